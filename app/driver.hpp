@@ -1,0 +1,36 @@
+// Integration driver: each frame advances the simulation by frame_span of simulated time with
+// GSL's adaptive fourth-order Runge-Kutta stepper and reports simulated and wall-clock time.
+// No GLUT in here, so frames can be advanced and checked without a window.
+#pragma once
+
+#include <gsl/gsl_odeiv.h>
+
+#include <cstdint>
+#include <ostream>
+
+extern double sim_time;     // s
+extern double frame_span;   // s of simulated time per frame
+extern double step_size;    // s; the step-size control adjusts it and it carries over between frames
+extern int32_t frame_count;
+constexpr int32_t report_period = 1;
+
+extern gsl_odeiv_step* integration_step;
+extern gsl_odeiv_evolve* integration_evolve;
+extern gsl_odeiv_control* integration_control;  // absolute and relative tolerance 1e-6
+
+// The evolve call, replaceable so that tests can inject failures.
+using EvolveApply = int (*)(gsl_odeiv_evolve*, gsl_odeiv_control*, gsl_odeiv_step*,
+                            const gsl_odeiv_system*, double*, double, double*, double[]);
+extern EvolveApply evolve_apply;
+
+// Creates the rk4 step object and the evolve object (start-up, before anything else).
+void create_integrator();
+
+// Wall-clock milliseconds since the process started, from a monotonic clock.
+long clock_ms();
+
+// One frame: integrate from sim_time to sim_time + frame_span, count the frame and, on a report
+// frame, write the SimTime and RealTime lines. Returns true when the frame reported (the caller
+// then requests a redraw). A failing evolve call prints "Hamilton failed." and ends the frame's
+// loop; the next frame tries again.
+bool advance_frame(std::ostream& out);

@@ -1,0 +1,39 @@
+// The rope: a free planar base and 24 revolute links in one chain, held at both ends by two
+// carriages. Every parameter and initial condition of the model lives here, so the window
+// program, the headless runner, the tests and the benchmarks all build the same rope.
+#pragma once
+
+#include <array>
+
+#include "mbs/mbs.hpp"
+
+constexpr int rope_body_count = 25;
+constexpr int rope_coordinate_count = 27;
+constexpr int carriage_state_count = 4;  // x1, v1, x2, v2
+
+// Carriage data: index 0 is carriage 1 (holds the root body's origin), index 1 is carriage 2
+// (holds the far end of the last link).
+struct Carriages {
+  double drive_target[2];
+  double carriage_mass[2];     // kg
+  double drive_stiffness[2];   // N/m, carriage towards its target
+  double drive_damping[2];     // N s/m, on the carriage's own velocity
+  double stiffness_x[2];       // N/m, chain end to carriage along x
+  double damping_x[2];         // N s/m
+  double stiffness_y[2];       // N/m, chain end towards y = 0
+  double damping_y[2];         // N s/m
+  double stiffness_angle[2];   // N m/rad, end body's absolute angle towards 0
+  double damping_angle[2];     // N m s/rad
+  double carriage_state[carriage_state_count];
+  double carriage_anchor[4];   // (x1, y1, x2, y2): the points the chain ends are pulled to
+};
+
+struct RopeModel {
+  std::array<Body, rope_body_count> bodies{};  // chain order: body k hangs from body k-1
+  Mbs mbs;
+  Carriages carriages{};
+};
+
+// Builds the chain (descriptors, bodies, links, coordinate layout; prints the start-up line)
+// and sets every parameter and initial condition. `rope` must be freshly value-initialised.
+void assemble_rope(RopeModel& rope);

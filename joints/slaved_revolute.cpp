@@ -1,0 +1,204 @@
+// Slaved revolute joint (type 2): a revolute joint without momentum of its own. Its rate is set
+// from the parent's velocity w so that a tip point, described by the child's coupling block
+// (coupling_a: parent velocity -> squared tip speed), moves as slowly as possible:
+// qdot = g . w, with g solving a13 u0 + a23 u1 + a33 u2 = 0 for u = E w.
+// E (rate_transfer) has rows (1, 0, 0), (0, 1, 0), (g0, g1, 0).
+#include <cmath>
+#include <iostream>
+
+#include "joints/joint_operations.hpp"
+#include "mbs/fatal.hpp"
+
+namespace {
+
+// A tip coupling smaller than this (1/a33 above 1e4) means the tip sits on the joint axis and
+// the rate that stills it is undefined.
+constexpr double largest_coupling_reciprocal = 10000.0;
+
+struct Rotation {
+  double s, c, ox, oy;
+};
+
+Rotation rotation_of(const Body& body) {
+  const auto& j = body.joint;
+  return {j[joint_sin], j[joint_cos], j[offset_x], j[offset_y]};
+}
+
+// A symmetric matrix with zero third row and column, turned into the parent's axes and moved
+// to the parent's origin.
+Sym3 to_parent_matrix(const Rotation& r, double x11, double x12, double x22) {
+  const double t = (x11 - x22) * r.c - (x12 + x12) * r.s;
+  const double y11 = x22 + t * r.c;
+  const double y12 = t * r.s + x12;
+  const double y22 = x11 - t * r.c;
+  return {y11,
+          y12,
+          y12 * r.ox - y11 * r.oy,
+          y22,
+          y22 * r.ox - y12 * r.oy,
+          (y22 * r.ox) * r.ox + (y11 * r.oy) * r.oy - (y12 * r.ox) * r.oy - (y12 * r.ox) * r.oy};
+}
+
+// A force-like triple in this body's axes carried to the parent's axes and origin.
+Triple to_parent_force(const Rotation& r, double f0, double f1, double f2) {
+  const double g0 = f0 * r.c - f1 * r.s;
+  const double g1 = f1 * r.c + f0 * r.s;
+  return {g0, g1, g1 * r.ox - g0 * r.oy + f2};
+}
+
+void construct(Body& body) {
+  body.transmitted_inertia = {};
+  body.articulated_inertia = {};
+  body.rate_transfer = {1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 0.0};
+  body.reduced_coupling = {1.0, 0.0, 0.0, 1.0, 0.0, 0.0};
+  body.momentum_bias = {0.0, 0.0, 0.0};
+  body.rate_gain = {0.0, 0.0, -1.0};
+  // Uniform rod, 1 kg, 0.25 m, about its end: 23 = m cx, 33 = m l^2 / 3 = 1/48.
+  body.inertia = {1.0, 0.0, 0.0, 1.0, 0.125, 0.020833333333333332};
+  body.com = {0.125, 0.0};
+  body.joint[offset_x] = 0.25;
+  body.joint[offset_y] = 0.0;
+  body.joint_damping[0] = 0.0;
+  body.joint_stiffness[0] = 0.0;
+  body.joint_rest[0] = 0.0;
+  body.carriage_link = 0;
+}
+
+// The joint rotation of this kind is taken in single precision.
+void joint_transform(Body& body) {
+  const float q = static_cast<float>(*body.q);
+  body.joint[joint_sin] = static_cast<float>(std::sin(q));
+  body.joint[joint_cos] = static_cast<float>(std::cos(q));
+}
+
+// Eliminates this joint's coordinate from the child's coupling block (alpha, with its rate beta),
+// fixes the rate gain g, and hands the parent the reduced block and its exact time derivative.
+// Reads the qdot that the previous evaluation left.
+void reduce_coupling(Body& body) {
+  const Sym3& alpha = body.child_coupling_a;
+  const Sym3& beta = body.child_coupling_b;
+  const double r = 1.0 / alpha[5];
+  if (r > largest_coupling_reciprocal) fatal("Encountered singularity. Exiting program.");
+  const double rho = -((r * beta[5]) * r);  // d(1/a33)/dt
+
+  const double g0 = -(r * alpha[2]);
+  const double g1 = -(r * alpha[4]);
+  body.rate_gain = {g0, g1, -1.0};
+  body.rate_transfer[6] = g0;
+  body.rate_transfer[7] = g1;
+
+  const double z11 = alpha[2] * g0 + alpha[0];
+  const double z12 = alpha[2] * g1 + alpha[1];
+  const double z22 = alpha[4] * g1 + alpha[3];
+  body.reduced_coupling[0] = z11;
+  body.reduced_coupling[1] = z12;
+  body.reduced_coupling[3] = z22;
+  const Rotation rot = rotation_of(body);
+  body.coupling_a = to_parent_matrix(rot, z11, z12, z22);
+
+  const double g0_rate = -(rho * alpha[2]) - r * beta[2];
+  const double g1_rate = -(rho * alpha[4]) - r * beta[4];
+  body.rate_transfer_rate = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, g0_rate, g1_rate, 0.0};
+
+  const double z11_rate = (beta[2] * g0 + g0_rate * alpha[2]) + beta[0];
+  const double z12_rate = (g1_rate * alpha[2] + beta[2] * g1) + beta[1];
+  const double z22_rate = (g1 * beta[4] + g1_rate * alpha[4]) + beta[3];
+  body.reduced_coupling_rate = {z11_rate, z12_rate, 0.0, z22_rate, 0.0, 0.0};
+
+  // d/dt of the rotated block: the rotation at rate qdot adds the commutator terms.
+  const double qdot = *body.qdot;
+  const double m11 = z11_rate - 2.0 * z12 * qdot;
+  const double m12 = z12_rate + (z11 - z22) * qdot;
+  const double m22 = z22_rate + 2.0 * z12 * qdot;
+  body.coupling_b = to_parent_matrix(rot, m11, m12, m22);
+}
+
+// The inertia presented to the parent under the constraint u = E w: E^T A E.
+void transmit_inertia(Body& body) {
+  reduce_coupling(body);
+  const Sym3& a = body.articulated_inertia;
+  const double g0 = body.rate_gain[0], g1 = body.rate_gain[1];
+  const double n11 = a[2] * g0 + ((g0 * g0) * a[5] + a[0]) + a[2] * g0;
+  const double n12 = ((g1 * a[5] + a[4]) * g0 + g1 * a[2]) + a[1];
+  const double n22 = (g1 * a[4] + g1 * a[4]) + (g1 * a[5]) * g1 + a[3];
+  body.reduced_inertia[0] = n11;
+  body.reduced_inertia[1] = n12;
+  body.reduced_inertia[3] = n22;
+  body.transmitted_inertia = to_parent_matrix(rotation_of(body), n11, n12, n22);
+}
+
+// No joint momentum, hence no bias.
+void transmit_momentum_bias(Body& body) { body.transmitted_momentum_bias = {0.0, 0.0, 0.0}; }
+
+void composite_momentum(Body& body) {
+  const Sym3& a = body.articulated_inertia;
+  const Triple& u = body.velocity;
+  body.composite_momentum = {a[0] * u[0] + a[1] * u[1] + u[2] * a[2],
+                             a[3] * u[1] + u[2] * a[4] + a[1] * u[0],
+                             a[5] * u[2] + u[0] * a[2] + a[4] * u[1]};
+}
+
+// The subtree's force carried to the parent through E^T, with the terms from the rate of E and
+// from the motion of the joint point, and the joint's own spring-damper.
+void transmit_force(Body& body) {
+  const Triple& f = body.total_force;
+  const Triple& h = body.composite_momentum;
+  const Triple& u = body.velocity;
+  const Triple& g = body.rate_gain;
+  const double g0_rate = body.rate_transfer_rate[6];
+  const double g1_rate = body.rate_transfer_rate[7];
+  const double fx =
+      ((((u[1] * g[0]) * h[0] + (-(u[0] * g[0])) * h[1]) + (g0_rate - g[1] * u[2]) * h[2]) +
+       g[0] * f[2]) +
+      f[0];
+  const double fy =
+      ((((g[1] * f[2] + (g[1] * u[1] + g1_rate) * h[0]) + (-(g[1] * u[0])) * h[1]) +
+        (g[0] * u[2]) * h[2]) +
+       f[1]);
+  const double tau =
+      (body.joint_rest[0] - *body.q) * body.joint_stiffness[0] - body.joint_damping[0] * *body.qdot;
+  const double fm =
+      ((tau * g[2] + (-u[1]) * h[0]) + u[0] * h[1]) + (g[1] * u[0] - u[1] * g[0]) * h[2];
+  body.transmitted_force = to_parent_force(rotation_of(body), fx, fy, fm);
+}
+
+// Set-up: E^T H carried to the parent.
+void transmit_momentum(Body& body) {
+  reduce_coupling(body);
+  const Triple& h = body.composite_momentum;
+  const Triple& g = body.rate_gain;
+  const double e0 = g[0] * h[2] + h[0];
+  const double e1 = g[1] * h[2] + h[1];
+  body.transmitted_momentum = to_parent_force(rotation_of(body), e0, e1, 0.0);
+}
+
+}  // namespace
+
+void slaved_joint_velocity(Body& body) {
+  const Triple& g = body.rate_gain;
+  const Triple& w = body.parent_velocity;
+  *body.qdot = g[2] * w[2] + g[1] * w[1] + g[0] * w[0];
+}
+
+const JointType slaved_revolute_type = {
+    construct,                    // the 1 kg, 0.25 m rod's defaults
+    joint_transform,              // single-precision sin q, cos q
+    revolute_parent_velocity,     // as the revolute link
+    revolute_body_velocity,       // as the revolute link
+    nullptr,                      // no joint inertia to invert
+    transmit_inertia,             // E^T A E in the parent's frame
+    transmit_momentum_bias,       // zero
+    slaved_joint_velocity,        // qdot = g . w
+    nullptr,                      // no momentum, no momentum rate
+    transmit_force,               // constrained force transfer
+    revolute_absolute_placement,  // as the revolute link
+    composite_momentum,           // A u
+    transmit_momentum,            // set-up: E^T H to the parent
+    nullptr,                      // no joint momentum to initialise
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    1,  // coordinate_count
+    5,  // reserved
+};

@@ -1,0 +1,56 @@
+// Non-rotating tip joint (type 3): a body hung at a fixed offset whose rate is a fixed linear
+// function of the parent's velocity (by default qdot = -w2, so its absolute angle never changes).
+// It loads its parent with nothing; it hands up a coupling block for a unit point at its joint
+// point, which a slaved revolute parent uses to keep that point as still as possible.
+#include "joints/joint_operations.hpp"
+
+namespace {
+
+void construct(Body& body) {
+  body.transmitted_inertia = {};
+  body.articulated_inertia = {};
+  body.transmitted_momentum_bias = {0.0, 0.0, 0.0};
+  body.velocity = {0.0, 0.0, 0.0};
+  body.carriage_link = 0;
+  body.inertia = {1.0, 0.0, 0.0, 1.0, 0.125, 0.020833333333333332};
+  body.joint[offset_x] = 0.25;
+  body.joint[offset_y] = 0.0;
+  body.com = {0.125, 0.0};
+  body.joint_damping[0] = 0.0;
+  body.joint_stiffness[0] = 0.0;
+  body.joint_rest[0] = 0.0;
+  body.rate_gain = {0.0, 0.0, -1.0};
+  body.rate_transfer = {1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 0.0};
+  body.reduced_coupling = {1.0, 0.0, 0.0, 1.0, 0.0, 0.0};
+  // Squared speed of the joint point for a parent velocity e: e^T coupling_a e, the inertia of a
+  // unit point mass at (ox, oy) about the parent's origin. The point is fixed in the parent's axes,
+  // so the block never changes.
+  const double ox = body.joint[offset_x], oy = body.joint[offset_y];
+  body.coupling_a = {1.0, 0.0, -oy, 1.0, ox, oy * oy + ox * ox};
+  body.coupling_b = {};
+}
+
+}  // namespace
+
+const JointType tip_joint_type = {
+    construct,                    // the 1 kg, 0.25 m rod's defaults and the unit-point block
+    revolute_joint_transform,     // as the revolute link
+    revolute_parent_velocity,     // as the revolute link
+    nullptr,                      // velocity stays the construct's zero
+    nullptr,
+    nullptr,
+    nullptr,
+    slaved_joint_velocity,        // qdot = g . w
+    nullptr,
+    do_nothing,                   // transmit_force: nothing reaches the parent
+    revolute_absolute_placement,  // as the revolute link
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    1,  // coordinate_count
+    5,  // reserved
+};

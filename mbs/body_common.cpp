@@ -1,0 +1,135 @@
+// Computations every body performs whatever its joint: its own momentum, the accumulation of what
+// the children hand up, gravity and the carriage spring-dampers, and the frame transforms.
+// All arithmetic in the order written, so results match to the last bit.
+#include "mbs/fatal.hpp"
+#include "mbs/mbs.hpp"
+
+namespace {
+// Carriage coupling values owned by the application; index 0 carriage 1, index 1 carriage 2.
+struct CarriageCoupling {
+  const double* anchor = nullptr;  // x1, y1, x2, y2
+  const double* stiffness_x = nullptr;
+  const double* damping_x = nullptr;
+  const double* stiffness_y = nullptr;
+  const double* damping_y = nullptr;
+  const double* stiffness_angle = nullptr;
+  const double* damping_angle = nullptr;
+};
+CarriageCoupling coupling;
+
+constexpr int carriage_1 = 0;
+constexpr int carriage_2 = 1;
+}  // namespace
+
+void bind_carriage_coupling(const double* carriage_anchor, const double* stiffness_x,
+                            const double* damping_x, const double* stiffness_y,
+                            const double* damping_y, const double* stiffness_angle,
+                            const double* damping_angle) {
+  coupling = {carriage_anchor, stiffness_x, damping_x, stiffness_y,
+              damping_y,       stiffness_angle, damping_angle};
+}
+
+// body_momentum = inertia * velocity, for the rigid-body form of inertia (m12 = 0, m22 = m11).
+void compute_body_momentum(Body& body) {
+  const Sym3& m = body.inertia;
+  const double vx = body.velocity[0], vy = body.velocity[1], w = body.velocity[2];
+  body.body_momentum[0] = w * m[2] + m[0] * vx;
+  body.body_momentum[1] = m[0] * vy + w * m[4];
+  body.body_momentum[2] = m[5] * w + vx * m[2] + m[4] * vy;
+}
+
+// A body without children keeps its previous coupling blocks; otherwise they are the last child's.
+static void copy_child_coupling(Body& body, const Body& child) {
+  body.child_coupling_a = child.coupling_a;
+  body.child_coupling_b = child.coupling_b;
+}
+
+void accumulate_momentum(Body& body) {
+  body.composite_momentum = body.body_momentum;
+  for (const Body* child = body.first_child; child; child = child->next_sibling) {
+    for (int i = 0; i < 3; ++i) body.composite_momentum[i] += child->transmitted_momentum[i];
+    copy_child_coupling(body, *child);
+  }
+}
+
+void accumulate_inertia(Body& body) {
+  body.articulated_inertia = body.inertia;
+  body.momentum_bias = {0.0, 0.0, 0.0};
+  for (const Body* child = body.first_child; child; child = child->next_sibling) {
+    for (int i = 0; i < 6; ++i) body.articulated_inertia[i] += child->transmitted_inertia[i];
+    copy_child_coupling(body, *child);
+    for (int i = 0; i < 3; ++i) body.momentum_bias[i] += child->transmitted_momentum_bias[i];
+  }
+}
+
+void accumulate_force(Body& body) {
+  body.body_force = rotate_to_body(body, body.applied_force);
+  body.total_force = body.body_force;
+  for (const Body* child = body.first_child; child; child = child->next_sibling)
+    for (int i = 0; i < 3; ++i) body.total_force[i] += child->transmitted_force[i];
+}
+
+Point point_to_world(const Body& body, const Point& point) {
+  const double c = body.cos_abs, s = body.sin_abs;
+  const double x = point[0], y = point[1];
+  return {x * c - y * s + body.position[0], y * c + s * x + body.position[1]};
+}
+
+Triple rotate_to_world(const Body& body, const Triple& triple) {
+  const double c = body.cos_abs, s = body.sin_abs;
+  const double x = triple[0], y = triple[1];
+  return {x * c - y * s, y * c + s * x, triple[2]};
+}
+
+Triple rotate_to_body(const Body& body, const Triple& triple) {
+  const double c = body.cos_abs, s = body.sin_abs;
+  const double x = triple[0], y = triple[1];
+  return {y * s + c * x, c * y - x * s, triple[2]};
+}
+
+static void require_bound_coupling() {
+  if (!coupling.anchor) fatal("Carriage coupling used before bind_carriage_coupling.");
+}
+
+// Carriage 1 holds the body at its origin: springs along world x and y towards the anchor,
+// dampers on the origin's world velocity, and a rotational spring-damper towards angle 0.
+static void add_carriage_1_coupling(Body& body) {
+  require_bound_coupling();
+  Triple& f = body.applied_force;
+  const Triple w = rotate_to_world(body, body.velocity);
+  const int k = carriage_1;
+  f[0] = (coupling.anchor[0] - body.position[0]) * coupling.stiffness_x[k] + f[0] -
+         w[0] * coupling.damping_x[k];
+  f[1] = (coupling.anchor[1] - body.position[1]) * coupling.stiffness_y[k] + f[1] -
+         w[1] * coupling.damping_y[k];
+  f[2] = f[2] - body.angle * coupling.stiffness_angle[k] - w[2] * coupling.damping_angle[k];
+}
+
+// Carriage 2 holds the body at its far point (offset_x, 0): the spring stretch is measured there,
+// the damping uses the origin's velocity, and the spring adds no moment.
+static void add_carriage_2_coupling(Body& body) {
+  if (body.type == &joint_types[free_planar_base_kind])
+    fatal("Carriage 2 cannot hold a free planar base body: its joint has no offset.");
+  require_bound_coupling();
+  Triple& f = body.applied_force;
+  const Triple w = rotate_to_world(body, body.velocity);
+  const Point tip = point_to_world(body, {body.joint[offset_x], 0.0});
+  const int k = carriage_2;
+  f[0] = (coupling.anchor[2] - tip[0]) * coupling.stiffness_x[k] + f[0] -
+         w[0] * coupling.damping_x[k];
+  f[1] = (coupling.anchor[3] - tip[1]) * coupling.stiffness_y[k] + f[1] -
+         w[1] * coupling.damping_y[k];
+  f[2] = f[2] - coupling.stiffness_angle[k] * body.angle - w[2] * coupling.damping_angle[k];
+}
+
+// Gravity along -y (moment of the weight about the body origin), plus the carriage couplings.
+void apply_external_forces(Body& body, double gravity) {
+  const double c = body.cos_abs, s = body.sin_abs;
+  const double m = body.inertia[0];
+  Triple& f = body.applied_force;
+  f[0] = 0.0;
+  f[1] = -(gravity * m);
+  f[2] = (c * body.com[0] - s * body.com[1]) * (-(gravity * m));
+  if (body.carriage_link == 1) add_carriage_1_coupling(body);
+  if (body.carriage_link == 2) add_carriage_2_coupling(body);
+}

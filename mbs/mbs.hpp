@@ -1,0 +1,172 @@
+// Multibody core: the body record, the joint-kind descriptor and the system record.
+//
+// A planar body tree in Hamiltonian form. Every body carries its joint to the parent; the
+// behaviour that depends on the joint kind lives in a JointType table of operations, and the
+// recursive passes (passes.cpp) call those operations body by body.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+// Planar triple: (x component, y component, rotational component) of a velocity, force or momentum.
+using Triple = std::array<double, 3>;
+// Symmetric 3x3 matrix, upper triangle row by row: (11, 12, 13, 22, 23, 33).
+using Sym3 = std::array<double, 6>;
+// Full 3x3 matrix, row by row.
+using Mat3 = std::array<double, 9>;
+// A point or vector in the plane: (x, y).
+using Point = std::array<double, 2>;
+
+struct Body;
+using JointOperation = void (*)(Body&);
+
+// A joint kind: 18 operation slots in a fixed order, then the number of joint coordinates.
+// The passes call `construct`, `joint_transform`, `parent_velocity`, `joint_velocity` and
+// `absolute_placement` without a test; every other slot may be null and is then skipped.
+struct JointType {
+  JointOperation construct;
+  JointOperation joint_transform;
+  JointOperation parent_velocity;
+  JointOperation body_velocity;
+  JointOperation invert_joint_inertia;
+  JointOperation transmit_inertia;
+  JointOperation transmit_momentum_bias;
+  JointOperation joint_velocity;
+  JointOperation joint_momentum_rate;
+  JointOperation transmit_force;
+  JointOperation absolute_placement;
+  JointOperation composite_momentum;
+  JointOperation transmit_momentum;
+  JointOperation initial_joint_momentum;
+  JointOperation transmit_acceleration_bias;  // acceleration recursion: no pass calls these four
+  JointOperation body_acceleration;
+  JointOperation joint_acceleration;
+  JointOperation composite_force;
+  int32_t coordinate_count;
+  int32_t reserved;
+};
+
+// Joint record layout: sine and cosine of the joint angle, then (kinds with an offset) the
+// position of this body's joint point in the parent's axes.
+enum JointRecord { joint_sin = 0, joint_cos = 1, offset_x = 2, offset_y = 3 };
+
+// One rigid body with its joint to the parent. Every body starts zero-filled; the passes leave
+// their per-body results here. Body axes have their origin at the joint point.
+struct Body {
+  Triple velocity{};  // body-frame velocity of the origin and angular rate
+  double* qdot = nullptr;
+  double* q = nullptr;
+  std::array<double, 4> joint{};  // joint record, see JointRecord (free base: sin, cos only)
+  double* p = nullptr;
+  double* pdot = nullptr;
+  Sym3 inertia{};  // about the body origin, body axes: (m, 0, -m*cy, m, m*cx, J)
+  Point com{};     // centre of mass in body axes
+  Sym3 transmitted_inertia{};
+  Sym3 reduced_inertia{};
+  Sym3 articulated_inertia{};
+  Triple momentum_bias{};
+  Triple transmitted_momentum_bias{};
+  Sym3 joint_inertia_inverse{};  // 1 entry for one-coordinate kinds, a symmetric 3x3 for the base
+  Triple parent_velocity{};
+  Triple applied_force{};  // world-axes force, moment about the body origin
+  Triple body_force{};
+  Triple total_force{};
+  Triple transmitted_force{};
+  double sin_abs = 0.0;
+  double cos_abs = 0.0;
+  Point position{};
+  double angle = 0.0;
+  Triple body_momentum{};
+  Triple composite_momentum{};
+  Triple transmitted_momentum{};
+  std::array<double, 3> joint_damping{};  // one entry per joint coordinate
+  std::array<double, 3> joint_stiffness{};
+  std::array<double, 3> joint_rest{};
+  Triple acceleration{};
+  double* qddot = nullptr;
+  Triple acceleration_bias{};
+  Triple transmitted_acceleration_bias{};
+  Triple composite_force{};
+  Triple parent_acceleration{};
+  Triple velocity_product_acceleration{};
+  Mat3 rate_transfer{};
+  Sym3 reduced_coupling{};
+  Triple rate_gain{};
+  Sym3 child_coupling_a{};
+  Sym3 child_coupling_b{};
+  Sym3 coupling_b{};
+  Sym3 coupling_a{};
+  Mat3 rate_transfer_rate{};
+  Sym3 reduced_coupling_rate{};
+  int32_t carriage_link = 0;  // 0 free, 1 held by carriage 1 at the origin, 2 by carriage 2 at (offset_x, 0)
+  Body* parent = nullptr;
+  Body* first_child = nullptr;
+  Body* last_child = nullptr;
+  Body* next_sibling = nullptr;
+  Body* prev_sibling = nullptr;
+  const JointType* type = nullptr;
+};
+
+// The system: the tree's root and the five coordinate arrays, each coordinate_count long and
+// laid out in pre-order over the tree. The arrays live in `storage`, zero-filled at allocation.
+struct Mbs {
+  Body* root = nullptr;
+  int32_t coordinate_count = 0;
+  double* q = nullptr;
+  double* p = nullptr;
+  double* qdot = nullptr;
+  double* pdot = nullptr;
+  double* qddot = nullptr;
+  std::vector<double> storage;
+};
+
+// Joint kinds by type number: 0 revolute link, 1 free planar base, 2 slaved revolute joint,
+// any other number the non-rotating tip joint.
+enum JointKind { revolute_link_kind = 0, free_planar_base_kind = 1, slaved_revolute_kind = 2,
+                 tip_joint_kind = 3 };
+
+extern JointType joint_types[4];
+// The fixed world: parent of every body until it is attached, at rest at the origin.
+extern Body ground;
+
+// Fills the four descriptors and the ground record.
+void init_joint_types();
+
+// --- Assembly and coordinate layout (assembly.cpp) ---
+void init_body(Body& body, int type_number);
+void attach_body(Body& child, Body& parent);
+void set_root(Mbs& mbs, Body& root);
+int count_coordinates(const Body& body);
+int assign_coordinates(Mbs& mbs, Body& body, int start);
+// Counts, allocates (zero-filled) and lays out the coordinates, then prints the start-up line.
+void init_coordinates(Mbs& mbs);
+
+// --- Pass sequences (passes.cpp) ---
+void setup_pass_a(Body& root);
+void setup_pass_b(Body& root);
+void rhs_pass_1(Body& root);
+void rhs_pass_2(Body& root);
+void rhs_pass_3(Body& root);
+// Initial joint momenta p from the initial q and qdot.
+void run_setup_passes(Mbs& mbs);
+// qdot and pdot from q and p; also every body's placement, velocity and forces.
+void run_rhs_passes(Mbs& mbs);
+
+// --- Common body computations (body_common.cpp) ---
+constexpr double standard_gravity = 9.80665;  // m/s^2, along -y
+
+// Registers the carriage coupling data; the core keeps the pointers and reads the values live.
+// anchor: 4 doubles (x1, y1, x2, y2); the others: pairs indexed by carriage.
+void bind_carriage_coupling(const double* carriage_anchor, const double* stiffness_x,
+                            const double* damping_x, const double* stiffness_y,
+                            const double* damping_y, const double* stiffness_angle,
+                            const double* damping_angle);
+void compute_body_momentum(Body& body);
+void accumulate_momentum(Body& body);
+void accumulate_inertia(Body& body);
+void accumulate_force(Body& body);
+void apply_external_forces(Body& body, double gravity);
+Point point_to_world(const Body& body, const Point& point);
+Triple rotate_to_world(const Body& body, const Triple& triple);
+Triple rotate_to_body(const Body& body, const Triple& triple);

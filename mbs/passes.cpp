@@ -1,0 +1,82 @@
+// The recursive pass sequences. Outward passes visit a body before its children, inward passes
+// after all of them; children always in list order. The walks are iterative (tree_walk.hpp), so
+// deep chains do not grow the call stack.
+#include "mbs/fatal.hpp"
+#include "mbs/mbs.hpp"
+#include "mbs/tree_walk.hpp"
+
+static inline void call_if_filled(JointOperation operation, Body& body) {
+  if (operation) operation(body);
+}
+
+// Outward: joint rotation and body velocity from the initial q and qdot.
+static void setup_step_a(Body& body) {
+  const JointType& type = *body.type;
+  type.joint_transform(body);
+  type.parent_velocity(body);
+  call_if_filled(type.body_velocity, body);
+}
+
+// Inward: subtree momentum, and from it the joint momentum that belongs to the initial qdot.
+static void setup_step_b(Body& body) {
+  const JointType& type = *body.type;
+  compute_body_momentum(body);
+  accumulate_momentum(body);
+  call_if_filled(type.transmit_momentum, body);
+  call_if_filled(type.initial_joint_momentum, body);
+}
+
+// Inward: articulated inertia and the momentum bias handed to the parent.
+static void rhs_step_1(Body& body) {
+  const JointType& type = *body.type;
+  type.joint_transform(body);
+  accumulate_inertia(body);
+  call_if_filled(type.invert_joint_inertia, body);
+  call_if_filled(type.transmit_inertia, body);
+  call_if_filled(type.transmit_momentum_bias, body);
+}
+
+// Outward: coordinate rates from the momenta, body velocities, world placement.
+static void rhs_step_2(Body& body) {
+  const JointType& type = *body.type;
+  type.parent_velocity(body);
+  type.joint_velocity(body);
+  call_if_filled(type.body_velocity, body);
+  type.absolute_placement(body);
+}
+
+// Inward: external forces, subtree forces and momenta, momentum rates.
+static void rhs_step_3(Body& body) {
+  const JointType& type = *body.type;
+  apply_external_forces(body, standard_gravity);
+  accumulate_force(body);
+  call_if_filled(type.composite_momentum, body);
+  call_if_filled(type.transmit_force, body);
+  call_if_filled(type.joint_momentum_rate, body);
+}
+
+void setup_pass_a(Body& root) { visit_preorder(root, setup_step_a); }
+void setup_pass_b(Body& root) { visit_postorder(root, setup_step_b); }
+void rhs_pass_1(Body& root) { visit_postorder(root, rhs_step_1); }
+void rhs_pass_2(Body& root) { visit_preorder(root, rhs_step_2); }
+void rhs_pass_3(Body& root) { visit_postorder(root, rhs_step_3); }
+
+// Carriage 2 holds its body at (offset_x, 0); a free planar base has no offset to hold it by.
+static void check_carriage_links(Body& root) {
+  visit_preorder(root, [](const Body& body) {
+    if (body.carriage_link == 2 && body.type == &joint_types[free_planar_base_kind])
+      fatal("Carriage 2 cannot hold a free planar base body: its joint has no offset.");
+  });
+}
+
+void run_setup_passes(Mbs& mbs) {
+  check_carriage_links(*mbs.root);
+  setup_pass_a(*mbs.root);
+  setup_pass_b(*mbs.root);
+}
+
+void run_rhs_passes(Mbs& mbs) {
+  rhs_pass_1(*mbs.root);
+  rhs_pass_2(*mbs.root);
+  rhs_pass_3(*mbs.root);
+}

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the Debian packages this project needs, only those that are missing.
+set -euo pipefail
+
+packages=(g++ make cmake pkg-config
+  libgsl-dev libglut-dev libglu1-mesa-dev libgl-dev
+  libgtest-dev libbenchmark-dev
+  xvfb xdotool x11-apps imagemagick)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+    missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+$sudo apt-get update
+$sudo apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends "${missing[@]}"

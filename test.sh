@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test: the unit tests in a Release build and
+# under AddressSanitizer + UndefinedBehaviorSanitizer, then the window tests under Xvfb.
+set -euo pipefail
+cd "$(dirname "$0")"
+scripts/install-deps.sh
+
+jobs=$(nproc)
+
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release
+cmake --build build/release -j "$jobs"
+(cd build/release && ctest --output-on-failure -LE gui -j "$jobs")
+
+cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DROPE_SANITIZE=ON -DROPE_VIEWER=OFF
+cmake --build build/sanitize -j "$jobs"
+(cd build/sanitize && ctest --output-on-failure -LE gui -j "$jobs")
+
+# Window tests start their own X server and keep a core busy: one at a time.
+(cd build/release && ctest --output-on-failure -L gui)
