@@ -30,20 +30,22 @@ long clock_ms() {
   return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
 }
 
+int integrate_frame() {
+  const double t1 = sim_time + frame_span;
+  while (sim_time < t1) {
+    const int status = evolve_apply(integration_evolve, integration_control, integration_step,
+                                    &ode_system, &sim_time, t1, &step_size, ode_state);
+    if (status != 0) return status;
+  }
+  return 0;
+}
+
 bool advance_frame(std::ostream& out) {
   if (!started) {
     started = true;
     start_clock = static_cast<double>(clock_ms());
   }
-  const double t1 = sim_time + frame_span;
-  while (sim_time < t1) {
-    const int status = evolve_apply(integration_evolve, integration_control, integration_step,
-                                    &ode_system, &sim_time, t1, &step_size, ode_state);
-    if (status != 0) {
-      out << "Hamilton failed." << std::endl;
-      break;
-    }
-  }
+  if (integrate_frame() != 0) out << "Hamilton failed." << std::endl;
   ++frame_count;
   if (frame_count % report_period != 0) return false;
   out << "SimTime :  " << sim_time << " s." << std::endl;

@@ -29,6 +29,10 @@ void create_integrator();
 // Wall-clock milliseconds since the process started, from a monotonic clock.
 long clock_ms();
 
+// One frame's integration, from sim_time to sim_time + frame_span, with no report and no frame
+// count: returns 0, or the status of the evolve call that failed (which ends the frame's loop).
+int integrate_frame();
+
 // One frame: integrate from sim_time to sim_time + frame_span, count the frame and, on a report
 // frame, write the SimTime and RealTime lines. Returns true when the frame reported (the caller
 // then requests a redraw). A failing evolve call prints "Hamilton failed." and ends the frame's
