@@ -1,0 +1,32 @@
+// Command line of rope-headless: what to run and where to write it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// From the first frame that starts at or after `time`, carriage `carriage` (1 or 2) is driven
+// towards `target`: what a mouse drag does in the window.
+struct TargetMove {
+  int carriage = 1;
+  double target = 0.0;  // m, along x
+  double time = 0.0;    // s of simulated time
+};
+
+struct HeadlessOptions {
+  double duration = 10.0;  // s of simulated time
+  std::string output;      // empty: standard output
+  long every = 1;          // write every Nth frame
+  std::vector<TargetMove> moves;  // sorted by time, ties in command-line order
+  bool quiet = false;
+  bool help = false;
+};
+
+// Longest run accepted, so the frame count stays a plain integer.
+constexpr double longest_duration = 1e9;  // s
+
+// Parses argv. On failure returns false and sets `error` to a one-line description of the problem.
+bool parse_headless_options(int argc, const char* const argv[], HeadlessOptions& options,
+                            std::string& error);
+
+// The --help text.
+const char* headless_usage();

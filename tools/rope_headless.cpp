@@ -1,0 +1,163 @@
+// rope-headless: the window program's simulation without the window. Same model, right-hand side,
+// GSL objects and 0.01 s frames, so the trajectory is the one the window would show; written as CSV.
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+#include "app/driver.hpp"
+#include "app/simulation.hpp"
+#include "tools/csv_output.hpp"
+#include "tools/headless_options.hpp"
+
+namespace {
+
+constexpr int exit_bad_input = 2;
+
+HeadlessOptions options;
+CsvOutput csv;
+bool run_finished = false;
+long long rhs_evaluations = 0;
+long long accepted_steps = 0;
+volatile std::sig_atomic_t stop_signal = 0;
+
+int counting_rhs(double t, const double y[], double dydt[], void* params) {
+  ++rhs_evaluations;
+  return hamilton_rhs(t, y, dydt, params);
+}
+
+int counting_evolve_apply(gsl_odeiv_evolve* evolve, gsl_odeiv_control* control,
+                          gsl_odeiv_step* step, const gsl_odeiv_system* system, double* t,
+                          double t1, double* h, double y[]) {
+  const int status = gsl_odeiv_evolve_apply(evolve, control, step, system, t, t1, h, y);
+  if (status == 0) ++accepted_steps;
+  return status;
+}
+
+// The divergence guard ends the process from inside the right-hand side: the rows written so far
+// are kept and renamed into place.
+void keep_rows_on_exit() {
+  if (run_finished) return;
+  std::string error;
+  if (!finish_csv_output(csv, error)) std::cerr << "rope-headless: " << error << std::endl;
+}
+
+void on_stop_signal(int signal) { stop_signal = signal; }
+
+int bad_input(const std::string& problem) {
+  std::cerr << "rope-headless: " << problem << "\n"
+            << "Try 'rope-headless --help' for the options." << std::endl;
+  return exit_bad_input;
+}
+
+// Whole frames until at least the requested duration; the tolerance absorbs the rounding of
+// duration / frame_span (10 / 0.01 is 1000, not 1000.0000000000001 frames).
+long long frame_total(double duration) {
+  return static_cast<long long>(std::ceil(duration / frame_span - 1e-9));
+}
+
+// Frame start times are sums of frame spans, so "at or after T" allows for their rounding.
+void apply_due_moves(size_t& next) {
+  const double tolerance = 1e-6 * frame_span;
+  while (next < options.moves.size() && sim_time >= options.moves[next].time - tolerance) {
+    const TargetMove& move = options.moves[next++];
+    rope.carriages.drive_target[move.carriage - 1] = move.target;
+  }
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void draw_progress(double wall) {
+  constexpr int width = 30;
+  const double fraction = options.duration > 0.0 ? std::fmin(sim_time / options.duration, 1.0) : 1.0;
+  const int filled = static_cast<int>(fraction * width);
+  std::string bar(filled, '#');
+  bar.append(width - filled, ' ');
+  char line[160];
+  std::snprintf(line, sizeof line, "\r[%s] %.2f / %.2f s simulated, %.1fx real time", bar.c_str(),
+                sim_time, options.duration, wall > 0.0 ? sim_time / wall : 0.0);
+  std::cerr << line << std::flush;
+}
+
+void print_summary(double wall) {
+  std::cerr << "simulated time: " << sim_time << " s\n"
+            << "wall time: " << wall << " s\n"
+            << "real-time factor: " << (wall > 0.0 ? sim_time / wall : INFINITY) << "\n"
+            << "right-hand-side evaluations: " << rhs_evaluations << "\n"
+            << "accepted steps: " << accepted_steps << std::endl;
+}
+
+// The core's console lines (start-up line, fatal messages) go to standard error, keeping standard
+// output for the CSV; --quiet drops the start-up line.
+void set_up_simulation() {
+  std::cout.rdbuf(options.quiet ? nullptr : std::cerr.rdbuf());
+  create_integrator();
+  init_model();
+  init_state();
+  std::cout.rdbuf(std::cerr.rdbuf());
+  ode_system.function = counting_rhs;
+  evolve_apply = counting_evolve_apply;
+}
+
+// Advances frame by frame, writing every Nth; returns the signal that stopped it, or 0.
+int run_frames() {
+  const bool show_progress = !options.quiet && isatty(STDERR_FILENO);
+  const auto start = std::chrono::steady_clock::now();
+  double last_draw = 0.0;
+  size_t next_move = 0;
+  const long long frames = frame_total(options.duration);
+  for (long long frame = 1; frame <= frames && !stop_signal; ++frame) {
+    apply_due_moves(next_move);
+    if (integrate_frame() != 0) std::cerr << "Hamilton failed." << std::endl;
+    if (frame % options.every == 0) write_csv_row(csv, sim_time, ode_state, ode_dimension);
+    if (show_progress && seconds_since(start) - last_draw > 0.1) {
+      last_draw = seconds_since(start);
+      draw_progress(last_draw);
+    }
+  }
+  const double wall = seconds_since(start);
+  if (show_progress) {
+    draw_progress(wall);
+    std::cerr << "\n";
+  }
+  if (!options.quiet && !stop_signal) print_summary(wall);
+  return stop_signal;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string error;
+  if (!parse_headless_options(argc, argv, options, error)) return bad_input(error);
+  if (options.help) {
+    std::cout << headless_usage();
+    return 0;
+  }
+  if (!open_csv_output(csv, options.output, error)) return bad_input(error);
+  std::atexit(keep_rows_on_exit);
+  std::signal(SIGINT, on_stop_signal);
+  std::signal(SIGTERM, on_stop_signal);
+
+  set_up_simulation();
+  write_csv_header(csv, rope_coordinate_count);
+  write_csv_row(csv, sim_time, ode_state, ode_dimension);
+  const int stopped_by = run_frames();
+
+  run_finished = true;
+  if (!finish_csv_output(csv, error)) {
+    std::cerr << "rope-headless: " << error << std::endl;
+    return 1;
+  }
+  if (stopped_by) {
+    std::cerr << "rope-headless: stopped by signal " << stopped_by << " at t = " << sim_time
+              << " s; the rows so far are kept." << std::endl;
+    return 128 + stopped_by;
+  }
+  return 0;
+}
