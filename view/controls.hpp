@@ -1,0 +1,42 @@
+// View values and the mapping from window events to simulation inputs. No GL in here: the window
+// callbacks (window.cpp, drawing.cpp) only forward to these functions, so the mapping can be
+// checked without a display.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+
+struct ViewState {
+  int32_t window_width = 700;  // pixels
+  int32_t window_height = 500;
+  float aspect = 1.0f;  // window width / height
+  double camera_x = 0.0;  // m; eye and point looked at
+  double camera_y = -0.3;
+  double camera_distance = 2.0;  // m; the eye's z, its distance from the drawing plane z = 0
+  int32_t selected_carriage = 1;  // 1 or 2: whose target a drag moves
+};
+
+extern ViewState view;
+
+constexpr double field_of_view_y = 45.0;  // degrees
+// Half the vertical field of view in radians: tan of it turns a normalised cursor position
+// into a distance on the drawing plane.
+constexpr double half_field_of_view = 0.392699;
+constexpr int left_button = 0;  // the toolkit's button numbers
+constexpr int right_button = 2;
+constexpr int dumped_coordinate_count = 25;  // base x, y, angle and links 1 to 22
+
+// New window size. A zero or negative size keeps the previous aspect (no division by zero).
+void reshape_view(int width, int height);
+// Left selects carriage 1, right carriage 2; other buttons keep the selection. Press and release
+// alike.
+void select_carriage(int button);
+// Sets the selected carriage's target to the world x under the cursor column x. Nothing changes
+// while the window has no width.
+void drag_carriage_target(int x);
+// World x on the drawing plane under cursor column x.
+double cursor_to_world_x(int x);
+// Writes q[0..24], one value a line.
+void dump_coordinates(std::ostream& out);
+// Key a dumps the coordinates and ends the process with status 0; every other key does nothing.
+void key_command(unsigned char key, std::ostream& out);

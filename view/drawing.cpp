@@ -1,0 +1,74 @@
+#include <GL/glu.h>
+#include <GL/glut.h>
+
+#include "app/simulation.hpp"
+#include "view/controls.hpp"
+#include "view/viewer.hpp"
+
+constexpr double near_plane = 0.1;      // m
+constexpr double display_far_plane = 3000.0;
+constexpr double reshape_far_plane = 100.0;
+constexpr double degrees_per_radian = 57.29577951308232;
+constexpr GLfloat link_box_offset = 0.02f;  // a body's box runs from its joint to 0.04 along x
+constexpr GLfloat link_box_length = 0.04f;
+constexpr GLfloat link_box_thickness = 0.01f;
+constexpr double carriage_radius = 0.01;
+constexpr int carriage_slices = 10;
+constexpr int carriage_stacks = 10;
+
+// Each body a thin red box along its own x axis, at the placement the last evaluation left.
+static void draw_bodies() {
+  glPushMatrix();
+  glColor4f(1.0f, 0.0f, 0.0f, 0.0f);
+  for (const Body& body : rope.bodies) {
+    glPushMatrix();
+    glTranslatef(static_cast<GLfloat>(body.position[0]), static_cast<GLfloat>(body.position[1]),
+                 0.0f);
+    glRotatef(static_cast<GLfloat>(degrees_per_radian * body.angle), 0.0f, 0.0f, 1.0f);
+    glTranslatef(link_box_offset, 0.0f, 0.0f);
+    glScalef(link_box_length, link_box_thickness, link_box_thickness);
+    glutSolidCube(1.0);
+    glPopMatrix();
+  }
+  glPopMatrix();
+}
+
+// Each carriage a small black sphere on the horizontal axis.
+static void draw_carriages() {
+  const double positions[2] = {rope.carriages.carriage_state[0], rope.carriages.carriage_state[2]};
+  for (const double x : positions) {
+    glColor4f(0.0f, 0.0f, 0.0f, 1.0f);
+    glPushMatrix();
+    glTranslatef(static_cast<GLfloat>(x), 0.0f, 0.0f);
+    glutSolidSphere(carriage_radius, carriage_slices, carriage_stacks);
+    glPopMatrix();
+  }
+}
+
+void on_display() {
+  glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+  glMatrixMode(GL_PROJECTION);
+  glLoadIdentity();
+  gluPerspective(field_of_view_y, view.aspect, near_plane, display_far_plane);
+  glMatrixMode(GL_MODELVIEW);
+  glLoadIdentity();
+  // Straight along -z at the point below the eye, y up.
+  gluLookAt(view.camera_x, view.camera_y, view.camera_distance, view.camera_x, view.camera_y, 0.0,
+            0.0, 1.0, 0.0);
+  draw_bodies();
+  draw_carriages();
+  glDisable(GL_BLEND);
+  glutSwapBuffers();
+}
+
+void on_reshape(int width, int height) {
+  reshape_view(width, height);
+  glViewport(0, 0, width, height);
+  glMatrixMode(GL_PROJECTION);
+  glLoadIdentity();
+  gluPerspective(field_of_view_y, view.aspect, near_plane, reshape_far_plane);
+  glMatrixMode(GL_MODELVIEW);
+  glLoadIdentity();
+  // Aimed at the origin until the next frame's own camera.
+  gluLookAt(view.camera_x, view.camera_y, view.camera_distance, 0.0, 0.0, 0.0, 0.0, 1.0, 0.0);
+}
