@@ -6,7 +6,8 @@
 
 double sim_time = 0.0;
 double frame_span = 0.01;
-double step_size = 0.00025;
+constexpr double initial_step_size = 0.00025;
+double step_size = initial_step_size;
 int32_t frame_count = 0;
 
 gsl_odeiv_step* integration_step = nullptr;
@@ -23,6 +24,17 @@ double start_clock = 0.0;
 void create_integrator() {
   integration_step = gsl_odeiv_step_alloc(gsl_odeiv_step_rk4, ode_dimension);
   integration_evolve = gsl_odeiv_evolve_alloc(ode_dimension);
+}
+
+void reset_driver() {
+  sim_time = 0.0;
+  step_size = initial_step_size;
+  frame_count = 0;
+  started = false;
+  start_clock = 0.0;
+  evolve_apply = gsl_odeiv_evolve_apply;
+  if (integration_step) gsl_odeiv_step_reset(integration_step);
+  if (integration_evolve) gsl_odeiv_evolve_reset(integration_evolve);
 }
 
 long clock_ms() {

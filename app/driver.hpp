@@ -26,6 +26,10 @@ extern EvolveApply evolve_apply;
 // Creates the rk4 step object and the evolve object (start-up, before anything else).
 void create_integrator();
 
+// Back to the moment before the first frame: time, step size, frame count, clock start and the
+// evolve call (tests run several simulations in one process).
+void reset_driver();
+
 // Wall-clock milliseconds since the process started, from a monotonic clock.
 long clock_ms();
 

@@ -1,0 +1,107 @@
+// The integration driver: frame spans, the carried-over step size, the report lines and a
+// failing evolve call.
+#include <gsl/gsl_errno.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/app/start_up.hpp"
+
+namespace {
+
+class Driver : public testing::Test {
+ protected:
+  void SetUp() override { start_simulation(); }
+};
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST_F(Driver, EachFrameAdvancesOneFrameSpanAndReportsIt) {
+  std::vector<std::string> time_lines;
+  for (int n = 1; n <= 100; ++n) {
+    std::ostringstream out;
+    EXPECT_TRUE(advance_frame(out));  // report period 1: every frame reports
+    // The evolve call lands each frame exactly on sim_time + 0.01, so only the rounding of the
+    // running sum separates sim_time from n * 0.01: about n * 1e-18 s, far below 1e-12.
+    EXPECT_NEAR(sim_time, n * 0.01, 1e-12) << "frame " << n;
+    EXPECT_EQ(frame_count, n);
+    const std::vector<std::string> lines = lines_of(out.str());
+    ASSERT_EQ(lines.size(), 2u) << out.str();
+    time_lines.push_back(lines[0]);
+  }
+  EXPECT_EQ(time_lines[0], "SimTime :  0.01 s.");
+  EXPECT_EQ(time_lines[1], "SimTime :  0.02 s.");
+  EXPECT_EQ(time_lines[99], "SimTime :  1 s.");  // six significant digits hide the rounding
+}
+
+TEST_F(Driver, ReportLinesHaveTheirExactText) {
+  std::ostringstream out;
+  advance_frame(out);
+  // Labels padded so the numbers line up; seconds in the stream's default format.
+  const std::regex report(R"(SimTime :  0\.01 s\.\nRealTime : (0|[0-9]+(\.[0-9]+)?(e-0[0-9])?) s\.\n)");
+  EXPECT_TRUE(std::regex_match(out.str(), report)) << out.str();
+}
+
+// Forwards to GSL and records the step size each call starts from.
+std::vector<double> step_sizes_at_entry;
+std::vector<double> times_at_entry;
+int recording_evolve(gsl_odeiv_evolve* e, gsl_odeiv_control* c, gsl_odeiv_step* s,
+                     const gsl_odeiv_system* system, double* t, double t1, double* h, double y[]) {
+  step_sizes_at_entry.push_back(*h);
+  times_at_entry.push_back(*t);
+  return gsl_odeiv_evolve_apply(e, c, s, system, t, t1, h, y);
+}
+
+TEST_F(Driver, StepSizeCarriesOverFromFrameToFrame) {
+  step_sizes_at_entry.clear();
+  times_at_entry.clear();
+  evolve_apply = recording_evolve;
+  run_frames(1);
+  const double left_by_first_frame = step_size;
+  const size_t first_frame_calls = step_sizes_at_entry.size();
+  ASSERT_GT(first_frame_calls, 1u);
+  EXPECT_EQ(step_sizes_at_entry[0], 0.00025);
+  // The control has changed it, so a driver that restarted from 0.00025 would be caught.
+  ASSERT_NE(left_by_first_frame, 0.00025);
+  run_frames(1);
+  ASSERT_GT(step_sizes_at_entry.size(), first_frame_calls);
+  EXPECT_EQ(times_at_entry[first_frame_calls], 0.01);  // the second frame's first call
+  EXPECT_EQ(step_sizes_at_entry[first_frame_calls], left_by_first_frame);
+}
+
+// Fails without advancing time; gives up failing after many calls so that a driver that
+// retried without end would finish and be caught by the call count instead of hanging.
+int failing_calls = 0;
+int failing_evolve(gsl_odeiv_evolve*, gsl_odeiv_control*, gsl_odeiv_step*,
+                   const gsl_odeiv_system*, double* t, double t1, double*, double[]) {
+  ++failing_calls;
+  if (failing_calls > 1000) *t = t1;
+  return GSL_FAILURE;
+}
+
+TEST_F(Driver, FailingEvolveEndsTheFrameAndTheNextFrameTriesAgain) {
+  failing_calls = 0;
+  evolve_apply = failing_evolve;
+  std::ostringstream out;
+  advance_frame(out);
+  EXPECT_EQ(failing_calls, 1);
+  const std::vector<std::string> lines = lines_of(out.str());
+  ASSERT_EQ(lines.size(), 3u) << out.str();
+  EXPECT_EQ(lines[0], "Hamilton failed.");
+  EXPECT_EQ(lines[1], "SimTime :  0 s.");  // no time was gained
+  EXPECT_EQ(frame_count, 1);
+
+  evolve_apply = gsl_odeiv_evolve_apply;
+  std::ostringstream next;
+  advance_frame(next);
+  EXPECT_EQ(lines_of(next.str())[0], "SimTime :  0.01 s.");
+}
+
+}  // namespace

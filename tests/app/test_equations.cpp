@@ -1,0 +1,165 @@
+// The right-hand side of rope and carriages, the initial ODE state and the divergence guard.
+#include <unistd.h>
+
+#include <array>
+#include <cmath>
+#include <limits>
+#include <sstream>
+
+#include "tests/app/start_up.hpp"
+
+namespace {
+
+using State = std::array<double, ode_dimension>;
+
+State current_state() {
+  State y;
+  for (int i = 0; i < ode_dimension; ++i) y[i] = ode_state[i];
+  return y;
+}
+
+State rates(const State& y) {
+  State dydt;
+  hamilton_rhs(0.0, y.data(), dydt.data(), nullptr);
+  return dydt;
+}
+
+class Equations : public testing::Test {
+ protected:
+  void SetUp() override { start_simulation(); }
+};
+
+TEST_F(Equations, InitialStateHoldsZeroCoordinatesZeroMomentaThenCarriages) {
+  // At rest every momentum is zero; the carriages start at their targets.
+  for (int i = 0; i < momenta_offset; ++i) EXPECT_EQ(ode_state[i], 0.0) << "q" << i;
+  for (int i = momenta_offset; i < carriages_offset; ++i) {
+    EXPECT_EQ(ode_state[i], rope.mbs.p[i - momenta_offset]) << "p" << i;
+    EXPECT_EQ(ode_state[i], 0.0) << "p" << i;
+  }
+  EXPECT_EQ(ode_state[54], -0.2);
+  EXPECT_EQ(ode_state[55], 0.0);
+  EXPECT_EQ(ode_state[56], 0.6);
+  EXPECT_EQ(ode_state[57], 0.0);
+}
+
+TEST_F(Equations, CarriagesArePulledTowardsTheStraightChainsEnds) {
+  const State dydt = rates(current_state());
+  EXPECT_EQ(dydt[54], 0.0);  // carriages at rest
+  EXPECT_EQ(dydt[56], 0.0);
+  // On its target and at rest, carriage 1 (x = -0.2) feels only the coupling to the chain's origin
+  // at 0: 5000 N/m * 0.2 m / 100 kg. Carriage 2 (x = 0.6) is pulled to the far end at
+  // 25 * 0.04 = 1.0: 5000 * 0.4 / 100. The far end is a sum of 25 rotated offsets, exact to about
+  // 1e-15 m; times 50 /s^2 per metre that is far below the 1e-9 allowed.
+  EXPECT_NEAR(dydt[55], 10.0, 1e-9);
+  EXPECT_NEAR(dydt[57], 20.0, 1e-9);
+}
+
+TEST_F(Equations, MovingATargetChangesOnlyThatCarriagesAcceleration) {
+  run_frames(30);  // mid-swing, so velocities and couplings are not trivial
+  const State y = current_state();
+  const State before = rates(y);
+  const double moves[2] = {0.3, -0.05};
+  for (int k = 0; k < 2; ++k) {
+    SCOPED_TRACE(k);
+    const double d = moves[k];
+    const double target = rope.carriages.drive_target[k];
+    rope.carriages.drive_target[k] = target + d;
+    const State after = rates(y);
+    rope.carriages.drive_target[k] = target;
+    // Drive stiffness 100000 N/m over 100 kg. The accelerations are O(100) m/s^2, so rounding
+    // of the force sum stays below 1e-10.
+    EXPECT_NEAR(after[55 + 2 * k] - before[55 + 2 * k], 1000.0 * d, 1e-9);
+    const int other = 55 + 2 * (1 - k);
+    EXPECT_EQ(after[other], before[other]);
+    for (int i = 0; i < carriages_offset; ++i) EXPECT_EQ(after[i], before[i]) << i;
+  }
+}
+
+TEST_F(Equations, SameStateGivesIdenticalRatesWhateverTimeAndParams) {
+  run_frames(20);
+  const State y1 = current_state();
+  run_frames(7);
+  const State y2 = current_state();
+  State first, other, again;
+  hamilton_rhs(0.0, y1.data(), first.data(), nullptr);
+  hamilton_rhs(5.0, y2.data(), other.data(), nullptr);  // leaves y2 in every body record
+  int unused = 0;
+  hamilton_rhs(123.0, y1.data(), again.data(), &unused);
+  EXPECT_EQ(first, again);
+  EXPECT_NE(first, other);
+}
+
+TEST_F(Equations, RatesPackQdotPdotAndCarriageVelocities) {
+  run_frames(25);
+  const State y = current_state();
+  const State dydt = rates(y);
+  for (int i = 0; i < rope_coordinate_count; ++i) {
+    EXPECT_EQ(dydt[i], rope.mbs.qdot[i]) << i;
+    EXPECT_EQ(dydt[momenta_offset + i], rope.mbs.pdot[i]) << i;
+    EXPECT_EQ(rope.mbs.q[i], y[i]) << i;  // the call leaves y's coordinates in the arrays
+    EXPECT_EQ(rope.mbs.p[i], y[momenta_offset + i]) << i;
+  }
+  EXPECT_EQ(dydt[54], y[55]);
+  EXPECT_EQ(dydt[56], y[57]);
+  for (int i = 0; i < carriage_state_count; ++i)
+    EXPECT_EQ(rope.carriages.carriage_state[i], y[carriages_offset + i]);
+  // Anchors on the horizontal axis under the carriages.
+  EXPECT_EQ(rope.carriages.carriage_anchor[0], y[54]);
+  EXPECT_EQ(rope.carriages.carriage_anchor[1], 0.0);
+  EXPECT_EQ(rope.carriages.carriage_anchor[2], y[56]);
+  EXPECT_EQ(rope.carriages.carriage_anchor[3], 0.0);
+}
+
+// --- Divergence guard ---
+
+TEST_F(Equations, GuardFiresOnAnyNonFiniteOrBlownUpComponent) {
+  const State y = current_state();
+  const State dydt = rates(y);
+  EXPECT_FALSE(state_diverged(y.data(), dydt.data()));
+  const double bad_values[] = {std::numeric_limits<double>::quiet_NaN(),
+                               std::numeric_limits<double>::infinity(),
+                               -std::numeric_limits<double>::infinity(), 1e6, -1e6};
+  for (const double bad : bad_values) {
+    for (int i = 0; i < ode_dimension; ++i) {
+      State broken = y;
+      broken[i] = bad;
+      EXPECT_TRUE(state_diverged(broken.data(), dydt.data())) << "y[" << i << "] = " << bad;
+      if (std::isfinite(bad)) continue;
+      State broken_rates = dydt;
+      broken_rates[i] = bad;
+      EXPECT_TRUE(state_diverged(y.data(), broken_rates.data())) << "dydt[" << i << "] = " << bad;
+    }
+  }
+}
+
+TEST_F(Equations, TenSecondsOfMotionNeverTripTheGuard) {
+  // Undisturbed sagging, then a carriage dragged to the window's edge, which stretches the rope
+  // taut. A guard that fired would end this process.
+  for (int frame = 0; frame < 1000; ++frame) {
+    if (frame == 300) rope.carriages.drive_target[0] = -1.1598;
+    run_frames(1);
+    const State y = current_state();
+    ASSERT_FALSE(state_diverged(y.data(), rates(y).data())) << "frame " << frame;
+  }
+  EXPECT_NEAR(sim_time, 10.0, 1e-9);
+}
+
+// In the death-test child, standard output goes to standard error, where the matcher looks.
+void rhs_with_stdout_on_stderr(const State& y) {
+  dup2(STDERR_FILENO, STDOUT_FILENO);
+  State dydt;
+  hamilton_rhs(0.0, y.data(), dydt.data(), nullptr);
+}
+
+TEST_F(Equations, DivergedStateEndsTheProcessWithStatus1) {
+  State nan_state = current_state();
+  nan_state[25] = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_EXIT(rhs_with_stdout_on_stderr(nan_state), testing::ExitedWithCode(1),
+              "Simulation aborted due to instability\\.\n$");
+  State blown_up = current_state();
+  blown_up[40] = 1e6;  // a momentum
+  EXPECT_EXIT(rhs_with_stdout_on_stderr(blown_up), testing::ExitedWithCode(1),
+              "Simulation aborted due to instability\\.\n$");
+}
+
+}  // namespace
