@@ -1,0 +1,94 @@
+#include "headless_run.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+HeadlessRun run_headless(const std::vector<std::string>& args, const std::string& scratch) {
+  const std::string out_path = scratch + "/stdout.txt";
+  const std::string err_path = scratch + "/stderr.txt";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::vector<std::string> words = {ROPE_HEADLESS};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, ROPE_HEADLESS, &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) throw std::runtime_error("cannot start " ROPE_HEADLESS);
+  int wait_status = 0;
+  waitpid(pid, &wait_status, 0);
+  HeadlessRun run;
+  run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+  run.out = read_file(out_path);
+  run.err = read_file(err_path);
+  return run;
+}
+
+std::string make_temp_folder() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/rope-headless-test.XXXXXX";
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary folder");
+  return pattern;
+}
+
+void remove_folder(const std::string& path) {
+  for (const std::string& entry : folder_entries(path)) {
+    const std::string full = path + "/" + entry;
+    if (unlink(full.c_str()) != 0) remove_folder(full);
+  }
+  rmdir(path.c_str());
+}
+
+std::vector<std::string> folder_entries(const std::string& path) {
+  std::vector<std::string> entries;
+  DIR* dir = opendir(path.c_str());
+  if (!dir) return entries;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") entries.push_back(name);
+  }
+  closedir(dir);
+  return entries;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<std::vector<double>> parse_csv_rows(const std::string& text) {
+  std::vector<std::vector<double>> rows;
+  std::istringstream lines(text);
+  std::string line;
+  std::getline(lines, line);  // header
+  while (std::getline(lines, line)) {
+    std::vector<double> row;
+    const char* cursor = line.c_str();
+    while (true) {
+      char* end = nullptr;
+      row.push_back(std::strtod(cursor, &end));
+      if (end == cursor) throw std::runtime_error("not a number in row: " + line);
+      if (*end == '\0') break;
+      if (*end != ',') throw std::runtime_error("bad separator in row: " + line);
+      cursor = end + 1;
+    }
+    rows.push_back(row);
+  }
+  return rows;
+}

@@ -1,0 +1,24 @@
+// Runs the rope-headless program in a child process and reads back what it wrote.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct HeadlessRun {
+  int status = -1;  // exit status; -1 when it did not exit normally
+  std::string out;  // standard output
+  std::string err;  // standard error
+};
+
+// Runs rope-headless with `args`; its standard output and error are captured through files in
+// `scratch` (a folder the test owns, not the one whose contents it checks).
+HeadlessRun run_headless(const std::vector<std::string>& args, const std::string& scratch);
+
+// A fresh empty folder under the system's temporary folder.
+std::string make_temp_folder();
+void remove_folder(const std::string& path);
+std::vector<std::string> folder_entries(const std::string& path);
+std::string read_file(const std::string& path);
+
+// CSV rows as numbers (the header row is skipped); every row must parse completely.
+std::vector<std::vector<double>> parse_csv_rows(const std::string& text);

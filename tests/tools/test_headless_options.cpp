@@ -1,0 +1,114 @@
+// rope-headless on bad input: one line naming the problem, a usage hint, exit status 2, and
+// nothing written (no output file, no temporary file, nothing on standard output).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "headless_run.hpp"
+
+namespace {
+
+struct BadInput {
+  std::string name;
+  std::vector<std::string> args;
+  std::string problem;  // part of the error line
+};
+
+void PrintTo(const BadInput& input, std::ostream* out) { *out << input.name; }
+
+class HeadlessBadInput : public testing::TestWithParam<BadInput> {
+ protected:
+  void SetUp() override {
+    target_folder = make_temp_folder();
+    scratch = make_temp_folder();
+  }
+  void TearDown() override {
+    remove_folder(target_folder);
+    remove_folder(scratch);
+  }
+  std::string target_folder;
+  std::string scratch;
+};
+
+TEST_P(HeadlessBadInput, ExitsWithStatus2AndWritesNothing) {
+  const BadInput& input = GetParam();
+  std::vector<std::string> args = input.args;
+  // Where the trajectory would go if the input were accepted.
+  args.insert(args.begin(), {"--output", target_folder + "/rope.csv"});
+  const HeadlessRun run = run_headless(args, scratch);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_TRUE(folder_entries(target_folder).empty());
+  const size_t first_end = run.err.find('\n');
+  ASSERT_NE(first_end, std::string::npos) << run.err;
+  const std::string first_line = run.err.substr(0, first_end);
+  EXPECT_NE(first_line.find(input.problem), std::string::npos) << first_line;
+  EXPECT_NE(run.err.find("--help"), std::string::npos) << "no usage hint: " << run.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryCase, HeadlessBadInput,
+    testing::Values(
+        BadInput{"UnknownOption", {"--speed", "2"}, "unknown option '--speed'"},
+        BadInput{"StrayArgument", {"extra"}, "unknown option 'extra'"},
+        BadInput{"DurationMissing", {"--duration"}, "missing value for --duration"},
+        BadInput{"EveryMissing", {"--every"}, "missing value for --every"},
+        BadInput{"TargetMissing", {"--target"}, "missing value for --target"},
+        BadInput{"DurationWord", {"--duration", "ten"}, "--duration needs a number"},
+        BadInput{"DurationEmpty", {"--duration", ""}, "--duration needs a number"},
+        BadInput{"DurationWithUnit", {"--duration", "3s"}, "--duration needs a number"},
+        BadInput{"DurationNegative", {"--duration", "-1"}, "--duration must not be negative"},
+        BadInput{"DurationNegativeInline", {"--duration=-0.5"}, "--duration must not be negative"},
+        BadInput{"DurationInfinite", {"--duration", "inf"}, "--duration must be finite"},
+        BadInput{"DurationNan", {"--duration", "nan"}, "--duration must be finite"},
+        BadInput{"DurationTooLong", {"--duration", "1e10"}, "--duration must be at most"},
+        BadInput{"EveryZero", {"--every", "0"}, "--every needs a positive integer"},
+        BadInput{"EveryNegative", {"--every", "-3"}, "--every needs a positive integer"},
+        BadInput{"EveryFraction", {"--every", "1.5"}, "--every needs a positive integer"},
+        BadInput{"EveryWord", {"--every", "x"}, "--every needs a positive integer"},
+        BadInput{"EveryOverflow", {"--every", "99999999999999999999"}, "--every needs a positive integer"},
+        BadInput{"TargetCarriage3", {"--target", "3=0.1@0"}, "carriage must be 1 or 2"},
+        BadInput{"TargetCarriage0", {"--target", "0=0.1@0"}, "carriage must be 1 or 2"},
+        BadInput{"TargetNoTime", {"--target", "1=0.1"}, "--target needs K=X@T"},
+        BadInput{"TargetNoPosition", {"--target", "1@0.1"}, "--target needs K=X@T"},
+        BadInput{"TargetSwapped", {"--target", "1@2=0.1"}, "--target needs K=X@T"},
+        BadInput{"TargetPositionWord", {"--target", "1=abc@0"}, "--target needs K=X@T"},
+        BadInput{"TargetPositionEmpty", {"--target", "1=@0"}, "--target needs K=X@T"},
+        BadInput{"TargetPositionInfinite", {"--target", "1=inf@0"}, "--target position must be finite"},
+        BadInput{"TargetTimeNegative", {"--target", "1=0.1@-1"}, "--target time must not be negative"},
+        BadInput{"TargetTimeNan", {"--target", "1=0.1@nan"}, "--target time must be finite"},
+        BadInput{"TargetTimeEmpty", {"--target", "1=0.1@"}, "--target time needs a number"},
+        // A good option before a bad one still writes nothing.
+        BadInput{"BadAfterGood", {"--duration", "0.1", "--target", "2=0.5@x"}, "--target time needs a number"}),
+    [](const testing::TestParamInfo<BadInput>& info) { return info.param.name; });
+
+class HeadlessOutputPath : public testing::Test {
+ protected:
+  void SetUp() override { scratch = make_temp_folder(); }
+  void TearDown() override { remove_folder(scratch); }
+  std::string scratch;
+};
+
+TEST_F(HeadlessOutputPath, UnwritablePathsAreBadInput) {
+  const std::string missing_folder = scratch + "/no/such/folder/rope.csv";
+  const std::string folder = make_temp_folder();
+  for (const std::string& path : {missing_folder, folder}) {
+    const HeadlessRun run = run_headless({"--duration", "0.01", "--output", path}, scratch);
+    EXPECT_EQ(run.status, 2) << path;
+    EXPECT_NE(run.err.find("cannot write output"), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");
+  }
+  EXPECT_TRUE(folder_entries(folder).empty());
+  remove_folder(folder);
+}
+
+TEST(HeadlessHelp, PrintsUsageAndSucceeds) {
+  const std::string scratch = make_temp_folder();
+  const HeadlessRun run = run_headless({"--help"}, scratch);
+  remove_folder(scratch);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("usage: rope-headless"), std::string::npos);
+  EXPECT_NE(run.out.find("--target K=X@T"), std::string::npos);
+}
+
+}  // namespace
