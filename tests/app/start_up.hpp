@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "app/driver.hpp"
 #include "app/simulation.hpp"
 
