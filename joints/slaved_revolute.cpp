@@ -139,7 +139,11 @@ void composite_momentum(Body& body) {
 }
 
 // The subtree's force carried to the parent through E^T, with the terms from the rate of E and
-// from the motion of the joint point, and the joint's own spring-damper.
+// from the motion of the joint point, and the joint's own spring-damper. The joint torque tau acts
+// on this body (through E^T it adds g[0] tau, g[1] tau) and, reversed, on the parent (tau g[2]):
+// the generalized force tau g that keeps a conservative joint spring conservative. Part 3.3's
+// formula has only the parent's share; with the construct's zero stiffness and damping the two
+// agree.
 void transmit_force(Body& body) {
   const Triple& f = body.total_force;
   const Triple& h = body.composite_momentum;
@@ -147,16 +151,16 @@ void transmit_force(Body& body) {
   const Triple& g = body.rate_gain;
   const double g0_rate = body.rate_transfer_rate[6];
   const double g1_rate = body.rate_transfer_rate[7];
-  const double fx =
-      ((((u[1] * g[0]) * h[0] + (-(u[0] * g[0])) * h[1]) + (g0_rate - g[1] * u[2]) * h[2]) +
-       g[0] * f[2]) +
-      f[0];
-  const double fy =
-      ((((g[1] * f[2] + (g[1] * u[1] + g1_rate) * h[0]) + (-(g[1] * u[0])) * h[1]) +
-        (g[0] * u[2]) * h[2]) +
-       f[1]);
   const double tau =
       (body.joint_rest[0] - *body.q) * body.joint_stiffness[0] - body.joint_damping[0] * *body.qdot;
+  const double fx =
+      ((((u[1] * g[0]) * h[0] + (-(u[0] * g[0])) * h[1]) + (g0_rate - g[1] * u[2]) * h[2]) +
+       g[0] * (f[2] + tau)) +
+      f[0];
+  const double fy =
+      ((((g[1] * (f[2] + tau) + (g[1] * u[1] + g1_rate) * h[0]) + (-(g[1] * u[0])) * h[1]) +
+        (g[0] * u[2]) * h[2]) +
+       f[1]);
   const double fm =
       ((tau * g[2] + (-u[1]) * h[0]) + u[0] * h[1]) + (g[1] * u[0] - u[1] * g[0]) * h[2];
   body.transmitted_force = to_parent_force(rotation_of(body), fx, fy, fm);
