@@ -52,21 +52,27 @@ void accumulate_momentum(Body& body) {
   }
 }
 
+// The sums are kept in locals and stored once: the same additions in the same order, without a
+// store and reload per child (the compiler cannot tell that a child is not the body itself).
 void accumulate_inertia(Body& body) {
-  body.articulated_inertia = body.inertia;
-  body.momentum_bias = {0.0, 0.0, 0.0};
+  Sym3 inertia = body.inertia;
+  Triple bias = {0.0, 0.0, 0.0};
   for (const Body* child = body.first_child; child; child = child->next_sibling) {
-    for (int i = 0; i < 6; ++i) body.articulated_inertia[i] += child->transmitted_inertia[i];
+    for (int i = 0; i < 6; ++i) inertia[i] += child->transmitted_inertia[i];
     copy_child_coupling(body, *child);
-    for (int i = 0; i < 3; ++i) body.momentum_bias[i] += child->transmitted_momentum_bias[i];
+    for (int i = 0; i < 3; ++i) bias[i] += child->transmitted_momentum_bias[i];
   }
+  body.articulated_inertia = inertia;
+  body.momentum_bias = bias;
 }
 
 void accumulate_force(Body& body) {
-  body.body_force = rotate_to_body(body, body.applied_force);
-  body.total_force = body.body_force;
+  const Triple own = rotate_to_body(body, body.applied_force);
+  Triple total = own;
   for (const Body* child = body.first_child; child; child = child->next_sibling)
-    for (int i = 0; i < 3; ++i) body.total_force[i] += child->transmitted_force[i];
+    for (int i = 0; i < 3; ++i) total[i] += child->transmitted_force[i];
+  body.body_force = own;
+  body.total_force = total;
 }
 
 Point point_to_world(const Body& body, const Point& point) {
