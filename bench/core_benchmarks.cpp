@@ -1,0 +1,101 @@
+// Benchmarks of the engine itself: the right-hand side of the rope, the passes on chains of any
+// length, and the whole frame loop.
+#include <benchmark/benchmark.h>
+
+#include <gsl/gsl_odeiv.h>
+
+#include <iostream>
+#include <memory>
+
+#include "app/driver.hpp"
+#include "app/simulation.hpp"
+#include "chain_model.hpp"
+
+namespace {
+
+long long rhs_evaluations = 0;
+
+int counting_rhs(double t, const double y[], double dydt[], void* params) {
+  ++rhs_evaluations;
+  return hamilton_rhs(t, y, dydt, params);
+}
+
+// The application exactly as the window program starts it, at t = 0.
+void start_application() {
+  static bool integrator_created = false;
+  std::streambuf* console = std::cout.rdbuf(nullptr);
+  if (!integrator_created) create_integrator();
+  integrator_created = true;
+  init_model();
+  init_state();
+  std::cout.rdbuf(console);
+  std::cout.clear();
+  sim_time = 0.0;
+  step_size = 0.00025;
+  frame_count = 0;
+  gsl_odeiv_step_reset(integration_step);
+  gsl_odeiv_evolve_reset(integration_evolve);
+}
+
+void run_frames(int frames) {
+  for (int frame = 0; frame < frames; ++frame) integrate_frame();
+}
+
+// One hamilton_rhs call on the rope after 1 s of simulated motion.
+void rope_rhs(benchmark::State& state) {
+  start_application();
+  run_frames(100);
+  double y[ode_dimension], dydt[ode_dimension];
+  for (int i = 0; i < ode_dimension; ++i) y[i] = ode_state[i];
+  for (auto _ : state) {
+    hamilton_rhs(0.0, y, dydt, nullptr);
+    benchmark::DoNotOptimize(dydt);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(rope_rhs);
+
+// One run_rhs_passes on a chain of N bodies. The base angle changes every iteration (two values
+// in turn), as an integrator would change the state.
+void chain_rhs(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  auto chain = std::make_unique<Chain>();
+  build_chain(*chain, n);
+  set_moving_state(*chain);
+  Mbs& mbs = chain->mbs;
+  const double angle = mbs.q[2];
+  long long iteration = 0;
+  for (auto _ : state) {
+    mbs.q[2] = angle + 1e-9 * static_cast<double>(iteration++ & 1);
+    run_rhs_passes(mbs);
+    benchmark::DoNotOptimize(mbs.pdot[mbs.coordinate_count - 1]);
+    benchmark::ClobberMemory();
+  }
+  // Time per iteration divided by N, in ns.
+  state.counters["ns_per_body"] = benchmark::Counter(
+      n * 1e-9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(chain_rhs)->Arg(25)->Arg(100)->Arg(1000)->Arg(10000)->Arg(100000)->Arg(1000000);
+
+// 10 s of simulated time through the frame loop of the window program, without the window.
+void rope_simulate_10s(benchmark::State& state) {
+  std::ostream no_report(nullptr);
+  long long evaluations = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    start_application();
+    ode_system.function = counting_rhs;
+    rhs_evaluations = 0;
+    state.ResumeTiming();
+    for (int frame = 0; frame < 1000; ++frame) advance_frame(no_report);
+    evaluations += rhs_evaluations;
+  }
+  ode_system.function = hamilton_rhs;
+  const double simulated = 10.0 * static_cast<double>(state.iterations());
+  state.counters["real_time_factor"] =
+      benchmark::Counter(10.0, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["rhs_per_sim_second"] = static_cast<double>(evaluations) / simulated;
+}
+BENCHMARK(rope_simulate_10s)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace
