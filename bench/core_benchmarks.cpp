@@ -2,8 +2,6 @@
 // length, and the whole frame loop.
 #include <benchmark/benchmark.h>
 
-#include <gsl/gsl_odeiv.h>
-
 #include <iostream>
 #include <memory>
 
@@ -30,11 +28,7 @@ void start_application() {
   init_state();
   std::cout.rdbuf(console);
   std::cout.clear();
-  sim_time = 0.0;
-  step_size = 0.00025;
-  frame_count = 0;
-  gsl_odeiv_step_reset(integration_step);
-  gsl_odeiv_evolve_reset(integration_evolve);
+  reset_driver();
 }
 
 void run_frames(int frames) {
