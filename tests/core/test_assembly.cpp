@@ -1,11 +1,322 @@
+// Assembly, joint construction and coordinate layout (Parts 2.1, 2.2), the descriptor table, and
+// the rope model's assembly (Part 1.1).
 #include <gtest/gtest.h>
 
-#include "app/rope_model.hpp"
+#include <memory>
+#include <string>
 
-TEST(Assembly, RopeHas27Coordinates) {
+#include "app/rope_model.hpp"
+#include "joints/joint_operations.hpp"
+#include "test_support.hpp"
+
+using namespace core_test;
+
+namespace {
+
+class Assembly : public testing::Test {
+ protected:
+  void SetUp() override { init_joint_types(); }
+};
+
+// --- The rope ----------------------------------------------------------------------------------
+
+TEST_F(Assembly, RopeHas27Coordinates) {
   testing::internal::CaptureStdout();
-  RopeModel rope;
-  assemble_rope(rope);
+  auto rope = std::make_unique<RopeModel>();
+  assemble_rope(*rope);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "MBS initialized. Number of Coordinates=27\n");
-  EXPECT_EQ(rope.mbs.coordinate_count, 27);
+  EXPECT_EQ(rope->mbs.coordinate_count, 27);
+  EXPECT_EQ(count_coordinates(rope->bodies[0]), 27);
 }
+
+TEST_F(Assembly, RopeIsOneChainWithItsLayoutAndCarriageLinks) {
+  testing::internal::CaptureStdout();
+  auto rope = std::make_unique<RopeModel>();
+  assemble_rope(*rope);
+  testing::internal::GetCapturedStdout();
+  const Mbs& mbs = rope->mbs;
+  EXPECT_EQ(mbs.root, &rope->bodies[0]);
+  EXPECT_EQ(rope->bodies[0].type, &joint_types[free_planar_base_kind]);
+  EXPECT_EQ(rope->bodies[0].parent, &ground);
+  EXPECT_EQ(rope->bodies[0].q, mbs.q);
+  for (int k = 1; k < rope_body_count; ++k) {
+    const Body& body = rope->bodies[k];
+    EXPECT_EQ(body.type, &joint_types[revolute_link_kind]) << k;
+    EXPECT_EQ(body.parent, &rope->bodies[k - 1]) << k;
+    EXPECT_EQ(rope->bodies[k - 1].first_child, &body) << k;
+    EXPECT_EQ(rope->bodies[k - 1].last_child, &body) << k;
+    EXPECT_EQ(body.next_sibling, nullptr) << k;
+    // Link k holds index k + 2 in all five arrays.
+    EXPECT_EQ(body.q, mbs.q + k + 2) << k;
+    EXPECT_EQ(body.p, mbs.p + k + 2) << k;
+    EXPECT_EQ(body.qdot, mbs.qdot + k + 2) << k;
+    EXPECT_EQ(body.pdot, mbs.pdot + k + 2) << k;
+    EXPECT_EQ(body.qddot, mbs.qddot + k + 2) << k;
+  }
+  EXPECT_EQ(rope->bodies[rope_body_count - 1].first_child, nullptr);
+  EXPECT_EQ(rope->bodies[0].carriage_link, 1);
+  EXPECT_EQ(rope->bodies[rope_body_count - 1].carriage_link, 2);
+  for (int k = 1; k < rope_body_count - 1; ++k) EXPECT_EQ(rope->bodies[k].carriage_link, 0) << k;
+  // Initial conditions: straight and at rest; the base's angle undamped.
+  for (int i = 0; i < 27; ++i) {
+    EXPECT_EQ(mbs.q[i], 0.0);
+    EXPECT_EQ(mbs.qdot[i], 0.0);
+  }
+  EXPECT_EQ(rope->bodies[0].joint_damping[2], 0.0);
+  const Carriages& c = rope->carriages;
+  EXPECT_EQ(c.drive_target[0], -0.2);
+  EXPECT_EQ(c.drive_target[1], 0.6);
+  EXPECT_EQ(c.carriage_state[0], -0.2);
+  EXPECT_EQ(c.carriage_state[2], 0.6);
+  for (int k = 0; k < 2; ++k) {
+    EXPECT_EQ(c.carriage_mass[k], 100.0);
+    EXPECT_EQ(c.stiffness_x[k], 5000.0);
+    EXPECT_EQ(c.damping_x[k], 100.0);
+    EXPECT_EQ(c.stiffness_y[k], 1000.0);
+    EXPECT_EQ(c.damping_y[k], 10.0);
+    EXPECT_EQ(c.stiffness_angle[k], 3.0);
+    EXPECT_EQ(c.damping_angle[k], 0.01);
+  }
+}
+
+// --- init_coordinates ---------------------------------------------------------------------------
+
+TEST_F(Assembly, LoneFreeBaseHasThreeCoordinates) {
+  Body base;
+  init_body(base, free_planar_base_kind);
+  Mbs mbs;
+  set_root(mbs, base);
+  testing::internal::CaptureStdout();
+  init_coordinates(mbs);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "MBS initialized. Number of Coordinates=3\n");
+  EXPECT_EQ(mbs.coordinate_count, 3);
+  EXPECT_EQ(base.q, mbs.q);
+  EXPECT_EQ(mbs.storage.size(), 15u);
+}
+
+TEST_F(Assembly, CoordinateArraysAreZeroFilledAndDistinct) {
+  auto tree = build_branched_tree();
+  const Mbs& mbs = tree->mbs;
+  ASSERT_EQ(mbs.coordinate_count, 10);
+  for (const double* a : {mbs.q, mbs.p, mbs.qdot, mbs.pdot, mbs.qddot})
+    for (int i = 0; i < mbs.coordinate_count; ++i) EXPECT_EQ(a[i], 0.0);
+  // Five separate ranges of n entries.
+  const double* arrays[] = {mbs.q, mbs.p, mbs.qdot, mbs.qddot, mbs.pdot};
+  for (int i = 0; i < 5; ++i)
+    for (int j = i + 1; j < 5; ++j)
+      EXPECT_GE(std::abs(arrays[i] - arrays[j]), mbs.coordinate_count);
+}
+
+// Parent (3 coordinates), then A and A's subtree, then B and B's subtree.
+TEST_F(Assembly, PreorderLayoutWithTwoChildren) {
+  //   0 parent (free base) -+- 1 A -+- 2 A1
+  //                         |       +- 3 A2
+  //                         +- 4 B --- 5 B1
+  auto tree = build_tree({{free_planar_base_kind, -1},
+                          {revolute_link_kind, 0},
+                          {revolute_link_kind, 1},
+                          {revolute_link_kind, 1},
+                          {revolute_link_kind, 0},
+                          {revolute_link_kind, 4}});
+  const Mbs& mbs = tree->mbs;
+  EXPECT_EQ(mbs.coordinate_count, 8);
+  const int expected_start[] = {0, 3, 4, 5, 6, 7};
+  for (int b = 0; b < 6; ++b) {
+    const Body& body = (*tree)[b];
+    EXPECT_EQ(body.q - mbs.q, expected_start[b]) << b;
+    EXPECT_EQ(body.p - mbs.p, expected_start[b]) << b;
+    EXPECT_EQ(body.qdot - mbs.qdot, expected_start[b]) << b;
+    EXPECT_EQ(body.pdot - mbs.pdot, expected_start[b]) << b;
+    EXPECT_EQ(body.qddot - mbs.qddot, expected_start[b]) << b;
+  }
+  // assign_coordinates on a subtree returns the first index after it.
+  Mbs other = Mbs{};
+  other.storage.assign(5 * 8, 0.0);
+  other.q = other.storage.data();
+  other.p = other.q + 8;
+  other.qdot = other.q + 16;
+  other.qddot = other.q + 24;
+  other.pdot = other.q + 32;
+  EXPECT_EQ(assign_coordinates(other, (*tree)[1], 2), 5);
+  EXPECT_EQ((*tree)[3].q - other.q, 4);
+  EXPECT_EQ(count_coordinates((*tree)[4]), 2);
+}
+
+TEST_F(Assembly, ChildListLinksAfterTwoAttaches) {
+  Body b, c1, c2;
+  init_body(b, revolute_link_kind);
+  init_body(c1, revolute_link_kind);
+  init_body(c2, revolute_link_kind);
+  attach_body(c1, b);
+  attach_body(c2, b);
+  EXPECT_EQ(b.first_child, &c1);
+  EXPECT_EQ(b.last_child, &c2);
+  EXPECT_EQ(c1.next_sibling, &c2);
+  EXPECT_EQ(c1.prev_sibling, nullptr);
+  EXPECT_EQ(c2.prev_sibling, &c1);
+  EXPECT_EQ(c2.next_sibling, nullptr);
+  EXPECT_EQ(c1.parent, &b);
+  EXPECT_EQ(c2.parent, &b);
+  EXPECT_EQ(b.parent, &ground);
+}
+
+TEST_F(Assembly, InitBodyClearsLinksAndHangsFromGround) {
+  Body body;
+  Body stray;
+  body.first_child = body.last_child = body.next_sibling = body.prev_sibling = &stray;
+  body.parent = &stray;
+  init_body(body, revolute_link_kind);
+  EXPECT_EQ(body.first_child, nullptr);
+  EXPECT_EQ(body.last_child, nullptr);
+  EXPECT_EQ(body.next_sibling, nullptr);
+  EXPECT_EQ(body.prev_sibling, nullptr);
+  EXPECT_EQ(body.parent, &ground);
+}
+
+TEST_F(Assembly, TypeNumbersOutsideZeroToTwoGiveTheTipJoint) {
+  for (int type_number : {3, 7, -1, 1000}) {
+    Body body;
+    init_body(body, type_number);
+    EXPECT_EQ(body.type, &joint_types[tip_joint_kind]) << type_number;
+    EXPECT_EQ(body.type->coordinate_count, 1) << type_number;
+    EXPECT_EQ(count_coordinates(body), 1) << type_number;
+  }
+  const int kinds[] = {revolute_link_kind, free_planar_base_kind, slaved_revolute_kind};
+  for (int k : kinds) {
+    Body body;
+    init_body(body, k);
+    EXPECT_EQ(body.type, &joint_types[k]);
+  }
+}
+
+TEST_F(Assembly, OnlyReachableBodiesGetCoordinates) {
+  Body root, child, stray;
+  init_body(root, free_planar_base_kind);
+  init_body(child, revolute_link_kind);
+  init_body(stray, revolute_link_kind);
+  attach_body(child, root);
+  Mbs mbs;
+  set_root(mbs, root);
+  init_coordinates_quietly(mbs);
+  EXPECT_EQ(mbs.coordinate_count, 4);
+  EXPECT_EQ(stray.q, nullptr);
+  EXPECT_EQ(stray.parent, &ground);
+}
+
+// --- Constructs (Part 2.2) ---------------------------------------------------------------------
+
+TEST_F(Assembly, RevoluteLinkConstruct) {
+  Body body;
+  body.transmitted_inertia = {1, 1, 1, 1, 1, 1};
+  body.articulated_inertia = {1, 1, 1, 1, 1, 1};
+  body.carriage_link = 2;
+  init_body(body, revolute_link_kind);
+  EXPECT_EQ(body.inertia, (Sym3{0.04, 0.0, 0.0, 0.04, 0.0008, 2.1333333333333335e-05}));
+  EXPECT_NE(body.inertia[5], 0.04 * 0.04 * 0.04 / 3.0);  // the literal, not the product
+  EXPECT_EQ(body.com, (Point{0.02, 0.0}));
+  EXPECT_EQ(body.joint[offset_x], 0.04);
+  EXPECT_EQ(body.joint[offset_y], 0.0);
+  EXPECT_EQ(body.joint_damping[0], 0.01);
+  EXPECT_EQ(body.joint_stiffness[0], 5.5);
+  EXPECT_EQ(body.joint_rest[0], 0.0);
+  EXPECT_EQ(body.carriage_link, 0);
+  EXPECT_EQ(body.transmitted_inertia, (Sym3{}));
+  EXPECT_EQ(body.articulated_inertia, (Sym3{}));
+}
+
+TEST_F(Assembly, FreePlanarBaseConstruct) {
+  Body body;
+  body.carriage_link = 1;
+  init_body(body, free_planar_base_kind);
+  EXPECT_EQ(body.inertia, (Sym3{0.04, 0.0, 0.0, 0.04, 0.0008, 2.1333333333333335e-05}));
+  EXPECT_EQ(body.com, (Point{0.02, 0.0}));
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(body.joint_damping[i], 0.0);
+    EXPECT_EQ(body.joint_stiffness[i], 0.0);
+    EXPECT_EQ(body.joint_rest[i], 0.0);
+  }
+  EXPECT_EQ(body.carriage_link, 0);
+}
+
+// --- Descriptors and ground (Part 2.1) ---------------------------------------------------------
+
+TEST_F(Assembly, GroundIsTheWorldAtRest) {
+  ground.velocity = {1, 2, 3};
+  ground.cos_abs = 0.5;
+  init_joint_types();
+  EXPECT_EQ(ground.velocity, (Triple{}));
+  EXPECT_EQ(ground.acceleration, (Triple{}));
+  EXPECT_EQ(ground.sin_abs, 0.0);
+  EXPECT_EQ(ground.cos_abs, 1.0);
+  EXPECT_EQ(ground.position, (Point{}));
+  EXPECT_EQ(ground.angle, 0.0);
+}
+
+// The table of Part 2.1: which slots are filled, which are shared, counts and reserved.
+TEST_F(Assembly, DescriptorRowsAreFilledAsTabled) {
+  const JointType& r = joint_types[revolute_link_kind];
+  const JointType& f = joint_types[free_planar_base_kind];
+  const JointType& s = joint_types[slaved_revolute_kind];
+  const JointType& t = joint_types[tip_joint_kind];
+  for (const JointType* type : {&r, &f, &s, &t}) {
+    EXPECT_EQ(type->reserved, 5);
+    // The slots the passes call without a test.
+    EXPECT_NE(type->construct, nullptr);
+    EXPECT_NE(type->joint_transform, nullptr);
+    EXPECT_NE(type->parent_velocity, nullptr);
+    EXPECT_NE(type->joint_velocity, nullptr);
+    EXPECT_NE(type->absolute_placement, nullptr);
+  }
+  EXPECT_EQ(r.coordinate_count, 1);
+  EXPECT_EQ(f.coordinate_count, 3);
+  EXPECT_EQ(s.coordinate_count, 1);
+  EXPECT_EQ(t.coordinate_count, 1);
+
+  // Type 0: every slot filled, the four acceleration slots included.
+  for (JointOperation op :
+       {r.body_velocity, r.invert_joint_inertia, r.transmit_inertia, r.transmit_momentum_bias,
+        r.joint_momentum_rate, r.transmit_force, r.composite_momentum, r.transmit_momentum,
+        r.initial_joint_momentum, r.transmit_acceleration_bias, r.body_acceleration,
+        r.joint_acceleration, r.composite_force})
+    EXPECT_NE(op, nullptr);
+
+  // Type 1: the four transmit slots hold the shared do-nothing operation; no acceleration slots.
+  EXPECT_EQ(f.transmit_inertia, &do_nothing);
+  EXPECT_EQ(f.transmit_momentum_bias, &do_nothing);
+  EXPECT_EQ(f.transmit_force, &do_nothing);
+  EXPECT_EQ(f.transmit_momentum, &do_nothing);
+  for (JointOperation op : {f.body_velocity, f.invert_joint_inertia, f.joint_momentum_rate,
+                            f.composite_momentum, f.initial_joint_momentum})
+    EXPECT_NE(op, nullptr);
+  for (JointOperation op :
+       {f.transmit_acceleration_bias, f.body_acceleration, f.joint_acceleration, f.composite_force})
+    EXPECT_EQ(op, nullptr);
+
+  // Type 2: shares parent_velocity, body_velocity and absolute_placement with type 0.
+  EXPECT_EQ(s.parent_velocity, r.parent_velocity);
+  EXPECT_EQ(s.body_velocity, r.body_velocity);
+  EXPECT_EQ(s.absolute_placement, r.absolute_placement);
+  EXPECT_NE(s.joint_transform, r.joint_transform);  // its own, single precision
+  for (JointOperation op : {s.transmit_inertia, s.transmit_momentum_bias, s.transmit_force,
+                            s.composite_momentum, s.transmit_momentum})
+    EXPECT_NE(op, nullptr);
+  for (JointOperation op : {s.invert_joint_inertia, s.joint_momentum_rate, s.initial_joint_momentum,
+                            s.transmit_acceleration_bias, s.body_acceleration, s.joint_acceleration,
+                            s.composite_force})
+    EXPECT_EQ(op, nullptr);
+
+  // Type 3: type 0's rotation, parent velocity and placement; type 2's joint velocity; the
+  // shared do-nothing transmit_force; everything else empty.
+  EXPECT_EQ(t.joint_transform, r.joint_transform);
+  EXPECT_EQ(t.parent_velocity, r.parent_velocity);
+  EXPECT_EQ(t.absolute_placement, r.absolute_placement);
+  EXPECT_EQ(t.joint_velocity, s.joint_velocity);
+  EXPECT_EQ(t.transmit_force, &do_nothing);
+  for (JointOperation op :
+       {t.body_velocity, t.invert_joint_inertia, t.transmit_inertia, t.transmit_momentum_bias,
+        t.joint_momentum_rate, t.composite_momentum, t.transmit_momentum, t.initial_joint_momentum,
+        t.transmit_acceleration_bias, t.body_acceleration, t.joint_acceleration, t.composite_force})
+    EXPECT_EQ(op, nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,123 @@
+// No allocation during run_rhs_passes (nor during the set-up passes). This executable replaces the
+// global operator new and delete with counting versions; only this test program uses them.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <new>
+
+#include "app/rope_model.hpp"
+#include "test_support.hpp"
+
+namespace {
+std::atomic<long> allocations{0};
+
+void* counted_allocation(std::size_t size) {
+  allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+
+void* counted_aligned_allocation(std::size_t size, std::align_val_t alignment) {
+  allocations.fetch_add(1, std::memory_order_relaxed);
+  const std::size_t a = static_cast<std::size_t>(alignment);
+  const std::size_t rounded = ((size ? size : 1) + a - 1) / a * a;
+  if (void* p = std::aligned_alloc(a, rounded)) return p;
+  throw std::bad_alloc();
+}
+}  // namespace
+
+void* operator new(std::size_t size) { return counted_allocation(size); }
+void* operator new[](std::size_t size) { return counted_allocation(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return counted_allocation(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return counted_allocation(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new(std::size_t size, std::align_val_t alignment) {
+  return counted_aligned_allocation(size, alignment);
+}
+void* operator new[](std::size_t size, std::align_val_t alignment) {
+  return counted_aligned_allocation(size, alignment);
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+
+namespace {
+
+using namespace core_test;
+
+class NoAllocation : public testing::Test {
+ protected:
+  void SetUp() override { init_joint_types(); }
+};
+
+// The counter does count: a sanity check of the replacement.
+TEST_F(NoAllocation, CounterSeesAnAllocation) {
+  const long before = allocations.load();
+  auto p = std::make_unique<double[]>(16);
+  EXPECT_GT(allocations.load(), before);
+  EXPECT_NE(p.get(), nullptr);
+}
+
+TEST_F(NoAllocation, RopeRightHandSideAllocatesNothing) {
+  static Carriages carriages;
+  testing::internal::CaptureStdout();
+  auto rope = std::make_unique<RopeModel>();
+  assemble_rope(*rope);
+  testing::internal::GetCapturedStdout();
+  carriages = rope->carriages;
+  carriages.carriage_anchor[0] = -0.2;
+  carriages.carriage_anchor[2] = 0.6;
+  bind_carriage_coupling(carriages.carriage_anchor, carriages.stiffness_x, carriages.damping_x,
+                         carriages.stiffness_y, carriages.damping_y, carriages.stiffness_angle,
+                         carriages.damping_angle);
+  Mbs& mbs = rope->mbs;
+  for (int i = 0; i < mbs.coordinate_count; ++i) {
+    mbs.q[i] = 0.01 * i;
+    mbs.qdot[i] = 0.02 * i;
+  }
+  const long before_setup = allocations.load();
+  run_setup_passes(mbs);
+  EXPECT_EQ(allocations.load(), before_setup) << "run_setup_passes allocated";
+  const long before = allocations.load();
+  for (int k = 0; k < 1000; ++k) run_rhs_passes(mbs);
+  EXPECT_EQ(allocations.load(), before) << "run_rhs_passes allocated";
+}
+
+// Every kind, branching included.
+TEST_F(NoAllocation, TreeWithEveryKindAllocatesNothing) {
+  auto tree = build_tree({{free_planar_base_kind, -1},
+                          {revolute_link_kind, 0},
+                          {revolute_link_kind, 1},
+                          {revolute_link_kind, 1},
+                          {slaved_revolute_kind, 0},
+                          {slaved_revolute_kind, 4},
+                          {tip_joint_kind, 5}});
+  Mbs& mbs = tree->mbs;
+  for (int i = 0; i < mbs.coordinate_count; ++i) mbs.q[i] = 0.3 + 0.1 * i;
+  const long before = allocations.load();
+  run_setup_passes(mbs);
+  for (int k = 0; k < 100; ++k) run_rhs_passes(mbs);
+  EXPECT_EQ(allocations.load(), before);
+}
+
+}  // namespace
