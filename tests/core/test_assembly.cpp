@@ -300,9 +300,9 @@ TEST_F(Assembly, DescriptorRowsAreFilledAsTabled) {
   for (JointOperation op : {s.transmit_inertia, s.transmit_momentum_bias, s.transmit_force,
                             s.composite_momentum, s.transmit_momentum})
     EXPECT_NE(op, nullptr);
-  for (JointOperation op : {s.invert_joint_inertia, s.joint_momentum_rate, s.initial_joint_momentum,
-                            s.transmit_acceleration_bias, s.body_acceleration, s.joint_acceleration,
-                            s.composite_force})
+  for (JointOperation op :
+       {s.invert_joint_inertia, s.joint_momentum_rate, s.initial_joint_momentum,
+        s.transmit_acceleration_bias, s.body_acceleration, s.joint_acceleration, s.composite_force})
     EXPECT_EQ(op, nullptr);
 
   // Type 3: type 0's rotation, parent velocity and placement; type 2's joint velocity; the

@@ -28,8 +28,8 @@ class Common : public testing::Test {
     damping_y[0] = 10.0, damping_y[1] = 9.0;
     stiffness_angle[0] = 3.0, stiffness_angle[1] = 2.5;
     damping_angle[0] = 0.01, damping_angle[1] = 0.02;
-    bind_carriage_coupling(anchor, stiffness_x, damping_x, stiffness_y, damping_y,
-                           stiffness_angle, damping_angle);
+    bind_carriage_coupling(anchor, stiffness_x, damping_x, stiffness_y, damping_y, stiffness_angle,
+                           damping_angle);
   }
 };
 
@@ -143,7 +143,8 @@ TEST_F(Common, CarriageForcesThroughThePasses) {
     const auto v = model.point_velocity(q, qdot, 0, 0.0, 0.0);
     const double fx = (anchor[0] - pose[0].x) * 5000.0 - 100.0 * v[0];
     const double fy = -m * g + (anchor[1] - pose[0].y) * 1000.0 - 10.0 * v[1];
-    const double moment = -m * g * 0.02 * std::cos(pose[0].angle) - 3.0 * pose[0].angle - 0.01 * v[2];
+    const double moment =
+        -m * g * 0.02 * std::cos(pose[0].angle) - 3.0 * pose[0].angle - 0.01 * v[2];
     EXPECT_NEAR(base.applied_force[0], fx, 1e-11);
     EXPECT_NEAR(base.applied_force[1], fy, 1e-11);
     EXPECT_NEAR(base.applied_force[2], moment, 1e-13);
@@ -153,7 +154,8 @@ TEST_F(Common, CarriageForcesThroughThePasses) {
     const auto [tip_x, tip_y] = model.point_world(q, 2, 0.04, 0.0);
     const double fx = (anchor[2] - tip_x) * 4000.0 - 80.0 * v[0];
     const double fy = -m * g + (anchor[3] - tip_y) * 900.0 - 9.0 * v[1];
-    const double moment = -m * g * 0.02 * std::cos(pose[2].angle) - 2.5 * pose[2].angle - 0.02 * v[2];
+    const double moment =
+        -m * g * 0.02 * std::cos(pose[2].angle) - 2.5 * pose[2].angle - 0.02 * v[2];
     EXPECT_NEAR(last.applied_force[0], fx, 1e-11);
     EXPECT_NEAR(last.applied_force[1], fy, 1e-11);
     EXPECT_NEAR(last.applied_force[2], moment, 1e-13);
@@ -205,7 +207,8 @@ TEST_F(Common, AccumulationsWithThreeChildren) {
   accumulate_inertia(parent);
   accumulate_momentum(parent);
   accumulate_force(parent);
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(parent.articulated_inertia[i], parent.inertia[i] + 60.0 + 3 * i);
+  for (int i = 0; i < 6; ++i)
+    EXPECT_EQ(parent.articulated_inertia[i], parent.inertia[i] + 60.0 + 3 * i);
   for (int i = 0; i < 3; ++i) {
     EXPECT_DOUBLE_EQ(parent.momentum_bias[i], 6.0 + 0.3 * i);
     EXPECT_DOUBLE_EQ(parent.composite_momentum[i], parent.body_momentum[i] + 12.0 + 0.3 * i);

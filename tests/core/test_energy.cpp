@@ -83,8 +83,8 @@ TEST_F(Energy, RopeConservesEnergyForOneSecond) {
   }
   // Relative to the smaller of |E(0)| and the largest kinetic energy, the stricter measure.
   const double relative_drift = largest_drift / std::min(std::fabs(e0), largest_kinetic);
-  std::printf("rope: E0 %.6f J, largest kinetic %.6f J, relative drift %.2e\n", e0,
-              largest_kinetic, relative_drift);
+  std::printf("rope: E0 %.6f J, largest kinetic %.6f J, relative drift %.2e\n", e0, largest_kinetic,
+              relative_drift);
   EXPECT_LT(relative_drift, 1e-6);
   // The rope did move: it fell and bent.
   EXPECT_GT(largest_kinetic, 10.0);

@@ -94,14 +94,16 @@ TEST_F(FreeBase, LoneBodyMomentumIsInertiaTimesVelocity) {
   run_rhs_passes(mbs);
   const Sym3& m = base.inertia;
   const Triple& v = base.velocity;
-  const Triple iv = {m[0] * v[0] + m[1] * v[1] + m[2] * v[2], m[1] * v[0] + m[3] * v[1] + m[4] * v[2],
+  const Triple iv = {m[0] * v[0] + m[1] * v[1] + m[2] * v[2],
+                     m[1] * v[0] + m[3] * v[1] + m[4] * v[2],
                      m[2] * v[0] + m[4] * v[1] + m[5] * v[2]};
   const double c = std::cos(0.9), s = std::sin(0.9);
   const Triple ttp = {c * p[0] + s * p[1], -s * p[0] + c * p[1], p[2]};
   for (int i = 0; i < 3; ++i) EXPECT_NEAR(iv[i], ttp[i], 1e-15) << i;
 }
 
-// pdot0 and pdot1 take no stiffness or rest; only the angle has a spring. Damping acts on all three.
+// pdot0 and pdot1 take no stiffness or rest; only the angle has a spring. Damping acts on all
+// three.
 TEST_F(FreeBase, OnlyTheAngleHasASpringAndAllThreeAreDamped) {
   auto plain = build_tree({{free_planar_base_kind, -1}, {revolute_link_kind, 0}});
   auto sprung = build_tree({{free_planar_base_kind, -1}, {revolute_link_kind, 0}});

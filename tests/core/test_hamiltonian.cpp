@@ -6,8 +6,9 @@
 //   qdot = M(q)^-1 p            and            pdot = -dH/dq,
 // H(q, p) = 1/2 p^T M(q)^-1 p + V(q), V = gravity (9.80665) on the centres of mass plus the joint
 // springs, with damping and carriages off. dH/dq is taken by fourth-order central differences
-// of H itself (each H needs a solve with M); a second route, -dH/dq_i = 1/2 v^T (dM/dq_i) v - dV/dq_i
-// with v = M^-1 p and dM/dq_i by central differences of M, needs no solve per step and must agree.
+// of H itself (each H needs a solve with M); a second route, -dH/dq_i = 1/2 v^T (dM/dq_i) v -
+// dV/dq_i with v = M^-1 p and dM/dq_i by central differences of M, needs no solve per step and must
+// agree.
 //
 // Tolerance: 1e-6 relative (largest deviation over the largest reference entry), required.
 // Reached (Release, x86-64), worst trial: rope qdot 2.9e-12, pdot 6.1e-9 (central differences of
@@ -81,8 +82,9 @@ Check check_hamilton(Mbs& mbs, const KinematicModel& model, const std::vector<do
       for (int k = 0; k < n; ++k) t += 0.5 * v[k] * mv[k];
       return t;
     };
-    by_dm[i] = derivative(kinetic_at_v, q, i, h) -
-               derivative([&](const std::vector<double>& x) { return model.potential(x); }, q, i, h);
+    by_dm[i] =
+        derivative(kinetic_at_v, q, i, h) -
+        derivative([&](const std::vector<double>& x) { return model.potential(x); }, q, i, h);
   }
   check.pdot_error_h = relative_error(pdot, by_h);
   check.pdot_error_dm = relative_error(pdot, by_dm);
@@ -104,8 +106,9 @@ void expect_within(const Check& c, const char* what, int trial) {
               c.qdot_error, c.pdot_error_h, c.pdot_error_dm, c.p_error);
 }
 
-// Random coordinates: base position in [-1, 1], base angle in [-pi, pi], link angles in [-1.5, 1.5];
-// momenta random of either sign and physical size, drawn as M(q) times random rates in [-3, 3].
+// Random coordinates: base position in [-1, 1], base angle in [-pi, pi], link angles in
+// [-1.5, 1.5]; momenta random of either sign and physical size, drawn as M(q) times random rates in
+// [-3, 3].
 void random_state(const KinematicModel& model, std::mt19937_64& rng, std::vector<double>& q,
                   std::vector<double>& p) {
   std::uniform_real_distribution<double> u(-1.0, 1.0);

@@ -97,14 +97,15 @@ const std::vector<int> setup_a_slots = {joint_transform_slot, parent_velocity_sl
 const std::vector<int> setup_b_slots = {transmit_momentum_slot, initial_joint_momentum_slot};
 const std::vector<int> rhs_1_slots = {joint_transform_slot, invert_joint_inertia_slot,
                                       transmit_inertia_slot, transmit_momentum_bias_slot};
-const std::vector<int> rhs_2_slots = {parent_velocity_slot, joint_velocity_slot,
-                                      body_velocity_slot, absolute_placement_slot};
+const std::vector<int> rhs_2_slots = {parent_velocity_slot, joint_velocity_slot, body_velocity_slot,
+                                      absolute_placement_slot};
 const std::vector<int> rhs_3_slots = {composite_momentum_slot, transmit_force_slot,
                                       joint_momentum_rate_slot};
 
 // The calls expected when a pass visits `order` and calls `slots` on each body, skipping the
 // slots that the body's kind leaves empty.
-std::vector<Call> expected_calls(const std::vector<const Body*>& order, const std::vector<int>& slots) {
+std::vector<Call> expected_calls(const std::vector<const Body*>& order,
+                                 const std::vector<int>& slots) {
   std::vector<Call> expected;
   for (const Body* body : order) {
     const auto kind = body->type - joint_types;
@@ -116,7 +117,8 @@ std::vector<Call> expected_calls(const std::vector<const Body*>& order, const st
 
 std::string describe(const std::vector<Call>& list, const Tree& tree) {
   std::ostringstream text;
-  for (const Call& c : list) text << "(slot " << c.slot << ", body " << tree.index_of(*c.body) << ") ";
+  for (const Call& c : list)
+    text << "(slot " << c.slot << ", body " << tree.index_of(*c.body) << ") ";
   return text.str();
 }
 
@@ -211,11 +213,11 @@ TEST_F(PassOrder, TipJointGetsOnlyItsFilledSlots) {
   std::vector<int> tip_slots;
   for (const Call& c : calls)
     if (c.body == tip) tip_slots.push_back(c.slot);
-  const std::vector<int> expected = {
-      joint_transform_slot, parent_velocity_slot,                         // set-up A
-      joint_transform_slot,                                               // RHS 1
-      parent_velocity_slot, joint_velocity_slot, absolute_placement_slot,  // RHS 2
-      transmit_force_slot};                                               // RHS 3
+  const std::vector<int> expected = {joint_transform_slot,    parent_velocity_slot,  // set-up A
+                                     joint_transform_slot,                           // RHS 1
+                                     parent_velocity_slot,    joint_velocity_slot,
+                                     absolute_placement_slot,  // RHS 2
+                                     transmit_force_slot};     // RHS 3
   EXPECT_EQ(tip_slots, expected);
 }
 
@@ -332,7 +334,8 @@ TEST_F(SetupAndRhs, ChainFromGroundReturnsTheInitialRates) {
   auto tree = build_tree(specs);
   std::mt19937_64 rng(19);
   double worst = 0.0;
-  for (int trial = 0; trial < 10; ++trial) worst = std::max(worst, round_trip_error(tree->mbs, rng, 3.0));
+  for (int trial = 0; trial < 10; ++trial)
+    worst = std::max(worst, round_trip_error(tree->mbs, rng, 3.0));
   EXPECT_LT(worst, 1e-10);
 }
 

@@ -98,7 +98,8 @@ TEST_F(Revolute, FullTurnKeepsRotationButAngleGrows) {
 
 // The absolute placement composes the parent's by the angle-sum rule.
 TEST_F(Revolute, AbsolutePlacementComposesTheChain) {
-  auto tree = build_tree({{revolute_link_kind, -1}, {revolute_link_kind, 0}, {revolute_link_kind, 1}});
+  auto tree =
+      build_tree({{revolute_link_kind, -1}, {revolute_link_kind, 0}, {revolute_link_kind, 1}});
   Mbs& mbs = tree->mbs;
   const double q[] = {0.4, -1.3, 2.2};
   for (int i = 0; i < 3; ++i) mbs.q[i] = q[i];

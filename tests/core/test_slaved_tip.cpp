@@ -21,7 +21,9 @@ using namespace core_test;
 namespace {
 
 // The fatal conditions write to standard output; death tests match standard error.
-void stdout_to_stderr() { std::cout.rdbuf(std::cerr.rdbuf()); }
+void stdout_to_stderr() {
+  std::cout.rdbuf(std::cerr.rdbuf());
+}
 
 constexpr const char* singularity_message = "Encountered singularity\\. Exiting program\\.";
 
@@ -76,8 +78,8 @@ TEST_F(SlavedTip, ConstructDefaults) {
 
 // alpha13 = alpha23 = 0: g = (0, 0, -1), q-dot = -w[2], the body does not turn in the world.
 TEST_F(SlavedTip, NoCrossTermsGiveTheNonRotatingGain) {
-  auto tree = build_tree(
-      {{free_planar_base_kind, -1}, {slaved_revolute_kind, 0}, {tip_joint_kind, 1}});
+  auto tree =
+      build_tree({{free_planar_base_kind, -1}, {slaved_revolute_kind, 0}, {tip_joint_kind, 1}});
   Body& base = (*tree)[0];
   Body& slaved = (*tree)[1];
   Body& tip = (*tree)[2];
@@ -110,7 +112,8 @@ TEST_F(SlavedTip, JointRotationIsSinglePrecision) {
   EXPECT_NE(slaved.joint[joint_sin], std::sin(0.1));
   EXPECT_NE(slaved.joint[joint_cos], std::cos(0.1));
   // Both are exactly representable in single precision.
-  EXPECT_EQ(slaved.joint[joint_sin], static_cast<double>(static_cast<float>(slaved.joint[joint_sin])));
+  EXPECT_EQ(slaved.joint[joint_sin],
+            static_cast<double>(static_cast<float>(slaved.joint[joint_sin])));
   // The tip joint uses the revolute link's double-precision rotation.
   Body& tip = (*tree)[1];
   *tip.q = 0.1;
@@ -227,10 +230,9 @@ TEST_F(SlavedTip, TipPointMovesOnlyAlongTheLinkUnderAFreeBase) {
 
 TEST_F(SlavedTip, TipPointMovesOnlyAlongTheLinkUnderARevoluteLink) {
   std::mt19937_64 rng(102);
-  check_tip_property(
-      {"revolute from ground",
-       {{revolute_link_kind, -1}, {slaved_revolute_kind, 0}, {tip_joint_kind, 1}}},
-      rng);
+  check_tip_property({"revolute from ground",
+                      {{revolute_link_kind, -1}, {slaved_revolute_kind, 0}, {tip_joint_kind, 1}}},
+                     rng);
   check_tip_property({"revolute on a free base",
                       {{free_planar_base_kind, -1},
                        {revolute_link_kind, 0},
@@ -298,7 +300,7 @@ TEST_F(SlavedTip, SetUpAndRightHandSideAgreeWithConsistentSlavedRates) {
   for (int trial = 0; trial < 10; ++trial) {
     for (int i = 0; i < n; ++i) mbs.q[i] = 2.0 * u(rng);
     mbs.q[5] = 1.0 + 0.5 * u(rng);  // keep the two slaved links away from alignment
-    run_rhs_passes(mbs);  // the gains g for this q
+    run_rhs_passes(mbs);            // the gains g for this q
     for (int i = 0; i < 4; ++i) mbs.qdot[i] = u(rng);
     // The slaved and tip rates that belong to the free rates: g . w, outward, one level a round.
     for (int round = 0; round < 3; ++round) {
@@ -358,9 +360,9 @@ std::array<std::pair<double, double>, 2> coupling_rate_deviation(const Sym3* tip
     double largest = 0.0, worst = 0.0;
     for (int s = 2; s < samples - 2; ++s)
       for (int e = 0; e < 6; ++e) {
-        const double rate = (a[s - 2][j][e] - 8.0 * a[s - 1][j][e] + 8.0 * a[s + 1][j][e] -
-                             a[s + 2][j][e]) /
-                            (12.0 * spacing);
+        const double rate =
+            (a[s - 2][j][e] - 8.0 * a[s - 1][j][e] + 8.0 * a[s + 1][j][e] - a[s + 2][j][e]) /
+            (12.0 * spacing);
         largest = std::max(largest, std::fabs(b[s][j][e]));
         worst = std::max(worst, std::fabs(rate - b[s][j][e]));
       }
@@ -488,10 +490,11 @@ TEST_F(SlavedTipDeathTest, SlavedBodyWithoutCouplingChildStopsInSetUp) {
         setup_pass_b(*tree->mbs.root);
         std::cout << "set-up pass B done" << std::endl;
       },
-      testing::ExitedWithCode(1), std::string("^set-up pass A done\n") + singularity_message + "\n$");
+      testing::ExitedWithCode(1),
+      std::string("^set-up pass A done\n") + singularity_message + "\n$");
   // A child that hands up no coupling block (a revolute link) is the same.
-  auto with_link = build_tree(
-      {{free_planar_base_kind, -1}, {slaved_revolute_kind, 0}, {revolute_link_kind, 1}});
+  auto with_link =
+      build_tree({{free_planar_base_kind, -1}, {slaved_revolute_kind, 0}, {revolute_link_kind, 1}});
   EXPECT_EXIT(
       {
         stdout_to_stderr();

@@ -82,7 +82,9 @@ inline std::unique_ptr<Tree> build_branched_tree() {
                      {revolute_link_kind, 6}});
 }
 
-inline bool is_kind(const Body& body, int kind) { return body.type == &joint_types[kind]; }
+inline bool is_kind(const Body& body, int kind) {
+  return body.type == &joint_types[kind];
+}
 
 // Sets mass, centre of mass and moment of inertia about the origin consistently:
 // inertia = (m, 0, -m cy, m, m cx, J).
@@ -151,8 +153,12 @@ class KinematicModel {
   // Parents must come before children in `bodies`. Every kind but the free base is taken as one
   // relative angle at a fixed offset (kinds 0, 2, 3); the mass matrix and potential make sense for
   // trees of kinds 0 and 1 only.
-  KinematicModel(const std::vector<Body>& bodies, const Mbs& mbs) { build(bodies.data(), bodies.size(), mbs); }
-  KinematicModel(const Body* bodies, std::size_t count, const Mbs& mbs) { build(bodies, count, mbs); }
+  KinematicModel(const std::vector<Body>& bodies, const Mbs& mbs) {
+    build(bodies.data(), bodies.size(), mbs);
+  }
+  KinematicModel(const Body* bodies, std::size_t count, const Mbs& mbs) {
+    build(bodies, count, mbs);
+  }
 
   int size() const { return n_; }
   const std::vector<Link>& links() const { return links_; }
@@ -187,8 +193,9 @@ class KinematicModel {
 
   // World velocity (x, y) of a point fixed in body b and b's angular rate, from the coordinate
   // rates: every joint from b up to the ground adds its own motion.
-  std::array<double, 3> point_velocity(const std::vector<double>& q, const std::vector<double>& qdot,
-                                       int b, double px, double py) const {
+  std::array<double, 3> point_velocity(const std::vector<double>& q,
+                                       const std::vector<double>& qdot, int b, double px,
+                                       double py) const {
     const std::vector<Pose> pose = poses(q);
     const auto [wx, wy] = point_world(q, b, px, py);
     std::array<double, 3> v{0.0, 0.0, 0.0};
@@ -339,8 +346,12 @@ inline double relative_error(const std::vector<double>& a, const std::vector<dou
 // ---------------------------------------------------------------------------------------------
 // Coordinates, energies and integration on an Mbs
 
-inline std::vector<double> copy_of(const double* a, int n) { return std::vector<double>(a, a + n); }
-inline void copy_into(double* a, const std::vector<double>& v) { std::copy(v.begin(), v.end(), a); }
+inline std::vector<double> copy_of(const double* a, int n) {
+  return std::vector<double>(a, a + n);
+}
+inline void copy_into(double* a, const std::vector<double>& v) {
+  std::copy(v.begin(), v.end(), a);
+}
 
 // 1/2 u^T I u with the full symmetric inertia (body axes, about the origin).
 inline double kinetic_energy(const Body& body) {
