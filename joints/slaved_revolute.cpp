@@ -128,7 +128,9 @@ void transmit_inertia(Body& body) {
 }
 
 // No joint momentum, hence no bias.
-void transmit_momentum_bias(Body& body) { body.transmitted_momentum_bias = {0.0, 0.0, 0.0}; }
+void transmit_momentum_bias(Body& body) {
+  body.transmitted_momentum_bias = {0.0, 0.0, 0.0};
+}
 
 void composite_momentum(Body& body) {
   const Sym3& a = body.articulated_inertia;
@@ -141,9 +143,8 @@ void composite_momentum(Body& body) {
 // The subtree's force carried to the parent through E^T, with the terms from the rate of E and
 // from the motion of the joint point, and the joint's own spring-damper. The joint torque tau acts
 // on this body (through E^T it adds g[0] tau, g[1] tau) and, reversed, on the parent (tau g[2]):
-// the generalized force tau g that keeps a conservative joint spring conservative. Part 3.3's
-// formula has only the parent's share; with the construct's zero stiffness and damping the two
-// agree.
+// the generalized force tau g that keeps a conservative joint spring conservative. With the
+// construct's zero stiffness and damping the body's share vanishes.
 void transmit_force(Body& body) {
   const Triple& f = body.total_force;
   const Triple& h = body.composite_momentum;

@@ -1,5 +1,5 @@
 // Assembly, joint construction and coordinate layout (Parts 2.1, 2.2), the descriptor table, and
-// the rope model's assembly (Part 1.1).
+// the rope model's assembly.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -203,7 +203,7 @@ TEST_F(Assembly, OnlyReachableBodiesGetCoordinates) {
   EXPECT_EQ(stray.parent, &ground);
 }
 
-// --- Constructs (Part 2.2) ---------------------------------------------------------------------
+// --- Constructs ---------------------------------------------------------------------
 
 TEST_F(Assembly, RevoluteLinkConstruct) {
   Body body;
@@ -238,7 +238,7 @@ TEST_F(Assembly, FreePlanarBaseConstruct) {
   EXPECT_EQ(body.carriage_link, 0);
 }
 
-// --- Descriptors and ground (Part 2.1) ---------------------------------------------------------
+// --- Descriptors and ground ---------------------------------------------------------
 
 TEST_F(Assembly, GroundIsTheWorldAtRest) {
   ground.velocity = {1, 2, 3};
@@ -252,7 +252,7 @@ TEST_F(Assembly, GroundIsTheWorldAtRest) {
   EXPECT_EQ(ground.angle, 0.0);
 }
 
-// The table of Part 2.1: which slots are filled, which are shared, counts and reserved.
+// The descriptor table: which slots are filled, which are shared, counts and reserved.
 TEST_F(Assembly, DescriptorRowsAreFilledAsTabled) {
   const JointType& r = joint_types[revolute_link_kind];
   const JointType& f = joint_types[free_planar_base_kind];

@@ -1,4 +1,4 @@
-// Common body computations (Part 2.4): gravity and the carriage couplings, body momentum, the
+// Common body computations: gravity and the carriage couplings, body momentum, the
 // accumulations, and the frame transforms. Expected values are computed by hand in the test.
 #include <gtest/gtest.h>
 
@@ -100,7 +100,7 @@ TEST_F(Common, CarriageOneStretchedByHand) {
 }
 
 // Carriage 2 stretched and moving: the stretch is measured at (offset_x, 0), the damping uses the
-// origin's velocity, and the spring adds no moment (Part 2.4).
+// origin's velocity, and the spring adds no moment.
 TEST_F(Common, CarriageTwoStretchedByHand) {
   Body body;
   init_body(body, revolute_link_kind);

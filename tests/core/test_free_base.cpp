@@ -1,4 +1,4 @@
-// The free planar base (type 1, Part 3.2) and the rejection of carriage 2 on it.
+// The free planar base (type 1) and the rejection of carriage 2 on it.
 #include <gtest/gtest.h>
 
 #include <cmath>

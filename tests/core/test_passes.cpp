@@ -1,4 +1,4 @@
-// The pass sequences (Part 2.3): visiting orders, the slots each pass calls on each body, skipped
+// The pass sequences: visiting orders, the slots each pass calls on each body, skipped
 // empty slots, the never-called acceleration slots, and set-up against right-hand side.
 //
 // Order is observed through recording descriptors: after init_joint_types the test replaces every
@@ -91,7 +91,7 @@ void install_recorders(std::index_sequence<S...>) {
   }
 }
 
-// The slots a pass calls on one body, in order (Part 2.3), whether filled or not.
+// The slots a pass calls on one body, in order, whether filled or not.
 const std::vector<int> setup_a_slots = {joint_transform_slot, parent_velocity_slot,
                                         body_velocity_slot};
 const std::vector<int> setup_b_slots = {transmit_momentum_slot, initial_joint_momentum_slot};
@@ -158,7 +158,7 @@ TEST_F(PassOrder, ConstructIsCalledOncePerInitBody) {
   for (int b = 0; b < 7; ++b) EXPECT_EQ(calls[b], (Call{construct_slot, &(*tree)[b]}));
 }
 
-TEST_F(PassOrder, EveryPassVisitsInTheDesignOrder) {
+TEST_F(PassOrder, EveryPassVisitsParentsAndChildrenInListOrder) {
   auto tree = build_order_tree();
   // Outward: parent, then A's subtree, then B's subtree. Inward: A's subtree, B's, the parent.
   const auto outward = bodies_at(*tree, {0, 1, 2, 3, 4, 5, 6});

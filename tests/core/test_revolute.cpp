@@ -1,4 +1,4 @@
-// The revolute link (type 0, Part 3.1): the design's numbers and edge cases.
+// The revolute link (type 0): the reference numbers and edge cases.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -30,7 +30,7 @@ TEST_F(Revolute, LoneLinkAtRest) {
   EXPECT_EQ(link.sin_abs, 0.0);
   EXPECT_EQ(link.cos_abs, 1.0);
   EXPECT_EQ(link.velocity, (Triple{}));
-  // Part 2.4: (0, -0.392266, -0.00784532).
+  // Expected: (0, -0.392266, -0.00784532).
   EXPECT_EQ(link.applied_force[0], 0.0);
   EXPECT_NEAR(link.applied_force[1], -0.392266, 1e-12);
   EXPECT_NEAR(link.applied_force[2], -0.00784532, 1e-12);

@@ -1,10 +1,10 @@
-// The slaved revolute joint (type 2, Part 3.3) and the non-rotating tip joint (type 3, Part 3.4).
+// The slaved revolute joint (type 2) and the non-rotating tip joint (type 3).
 //
 // The tip property is checked independently of the joint's own formulas: the test computes the
 // world velocity of the tip point (the type-3 body's joint point) from link geometry and the
 // coordinate rates the passes returned (KinematicModel in test_support.hpp) and requires that it
 // has no component across the link. Tolerances are stated at each check; the single-precision
-// joint rotation of type 2 (Part 3.3) limits several of them to about 1e-7 relative.
+// joint rotation of type 2 limits several of them to about 1e-7 relative.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -34,9 +34,9 @@ class SlavedTip : public testing::Test {
 
 using SlavedTipDeathTest = SlavedTip;
 
-// --- The design's numbers ---------------------------------------------------------------------
+// --- Reference numbers ---------------------------------------------------------------------
 
-TEST_F(SlavedTip, DefaultPairAtZeroGivesTheDesignNumbers) {
+TEST_F(SlavedTip, DefaultPairAtZeroGivesTheReferenceNumbers) {
   auto tree = build_tree({{slaved_revolute_kind, -1}, {tip_joint_kind, 0}});
   Body& slaved = (*tree)[0];
   Body& tip = (*tree)[1];
@@ -98,7 +98,7 @@ TEST_F(SlavedTip, NoCrossTermsGiveTheNonRotatingGain) {
   EXPECT_NEAR(base.qdot[2] + *slaved.qdot, 0.0, 1e-15);
 }
 
-// Part 3.3: single-precision sine and cosine of the single-precision q.
+// Single-precision sine and cosine of the single-precision q.
 TEST_F(SlavedTip, JointRotationIsSinglePrecision) {
   auto tree = build_tree({{slaved_revolute_kind, -1}, {tip_joint_kind, 0}});
   Body& slaved = (*tree)[0];
@@ -122,7 +122,7 @@ TEST_F(SlavedTip, JointRotationIsSinglePrecision) {
   EXPECT_EQ(tip.joint[joint_cos], std::cos(0.1));
 }
 
-// Part 3.4: a type-3 child loads its parent with nothing.
+// A type-3 child loads its parent with nothing.
 TEST_F(SlavedTip, TipChildLeavesParentUnchanged) {
   auto plain = build_tree({{free_planar_base_kind, -1}, {revolute_link_kind, 0}});
   auto tipped =
@@ -284,7 +284,7 @@ TEST_F(SlavedTip, TipAngleIsConstantAndSlavedMomentaStayZero) {
 // The set-up passes read the slaved joints' initial rates from qdot; when those are the rates the
 // joints would take (q-dot = g . w), the right-hand side on the set-up's p gives back every
 // initial rate. Tolerance 1e-5 relative; reached 5.2e-7. Not rounding-tight: the single-precision
-// sine and cosine (Part 3.3) miss s^2 + c^2 = 1 by about 6e-8, and the inertia transfer M(...)
+// sine and cosine miss s^2 + c^2 = 1 by about 6e-8, and the inertia transfer M(...)
 // relies on that identity while the momentum transfer G does not. With a double-precision
 // rotation the same check reaches 1e-12; a wrong momentum transfer is off by order 1.
 TEST_F(SlavedTip, SetUpAndRightHandSideAgreeWithConsistentSlavedRates) {
@@ -377,7 +377,7 @@ std::array<std::pair<double, double>, 2> coupling_rate_deviation(const Sym3* tip
 // joint rotation puts noise of about 6e-8 on coupling_a, which the difference quotient (spacing
 // 2.5e-3 s) turns into about 4e-5 absolute. Reached: 1.2e-5 (default tip) and 1.8e-5 (full-rank
 // tip); at a spacing of 5e-3 s the quotient's truncation error alone is 4e-5. The
-// other choice for x11, x12, x22 that Part 3.3 leaves open (the constant entries of
+// other choice for x11, x12, x22 (the constant entries of
 // rate_transfer) is off by order 1 here.
 //
 // With the tip joint's own block (a point), two slaved links can hold the tip point entirely
@@ -401,7 +401,7 @@ TEST_F(SlavedTip, CouplingBIsTheRateOfCouplingA) {
 // --- Energy with a slaved joint ----------------------------------------------------------------
 
 // Kinetic + gravity + spring energy of the bodies that carry dynamics (the tip body loads its
-// parent with nothing, Part 3.4, so it is a marker without energy).
+// parent with nothing, so it is a marker without energy).
 double slaved_tree_energy(const Tree& tree) {
   double e = 0.0;
   for (const Body& body : tree.bodies)

@@ -113,7 +113,7 @@ inline void randomise_parameters(Tree& tree, std::mt19937_64& rng) {
     set_mass_properties(body, m, cx, cy, j_centre + m * (cx * cx + cy * cy));
     body.joint_damping = {0.0, 0.0, 0.0};
     if (is_kind(body, free_planar_base_kind)) {
-      // Stiffness and rest of the translations must have no effect (Part 3.2); set them anyway.
+      // Stiffness and rest of the translations must have no effect; set them anyway.
       body.joint_stiffness = {in(0.5, 3.0), in(0.5, 3.0), in(0.5, 3.0)};
       body.joint_rest = {in(-0.3, 0.3), in(-0.3, 0.3), in(-0.3, 0.3)};
     } else {
@@ -379,7 +379,7 @@ inline double spring_potential(const Body& body) {
 // Fixed-step classical RK4 on the state (q, p) of the Mbs, using run_rhs_passes for the rates.
 // `evaluations_per_stage` 2 runs the passes twice on every stage state, so that the slaved
 // revolute joint's coupling rates read the current coordinate rates rather than the previous
-// evaluation's (Part 3.3 reads the rates "that the previous evaluation left").
+// evaluation's (the joint reads the rates that the previous evaluation left).
 class Rk4 {
  public:
   explicit Rk4(Mbs& mbs, int evaluations_per_stage = 1)
