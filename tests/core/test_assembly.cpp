@@ -30,10 +30,7 @@ TEST_F(Assembly, RopeHas27Coordinates) {
 }
 
 TEST_F(Assembly, RopeIsOneChainWithItsLayoutAndCarriageLinks) {
-  testing::internal::CaptureStdout();
-  auto rope = std::make_unique<RopeModel>();
-  assemble_rope(*rope);
-  testing::internal::GetCapturedStdout();
+  auto rope = assemble_rope_quietly();
   const Mbs& mbs = rope->mbs;
   EXPECT_EQ(mbs.root, &rope->bodies[0]);
   EXPECT_EQ(rope->bodies[0].type, &joint_types[free_planar_base_kind]);

@@ -48,14 +48,7 @@ class Energy : public testing::Test {
 
 // The 25-body rope, held by nothing, from a random bent and moving state, for 1 s.
 TEST_F(Energy, RopeConservesEnergyForOneSecond) {
-  testing::internal::CaptureStdout();
-  auto rope = std::make_unique<RopeModel>();
-  assemble_rope(*rope);
-  testing::internal::GetCapturedStdout();
-  for (Body& body : rope->bodies) {
-    body.joint_damping = {0.0, 0.0, 0.0};
-    body.carriage_link = 0;
-  }
+  auto rope = conservative_rope();
   Mbs& mbs = rope->mbs;
   std::mt19937_64 rng(31);
   std::uniform_real_distribution<double> u(-1.0, 1.0);

@@ -136,14 +136,7 @@ class Hamiltonian : public testing::Test {
 };
 
 TEST_F(Hamiltonian, RopeRatesAgreeWithMassMatrixAndGradientOfH) {
-  testing::internal::CaptureStdout();
-  auto rope = std::make_unique<RopeModel>();
-  assemble_rope(*rope);
-  testing::internal::GetCapturedStdout();
-  for (Body& body : rope->bodies) {
-    body.joint_damping = {0.0, 0.0, 0.0};
-    body.carriage_link = 0;
-  }
+  auto rope = conservative_rope();
   const KinematicModel model(rope->bodies.data(), rope->bodies.size(), rope->mbs);
   ASSERT_EQ(model.size(), 27);
   std::mt19937_64 rng(20240611);

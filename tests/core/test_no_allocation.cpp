@@ -104,10 +104,7 @@ TEST_F(NoAllocation, CounterSeesAnAllocation) {
 
 TEST_F(NoAllocation, RopeRightHandSideAllocatesNothing) {
   static Carriages carriages;
-  testing::internal::CaptureStdout();
-  auto rope = std::make_unique<RopeModel>();
-  assemble_rope(*rope);
-  testing::internal::GetCapturedStdout();
+  auto rope = assemble_rope_quietly();
   carriages = rope->carriages;
   carriages.carriage_anchor[0] = -0.2;
   carriages.carriage_anchor[2] = 0.6;

@@ -299,10 +299,7 @@ double round_trip_error(Mbs& mbs, std::mt19937_64& rng, double q_scale) {
 TEST_F(SetupAndRhs, RopeReturnsTheInitialRates) {
   // The rope as assembled, carriages bound (their forces do not enter qdot).
   static Carriages carriages;
-  testing::internal::CaptureStdout();
-  auto rope = std::make_unique<RopeModel>();
-  assemble_rope(*rope);
-  testing::internal::GetCapturedStdout();
+  auto rope = assemble_rope_quietly();
   carriages = rope->carriages;
   bind_carriage_coupling(carriages.carriage_anchor, carriages.stiffness_x, carriages.damping_x,
                          carriages.stiffness_y, carriages.damping_y, carriages.stiffness_angle,

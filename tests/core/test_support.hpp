@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/rope_model.hpp"
 #include "mbs/mbs.hpp"
 
 namespace core_test {
@@ -39,6 +40,25 @@ inline void init_coordinates_quietly(Mbs& mbs) {
   testing::internal::CaptureStdout();
   init_coordinates(mbs);
   testing::internal::GetCapturedStdout();
+}
+
+// The rope as the application assembles it, start-up line swallowed.
+inline std::unique_ptr<RopeModel> assemble_rope_quietly() {
+  auto rope = std::make_unique<RopeModel>();
+  testing::internal::CaptureStdout();
+  assemble_rope(*rope);
+  testing::internal::GetCapturedStdout();
+  return rope;
+}
+
+// The rope without damping and without carriages: a conservative system.
+inline std::unique_ptr<RopeModel> conservative_rope() {
+  auto rope = assemble_rope_quietly();
+  for (Body& body : rope->bodies) {
+    body.joint_damping = {0.0, 0.0, 0.0};
+    body.carriage_link = 0;
+  }
+  return rope;
 }
 
 // One body of a tree description: its type number and the index of its parent (-1: the root).
