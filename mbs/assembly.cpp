@@ -9,10 +9,14 @@
 
 static const JointType* joint_type_for(int type_number) {
   switch (type_number) {
-    case revolute_link_kind: return &joint_types[revolute_link_kind];
-    case free_planar_base_kind: return &joint_types[free_planar_base_kind];
-    case slaved_revolute_kind: return &joint_types[slaved_revolute_kind];
-    default: return &joint_types[tip_joint_kind];
+    case revolute_link_kind:
+      return &joint_types[revolute_link_kind];
+    case free_planar_base_kind:
+      return &joint_types[free_planar_base_kind];
+    case slaved_revolute_kind:
+      return &joint_types[slaved_revolute_kind];
+    default:
+      return &joint_types[tip_joint_kind];
   }
 }
 
@@ -35,7 +39,9 @@ void attach_body(Body& child, Body& parent) {
   child.parent = &parent;
 }
 
-void set_root(Mbs& mbs, Body& root) { mbs.root = &root; }
+void set_root(Mbs& mbs, Body& root) {
+  mbs.root = &root;
+}
 
 int count_coordinates(const Body& body) {
   int count = 0;
@@ -63,9 +69,8 @@ static void allocate_coordinate_arrays(Mbs& mbs, int n) {
   try {
     mbs.storage.assign(5 * length, 0.0);
   } catch (const std::bad_alloc&) {
-    const std::string message =
-        "Out of memory: cannot allocate the coordinate arrays for " + std::to_string(n) +
-        " coordinates.";
+    const std::string message = "Out of memory: cannot allocate the coordinate arrays for " +
+                                std::to_string(n) + " coordinates.";
     fatal(message.c_str());
   }
   double* base = mbs.storage.data();
@@ -76,10 +81,23 @@ static void allocate_coordinate_arrays(Mbs& mbs, int n) {
   mbs.pdot = base + 4 * length;
 }
 
+// The right-hand side follows these lists instead of walking the links on every evaluation.
+static void record_visiting_orders(Mbs& mbs) {
+  mbs.outward_order.clear();
+  mbs.inward_order.clear();
+  try {
+    visit_preorder(*mbs.root, [&](Body& b) { mbs.outward_order.push_back(&b); });
+    visit_postorder(*mbs.root, [&](Body& b) { mbs.inward_order.push_back(&b); });
+  } catch (const std::bad_alloc&) {
+    fatal("Out of memory: cannot record the visiting orders of the body tree.");
+  }
+}
+
 void init_coordinates(Mbs& mbs) {
   const int n = count_coordinates(*mbs.root);
   mbs.coordinate_count = n;
   allocate_coordinate_arrays(mbs, n);
   assign_coordinates(mbs, *mbs.root, 0);
+  record_visiting_orders(mbs);
   std::cout << "MBS initialized. Number of Coordinates=" << n << std::endl;
 }

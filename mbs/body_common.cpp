@@ -25,7 +25,7 @@ void bind_carriage_coupling(const double* carriage_anchor, const double* stiffne
                             const double* damping_x, const double* stiffness_y,
                             const double* damping_y, const double* stiffness_angle,
                             const double* damping_angle) {
-  coupling = {carriage_anchor, stiffness_x, damping_x, stiffness_y,
+  coupling = {carriage_anchor, stiffness_x,     damping_x,    stiffness_y,
               damping_y,       stiffness_angle, damping_angle};
 }
 
@@ -121,10 +121,10 @@ static void add_carriage_2_coupling(Body& body) {
   const Triple w = rotate_to_world(body, body.velocity);
   const Point tip = point_to_world(body, {body.joint[offset_x], 0.0});
   const int k = carriage_2;
-  f[0] = (coupling.anchor[2] - tip[0]) * coupling.stiffness_x[k] + f[0] -
-         w[0] * coupling.damping_x[k];
-  f[1] = (coupling.anchor[3] - tip[1]) * coupling.stiffness_y[k] + f[1] -
-         w[1] * coupling.damping_y[k];
+  f[0] =
+      (coupling.anchor[2] - tip[0]) * coupling.stiffness_x[k] + f[0] - w[0] * coupling.damping_x[k];
+  f[1] =
+      (coupling.anchor[3] - tip[1]) * coupling.stiffness_y[k] + f[1] - w[1] * coupling.damping_y[k];
   f[2] = f[2] - coupling.stiffness_angle[k] * body.angle - w[2] * coupling.damping_angle[k];
 }
 

@@ -53,59 +53,79 @@ enum JointRecord { joint_sin = 0, joint_cos = 1, offset_x = 2, offset_y = 3 };
 
 // One rigid body with its joint to the parent. Every body starts zero-filled; the passes leave
 // their per-body results here. Body axes have their origin at the joint point.
+//
+// Fields are grouped by the passes that read them, so that on trees too large for the caches a
+// pass streams only the lines it needs: the tree and joint first, then what the inward passes
+// accumulate, then placement and velocity, then forces; set-up, acceleration and slaved-joint work
+// fields, which the rope's right-hand side never touches, come last. The right-hand side prefetches
+// by these groups (passes.cpp): keep a field in the group of the passes that read it.
 struct Body {
-  Triple velocity{};  // body-frame velocity of the origin and angular rate
-  double* qdot = nullptr;
+  // Tree, joint kind and coordinates: every pass.
+  const JointType* type = nullptr;
+  Body* parent = nullptr;
+  Body* first_child = nullptr;
+  Body* next_sibling = nullptr;
   double* q = nullptr;
-  std::array<double, 4> joint{};  // joint record, see JointRecord (free base: sin, cos only)
   double* p = nullptr;
+  double* qdot = nullptr;
   double* pdot = nullptr;
-  Sym3 inertia{};  // about the body origin, body axes: (m, 0, -m*cy, m, m*cx, J)
-  Point com{};     // centre of mass in body axes
-  Sym3 transmitted_inertia{};
-  Sym3 reduced_inertia{};
+  std::array<double, 4> joint{};  // joint record, see JointRecord (free base: sin, cos only)
+  int32_t carriage_link =
+      0;  // 0 free, 1 held by carriage 1 at the origin, 2 by carriage 2 at (offset_x, 0)
+
+  // Articulated inertia and momentum bias: written inward (pass 1), read by passes 2 and 3.
   Sym3 articulated_inertia{};
   Triple momentum_bias{};
-  Triple transmitted_momentum_bias{};
   Sym3 joint_inertia_inverse{};  // 1 entry for one-coordinate kinds, a symmetric 3x3 for the base
+  Sym3 inertia{};                // about the body origin, body axes: (m, 0, -m*cy, m, m*cx, J)
+  Sym3 transmitted_inertia{};
+  Triple transmitted_momentum_bias{};
+  Sym3 reduced_inertia{};
+  Sym3 child_coupling_a{};
+  Sym3 child_coupling_b{};
+  Sym3 coupling_a{};
+  Sym3 coupling_b{};
+
+  // Velocity and placement: written outward (pass 2), read by pass 3 and the viewer.
   Triple parent_velocity{};
-  Triple applied_force{};  // world-axes force, moment about the body origin
-  Triple body_force{};
-  Triple total_force{};
-  Triple transmitted_force{};
+  Triple velocity{};  // body-frame velocity of the origin and angular rate
   double sin_abs = 0.0;
   double cos_abs = 0.0;
   Point position{};
   double angle = 0.0;
-  Triple body_momentum{};
+
+  // Forces and momentum rates: inward (pass 3).
+  Point com{};             // centre of mass in body axes
+  Triple applied_force{};  // world-axes force, moment about the body origin
+  Triple body_force{};
+  Triple total_force{};
+  Triple transmitted_force{};
   Triple composite_momentum{};
-  Triple transmitted_momentum{};
   std::array<double, 3> joint_damping{};  // one entry per joint coordinate
   std::array<double, 3> joint_stiffness{};
   std::array<double, 3> joint_rest{};
-  Triple acceleration{};
+
+  // Set-up only.
+  Triple body_momentum{};
+  Triple transmitted_momentum{};
+  Body* last_child = nullptr;
+  Body* prev_sibling = nullptr;
+
+  // Acceleration recursion (no pass calls it).
   double* qddot = nullptr;
+  Triple acceleration{};
   Triple acceleration_bias{};
   Triple transmitted_acceleration_bias{};
   Triple composite_force{};
   Triple parent_acceleration{};
   Triple velocity_product_acceleration{};
+
+  // Slaved revolute and tip joint work fields.
   Mat3 rate_transfer{};
   Sym3 reduced_coupling{};
   Triple rate_gain{};
-  Sym3 child_coupling_a{};
-  Sym3 child_coupling_b{};
-  Sym3 coupling_b{};
-  Sym3 coupling_a{};
   Mat3 rate_transfer_rate{};
   Sym3 reduced_coupling_rate{};
-  int32_t carriage_link = 0;  // 0 free, 1 held by carriage 1 at the origin, 2 by carriage 2 at (offset_x, 0)
-  Body* parent = nullptr;
-  Body* first_child = nullptr;
-  Body* last_child = nullptr;
-  Body* next_sibling = nullptr;
-  Body* prev_sibling = nullptr;
-  const JointType* type = nullptr;
 };
 
 // The system: the tree's root and the five coordinate arrays, each coordinate_count long and
@@ -119,12 +139,19 @@ struct Mbs {
   double* pdot = nullptr;
   double* qddot = nullptr;
   std::vector<double> storage;
+  // Visiting orders of the whole tree, fixed once the coordinates are laid out.
+  std::vector<Body*> outward_order;  // parents before children
+  std::vector<Body*> inward_order;   // children (in list order) before parents
 };
 
 // Joint kinds by type number: 0 revolute link, 1 free planar base, 2 slaved revolute joint,
 // any other number the non-rotating tip joint.
-enum JointKind { revolute_link_kind = 0, free_planar_base_kind = 1, slaved_revolute_kind = 2,
-                 tip_joint_kind = 3 };
+enum JointKind {
+  revolute_link_kind = 0,
+  free_planar_base_kind = 1,
+  slaved_revolute_kind = 2,
+  tip_joint_kind = 3
+};
 
 extern JointType joint_types[4];
 // The fixed world: parent of every body until it is attached, at rest at the origin.
