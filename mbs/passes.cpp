@@ -89,45 +89,55 @@ void run_setup_passes(Mbs& mbs) {
 }
 
 // Large trees do not fit in the caches. A few bodies ahead of the one in work, fetch the parts of
-// the record that the pass reads (the record groups its fields by pass).
-struct ByteRange {
-  std::size_t begin, end;
-};
-constexpr ByteRange pass_1_reads[] = {{0, offsetof(Body, parent_velocity)}};
-constexpr ByteRange pass_2_reads[] = {{0, offsetof(Body, inertia)},
-                                      {offsetof(Body, parent_velocity), offsetof(Body, com)}};
-constexpr ByteRange pass_3_reads[] = {{0, offsetof(Body, transmitted_inertia)},
-                                      {offsetof(Body, velocity), offsetof(Body, body_momentum)}};
-
-template <std::size_t count>
-static inline void prefetch_body(const Body* body, const ByteRange (&ranges)[count]) {
+// the record that the pass reads (the record groups its fields by pass), with write intent since
+// the pass writes most of them. Straight-line prefetches, one per cache line: a compiler may drop
+// a loop, or a call, that does nothing but prefetch, so everything here is forced inline.
+template <std::size_t begin, std::size_t end>
+[[gnu::always_inline]] static inline void prefetch_bytes(const char* bytes) {
   constexpr std::size_t line = 64;
-  const char* bytes = reinterpret_cast<const char*>(body);
-  for (const ByteRange& range : ranges)
-    for (std::size_t offset = range.begin; offset < range.end; offset += line)
-      __builtin_prefetch(bytes + offset, 1);
+  if constexpr (begin < end) {
+    __builtin_prefetch(bytes + begin, 1);
+    prefetch_bytes<begin + line, end>(bytes);
+  }
+}
+
+[[gnu::always_inline]] static inline const char* bytes_of(const Body* body) {
+  return reinterpret_cast<const char*>(body);
+}
+
+[[gnu::always_inline]] static inline void prefetch_for_pass_1(const Body* body) {
+  prefetch_bytes<0, offsetof(Body, parent_velocity)>(bytes_of(body));
+}
+
+[[gnu::always_inline]] static inline void prefetch_for_pass_2(const Body* body) {
+  prefetch_bytes<0, offsetof(Body, inertia)>(bytes_of(body));
+  prefetch_bytes<offsetof(Body, parent_velocity), offsetof(Body, com)>(bytes_of(body));
+}
+
+[[gnu::always_inline]] static inline void prefetch_for_pass_3(const Body* body) {
+  prefetch_bytes<0, offsetof(Body, transmitted_inertia)>(bytes_of(body));
+  prefetch_bytes<offsetof(Body, velocity), offsetof(Body, body_momentum)>(bytes_of(body));
 }
 
 // Small trees stay in the caches, where prefetching would only cost instructions.
 constexpr std::size_t prefetch_from_bodies = 2048;
-constexpr std::size_t prefetch_distance = 16;  // bodies ahead: about one memory latency of work
+constexpr std::size_t prefetch_distance = 8;  // bodies ahead: roughly one memory latency of work
 
-template <std::size_t count, typename Step>
-static void visit_in_order(const std::vector<Body*>& order, const ByteRange (&reads)[count],
-                           Step step) {
+template <typename Prefetch, typename Step>
+static inline void visit_in_order(const std::vector<Body*>& order, Prefetch prefetch, Step step) {
   const std::size_t n = order.size();
   if (n < prefetch_from_bodies) {
     for (Body* body : order) step(*body);
     return;
   }
   for (std::size_t i = 0; i < n; ++i) {
-    if (i + prefetch_distance < n) prefetch_body(order[i + prefetch_distance], reads);
+    if (i + prefetch_distance < n) prefetch(order[i + prefetch_distance]);
     step(*order[i]);
   }
 }
 
 void run_rhs_passes(Mbs& mbs) {
-  visit_in_order(mbs.inward_order, pass_1_reads, rhs_step_1);
-  visit_in_order(mbs.outward_order, pass_2_reads, rhs_step_2);
-  visit_in_order(mbs.inward_order, pass_3_reads, rhs_step_3);
+  visit_in_order(mbs.inward_order, prefetch_for_pass_1, rhs_step_1);
+  visit_in_order(mbs.outward_order, prefetch_for_pass_2, rhs_step_2);
+  visit_in_order(mbs.inward_order, prefetch_for_pass_3, rhs_step_3);
 }
