@@ -2,9 +2,11 @@
 // failing evolve call.
 #include <gsl/gsl_errno.h>
 
+#include <chrono>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/app/start_up.hpp"
@@ -102,6 +104,38 @@ TEST_F(Driver, FailingEvolveEndsTheFrameAndTheNextFrameTriesAgain) {
   std::ostringstream next;
   advance_frame(next);
   EXPECT_EQ(lines_of(next.str())[0], "SimTime :  0.01 s.");
+}
+
+// Takes a known wall-clock time per frame and lands on t1 in one call.
+int slow_evolve(gsl_odeiv_evolve*, gsl_odeiv_control*, gsl_odeiv_step*, const gsl_odeiv_system*,
+                double* t, double t1, double*, double[]) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  *t = t1;
+  return GSL_SUCCESS;
+}
+
+double real_time_of(const std::string& report) {
+  const std::vector<std::string> lines = lines_of(report);
+  EXPECT_EQ(lines.size(), 2u) << report;
+  const std::string prefix = "RealTime : ";
+  EXPECT_EQ(lines.back().rfind(prefix, 0), 0u) << report;
+  return std::stod(lines.back().substr(prefix.size()));
+}
+
+// The wall clock starts at the first frame, not at process start: after a pause of 0.3 s before
+// the first frame, its RealTime still covers only that frame's work (at least the 0.02 s the
+// evolve call sleeps, far less than the pause); the second frame's covers both frames.
+TEST_F(Driver, RealTimeCountsFromTheFirstFrame) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  evolve_apply = slow_evolve;
+  std::ostringstream first, second;
+  advance_frame(first);
+  advance_frame(second);
+  const double first_time = real_time_of(first.str());
+  const double second_time = real_time_of(second.str());
+  EXPECT_GE(first_time, 0.019);
+  EXPECT_LT(first_time, 0.2);
+  EXPECT_GE(second_time, first_time + 0.019);
 }
 
 }  // namespace
