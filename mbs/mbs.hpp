@@ -70,14 +70,12 @@ struct Body {
   double* qdot = nullptr;
   double* pdot = nullptr;
   std::array<double, 4> joint{};  // joint record, see JointRecord (free base: sin, cos only)
-  int32_t carriage_link =
-      0;  // 0 free, 1 held by carriage 1 at the origin, 2 by carriage 2 at (offset_x, 0)
 
   // Articulated inertia and momentum bias: written inward (pass 1), read by passes 2 and 3.
   Sym3 articulated_inertia{};
   Triple momentum_bias{};
-  Sym3 joint_inertia_inverse{};  // 1 entry for one-coordinate kinds, a symmetric 3x3 for the base
   Sym3 inertia{};                // about the body origin, body axes: (m, 0, -m*cy, m, m*cx, J)
+  Sym3 joint_inertia_inverse{};  // 1 entry for one-coordinate kinds, a symmetric 3x3 for the base
   Sym3 transmitted_inertia{};
   Triple transmitted_momentum_bias{};
   Sym3 reduced_inertia{};
@@ -95,7 +93,9 @@ struct Body {
   double angle = 0.0;
 
   // Forces and momentum rates: inward (pass 3).
-  Point com{};             // centre of mass in body axes
+  Point com{};  // centre of mass in body axes
+  // 0 free, 1 held by carriage 1 at the origin, 2 by carriage 2 at (offset_x, 0)
+  int32_t carriage_link = 0;
   Triple applied_force{};  // world-axes force, moment about the body origin
   Triple body_force{};
   Triple total_force{};

@@ -110,12 +110,13 @@ template <std::size_t begin, std::size_t end>
 }
 
 [[gnu::always_inline]] static inline void prefetch_for_pass_2(const Body* body) {
-  prefetch_bytes<0, offsetof(Body, inertia)>(bytes_of(body));
+  // Only the base reads more of the joint inertia inverse than its first entry.
+  prefetch_bytes<0, offsetof(Body, joint_inertia_inverse) + sizeof(double)>(bytes_of(body));
   prefetch_bytes<offsetof(Body, parent_velocity), offsetof(Body, com)>(bytes_of(body));
 }
 
 [[gnu::always_inline]] static inline void prefetch_for_pass_3(const Body* body) {
-  prefetch_bytes<0, offsetof(Body, transmitted_inertia)>(bytes_of(body));
+  prefetch_bytes<0, offsetof(Body, joint_inertia_inverse)>(bytes_of(body));
   prefetch_bytes<offsetof(Body, velocity), offsetof(Body, body_momentum)>(bytes_of(body));
 }
 
