@@ -42,26 +42,31 @@ long clock_ms() {
   return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
 }
 
-int integrate_frame() {
+// The evolve call returns only after a step that the control accepted, so the guard sees accepted
+// states and never the trial stages of a rejected step.
+FrameEnd integrate_frame() {
   const double t1 = sim_time + frame_span;
   while (sim_time < t1) {
     const int status = evolve_apply(integration_evolve, integration_control, integration_step,
                                     &ode_system, &sim_time, t1, &step_size, ode_state);
-    if (status != 0) return status;
+    if (status != 0) return FrameEnd::evolve_failed;
+    if (state_diverged(ode_state)) return FrameEnd::diverged;
   }
-  return 0;
+  return FrameEnd::reached;
 }
 
-bool advance_frame(std::ostream& out) {
+FrameOutcome advance_frame(std::ostream& out) {
   if (!started) {
     started = true;
     start_clock = static_cast<double>(clock_ms());
   }
-  if (integrate_frame() != 0) out << "Hamilton failed." << std::endl;
+  const FrameEnd end = integrate_frame();
+  if (end == FrameEnd::diverged) return FrameOutcome::diverged;
+  if (end == FrameEnd::evolve_failed) out << "Hamilton failed." << std::endl;
   ++frame_count;
-  if (frame_count % report_period != 0) return false;
+  if (frame_count % report_period != 0) return FrameOutcome::quiet;
   out << "SimTime :  " << sim_time << " s." << std::endl;
   out << "RealTime : " << (static_cast<double>(clock_ms()) - start_clock) * 0.001 << " s."
       << std::endl;
-  return true;
+  return FrameOutcome::reported;
 }

@@ -33,12 +33,24 @@ void reset_driver();
 // Wall-clock milliseconds since the process started, from a monotonic clock.
 long clock_ms();
 
+// How one frame's integration ended.
+enum class FrameEnd {
+  reached,        // sim_time is the frame's end
+  evolve_failed,  // the evolve call returned an error; the frame's loop stopped there
+  diverged,       // an accepted state failed the divergence guard; ode_state holds it
+};
+
 // One frame's integration, from sim_time to sim_time + frame_span, with no report and no frame
-// count: returns 0, or the status of the evolve call that failed (which ends the frame's loop).
-int integrate_frame();
+// count. Every accepted step is checked by the divergence guard.
+FrameEnd integrate_frame();
+
+enum class FrameOutcome {
+  quiet,     // integrated and counted, not a report frame
+  reported,  // the SimTime and RealTime lines were written (the caller requests a redraw)
+  diverged,  // the state diverged: nothing written, frame not counted; the caller ends the run
+};
 
 // One frame: integrate from sim_time to sim_time + frame_span, count the frame and, on a report
-// frame, write the SimTime and RealTime lines. Returns true when the frame reported (the caller
-// then requests a redraw). A failing evolve call prints "Hamilton failed." and ends the frame's
-// loop; the next frame tries again.
-bool advance_frame(std::ostream& out);
+// frame, write the SimTime and RealTime lines. A failing evolve call prints "Hamilton failed."
+// and ends the frame's loop; the next frame tries again.
+FrameOutcome advance_frame(std::ostream& out);

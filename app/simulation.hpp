@@ -22,9 +22,10 @@ void init_model();
 void init_state();
 
 // dy/dt of the whole system. t and params are not read: the equations are autonomous.
-// Ends the process (status 1) when the state diverges.
 int hamilton_rhs(double t, const double y[], double dydt[], void* params);
 
-// Divergence guard over a state and its derivative: true when either holds a NaN or an infinity,
-// or when the state has plainly blown up (see the definition for the measure).
-bool state_diverged(const double y[], const double dydt[]);
+// Divergence guard over an accepted state: true when it holds a NaN or an infinity, or when it
+// has plainly blown up (see the definition for the measure).
+bool state_diverged(const double y[]);
+
+constexpr const char* divergence_message = "Simulation aborted due to instability.";

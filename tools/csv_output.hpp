@@ -1,5 +1,6 @@
-// The trajectory file: rows of %.17g numbers, written to a temporary file beside the target and
-// renamed into place when the run ends, so a reader never sees a half-written file.
+// The trajectory file: rows of %.17g numbers. A plain file (new, existing, or the target of a
+// symbolic link) is written to a temporary file beside it and renamed into place when the run
+// ends, so a reader never sees a half-written file; a device or a FIFO is written in place.
 #pragma once
 
 #include <cstdio>
@@ -8,8 +9,9 @@
 struct CsvOutput {
   std::FILE* file = nullptr;
   std::string path;       // final name; empty for standard output
-  std::string temp_path;  // where the rows go until finish
+  std::string temp_path;  // where the rows go until finish; empty when written in place
   bool failed = false;    // a write error happened
+  int error_number = 0;   // errno of the first one
 };
 
 // Creates the temporary file (or takes standard output when `path` is empty). On failure returns

@@ -1,7 +1,9 @@
 // rope-headless: the window program's simulation without the window. Same model, right-hand side,
 // GSL objects and 0.01 s frames, so the trajectory is the one the window would show; written as CSV.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -17,10 +19,11 @@
 namespace {
 
 constexpr int exit_bad_input = 2;
+constexpr int exit_failure = 1;
+constexpr int diverged = -1;  // run_frames: the divergence guard stopped the run
 
 HeadlessOptions options;
 CsvOutput csv;
-bool run_finished = false;
 long long rhs_evaluations = 0;
 long long accepted_steps = 0;
 volatile std::sig_atomic_t stop_signal = 0;
@@ -36,14 +39,6 @@ int counting_evolve_apply(gsl_odeiv_evolve* evolve, gsl_odeiv_control* control,
   const int status = gsl_odeiv_evolve_apply(evolve, control, step, system, t, t1, h, y);
   if (status == 0) ++accepted_steps;
   return status;
-}
-
-// The divergence guard ends the process from inside the right-hand side: the rows written so far
-// are kept and renamed into place.
-void keep_rows_on_exit() {
-  if (run_finished) return;
-  std::string error;
-  if (!finish_csv_output(csv, error)) std::cerr << "rope-headless: " << error << std::endl;
 }
 
 void on_stop_signal(int signal) { stop_signal = signal; }
@@ -105,7 +100,7 @@ void set_up_simulation() {
   evolve_apply = counting_evolve_apply;
 }
 
-// Advances frame by frame, writing every Nth; returns the signal that stopped it, or 0.
+// Advances frame by frame, writing every Nth; returns the signal that stopped it, `diverged`, or 0.
 int run_frames() {
   const bool show_progress = !options.quiet && isatty(STDERR_FILENO);
   const auto start = std::chrono::steady_clock::now();
@@ -114,7 +109,9 @@ int run_frames() {
   const long long frames = frame_total(options.duration);
   for (long long frame = 1; frame <= frames && !stop_signal; ++frame) {
     apply_due_moves(next_move);
-    if (integrate_frame() != 0) std::cerr << "Hamilton failed." << std::endl;
+    const FrameEnd end = integrate_frame();
+    if (end == FrameEnd::diverged) return diverged;
+    if (end == FrameEnd::evolve_failed) std::cerr << "Hamilton failed." << std::endl;
     if (frame % options.every == 0) write_csv_row(csv, sim_time, ode_state, ode_dimension);
     if (show_progress && seconds_since(start) - last_draw > 0.1) {
       last_draw = seconds_since(start);
@@ -132,28 +129,58 @@ int run_frames() {
 
 }  // namespace
 
+// A closed standard descriptor would be handed to the next file opened, and messages written to
+// it would land in that file. Each closed one is pointed at /dev/null before anything else opens;
+// returns which were closed (bit n for descriptor n).
+unsigned reopen_closed_standard_descriptors() {
+  unsigned closed = 0;
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    closed |= 1u << fd;
+    const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened != fd) std::_Exit(exit_failure);  // cannot happen: fd is the lowest free number
+  }
+  return closed;
+}
+
+bool stdout_was_closed = false;
+
+int write_help() {
+  std::cout << headless_usage() << std::flush;
+  if (stdout_was_closed || !std::cout) {
+    std::cerr << "rope-headless: cannot write the help to standard output" << std::endl;
+    return exit_failure;
+  }
+  return 0;
+}
+
 int main(int argc, char** argv) {
+  stdout_was_closed = reopen_closed_standard_descriptors() & (1u << STDOUT_FILENO);
   std::string error;
   if (!parse_headless_options(argc, argv, options, error)) return bad_input(error);
-  if (options.help) {
-    std::cout << headless_usage();
-    return 0;
+  if (options.help) return write_help();
+  if (options.output.empty() && stdout_was_closed) {
+    std::cerr << "rope-headless: standard output is closed; give --output FILE" << std::endl;
+    return exit_failure;
   }
   if (!open_csv_output(csv, options.output, error)) return bad_input(error);
-  std::atexit(keep_rows_on_exit);
   std::signal(SIGINT, on_stop_signal);
   std::signal(SIGTERM, on_stop_signal);
+  std::signal(SIGHUP, on_stop_signal);
 
   set_up_simulation();
   write_csv_header(csv, rope_coordinate_count);
   write_csv_row(csv, sim_time, ode_state, ode_dimension);
   const int stopped_by = run_frames();
 
-  run_finished = true;
-  if (!finish_csv_output(csv, error)) {
+  // The rows written so far are kept in every case, a diverged run included.
+  const bool written = finish_csv_output(csv, error);
+  if (stopped_by == diverged) std::cerr << divergence_message << std::endl;
+  if (!written) {
     std::cerr << "rope-headless: " << error << std::endl;
-    return 1;
+    return exit_failure;
   }
+  if (stopped_by == diverged) return exit_failure;
   if (stopped_by) {
     std::cerr << "rope-headless: stopped by signal " << stopped_by << " at t = " << sim_time
               << " s; the rows so far are kept." << std::endl;

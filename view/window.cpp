@@ -1,8 +1,10 @@
 #include <GL/glut.h>
 
+#include <cstdlib>
 #include <iostream>
 
 #include "app/driver.hpp"
+#include "app/simulation.hpp"
 #include "view/controls.hpp"
 #include "view/viewer.hpp"
 
@@ -55,9 +57,15 @@ void register_callbacks() {
   glutMouseFunc(on_mouse);
 }
 
-// One frame of simulated time, then a redraw when the frame reported.
+// One frame of simulated time, then a redraw when the frame reported. A diverged state ends the
+// program: there is nothing sensible left to show.
 void on_idle() {
-  if (advance_frame(std::cout)) glutPostRedisplay();
+  const FrameOutcome outcome = advance_frame(std::cout);
+  if (outcome == FrameOutcome::diverged) {
+    std::cout << divergence_message << std::endl;
+    std::exit(1);
+  }
+  if (outcome == FrameOutcome::reported) glutPostRedisplay();
 }
 
 void on_mouse(int button, int, int, int) { select_carriage(button); }

@@ -29,7 +29,7 @@ TEST_F(Driver, EachFrameAdvancesOneFrameSpanAndReportsIt) {
   std::vector<std::string> time_lines;
   for (int n = 1; n <= 100; ++n) {
     std::ostringstream out;
-    EXPECT_TRUE(advance_frame(out));  // report period 1: every frame reports
+    EXPECT_EQ(advance_frame(out), FrameOutcome::reported);  // report period 1: every frame reports
     // The evolve call lands each frame exactly on sim_time + 0.01, so only the rounding of the
     // running sum separates sim_time from n * 0.01: about n * 1e-18 s, far below 1e-12.
     EXPECT_NEAR(sim_time, n * 0.01, 1e-12) << "frame " << n;

@@ -13,13 +13,16 @@
 
 extern char** environ;
 
-HeadlessRun run_headless(const std::vector<std::string>& args, const std::string& scratch) {
+pid_t start_headless(const std::vector<std::string>& args, const std::string& scratch,
+                     int closed_descriptor) {
   const std::string out_path = scratch + "/stdout.txt";
   const std::string err_path = scratch + "/stderr.txt";
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int flags = O_WRONLY | O_CREAT | O_TRUNC;
+  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), flags, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), flags, 0644);
+  if (closed_descriptor >= 0) posix_spawn_file_actions_addclose(&actions, closed_descriptor);
   std::vector<std::string> words = {ROPE_HEADLESS};
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -29,13 +32,22 @@ HeadlessRun run_headless(const std::vector<std::string>& args, const std::string
   const int spawned = posix_spawn(&pid, ROPE_HEADLESS, &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) throw std::runtime_error("cannot start " ROPE_HEADLESS);
+  return pid;
+}
+
+HeadlessRun finish_headless(pid_t pid, const std::string& scratch) {
   int wait_status = 0;
   waitpid(pid, &wait_status, 0);
   HeadlessRun run;
   run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
-  run.out = read_file(out_path);
-  run.err = read_file(err_path);
+  run.out = read_file(scratch + "/stdout.txt");
+  run.err = read_file(scratch + "/stderr.txt");
   return run;
+}
+
+HeadlessRun run_headless(const std::vector<std::string>& args, const std::string& scratch,
+                         int closed_descriptor) {
+  return finish_headless(start_headless(args, scratch, closed_descriptor), scratch);
 }
 
 std::string make_temp_folder() {

@@ -1,6 +1,8 @@
 // Runs the rope-headless program in a child process and reads back what it wrote.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -11,8 +13,14 @@ struct HeadlessRun {
 };
 
 // Runs rope-headless with `args`; its standard output and error are captured through files in
-// `scratch` (a folder the test owns, not the one whose contents it checks).
-HeadlessRun run_headless(const std::vector<std::string>& args, const std::string& scratch);
+// `scratch` (a folder the test owns, not the one whose contents it checks). `closed_descriptor`
+// (1 or 2) starts the program with that descriptor closed instead of captured.
+HeadlessRun run_headless(const std::vector<std::string>& args, const std::string& scratch,
+                         int closed_descriptor = -1);
+// The same in two halves, for a test that acts on the running process.
+pid_t start_headless(const std::vector<std::string>& args, const std::string& scratch,
+                     int closed_descriptor = -1);
+HeadlessRun finish_headless(pid_t pid, const std::string& scratch);
 
 // A fresh empty folder under the system's temporary folder.
 std::string make_temp_folder();

@@ -1,6 +1,7 @@
 // rope-headless runs: the CSV layout, determinism, agreement with the window program's frame
 // advance, scripted target moves and the divergence guard.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
@@ -35,6 +36,7 @@ class HeadlessRunTest : public testing::Test {
     EXPECT_EQ(run.status, 0) << run.err;
     return read_file(path);
   }
+  void check_divergence(const char* move, const std::vector<std::vector<double>>& calm);
   std::string folder;
   std::string scratch;
 };
@@ -141,13 +143,20 @@ TEST_F(HeadlessRunTest, TargetMoveShiftsTheCarriageAsItsEquationPredicts) {
   EXPECT_NE(later[32][x1_column], still[32][x1_column]);
 }
 
-// Dragging carriage 2 a kilometre away tears the chain apart; the guard stops the run and the
-// rows computed until then are kept.
+// Dragging carriage 2 a kilometre (or a thousand kilometres) away tears the chain apart; the
+// guard stops the run and the rows computed until then are kept.
 TEST_F(HeadlessRunTest, DivergenceKeepsTheRowsSoFarAndExitsWithStatus1) {
   const auto calm = parse_csv_rows(trajectory({"--duration", "0.5"}));
+  for (const char* move : {"2=1000@0.5", "2=1e6@0.5"}) {
+    SCOPED_TRACE(move);
+    check_divergence(move, calm);
+  }
+}
+
+void HeadlessRunTest::check_divergence(const char* move, const std::vector<std::vector<double>>& calm) {
   const std::string path = folder + "/torn.csv";
   const HeadlessRun run =
-      run_headless({"--duration", "2", "--target", "2=1000@0.5", "--output", path}, scratch);
+      run_headless({"--duration", "2", "--target", move, "--output", path}, scratch);
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("Simulation aborted due to instability.\n"), std::string::npos) << run.err;
   EXPECT_EQ(run.out, "");
@@ -161,6 +170,7 @@ TEST_F(HeadlessRunTest, DivergenceKeepsTheRowsSoFarAndExitsWithStatus1) {
   }
   // Only the two finished files, no temporary left behind.
   EXPECT_EQ(folder_entries(folder).size(), 2u);
+  unlink(path.c_str());
 }
 
 }  // namespace
