@@ -1,4 +1,5 @@
-// The interactive rope simulator: start-up in seven stretches, then the toolkit's event loop.
+// The interactive rope simulator: the integrator, the rope and its initial state, the window and
+// its callbacks, then the toolkit's event loop.
 #include <GL/glut.h>
 
 #include "app/driver.hpp"

@@ -16,9 +16,9 @@ extern RopeModel rope;
 extern double ode_state[ode_dimension];
 extern gsl_odeiv_system ode_system;
 
-// Builds the rope with its parameters and initial conditions (start-up stretches 2 and 3).
+// Builds the rope with its parameters and initial conditions; prints the start-up line.
 void init_model();
-// Binds the carriage coupling, runs the set-up passes and fills ode_state (stretch 4).
+// Binds the carriage coupling, runs the set-up passes and fills ode_state.
 void init_state();
 
 // dy/dt of the whole system. t and params are not read: the equations are autonomous.

@@ -111,8 +111,8 @@ static void add_carriage_1_coupling(Body& body) {
   f[2] = f[2] - body.angle * coupling.stiffness_angle[k] - w[2] * coupling.damping_angle[k];
 }
 
-// Carriage 2 holds the body at its far point (offset_x, 0): the spring stretch is measured there,
-// the damping uses the origin's velocity, and the spring adds no moment.
+// Carriage 2 holds the body at its far point (offset_x, 0): the spring extension is measured
+// there, the damping uses the origin's velocity, and the spring adds no moment.
 static void add_carriage_2_coupling(Body& body) {
   if (body.type == &joint_types[free_planar_base_kind])
     fatal("Carriage 2 cannot hold a free planar base body: its joint has no offset.");

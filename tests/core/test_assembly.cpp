@@ -1,5 +1,5 @@
-// Assembly, joint construction and coordinate layout (Parts 2.1, 2.2), the descriptor table, and
-// the rope model's assembly.
+// Assembly, joint construction and coordinate layout, the descriptor table, the ground, and the
+// rope model's assembly.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -250,7 +250,7 @@ TEST_F(Assembly, GroundIsTheWorldAtRest) {
 }
 
 // The descriptor table: which slots are filled, which are shared, counts and reserved.
-TEST_F(Assembly, DescriptorRowsAreFilledAsTabled) {
+TEST_F(Assembly, DescriptorRowsAreFilledAsListed) {
   const JointType& r = joint_types[revolute_link_kind];
   const JointType& f = joint_types[free_planar_base_kind];
   const JointType& s = joint_types[slaved_revolute_kind];

@@ -78,9 +78,9 @@ TEST_F(Common, CarriageOneAtAnchorAtRestGivesGravityAlone) {
   EXPECT_EQ(base.applied_force[2], 0.02 * -(standard_gravity * 0.04));
 }
 
-// Carriage 1 stretched and moving: springs from the body origin to anchor 1, dampers on the
-// origin's world velocity, rotational spring-damper on the absolute angle.
-TEST_F(Common, CarriageOneStretchedByHand) {
+// Carriage 1 pulled off its anchor and moving: springs from the body origin to anchor 1, dampers on
+// the origin's world velocity, rotational spring-damper on the absolute angle.
+TEST_F(Common, CarriageOneDisplacedByHand) {
   Body body;
   init_body(body, free_planar_base_kind);
   body.carriage_link = 1;
@@ -99,9 +99,9 @@ TEST_F(Common, CarriageOneStretchedByHand) {
   EXPECT_NEAR(body.applied_force[2], moment, 1e-15);
 }
 
-// Carriage 2 stretched and moving: the stretch is measured at (offset_x, 0), the damping uses the
-// origin's velocity, and the spring adds no moment.
-TEST_F(Common, CarriageTwoStretchedByHand) {
+// Carriage 2 pulled off its anchor and moving: the extension is measured at (offset_x, 0), the
+// damping uses the origin's velocity, and the spring adds no moment.
+TEST_F(Common, CarriageTwoDisplacedByHand) {
   Body body;
   init_body(body, revolute_link_kind);
   body.carriage_link = 2;

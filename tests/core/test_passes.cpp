@@ -326,9 +326,9 @@ TEST_F(SetupAndRhs, BranchedTreeReturnsTheInitialRates) {
 
 // A revolute chain hung from the ground (no free base) as well.
 TEST_F(SetupAndRhs, ChainFromGroundReturnsTheInitialRates) {
-  std::vector<BodySpec> specs;
-  for (int k = 0; k < 6; ++k) specs.push_back({revolute_link_kind, k - 1});
-  auto tree = build_tree(specs);
+  std::vector<BodyEntry> entries;
+  for (int k = 0; k < 6; ++k) entries.push_back({revolute_link_kind, k - 1});
+  auto tree = build_tree(entries);
   std::mt19937_64 rng(19);
   double worst = 0.0;
   for (int trial = 0; trial < 10; ++trial)

@@ -1,4 +1,5 @@
-// The revolute link (type 0): the reference numbers and edge cases.
+// The revolute link (type 0): values worked out by hand for a lone link and a pair at rest, and
+// edge cases.
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -34,9 +34,9 @@ class SlavedTip : public testing::Test {
 
 using SlavedTipDeathTest = SlavedTip;
 
-// --- Reference numbers ---------------------------------------------------------------------
+// --- The default pair at rest, worked out by hand ---------------------------------------------
 
-TEST_F(SlavedTip, DefaultPairAtZeroGivesTheReferenceNumbers) {
+TEST_F(SlavedTip, DefaultPairAtZeroGivesTheHandComputedGains) {
   auto tree = build_tree({{slaved_revolute_kind, -1}, {tip_joint_kind, 0}});
   Body& slaved = (*tree)[0];
   Body& tip = (*tree)[1];
@@ -170,16 +170,16 @@ TEST_F(SlavedTip, TipChildLeavesParentUnchanged) {
 
 struct TipCase {
   const char* name;
-  std::vector<BodySpec> specs;  // ends with the slaved link and its tip
+  std::vector<BodyEntry> entries;  // ends with the slaved link and its tip
 };
 
 // After run_rhs_passes, the tip point's world velocity, from link geometry and the returned rates,
 // has no component across the slaved link, and the tip body's absolute angle is not turning.
 void check_tip_property(const TipCase& tip_case, std::mt19937_64& rng) {
-  auto tree = build_tree(tip_case.specs);
+  auto tree = build_tree(tip_case.entries);
   Mbs& mbs = tree->mbs;
   const int n = mbs.coordinate_count;
-  const int tip_index = static_cast<int>(tip_case.specs.size()) - 1;
+  const int tip_index = static_cast<int>(tip_case.entries.size()) - 1;
   const int slaved_index = tip_index - 1;
   const Body& tip = (*tree)[tip_index];
   const KinematicModel model(tree->bodies, mbs);

@@ -63,17 +63,18 @@ inline std::unique_ptr<RopeModel> conservative_rope() {
 
 // One body of a tree description: its type number and the index of its parent (-1: the root).
 // Parents come before their children; children are attached in the order listed.
-struct BodySpec {
+struct BodyEntry {
   int type_number;
   int parent;
 };
 
 // init_joint_types must have run (every fixture does it).
-inline std::unique_ptr<Tree> build_tree(const std::vector<BodySpec>& specs) {
-  auto tree = std::make_unique<Tree>(specs.size());
-  for (std::size_t i = 0; i < specs.size(); ++i) init_body(tree->bodies[i], specs[i].type_number);
-  for (std::size_t i = 0; i < specs.size(); ++i)
-    if (specs[i].parent >= 0) attach_body(tree->bodies[i], tree->bodies[specs[i].parent]);
+inline std::unique_ptr<Tree> build_tree(const std::vector<BodyEntry>& entries) {
+  auto tree = std::make_unique<Tree>(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    init_body(tree->bodies[i], entries[i].type_number);
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    if (entries[i].parent >= 0) attach_body(tree->bodies[i], tree->bodies[entries[i].parent]);
   set_root(tree->mbs, tree->bodies[0]);
   init_coordinates_quietly(tree->mbs);
   return tree;
@@ -81,9 +82,9 @@ inline std::unique_ptr<Tree> build_tree(const std::vector<BodySpec>& specs) {
 
 // A free planar base (body 0) carrying a chain of `links` revolute links.
 inline std::unique_ptr<Tree> build_chain(int links) {
-  std::vector<BodySpec> specs{{free_planar_base_kind, -1}};
-  for (int k = 1; k <= links; ++k) specs.push_back({revolute_link_kind, k - 1});
-  return build_tree(specs);
+  std::vector<BodyEntry> entries{{free_planar_base_kind, -1}};
+  for (int k = 1; k <= links; ++k) entries.push_back({revolute_link_kind, k - 1});
+  return build_tree(entries);
 }
 
 // A branched tree: a free base with two revolute chains, the first of which branches again.
