@@ -2,7 +2,6 @@
 
 static void build_chain(RopeModel& rope) {
   auto& bodies = rope.bodies;
-  init_joint_types();
   init_body(bodies[0], free_planar_base_kind);
   for (int k = 1; k < rope_body_count; ++k) init_body(bodies[k], revolute_link_kind);
   // After the constructs, which clear the field.

@@ -34,6 +34,6 @@ struct RopeModel {
   Carriages carriages{};
 };
 
-// Builds the chain (descriptors, bodies, links, coordinate layout; prints the start-up line)
+// Builds the chain (bodies, links, coordinate layout; prints the start-up line)
 // and sets every parameter and initial condition. `rope` must be freshly value-initialised.
 void assemble_rope(RopeModel& rope);

@@ -3,6 +3,7 @@
 #include <gsl/gsl_errno.h>
 
 #include <cmath>
+#include <memory>
 
 #include "app/driver.hpp"
 
@@ -11,14 +12,16 @@ double ode_state[ode_dimension];
 gsl_odeiv_system ode_system = {hamilton_rhs, nullptr, ode_dimension, nullptr};
 
 void init_model() {
-  rope = RopeModel{};
+  // The bodies point into the system, which cannot be assigned: the rope is rebuilt in place.
+  std::destroy_at(&rope);
+  std::construct_at(&rope);
   assemble_rope(rope);
   frame_count = 0;
 }
 
 void init_state() {
   Carriages& c = rope.carriages;
-  bind_carriage_coupling(c.carriage_anchor, c.stiffness_x, c.damping_x, c.stiffness_y,
+  bind_carriage_coupling(rope.mbs, c.carriage_anchor, c.stiffness_x, c.damping_x, c.stiffness_y,
                          c.damping_y, c.stiffness_angle, c.damping_angle);
   run_setup_passes(rope.mbs);
   for (int i = 0; i < rope_coordinate_count; ++i) ode_state[i] = rope.mbs.q[i];

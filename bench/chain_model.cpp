@@ -6,7 +6,6 @@
 void build_chain(Chain& chain, int body_count) {
   chain.bodies.assign(static_cast<size_t>(body_count), Body{});
   auto& bodies = chain.bodies;
-  init_joint_types();
   init_body(bodies[0], free_planar_base_kind);
   for (int k = 1; k < body_count; ++k) init_body(bodies[k], revolute_link_kind);
   for (int k = 1; k < body_count; ++k) attach_body(bodies[k], bodies[k - 1]);

@@ -6,7 +6,7 @@
 
 #include "joints/joint_operations.hpp"
 
-namespace {
+namespace free_planar_base {
 
 void construct(Body& body) {
   body.transmitted_inertia = {};
@@ -115,29 +115,6 @@ void initial_joint_momentum(Body& body) {
   body.p[2] = h[2];
 }
 
-}  // namespace
+}  // namespace free_planar_base
 
 void do_nothing(Body&) {}
-
-const JointType free_planar_base_type = {
-    construct,               // the base's defaults
-    joint_transform,         // sin, cos of the angle coordinate
-    parent_velocity,         // zero: the ground is at rest
-    body_velocity,           // T^T qdot
-    invert_joint_inertia,    // (T A T^T)^-1
-    do_nothing,              // transmit_inertia: nothing goes to the ground
-    do_nothing,              // transmit_momentum_bias
-    joint_velocity,          // qdot = J (p - T b)
-    joint_momentum_rate,     // pdot
-    do_nothing,              // transmit_force
-    absolute_placement,      // pose from q
-    composite_momentum,      // T^T p
-    do_nothing,              // transmit_momentum
-    initial_joint_momentum,  // set-up: p = T H
-    nullptr,                 // no acceleration recursion
-    nullptr,
-    nullptr,
-    nullptr,
-    3,  // coordinate_count
-    5,  // reserved
-};

@@ -1,5 +1,5 @@
-// Operations that several joint kinds share, and each kind's descriptor table.
-// A kind keeps its other operations file-local.
+// The joint kinds' operations, which the descriptor table (mbs/joint_types.cpp) lists: each kind's
+// own in a namespace of its name, and those that several kinds share. Helpers stay file-local.
 #pragma once
 
 #include "mbs/mbs.hpp"
@@ -18,7 +18,46 @@ void revolute_absolute_placement(Body& body);
 // tip joint's.
 void slaved_joint_velocity(Body& body);
 
-extern const JointType revolute_link_type;
-extern const JointType free_planar_base_type;
-extern const JointType slaved_revolute_type;
-extern const JointType tip_joint_type;
+namespace revolute_link {
+void construct(Body& body);
+void invert_joint_inertia(Body& body);
+void transmit_inertia(Body& body);
+void transmit_momentum_bias(Body& body);
+void joint_velocity(Body& body);
+void joint_momentum_rate(Body& body);
+void transmit_force(Body& body);
+void composite_momentum(Body& body);
+void transmit_momentum(Body& body);
+void initial_joint_momentum(Body& body);
+void transmit_acceleration_bias(Body& body);
+void body_acceleration(Body& body);
+void joint_acceleration(Body& body);
+void composite_force(Body& body);
+}  // namespace revolute_link
+
+namespace free_planar_base {
+void construct(Body& body);
+void joint_transform(Body& body);
+void parent_velocity(Body& body);
+void body_velocity(Body& body);
+void invert_joint_inertia(Body& body);
+void joint_velocity(Body& body);
+void joint_momentum_rate(Body& body);
+void absolute_placement(Body& body);
+void composite_momentum(Body& body);
+void initial_joint_momentum(Body& body);
+}  // namespace free_planar_base
+
+namespace slaved_revolute {
+void construct(Body& body);
+void joint_transform(Body& body);
+void transmit_inertia(Body& body);
+void transmit_momentum_bias(Body& body);
+void transmit_force(Body& body);
+void composite_momentum(Body& body);
+void transmit_momentum(Body& body);
+}  // namespace slaved_revolute
+
+namespace tip_joint {
+void construct(Body& body);
+}  // namespace tip_joint

@@ -33,6 +33,10 @@ Triple to_parent_force(const Rotation& r, const Triple& f) {
   return {g0, g1, f[2] + r.ox * g1 - r.oy * g0};
 }
 
+}  // namespace
+
+namespace revolute_link {
+
 void construct(Body& body) {
   body.transmitted_inertia = {};
   body.articulated_inertia = {};
@@ -162,7 +166,7 @@ void composite_force(Body& body) {
                           a[1] * e[0] + a[3] * e[1] + a[4] * e[2] + beta[1], *body.pdot};
 }
 
-}  // namespace
+}  // namespace revolute_link
 
 void revolute_joint_transform(Body& body) {
   const double q = *body.q;
@@ -190,26 +194,3 @@ void revolute_absolute_placement(Body& body) {
   body.position[1] = r.oy * parent.cos_abs + parent.sin_abs * r.ox + parent.position[1];
   body.angle = *body.q + parent.angle;
 }
-
-const JointType revolute_link_type = {
-    construct,                     // allocate nothing, set the rod's defaults
-    revolute_joint_transform,      // sin q, cos q
-    revolute_parent_velocity,      // parent's velocity in this frame
-    revolute_body_velocity,        // plus qdot
-    invert_joint_inertia,          // 1 / a33
-    transmit_inertia,              // reduced articulated inertia in the parent's frame
-    transmit_momentum_bias,        // momentum bias in the parent's frame
-    joint_velocity,                // qdot from p
-    joint_momentum_rate,           // pdot
-    transmit_force,                // total force in the parent's frame
-    revolute_absolute_placement,   // world pose from the parent's
-    composite_momentum,            // A u + b
-    transmit_momentum,             // set-up: composite momentum to the parent
-    initial_joint_momentum,        // set-up: p = H[2]
-    transmit_acceleration_bias,    // the acceleration slots are filled but never invoked
-    body_acceleration,
-    joint_acceleration,
-    composite_force,
-    1,  // coordinate_count
-    5,  // reserved
-};

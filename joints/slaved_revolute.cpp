@@ -4,7 +4,6 @@
 // qdot = g . w, with g solving a13 u0 + a23 u1 + a33 u2 = 0 for u = E w.
 // E (rate_transfer) has rows (1, 0, 0), (0, 1, 0), (g0, g1, 0).
 #include <cmath>
-#include <iostream>
 
 #include "joints/joint_operations.hpp"
 #include "mbs/fatal.hpp"
@@ -46,6 +45,10 @@ Triple to_parent_force(const Rotation& r, double f0, double f1, double f2) {
   return {g0, g1, g1 * r.ox - g0 * r.oy + f2};
 }
 
+}  // namespace
+
+namespace slaved_revolute {
+
 void construct(Body& body) {
   body.transmitted_inertia = {};
   body.articulated_inertia = {};
@@ -73,8 +76,8 @@ void joint_transform(Body& body) {
 
 // Eliminates this joint's coordinate from the child's coupling block (alpha, with its rate beta),
 // fixes the rate gain g, and hands the parent the reduced block and its exact time derivative.
-// Reads the qdot that the previous evaluation left.
-void reduce_coupling(Body& body) {
+// Reads the qdot that the previous evaluation left. File-local, like the helpers above.
+static void reduce_coupling(Body& body) {
   const Sym3& alpha = body.child_coupling_a;
   const Sym3& beta = body.child_coupling_b;
   const double r = 1.0 / alpha[5];
@@ -177,33 +180,10 @@ void transmit_momentum(Body& body) {
   body.transmitted_momentum = to_parent_force(rotation_of(body), e0, e1, 0.0);
 }
 
-}  // namespace
+}  // namespace slaved_revolute
 
 void slaved_joint_velocity(Body& body) {
   const Triple& g = body.rate_gain;
   const Triple& w = body.parent_velocity;
   *body.qdot = g[2] * w[2] + g[1] * w[1] + g[0] * w[0];
 }
-
-const JointType slaved_revolute_type = {
-    construct,                    // the 1 kg, 0.25 m rod's defaults
-    joint_transform,              // single-precision sin q, cos q
-    revolute_parent_velocity,     // as the revolute link
-    revolute_body_velocity,       // as the revolute link
-    nullptr,                      // no joint inertia to invert
-    transmit_inertia,             // E^T A E in the parent's frame
-    transmit_momentum_bias,       // zero
-    slaved_joint_velocity,        // qdot = g . w
-    nullptr,                      // no momentum, no momentum rate
-    transmit_force,               // constrained force transfer
-    revolute_absolute_placement,  // as the revolute link
-    composite_momentum,           // A u
-    transmit_momentum,            // set-up: E^T H to the parent
-    nullptr,                      // no joint momentum to initialise
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    1,  // coordinate_count
-    5,  // reserved
-};

@@ -4,7 +4,7 @@
 // point, which a slaved revolute parent uses to keep that point as still as possible.
 #include "joints/joint_operations.hpp"
 
-namespace {
+namespace tip_joint {
 
 void construct(Body& body) {
   body.transmitted_inertia = {};
@@ -30,27 +30,4 @@ void construct(Body& body) {
   body.coupling_b = {};
 }
 
-}  // namespace
-
-const JointType tip_joint_type = {
-    construct,                    // the 1 kg, 0.25 m rod's defaults and the unit-point block
-    revolute_joint_transform,     // as the revolute link
-    revolute_parent_velocity,     // as the revolute link
-    nullptr,                      // velocity stays the construct's zero
-    nullptr,
-    nullptr,
-    nullptr,
-    slaved_joint_velocity,        // qdot = g . w
-    nullptr,
-    do_nothing,                   // transmit_force: nothing reaches the parent
-    revolute_absolute_placement,  // as the revolute link
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    1,  // coordinate_count
-    5,  // reserved
-};
+}  // namespace tip_joint

@@ -25,7 +25,8 @@ void init_body(Body& body, int type_number) {
   body.last_child = nullptr;
   body.next_sibling = nullptr;
   body.prev_sibling = nullptr;
-  body.parent = &ground;
+  body.parent = nullptr;
+  body.system = nullptr;
   body.type = joint_type_for(type_number);
   body.type->construct(body);
 }
@@ -41,6 +42,7 @@ void attach_body(Body& child, Body& parent) {
 
 void set_root(Mbs& mbs, Body& root) {
   mbs.root = &root;
+  root.parent = &mbs.ground;
 }
 
 int count_coordinates(const Body& body) {
@@ -59,6 +61,7 @@ int assign_coordinates(Mbs& mbs, Body& body, int start) {
     b.qdot = mbs.qdot + next;
     b.qddot = mbs.qddot + next;
     b.pdot = mbs.pdot + next;
+    b.system = &mbs;
     next += b.type->coordinate_count;
   });
   return next;

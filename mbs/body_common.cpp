@@ -5,28 +5,16 @@
 #include "mbs/mbs.hpp"
 
 namespace {
-// Carriage coupling values owned by the application; index 0 carriage 1, index 1 carriage 2.
-struct CarriageCoupling {
-  const double* anchor = nullptr;  // x1, y1, x2, y2
-  const double* stiffness_x = nullptr;
-  const double* damping_x = nullptr;
-  const double* stiffness_y = nullptr;
-  const double* damping_y = nullptr;
-  const double* stiffness_angle = nullptr;
-  const double* damping_angle = nullptr;
-};
-CarriageCoupling coupling;
-
 constexpr int carriage_1 = 0;
 constexpr int carriage_2 = 1;
 }  // namespace
 
-void bind_carriage_coupling(const double* carriage_anchor, const double* stiffness_x,
+void bind_carriage_coupling(Mbs& mbs, const double* carriage_anchor, const double* stiffness_x,
                             const double* damping_x, const double* stiffness_y,
                             const double* damping_y, const double* stiffness_angle,
                             const double* damping_angle) {
-  coupling = {carriage_anchor, stiffness_x,     damping_x,    stiffness_y,
-              damping_y,       stiffness_angle, damping_angle};
+  mbs.coupling = {carriage_anchor, stiffness_x,     damping_x,    stiffness_y,
+                  damping_y,       stiffness_angle, damping_angle};
 }
 
 // body_momentum = inertia * velocity, for the rigid-body form of inertia (m12 = 0, m22 = m11).
@@ -93,14 +81,18 @@ Triple rotate_to_body(const Body& body, const Triple& triple) {
   return {y * s + c * x, c * y - x * s, triple[2]};
 }
 
-static void require_bound_coupling() {
-  if (!coupling.anchor) fatal("Carriage coupling used before bind_carriage_coupling.");
+// The coupling of the body's system, which must have been bound.
+static const CarriageCoupling& bound_coupling(const Body& body) {
+  const Mbs* system = body.system;
+  if (!system || !system->coupling.anchor)
+    fatal("Carriage coupling used before bind_carriage_coupling.");
+  return system->coupling;
 }
 
 // Carriage 1 holds the body at its origin: springs along world x and y towards the anchor,
 // dampers on the origin's world velocity, and a rotational spring-damper towards angle 0.
 static void add_carriage_1_coupling(Body& body) {
-  require_bound_coupling();
+  const CarriageCoupling& coupling = bound_coupling(body);
   Triple& f = body.applied_force;
   const Triple w = rotate_to_world(body, body.velocity);
   const int k = carriage_1;
@@ -116,7 +108,7 @@ static void add_carriage_1_coupling(Body& body) {
 static void add_carriage_2_coupling(Body& body) {
   if (body.type == &joint_types[free_planar_base_kind])
     fatal("Carriage 2 cannot hold a free planar base body: its joint has no offset.");
-  require_bound_coupling();
+  const CarriageCoupling& coupling = bound_coupling(body);
   Triple& f = body.applied_force;
   const Triple w = rotate_to_world(body, body.velocity);
   const Point tip = point_to_world(body, {body.joint[offset_x], 0.0});

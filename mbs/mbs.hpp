@@ -19,6 +19,7 @@ using Mat3 = std::array<double, 9>;
 using Point = std::array<double, 2>;
 
 struct Body;
+struct Mbs;
 using JointOperation = void (*)(Body&);
 
 // A joint kind: 18 operation slots in a fixed order, then the number of joint coordinates.
@@ -104,6 +105,9 @@ struct Body {
   std::array<double, 3> joint_damping{};  // one entry per joint coordinate
   std::array<double, 3> joint_stiffness{};
   std::array<double, 3> joint_rest{};
+  // The system whose coordinates the body holds, for its carriage coupling. Read only for
+  // carriage-held bodies, hence last.
+  Mbs* system = nullptr;
 
   // Set-up only.
   Triple body_momentum{};
@@ -128,9 +132,37 @@ struct Body {
   Sym3 reduced_coupling_rate{};
 };
 
+// Carriage coupling values owned by the application, read live through these pointers.
+// anchor: 4 doubles (x1, y1, x2, y2); the others: pairs, index 0 carriage 1, index 1 carriage 2.
+struct CarriageCoupling {
+  const double* anchor = nullptr;
+  const double* stiffness_x = nullptr;
+  const double* damping_x = nullptr;
+  const double* stiffness_y = nullptr;
+  const double* damping_y = nullptr;
+  const double* stiffness_angle = nullptr;
+  const double* damping_angle = nullptr;
+};
+
+constexpr double standard_gravity = 9.80665;  // m/s^2, along -y
+
+// The fixed world frame at rest at the origin: every field zero but the cosine of its angle.
+inline Body world_at_rest() {
+  Body world;
+  world.cos_abs = 1.0;
+  return world;
+}
+
 // The system: the tree's root and the five coordinate arrays, each coordinate_count long and
 // laid out in pre-order over the tree. The arrays live in `storage`, zero-filled at allocation.
+// Bodies point into the system (their coordinates, the ground, `system`), so it never moves.
 struct Mbs {
+  Mbs() = default;
+  Mbs(const Mbs&) = delete;
+  Mbs& operator=(const Mbs&) = delete;
+  Mbs(Mbs&&) = delete;
+  Mbs& operator=(Mbs&&) = delete;
+
   Body* root = nullptr;
   int32_t coordinate_count = 0;
   double* q = nullptr;
@@ -140,8 +172,12 @@ struct Mbs {
   double* qddot = nullptr;
   std::vector<double> storage;
   // Visiting orders of the whole tree, fixed once the coordinates are laid out.
-  std::vector<Body*> outward_order;  // parents before children
-  std::vector<Body*> inward_order;   // children (in list order) before parents
+  std::vector<Body*> outward_order;   // parents before children
+  std::vector<Body*> inward_order;    // children (in list order) before parents
+  double gravity = standard_gravity;  // m/s^2, along -y
+  CarriageCoupling coupling;
+  // The fixed world: the root's parent once set_root has run.
+  Body ground = world_at_rest();
 };
 
 // Joint kinds by type number: 0 revolute link, 1 free planar base, 2 slaved revolute joint,
@@ -153,18 +189,18 @@ enum JointKind {
   tip_joint_kind = 3
 };
 
-extern JointType joint_types[4];
-// The fixed world: parent of every body until it is attached, at rest at the origin.
-extern Body ground;
-
-// Fills the four descriptors and the ground record.
-void init_joint_types();
+// The four joint kinds' descriptors, indexed by kind: &joint_types[k] identifies kind k.
+extern const JointType joint_types[4];
 
 // --- Assembly and coordinate layout (assembly.cpp) ---
+// Gives the body its kind and the kind's defaults; it belongs to no tree and no system yet
+// (parent and system null).
 void init_body(Body& body, int type_number);
 void attach_body(Body& child, Body& parent);
+// Makes `root` the system's root, hung from the system's ground.
 void set_root(Mbs& mbs, Body& root);
 int count_coordinates(const Body& body);
+// Points every body of the subtree at its coordinates in the system's arrays and at the system.
 int assign_coordinates(Mbs& mbs, Body& body, int start);
 // Counts, allocates (zero-filled) and lays out the coordinates, then prints the start-up line.
 void init_coordinates(Mbs& mbs);
@@ -181,11 +217,9 @@ void run_setup_passes(Mbs& mbs);
 void run_rhs_passes(Mbs& mbs);
 
 // --- Common body computations (body_common.cpp) ---
-constexpr double standard_gravity = 9.80665;  // m/s^2, along -y
-
-// Registers the carriage coupling data; the core keeps the pointers and reads the values live.
-// anchor: 4 doubles (x1, y1, x2, y2); the others: pairs indexed by carriage.
-void bind_carriage_coupling(const double* carriage_anchor, const double* stiffness_x,
+// Registers the system's carriage coupling data; the core keeps the pointers and reads the values
+// live. anchor: 4 doubles (x1, y1, x2, y2); the others: pairs indexed by carriage.
+void bind_carriage_coupling(Mbs& mbs, const double* carriage_anchor, const double* stiffness_x,
                             const double* damping_x, const double* stiffness_y,
                             const double* damping_y, const double* stiffness_angle,
                             const double* damping_angle);

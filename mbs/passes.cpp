@@ -49,9 +49,9 @@ static void rhs_step_2(Body& body) {
 }
 
 // Inward: external forces, subtree forces and momenta, momentum rates.
-static void rhs_step_3(Body& body) {
+static void rhs_step_3(Body& body, double gravity) {
   const JointType& type = *body.type;
-  apply_external_forces(body, standard_gravity);
+  apply_external_forces(body, gravity);
   accumulate_force(body);
   call_if_filled(type.composite_momentum, body);
   call_if_filled(type.transmit_force, body);
@@ -70,8 +70,10 @@ void rhs_pass_1(Body& root) {
 void rhs_pass_2(Body& root) {
   visit_preorder(root, rhs_step_2);
 }
+// The gravity of the system the subtree belongs to.
 void rhs_pass_3(Body& root) {
-  visit_postorder(root, rhs_step_3);
+  const double gravity = root.system ? root.system->gravity : standard_gravity;
+  visit_postorder(root, [gravity](Body& body) { rhs_step_3(body, gravity); });
 }
 
 // Carriage 2 holds its body at (offset_x, 0); a free planar base has no offset to hold it by.
@@ -115,6 +117,11 @@ template <std::size_t begin, std::size_t end>
   prefetch_bytes<offsetof(Body, parent_velocity), offsetof(Body, com)>(bytes_of(body));
 }
 
+// The force group ends with the system pointer, which the carriage couplings read.
+static_assert(offsetof(Body, system) >= offsetof(Body, velocity) &&
+                  offsetof(Body, system) + sizeof(Mbs*) <= offsetof(Body, body_momentum),
+              "the system pointer belongs to the lines that pass 3 prefetches");
+
 [[gnu::always_inline]] static inline void prefetch_for_pass_3(const Body* body) {
   prefetch_bytes<0, offsetof(Body, joint_inertia_inverse)>(bytes_of(body));
   prefetch_bytes<offsetof(Body, velocity), offsetof(Body, body_momentum)>(bytes_of(body));
@@ -138,7 +145,9 @@ static inline void visit_in_order(const std::vector<Body*>& order, Prefetch pref
 }
 
 void run_rhs_passes(Mbs& mbs) {
+  const double gravity = mbs.gravity;
   visit_in_order(mbs.inward_order, prefetch_for_pass_1, rhs_step_1);
   visit_in_order(mbs.outward_order, prefetch_for_pass_2, rhs_step_2);
-  visit_in_order(mbs.inward_order, prefetch_for_pass_3, rhs_step_3);
+  visit_in_order(mbs.inward_order, prefetch_for_pass_3,
+                 [gravity](Body& body) { rhs_step_3(body, gravity); });
 }

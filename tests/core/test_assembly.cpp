@@ -1,9 +1,10 @@
-// Assembly, joint construction and coordinate layout, the descriptor table, the ground, and the
-// rope model's assembly.
+// Assembly, joint construction and coordinate layout, the descriptor table, the system's ground,
+// and the rope model's assembly.
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
+#include <type_traits>
 
 #include "app/rope_model.hpp"
 #include "joints/joint_operations.hpp"
@@ -13,10 +14,7 @@ using namespace core_test;
 
 namespace {
 
-class Assembly : public testing::Test {
- protected:
-  void SetUp() override { init_joint_types(); }
-};
+class Assembly : public testing::Test {};
 
 // --- The rope ----------------------------------------------------------------------------------
 
@@ -34,7 +32,7 @@ TEST_F(Assembly, RopeIsOneChainWithItsLayoutAndCarriageLinks) {
   const Mbs& mbs = rope->mbs;
   EXPECT_EQ(mbs.root, &rope->bodies[0]);
   EXPECT_EQ(rope->bodies[0].type, &joint_types[free_planar_base_kind]);
-  EXPECT_EQ(rope->bodies[0].parent, &ground);
+  EXPECT_EQ(rope->bodies[0].parent, &mbs.ground);
   EXPECT_EQ(rope->bodies[0].q, mbs.q);
   for (int k = 1; k < rope_body_count; ++k) {
     const Body& body = rope->bodies[k];
@@ -88,6 +86,7 @@ TEST_F(Assembly, LoneFreeBaseHasThreeCoordinates) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "MBS initialized. Number of Coordinates=3\n");
   EXPECT_EQ(mbs.coordinate_count, 3);
   EXPECT_EQ(base.q, mbs.q);
+  EXPECT_EQ(base.system, &mbs);
   EXPECT_EQ(mbs.storage.size(), 15u);
 }
 
@@ -126,8 +125,9 @@ TEST_F(Assembly, PreorderLayoutWithTwoChildren) {
     EXPECT_EQ(body.pdot - mbs.pdot, expected_start[b]) << b;
     EXPECT_EQ(body.qddot - mbs.qddot, expected_start[b]) << b;
   }
+  for (const Body& body : tree->bodies) EXPECT_EQ(body.system, &tree->mbs);
   // assign_coordinates on a subtree returns the first index after it.
-  Mbs other = Mbs{};
+  Mbs other;
   other.storage.assign(5 * 8, 0.0);
   other.q = other.storage.data();
   other.p = other.q + 8;
@@ -154,20 +154,24 @@ TEST_F(Assembly, ChildListLinksAfterTwoAttaches) {
   EXPECT_EQ(c2.next_sibling, nullptr);
   EXPECT_EQ(c1.parent, &b);
   EXPECT_EQ(c2.parent, &b);
-  EXPECT_EQ(b.parent, &ground);
+  EXPECT_EQ(b.parent, nullptr);
 }
 
-TEST_F(Assembly, InitBodyClearsLinksAndHangsFromGround) {
+// A fresh body belongs to no tree and no system until it is attached or made a root.
+TEST_F(Assembly, InitBodyClearsLinksAndSystem) {
   Body body;
   Body stray;
+  Mbs other;
   body.first_child = body.last_child = body.next_sibling = body.prev_sibling = &stray;
   body.parent = &stray;
+  body.system = &other;
   init_body(body, revolute_link_kind);
   EXPECT_EQ(body.first_child, nullptr);
   EXPECT_EQ(body.last_child, nullptr);
   EXPECT_EQ(body.next_sibling, nullptr);
   EXPECT_EQ(body.prev_sibling, nullptr);
-  EXPECT_EQ(body.parent, &ground);
+  EXPECT_EQ(body.parent, nullptr);
+  EXPECT_EQ(body.system, nullptr);
 }
 
 TEST_F(Assembly, TypeNumbersOutsideZeroToTwoGiveTheTipJoint) {
@@ -197,10 +201,47 @@ TEST_F(Assembly, OnlyReachableBodiesGetCoordinates) {
   init_coordinates_quietly(mbs);
   EXPECT_EQ(mbs.coordinate_count, 4);
   EXPECT_EQ(stray.q, nullptr);
-  EXPECT_EQ(stray.parent, &ground);
+  EXPECT_EQ(stray.system, nullptr);
+  EXPECT_EQ(stray.parent, nullptr);
 }
 
 // --- Constructs ---------------------------------------------------------------------
+
+// init_body runs its kind's construct: from the same stale values, init_body and the kind's
+// construct called directly agree on every field that some construct sets.
+TEST_F(Assembly, InitBodyRunsItsKindsConstruct) {
+  Body stale;
+  auto fill = [](auto&... fields) { (fields.fill(7.0), ...); };
+  fill(stale.inertia, stale.transmitted_inertia, stale.articulated_inertia, stale.reduced_coupling,
+       stale.coupling_a, stale.coupling_b, stale.com, stale.joint, stale.joint_damping,
+       stale.joint_stiffness, stale.joint_rest, stale.momentum_bias,
+       stale.transmitted_momentum_bias, stale.velocity, stale.rate_gain, stale.rate_transfer);
+  stale.carriage_link = 7;
+  for (int kind :
+       {revolute_link_kind, free_planar_base_kind, slaved_revolute_kind, tip_joint_kind}) {
+    Body body = stale;
+    Body expected = stale;
+    init_body(body, kind);
+    joint_types[kind].construct(expected);
+    EXPECT_EQ(body.inertia, expected.inertia) << kind;
+    EXPECT_EQ(body.transmitted_inertia, expected.transmitted_inertia) << kind;
+    EXPECT_EQ(body.articulated_inertia, expected.articulated_inertia) << kind;
+    EXPECT_EQ(body.reduced_coupling, expected.reduced_coupling) << kind;
+    EXPECT_EQ(body.coupling_a, expected.coupling_a) << kind;
+    EXPECT_EQ(body.coupling_b, expected.coupling_b) << kind;
+    EXPECT_EQ(body.com, expected.com) << kind;
+    EXPECT_EQ(body.joint, expected.joint) << kind;
+    EXPECT_EQ(body.joint_damping, expected.joint_damping) << kind;
+    EXPECT_EQ(body.joint_stiffness, expected.joint_stiffness) << kind;
+    EXPECT_EQ(body.joint_rest, expected.joint_rest) << kind;
+    EXPECT_EQ(body.momentum_bias, expected.momentum_bias) << kind;
+    EXPECT_EQ(body.transmitted_momentum_bias, expected.transmitted_momentum_bias) << kind;
+    EXPECT_EQ(body.velocity, expected.velocity) << kind;
+    EXPECT_EQ(body.rate_gain, expected.rate_gain) << kind;
+    EXPECT_EQ(body.rate_transfer, expected.rate_transfer) << kind;
+    EXPECT_EQ(body.carriage_link, expected.carriage_link) << kind;
+  }
+}
 
 TEST_F(Assembly, RevoluteLinkConstruct) {
   Body body;
@@ -237,16 +278,25 @@ TEST_F(Assembly, FreePlanarBaseConstruct) {
 
 // --- Descriptors and ground ---------------------------------------------------------
 
+// Each system has its own ground, the world at rest at the origin, and hangs its root from it.
 TEST_F(Assembly, GroundIsTheWorldAtRest) {
-  ground.velocity = {1, 2, 3};
-  ground.cos_abs = 0.5;
-  init_joint_types();
+  static_assert(!std::is_copy_constructible_v<Mbs> && !std::is_move_constructible_v<Mbs> &&
+                    !std::is_copy_assignable_v<Mbs> && !std::is_move_assignable_v<Mbs>,
+                "bodies point into the system: it must stay where it was built");
+  Mbs mbs;
+  const Body& ground = mbs.ground;
   EXPECT_EQ(ground.velocity, (Triple{}));
   EXPECT_EQ(ground.acceleration, (Triple{}));
   EXPECT_EQ(ground.sin_abs, 0.0);
   EXPECT_EQ(ground.cos_abs, 1.0);
   EXPECT_EQ(ground.position, (Point{}));
   EXPECT_EQ(ground.angle, 0.0);
+  EXPECT_EQ(mbs.gravity, 9.80665);
+  Body root;
+  init_body(root, revolute_link_kind);
+  set_root(mbs, root);
+  EXPECT_EQ(mbs.root, &root);
+  EXPECT_EQ(root.parent, &mbs.ground);
 }
 
 // The descriptor table: which slots are filled, which are shared, counts and reserved.

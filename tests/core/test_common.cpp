@@ -11,15 +11,19 @@ using namespace core_test;
 
 namespace {
 
-// Carriage coupling values: bound once as pointers, so they must outlive every test.
+// Carriage coupling values: bound as pointers, so they must outlive every system bound to them.
 double anchor[4];
 double stiffness_x[2], damping_x[2], stiffness_y[2], damping_y[2], stiffness_angle[2],
     damping_angle[2];
 
+void bind_test_coupling(Mbs& mbs) {
+  bind_carriage_coupling(mbs, anchor, stiffness_x, damping_x, stiffness_y, damping_y,
+                         stiffness_angle, damping_angle);
+}
+
 class Common : public testing::Test {
  protected:
   void SetUp() override {
-    init_joint_types();
     const double a[4] = {0.35, -0.15, 1.2, 0.05};
     for (int i = 0; i < 4; ++i) anchor[i] = a[i];
     stiffness_x[0] = 5000.0, stiffness_x[1] = 4000.0;
@@ -28,9 +32,10 @@ class Common : public testing::Test {
     damping_y[0] = 10.0, damping_y[1] = 9.0;
     stiffness_angle[0] = 3.0, stiffness_angle[1] = 2.5;
     damping_angle[0] = 0.01, damping_angle[1] = 0.02;
-    bind_carriage_coupling(anchor, stiffness_x, damping_x, stiffness_y, damping_y, stiffness_angle,
-                           damping_angle);
+    bind_test_coupling(lone_system);
   }
+  // The system that a body outside any tree reaches the coupling through.
+  Mbs lone_system;
 };
 
 // Places a body by hand: world pose and body-frame velocity.
@@ -64,10 +69,11 @@ TEST_F(Common, GravityAloneWithoutCarriage) {
   EXPECT_EQ(body.applied_force[0], 0.0);
 }
 
-// A body held by carriage 1 at its anchor, at rest, angle 0: gravity alone. Run through the passes
-// on a free base placed at the anchor.
+// A body held by carriage 1 at its anchor, at rest, angle 0: gravity alone, the system's own.
+// Run through the passes on a free base placed at the anchor.
 TEST_F(Common, CarriageOneAtAnchorAtRestGivesGravityAlone) {
   auto tree = build_tree({{free_planar_base_kind, -1}});
+  bind_test_coupling(tree->mbs);
   Body& base = (*tree)[0];
   base.carriage_link = 1;
   tree->mbs.q[0] = anchor[0];
@@ -76,6 +82,10 @@ TEST_F(Common, CarriageOneAtAnchorAtRestGivesGravityAlone) {
   EXPECT_EQ(base.applied_force[0], 0.0);
   EXPECT_EQ(base.applied_force[1], -(standard_gravity * 0.04));
   EXPECT_EQ(base.applied_force[2], 0.02 * -(standard_gravity * 0.04));
+  tree->mbs.gravity = 1.625;
+  run_rhs_passes(tree->mbs);
+  EXPECT_EQ(base.applied_force[1], -(1.625 * 0.04));
+  EXPECT_EQ(base.applied_force[2], 0.02 * -(1.625 * 0.04));
 }
 
 // Carriage 1 pulled off its anchor and moving: springs from the body origin to anchor 1, dampers on
@@ -83,6 +93,7 @@ TEST_F(Common, CarriageOneAtAnchorAtRestGivesGravityAlone) {
 TEST_F(Common, CarriageOneDisplacedByHand) {
   Body body;
   init_body(body, free_planar_base_kind);
+  body.system = &lone_system;
   body.carriage_link = 1;
   const double x = 0.5, y = 0.1, angle = 0.6;
   const Triple u = {0.3, -0.4, 1.5};  // body axes
@@ -104,6 +115,7 @@ TEST_F(Common, CarriageOneDisplacedByHand) {
 TEST_F(Common, CarriageTwoDisplacedByHand) {
   Body body;
   init_body(body, revolute_link_kind);
+  body.system = &lone_system;
   body.carriage_link = 2;
   const double x = 1.1, y = 0.02, angle = -0.4;
   const Triple u = {-0.2, 0.7, 2.5};
@@ -130,6 +142,7 @@ TEST_F(Common, CarriageForcesThroughThePasses) {
   base.carriage_link = 1;
   last.carriage_link = 2;
   Mbs& mbs = tree->mbs;
+  bind_test_coupling(mbs);
   const std::vector<double> q = {0.2, -0.1, 0.3, 0.5, -0.7};
   const std::vector<double> p = {0.01, -0.02, 0.0003, 0.0001, -0.0002};
   copy_into(mbs.q, q);

@@ -16,10 +16,7 @@ using namespace core_test;
 
 namespace {
 
-class DeepTree : public testing::Test {
- protected:
-  void SetUp() override { init_joint_types(); }
-};
+class DeepTree : public testing::Test {};
 
 TEST_F(DeepTree, MillionBodyChainEvaluates) {
   const int count = ROPE_DEEP_CHAIN_BODIES;

@@ -41,10 +41,7 @@ double total_energy(const std::array<Body, rope_body_count>& bodies, double* kin
   return total_energy(std::vector<Body>(bodies.begin(), bodies.end()), kinetic);
 }
 
-class Energy : public testing::Test {
- protected:
-  void SetUp() override { init_joint_types(); }
-};
+class Energy : public testing::Test {};
 
 // The 25-body rope, held by nothing, from a random bent and moving state, for 1 s.
 TEST_F(Energy, RopeConservesEnergyForOneSecond) {
@@ -136,9 +133,9 @@ TEST_F(Energy, UndampedCarriageOneCouplingConservesEnergy) {
   static double stiffness_x[2] = {40.0, 0.0}, damping_x[2] = {0.0, 0.0};
   static double stiffness_y[2] = {25.0, 0.0}, damping_y[2] = {0.0, 0.0};
   static double stiffness_angle[2] = {0.7, 0.0}, damping_angle[2] = {0.0, 0.0};
-  bind_carriage_coupling(anchor, stiffness_x, damping_x, stiffness_y, damping_y, stiffness_angle,
-                         damping_angle);
   auto tree = build_branched_tree();
+  bind_carriage_coupling(tree->mbs, anchor, stiffness_x, damping_x, stiffness_y, damping_y,
+                         stiffness_angle, damping_angle);
   std::mt19937_64 rng(12);
   randomise_parameters(*tree, rng);
   Body& base = (*tree)[0];

@@ -12,10 +12,7 @@ using namespace core_test;
 
 namespace {
 
-class FreeBase : public testing::Test {
- protected:
-  void SetUp() override { init_joint_types(); }
-};
+class FreeBase : public testing::Test {};
 using FreeBaseDeathTest = FreeBase;
 
 // q2 = pi/2 (s = 1, c = 0 to rounding): velocity = (qdot1, -qdot0, qdot2), composite momentum
@@ -174,8 +171,8 @@ TEST_F(FreeBaseDeathTest, CarriageTwoOnAFreeBaseIsRejected) {
 TEST_F(FreeBaseDeathTest, CarriageTwoOnAFreeBaseIsRejectedWhenUsed) {
   static double anchor[4] = {0.0, 0.0, 1.0, 0.0};
   static double pair[2] = {1.0, 1.0};
-  bind_carriage_coupling(anchor, pair, pair, pair, pair, pair, pair);
   auto tree = build_chain(2);
+  bind_carriage_coupling(tree->mbs, anchor, pair, pair, pair, pair, pair, pair);
   (*tree)[0].carriage_link = 2;
   EXPECT_EXIT(
       {
@@ -198,8 +195,8 @@ TEST_F(FreeBaseDeathTest, CarriageTwoOnAFreeBaseIsRejectedWhenUsed) {
 TEST_F(FreeBase, PermittedCarriageLinksPassSetUp) {
   static double anchor[4] = {0.0, 0.0, 1.0, 0.0};
   static double pair[2] = {1.0, 1.0};
-  bind_carriage_coupling(anchor, pair, pair, pair, pair, pair, pair);
   auto tree = build_chain(2);
+  bind_carriage_coupling(tree->mbs, anchor, pair, pair, pair, pair, pair, pair);
   (*tree)[0].carriage_link = 1;
   (*tree)[2].carriage_link = 2;
   run_setup_passes(tree->mbs);

@@ -130,10 +130,7 @@ void random_state(const KinematicModel& model, std::mt19937_64& rng, std::vector
   for (double& x : p) x += 0.1 * scale * u(rng);
 }
 
-class Hamiltonian : public testing::Test {
- protected:
-  void SetUp() override { init_joint_types(); }
-};
+class Hamiltonian : public testing::Test {};
 
 TEST_F(Hamiltonian, RopeRatesAgreeWithMassMatrixAndGradientOfH) {
   auto rope = conservative_rope();

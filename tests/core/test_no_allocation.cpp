@@ -89,10 +89,7 @@ namespace {
 
 using namespace core_test;
 
-class NoAllocation : public testing::Test {
- protected:
-  void SetUp() override { init_joint_types(); }
-};
+class NoAllocation : public testing::Test {};
 
 // The counter does count: a sanity check of the replacement.
 TEST_F(NoAllocation, CounterSeesAnAllocation) {
@@ -108,9 +105,9 @@ TEST_F(NoAllocation, RopeRightHandSideAllocatesNothing) {
   carriages = rope->carriages;
   carriages.carriage_anchor[0] = -0.2;
   carriages.carriage_anchor[2] = 0.6;
-  bind_carriage_coupling(carriages.carriage_anchor, carriages.stiffness_x, carriages.damping_x,
-                         carriages.stiffness_y, carriages.damping_y, carriages.stiffness_angle,
-                         carriages.damping_angle);
+  bind_carriage_coupling(rope->mbs, carriages.carriage_anchor, carriages.stiffness_x,
+                         carriages.damping_x, carriages.stiffness_y, carriages.damping_y,
+                         carriages.stiffness_angle, carriages.damping_angle);
   Mbs& mbs = rope->mbs;
   for (int i = 0; i < mbs.coordinate_count; ++i) {
     mbs.q[i] = 0.01 * i;

@@ -11,10 +11,7 @@ using namespace core_test;
 
 namespace {
 
-class Revolute : public testing::Test {
- protected:
-  void SetUp() override { init_joint_types(); }
-};
+class Revolute : public testing::Test {};
 
 // A single link with its defaults hung from the ground, at q = 0, p = 0: it does not move yet,
 // and its momentum changes at the moment of its weight about the joint.

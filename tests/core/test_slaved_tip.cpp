@@ -27,10 +27,7 @@ void stdout_to_stderr() {
 
 constexpr const char* singularity_message = "Encountered singularity\\. Exiting program\\.";
 
-class SlavedTip : public testing::Test {
- protected:
-  void SetUp() override { init_joint_types(); }
-};
+class SlavedTip : public testing::Test {};
 
 using SlavedTipDeathTest = SlavedTip;
 

@@ -68,7 +68,6 @@ struct BodyEntry {
   int parent;
 };
 
-// init_joint_types must have run (every fixture does it).
 inline std::unique_ptr<Tree> build_tree(const std::vector<BodyEntry>& entries) {
   auto tree = std::make_unique<Tree>(entries.size());
   for (std::size_t i = 0; i < entries.size(); ++i)
