@@ -49,7 +49,8 @@ FrameEnd integrate_frame() {
   while (sim_time < t1) {
     const int status = evolve_apply(integration_evolve, integration_control, integration_step,
                                     &ode_system, &sim_time, t1, &step_size, ode_state);
-    if (status != 0) return FrameEnd::evolve_failed;
+    if (status != 0)
+      return rope.mbs.status != MbsStatus::ok ? FrameEnd::core_failure : FrameEnd::evolve_failed;
     if (state_diverged(ode_state)) return FrameEnd::diverged;
   }
   return FrameEnd::reached;
@@ -62,6 +63,7 @@ FrameOutcome advance_frame(std::ostream& out) {
   }
   const FrameEnd end = integrate_frame();
   if (end == FrameEnd::diverged) return FrameOutcome::diverged;
+  if (end == FrameEnd::core_failure) return FrameOutcome::core_failure;
   if (end == FrameEnd::evolve_failed) out << "Hamilton failed." << std::endl;
   ++frame_count;
   if (frame_count % report_period != 0) return FrameOutcome::quiet;

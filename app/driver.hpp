@@ -38,6 +38,7 @@ enum class FrameEnd {
   reached,        // sim_time is the frame's end
   evolve_failed,  // the evolve call returned an error; the frame's loop stopped there
   diverged,       // an accepted state failed the divergence guard; ode_state holds it
+  core_failure,   // the evolve call failed on a failure of the core, left in rope.mbs.status
 };
 
 // One frame's integration, from sim_time to sim_time + frame_span, with no report and no frame
@@ -45,9 +46,10 @@ enum class FrameEnd {
 FrameEnd integrate_frame();
 
 enum class FrameOutcome {
-  quiet,     // integrated and counted, not a report frame
-  reported,  // the SimTime and RealTime lines were written (the caller requests a redraw)
-  diverged,  // the state diverged: nothing written, frame not counted; the caller ends the run
+  quiet,         // integrated and counted, not a report frame
+  reported,      // the SimTime and RealTime lines were written (the caller requests a redraw)
+  diverged,      // the state diverged: nothing written, frame not counted; the caller ends the run
+  core_failure,  // as diverged, for a failure of the core (rope.mbs.status says which)
 };
 
 // One frame: integrate from sim_time to sim_time + frame_span, count the frame and, on a report

@@ -1,5 +1,7 @@
 #include "app/rope_model.hpp"
 
+#include <iostream>
+
 static void build_chain(RopeModel& rope) {
   auto& bodies = rope.bodies;
   init_body(bodies[0], free_planar_base_kind);
@@ -10,6 +12,7 @@ static void build_chain(RopeModel& rope) {
   for (int k = 1; k < rope_body_count; ++k) attach_body(bodies[k], bodies[k - 1]);
   set_root(rope.mbs, bodies[0]);
   init_coordinates(rope.mbs);
+  std::cout << "MBS initialized. Number of Coordinates=" << rope.mbs.coordinate_count << std::endl;
 }
 
 // The chain starts straight along +x from 0 to 1.0, at rest.

@@ -72,7 +72,8 @@ int hamilton_rhs(double, const double y[], double dydt[], void*) {
   c.carriage_anchor[2] = carriage[2];
   c.carriage_anchor[3] = 0.0;
 
-  run_rhs_passes(mbs);
+  // A failure stays in mbs.status for the driver; the integrator is told the step is unusable.
+  if (run_rhs_passes(mbs) != MbsStatus::ok) return GSL_EBADFUNC;
 
   const ChainEnd ends[2] = {first_end(rope.bodies[0]), last_end(rope.bodies[rope_body_count - 1])};
   for (int k = 0; k < 2; ++k) {

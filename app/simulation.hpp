@@ -18,7 +18,8 @@ extern gsl_odeiv_system ode_system;
 
 // Builds the rope with its parameters and initial conditions; prints the start-up line.
 void init_model();
-// Binds the carriage coupling, runs the set-up passes and fills ode_state.
+// Binds the carriage coupling, runs the set-up passes (their status stays in rope.mbs.status)
+// and fills ode_state.
 void init_state();
 
 // dy/dt of the whole system. t and params are not read: the equations are autonomous.

@@ -14,8 +14,9 @@ struct Chain {
 constexpr double link_length = 0.04;  // m
 constexpr double link_mass = 0.04;    // kg
 
-// Builds the chain in place (the bodies must not move afterwards).
-void build_chain(Chain& chain, int body_count);
+// Builds the chain in place (the bodies must not move afterwards); false when the memory for its
+// coordinates cannot be had.
+bool build_chain(Chain& chain, int body_count);
 
 // Removes the joint springs and dampers: the motion is then gravity alone.
 void remove_springs_and_dampers(Chain& chain);

@@ -54,7 +54,10 @@ BENCHMARK(rope_rhs);
 void chain_rhs(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
   auto chain = std::make_unique<Chain>();
-  build_chain(*chain, n);
+  if (!build_chain(*chain, n)) {
+    state.SkipWithError(mbs_status_message(chain->mbs.status));
+    return;
+  }
   set_moving_state(*chain);
   Mbs& mbs = chain->mbs;
   const double angle = mbs.q[2];

@@ -6,7 +6,6 @@
 #include <cmath>
 
 #include "joints/joint_operations.hpp"
-#include "mbs/fatal.hpp"
 
 namespace {
 
@@ -77,11 +76,12 @@ void joint_transform(Body& body) {
 // Eliminates this joint's coordinate from the child's coupling block (alpha, with its rate beta),
 // fixes the rate gain g, and hands the parent the reduced block and its exact time derivative.
 // Reads the qdot that the previous evaluation left. File-local, like the helpers above.
+// A tip on the joint axis is recorded as a singularity; the numbers that follow are meaningless.
 static void reduce_coupling(Body& body) {
   const Sym3& alpha = body.child_coupling_a;
   const Sym3& beta = body.child_coupling_b;
   const double r = 1.0 / alpha[5];
-  if (r > largest_coupling_reciprocal) fatal("Encountered singularity. Exiting program.");
+  if (r > largest_coupling_reciprocal) record_failure(body, MbsStatus::singular);
   const double rho = -((r * beta[5]) * r);  // d(1/a33)/dt
 
   const double g0 = -(r * alpha[2]);

@@ -1,9 +1,8 @@
 // Building the body tree and laying out the joint coordinates.
-#include <iostream>
+#include <cstddef>
 #include <new>
-#include <string>
+#include <vector>
 
-#include "mbs/fatal.hpp"
 #include "mbs/mbs.hpp"
 #include "mbs/tree_walk.hpp"
 
@@ -67,40 +66,54 @@ int assign_coordinates(Mbs& mbs, Body& body, int start) {
   return next;
 }
 
-static void allocate_coordinate_arrays(Mbs& mbs, int n) {
-  const size_t length = static_cast<size_t>(n);
+static MbsStatus allocate_coordinate_arrays(Mbs& mbs, int n) {
+  const std::size_t length = static_cast<std::size_t>(n);
   try {
     mbs.storage.assign(5 * length, 0.0);
   } catch (const std::bad_alloc&) {
-    const std::string message = "Out of memory: cannot allocate the coordinate arrays for " +
-                                std::to_string(n) + " coordinates.";
-    fatal(message.c_str());
+    return MbsStatus::out_of_memory;
   }
+  mbs.coordinate_count = n;
   double* base = mbs.storage.data();
   mbs.q = base;
   mbs.p = base + length;
   mbs.qdot = base + 2 * length;
   mbs.qddot = base + 3 * length;
   mbs.pdot = base + 4 * length;
+  return MbsStatus::ok;
 }
 
 // The right-hand side follows these lists instead of walking the links on every evaluation.
-static void record_visiting_orders(Mbs& mbs) {
+static MbsStatus record_visiting_orders(Mbs& mbs) {
   mbs.outward_order.clear();
   mbs.inward_order.clear();
   try {
     visit_preorder(*mbs.root, [&](Body& b) { mbs.outward_order.push_back(&b); });
     visit_postorder(*mbs.root, [&](Body& b) { mbs.inward_order.push_back(&b); });
   } catch (const std::bad_alloc&) {
-    fatal("Out of memory: cannot record the visiting orders of the body tree.");
+    return MbsStatus::out_of_memory;
   }
+  return MbsStatus::ok;
 }
 
-void init_coordinates(Mbs& mbs) {
-  const int n = count_coordinates(*mbs.root);
-  mbs.coordinate_count = n;
-  allocate_coordinate_arrays(mbs, n);
+// Without the memory, the system is left with no coordinates, arrays or visiting orders.
+static void release_coordinates(Mbs& mbs) {
+  std::vector<double>().swap(mbs.storage);
+  std::vector<Body*>().swap(mbs.outward_order);
+  std::vector<Body*>().swap(mbs.inward_order);
+  mbs.coordinate_count = 0;
+  mbs.q = mbs.p = mbs.qdot = mbs.qddot = mbs.pdot = nullptr;
+}
+
+// The bodies are pointed at the arrays only once everything is allocated.
+MbsStatus init_coordinates(Mbs& mbs) {
+  mbs.status = record_visiting_orders(mbs);
+  if (mbs.status == MbsStatus::ok)
+    mbs.status = allocate_coordinate_arrays(mbs, count_coordinates(*mbs.root));
+  if (mbs.status != MbsStatus::ok) {
+    release_coordinates(mbs);
+    return mbs.status;
+  }
   assign_coordinates(mbs, *mbs.root, 0);
-  record_visiting_orders(mbs);
-  std::cout << "MBS initialized. Number of Coordinates=" << n << std::endl;
+  return mbs.status;
 }

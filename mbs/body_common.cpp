@@ -1,7 +1,6 @@
 // Computations every body performs whatever its joint: its own momentum, the accumulation of what
 // the children hand up, gravity and the carriage spring-dampers, and the frame transforms.
 // All arithmetic in the order written, so results match to the last bit.
-#include "mbs/fatal.hpp"
 #include "mbs/mbs.hpp"
 
 namespace {
@@ -81,18 +80,20 @@ Triple rotate_to_body(const Body& body, const Triple& triple) {
   return {y * s + c * x, c * y - x * s, triple[2]};
 }
 
-// The coupling of the body's system, which must have been bound.
-static const CarriageCoupling& bound_coupling(const Body& body) {
+// The coupling of the body's system, or null (recorded) when there is none to use.
+static const CarriageCoupling* bound_coupling(const Body& body) {
   const Mbs* system = body.system;
-  if (!system || !system->coupling.anchor)
-    fatal("Carriage coupling used before bind_carriage_coupling.");
-  return system->coupling;
+  if (system && system->coupling.anchor) return &system->coupling;
+  record_failure(body, MbsStatus::coupling_unbound);
+  return nullptr;
 }
 
 // Carriage 1 holds the body at its origin: springs along world x and y towards the anchor,
 // dampers on the origin's world velocity, and a rotational spring-damper towards angle 0.
 static void add_carriage_1_coupling(Body& body) {
-  const CarriageCoupling& coupling = bound_coupling(body);
+  const CarriageCoupling* bound = bound_coupling(body);
+  if (!bound) return;
+  const CarriageCoupling& coupling = *bound;
   Triple& f = body.applied_force;
   const Triple w = rotate_to_world(body, body.velocity);
   const int k = carriage_1;
@@ -104,11 +105,16 @@ static void add_carriage_1_coupling(Body& body) {
 }
 
 // Carriage 2 holds the body at its far point (offset_x, 0): the spring extension is measured
-// there, the damping uses the origin's velocity, and the spring adds no moment.
+// there, the damping uses the origin's velocity, and the spring adds no moment. A free planar base
+// has no such point: the failure is recorded and the body gets gravity alone.
 static void add_carriage_2_coupling(Body& body) {
-  if (body.type == &joint_types[free_planar_base_kind])
-    fatal("Carriage 2 cannot hold a free planar base body: its joint has no offset.");
-  const CarriageCoupling& coupling = bound_coupling(body);
+  if (body.type == &joint_types[free_planar_base_kind]) {
+    record_failure(body, MbsStatus::carriage_on_free_base);
+    return;
+  }
+  const CarriageCoupling* bound = bound_coupling(body);
+  if (!bound) return;
+  const CarriageCoupling& coupling = *bound;
   Triple& f = body.applied_force;
   const Triple w = rotate_to_world(body, body.velocity);
   const Point tip = point_to_world(body, {body.joint[offset_x], 0.0});

@@ -105,8 +105,8 @@ struct Body {
   std::array<double, 3> joint_damping{};  // one entry per joint coordinate
   std::array<double, 3> joint_stiffness{};
   std::array<double, 3> joint_rest{};
-  // The system whose coordinates the body holds, for its carriage coupling. Read only for
-  // carriage-held bodies, hence last.
+  // The system whose coordinates the body holds: its carriage coupling, and where a failure met
+  // on this body is recorded. Read only for carriage-held bodies and on failure, hence last.
   Mbs* system = nullptr;
 
   // Set-up only.
@@ -131,6 +131,19 @@ struct Body {
   Mat3 rate_transfer_rate{};
   Sym3 reduced_coupling_rate{};
 };
+
+// What a pass sequence met: ok, or the first failure since the sequence began. After a failure
+// the numbers the sequence left are meaningless and the caller stops.
+enum class MbsStatus : int32_t {
+  ok = 0,
+  singular,               // a slaved revolute joint whose tip point sits on its axis
+  carriage_on_free_base,  // carriage 2 holds a free planar base, which has no offset to hold
+  coupling_unbound,       // a carriage-held body in a system whose coupling was never bound
+  out_of_memory,          // the coordinate arrays or the visiting orders could not be allocated
+};
+
+// The one-line description of a status, for the programs to print.
+const char* mbs_status_message(MbsStatus status);
 
 // Carriage coupling values owned by the application, read live through these pointers.
 // anchor: 4 doubles (x1, y1, x2, y2); the others: pairs, index 0 carriage 1, index 1 carriage 2.
@@ -165,6 +178,7 @@ struct Mbs {
 
   Body* root = nullptr;
   int32_t coordinate_count = 0;
+  MbsStatus status = MbsStatus::ok;
   double* q = nullptr;
   double* p = nullptr;
   double* qdot = nullptr;
@@ -202,8 +216,9 @@ void set_root(Mbs& mbs, Body& root);
 int count_coordinates(const Body& body);
 // Points every body of the subtree at its coordinates in the system's arrays and at the system.
 int assign_coordinates(Mbs& mbs, Body& body, int start);
-// Counts, allocates (zero-filled) and lays out the coordinates, then prints the start-up line.
-void init_coordinates(Mbs& mbs);
+// Counts, allocates (zero-filled) and lays out the coordinates, and records the visiting orders.
+// Returns ok or out_of_memory, also left in mbs.status.
+MbsStatus init_coordinates(Mbs& mbs);
 
 // --- Pass sequences (passes.cpp) ---
 void setup_pass_a(Body& root);
@@ -211,10 +226,16 @@ void setup_pass_b(Body& root);
 void rhs_pass_1(Body& root);
 void rhs_pass_2(Body& root);
 void rhs_pass_3(Body& root);
+// The two run functions reset mbs.status to ok first and return it when they are done.
 // Initial joint momenta p from the initial q and qdot.
-void run_setup_passes(Mbs& mbs);
+MbsStatus run_setup_passes(Mbs& mbs);
 // qdot and pdot from q and p; also every body's placement, velocity and forces.
-void run_rhs_passes(Mbs& mbs);
+MbsStatus run_rhs_passes(Mbs& mbs);
+
+// --- Failures (status.cpp) ---
+// Records a failure met on `body` in its system, unless the system already holds an earlier one
+// (or the body belongs to none). The operation that calls it carries on.
+[[gnu::cold]] void record_failure(const Body& body, MbsStatus status);
 
 // --- Common body computations (body_common.cpp) ---
 // Registers the system's carriage coupling data; the core keeps the pointers and reads the values

@@ -4,7 +4,6 @@
 // follows the same visiting orders recorded once when the coordinates were laid out.
 #include <cstddef>
 
-#include "mbs/fatal.hpp"
 #include "mbs/mbs.hpp"
 #include "mbs/tree_walk.hpp"
 
@@ -77,17 +76,21 @@ void rhs_pass_3(Body& root) {
 }
 
 // Carriage 2 holds its body at (offset_x, 0); a free planar base has no offset to hold it by.
-static void check_carriage_links(Body& root) {
-  visit_preorder(root, [](const Body& body) {
-    if (body.carriage_link == 2 && body.type == &joint_types[free_planar_base_kind])
-      fatal("Carriage 2 cannot hold a free planar base body: its joint has no offset.");
+// Checked before the set-up, so that a tree the right-hand side cannot use is reported at once.
+static void check_carriage_links(Mbs& mbs) {
+  visit_preorder(*mbs.root, [&mbs](const Body& body) {
+    if (body.carriage_link == 2 && body.type == &joint_types[free_planar_base_kind] &&
+        mbs.status == MbsStatus::ok)
+      mbs.status = MbsStatus::carriage_on_free_base;
   });
 }
 
-void run_setup_passes(Mbs& mbs) {
-  check_carriage_links(*mbs.root);
+MbsStatus run_setup_passes(Mbs& mbs) {
+  mbs.status = MbsStatus::ok;
+  check_carriage_links(mbs);
   setup_pass_a(*mbs.root);
   setup_pass_b(*mbs.root);
+  return mbs.status;
 }
 
 // Large trees do not fit in the caches. A few bodies ahead of the one in work, fetch the parts of
@@ -144,10 +147,14 @@ static inline void visit_in_order(const std::vector<Body*>& order, Prefetch pref
   }
 }
 
-void run_rhs_passes(Mbs& mbs) {
+// A failure met on the way is recorded in mbs.status; the passes run to the end regardless (there
+// is no test per body for it), and the caller discards what they computed.
+MbsStatus run_rhs_passes(Mbs& mbs) {
+  mbs.status = MbsStatus::ok;
   const double gravity = mbs.gravity;
   visit_in_order(mbs.inward_order, prefetch_for_pass_1, rhs_step_1);
   visit_in_order(mbs.outward_order, prefetch_for_pass_2, rhs_step_2);
   visit_in_order(mbs.inward_order, prefetch_for_pass_3,
                  [gravity](Body& body) { rhs_step_3(body, gravity); });
+  return mbs.status;
 }

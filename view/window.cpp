@@ -57,12 +57,16 @@ void register_callbacks() {
   glutMouseFunc(on_mouse);
 }
 
-// One frame of simulated time, then a redraw when the frame reported. A diverged state ends the
-// program: there is nothing sensible left to show.
+// One frame of simulated time, then a redraw when the frame reported. A diverged state or a
+// failure of the core ends the program: there is nothing sensible left to show.
 void on_idle() {
   const FrameOutcome outcome = advance_frame(std::cout);
   if (outcome == FrameOutcome::diverged) {
     std::cout << divergence_message << std::endl;
+    std::exit(1);
+  }
+  if (outcome == FrameOutcome::core_failure) {
+    std::cout << mbs_status_message(rope.mbs.status) << std::endl;
     std::exit(1);
   }
   if (outcome == FrameOutcome::reported) glutPostRedisplay();

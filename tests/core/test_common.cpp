@@ -78,7 +78,7 @@ TEST_F(Common, CarriageOneAtAnchorAtRestGivesGravityAlone) {
   base.carriage_link = 1;
   tree->mbs.q[0] = anchor[0];
   tree->mbs.q[1] = anchor[1];
-  run_rhs_passes(tree->mbs);
+  EXPECT_EQ(run_rhs_passes(tree->mbs), MbsStatus::ok);
   EXPECT_EQ(base.applied_force[0], 0.0);
   EXPECT_EQ(base.applied_force[1], -(standard_gravity * 0.04));
   EXPECT_EQ(base.applied_force[2], 0.02 * -(standard_gravity * 0.04));
@@ -86,6 +86,27 @@ TEST_F(Common, CarriageOneAtAnchorAtRestGivesGravityAlone) {
   run_rhs_passes(tree->mbs);
   EXPECT_EQ(base.applied_force[1], -(1.625 * 0.04));
   EXPECT_EQ(base.applied_force[2], 0.02 * -(1.625 * 0.04));
+}
+
+// A carriage-held body whose system has no coupling bound (or that belongs to no system) is
+// reported and gets gravity alone.
+TEST_F(Common, UnboundCouplingIsReported) {
+  for (int link : {1, 2}) {
+    auto tree = build_chain(1);
+    Body& held = (*tree)[link - 1];
+    held.carriage_link = link;
+    const MbsStatus status = run_rhs_passes(tree->mbs);
+    EXPECT_EQ(status, MbsStatus::coupling_unbound) << link;
+    EXPECT_STREQ(mbs_status_message(status),
+                 "Carriage coupling used before bind_carriage_coupling.");
+    EXPECT_EQ(held.applied_force[0], 0.0) << link;
+    EXPECT_EQ(held.applied_force[1], -(standard_gravity * 0.04)) << link;
+    Body lone;
+    init_body(lone, revolute_link_kind);
+    lone.carriage_link = link;
+    apply_external_forces(lone, standard_gravity);
+    EXPECT_EQ(lone.applied_force[0], 0.0) << link;
+  }
 }
 
 // Carriage 1 pulled off its anchor and moving: springs from the body origin to anchor 1, dampers on

@@ -1,5 +1,6 @@
-// No allocation during run_rhs_passes (nor during the set-up passes). This executable replaces the
-// global operator new and delete with counting versions; only this test program uses them.
+// No allocation during run_rhs_passes (nor during the set-up passes), and an allocation refused
+// while the coordinates are laid out is reported, not fatal. This executable replaces the global
+// operator new and delete with counting versions that can refuse; only this program uses them.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,15 +13,18 @@
 
 namespace {
 std::atomic<long> allocations{0};
+std::atomic<bool> refuse_allocations{false};
 
 void* counted_allocation(std::size_t size) {
   allocations.fetch_add(1, std::memory_order_relaxed);
+  if (refuse_allocations.load(std::memory_order_relaxed)) throw std::bad_alloc();
   if (void* p = std::malloc(size ? size : 1)) return p;
   throw std::bad_alloc();
 }
 
 void* counted_aligned_allocation(std::size_t size, std::align_val_t alignment) {
   allocations.fetch_add(1, std::memory_order_relaxed);
+  if (refuse_allocations.load(std::memory_order_relaxed)) throw std::bad_alloc();
   const std::size_t a = static_cast<std::size_t>(alignment);
   const std::size_t rounded = ((size ? size : 1) + a - 1) / a * a;
   if (void* p = std::aligned_alloc(a, rounded)) return p;
@@ -136,6 +140,30 @@ TEST_F(NoAllocation, TreeWithEveryKindAllocatesNothing) {
   run_setup_passes(mbs);
   for (int k = 0; k < 100; ++k) run_rhs_passes(mbs);
   EXPECT_EQ(allocations.load(), before);
+}
+
+// Without memory for the arrays or the visiting orders, init_coordinates reports it and leaves the
+// system empty; the bodies keep no coordinates. The same system lays out once memory is there.
+TEST_F(NoAllocation, RefusedMemoryIsReportedByInitCoordinates) {
+  Body base, link;
+  init_body(base, free_planar_base_kind);
+  init_body(link, revolute_link_kind);
+  attach_body(link, base);
+  Mbs mbs;
+  set_root(mbs, base);
+  refuse_allocations = true;
+  const MbsStatus status = init_coordinates(mbs);
+  refuse_allocations = false;
+  EXPECT_EQ(status, MbsStatus::out_of_memory);
+  EXPECT_EQ(mbs.status, MbsStatus::out_of_memory);
+  EXPECT_STREQ(mbs_status_message(status), "Out of memory: cannot allocate the coordinate arrays.");
+  EXPECT_EQ(mbs.coordinate_count, 0);
+  EXPECT_EQ(mbs.q, nullptr);
+  EXPECT_TRUE(mbs.inward_order.empty());
+  EXPECT_EQ(link.q, nullptr);
+  EXPECT_EQ(init_coordinates(mbs), MbsStatus::ok);
+  EXPECT_EQ(mbs.coordinate_count, 4);
+  EXPECT_EQ(link.q, mbs.q + 3);
 }
 
 }  // namespace

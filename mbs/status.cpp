@@ -1,0 +1,24 @@
+// Failure statuses: recorded where they are met, read by the caller after a pass sequence.
+#include "mbs/mbs.hpp"
+
+const char* mbs_status_message(MbsStatus status) {
+  switch (status) {
+    case MbsStatus::ok:
+      return "No failure.";
+    case MbsStatus::singular:
+      return "Encountered singularity. Exiting program.";
+    case MbsStatus::carriage_on_free_base:
+      return "Carriage 2 cannot hold a free planar base body: its joint has no offset.";
+    case MbsStatus::coupling_unbound:
+      return "Carriage coupling used before bind_carriage_coupling.";
+    case MbsStatus::out_of_memory:
+      return "Out of memory: cannot allocate the coordinate arrays.";
+  }
+  return "Unknown status.";
+}
+
+// Cold (see the declaration): the passes reach it only through a test they make anyway.
+void record_failure(const Body& body, MbsStatus status) {
+  Mbs* system = body.system;
+  if (system && system->status == MbsStatus::ok) system->status = status;
+}
