@@ -1,48 +1,81 @@
 #include "app/rope_model.hpp"
 
-#include <iostream>
+#include <new>
 
-static void build_chain(RopeModel& rope) {
-  auto& bodies = rope.bodies;
-  init_body(bodies[0], free_planar_base_kind);
-  for (int k = 1; k < rope_body_count; ++k) init_body(bodies[k], revolute_link_kind);
-  // After the constructs, which clear the field.
-  bodies[0].carriage_link = 1;
-  bodies[rope_body_count - 1].carriage_link = 2;
-  for (int k = 1; k < rope_body_count; ++k) attach_body(bodies[k], bodies[k - 1]);
-  set_root(rope.mbs, bodies[0]);
-  init_coordinates(rope.mbs);
-  std::cout << "MBS initialized. Number of Coordinates=" << rope.mbs.coordinate_count << std::endl;
+namespace {
+
+// A uniform rod hanging from its joint point at the origin, lying along +x: mass m, length L,
+// centre of mass at (L/2, 0), inertia about the origin (m, 0, -m cy, m, m cx, m L^2/3).
+void set_rod(Body& body, const RopeParameters& parameters) {
+  const double m = parameters.link_mass, half = parameters.link_length / 2.0;
+  body.inertia = {m, 0.0, 0.0, m, m * half,
+                  rod_inertia_about_end(m, parameters.link_length)};
+  body.com = {half, 0.0};
 }
 
-// The chain starts straight along +x from 0 to 1.0, at rest.
-static void set_initial_conditions(RopeModel& rope) {
+void set_link(Body& body, const RopeParameters& parameters) {
+  set_rod(body, parameters);
+  body.joint[offset_x] = parameters.link_length;  // hangs from the far end of its parent
+  body.joint[offset_y] = 0.0;
+  body.joint_damping[0] = parameters.joint_damping;
+  body.joint_stiffness[0] = parameters.joint_stiffness;
+  body.joint_rest[0] = parameters.joint_rest_angle;
+}
+
+MbsStatus build_chain(RopeModel& rope, const RopeParameters& parameters) {
+  const size_t count = static_cast<size_t>(parameters.links) + 1;
+  try {
+    rope.bodies.resize(count);
+  } catch (const std::bad_alloc&) {
+    return MbsStatus::out_of_memory;
+  }
+  auto& bodies = rope.bodies;
+  init_body(bodies[0], free_planar_base_kind);
+  set_rod(bodies[0], parameters);
+  for (size_t k = 1; k < count; ++k) {
+    init_body(bodies[k], revolute_link_kind);
+    set_link(bodies[k], parameters);
+  }
+  // After the constructs, which clear the field.
+  bodies.front().carriage_link = 1;
+  bodies.back().carriage_link = 2;
+  for (size_t k = 1; k < count; ++k) attach_body(bodies[k], bodies[k - 1]);
+  set_root(rope.mbs, bodies[0]);
+  rope.mbs.gravity = parameters.gravity;
+  return init_coordinates(rope.mbs);
+}
+
+// The chain starts straight along +x from the origin, at rest.
+void set_initial_conditions(RopeModel& rope) {
   Mbs& mbs = rope.mbs;
   rope.bodies[0].joint_damping[2] = 0.0;
   for (int i = 0; i < mbs.coordinate_count; ++i) mbs.q[i] = 0.0;
   for (int i = 0; i < mbs.coordinate_count; ++i) mbs.qdot[i] = 0.0;
 }
 
-static void set_parameters(Carriages& c) {
+void set_carriages(Carriages& c, const RopeParameters& parameters) {
   for (int k = 0; k < 2; ++k) {
-    c.carriage_mass[k] = 100.0;
-    c.drive_stiffness[k] = 100000.0;
-    c.drive_damping[k] = 1000.0;
-    c.stiffness_x[k] = 5000.0;
-    c.damping_x[k] = 100.0;
-    c.stiffness_y[k] = 1000.0;
-    c.damping_y[k] = 10.0;
-    c.stiffness_angle[k] = 3.0;
-    c.damping_angle[k] = 0.01;
+    c.carriage_mass[k] = parameters.carriage_mass[k];
+    c.drive_stiffness[k] = parameters.drive_stiffness[k];
+    c.drive_damping[k] = parameters.drive_damping[k];
+    c.stiffness_x[k] = parameters.end_stiffness_x[k];
+    c.damping_x[k] = parameters.end_damping_x[k];
+    c.stiffness_y[k] = parameters.end_stiffness_y[k];
+    c.damping_y[k] = parameters.end_damping_y[k];
+    c.stiffness_angle[k] = parameters.end_stiffness_angle[k];
+    c.damping_angle[k] = parameters.end_damping_angle[k];
+    c.drive_target[k] = parameters.carriage_target[k];
+    c.carriage_state[2 * k] = parameters.carriage_start[k];
+    c.carriage_state[2 * k + 1] = 0.0;
   }
-  c.drive_target[0] = -0.2;
-  c.drive_target[1] = 0.6;
-  const double carriage_state[carriage_state_count] = {-0.2, 0.0, 0.6, 0.0};
-  for (int i = 0; i < carriage_state_count; ++i) c.carriage_state[i] = carriage_state[i];
 }
 
-void assemble_rope(RopeModel& rope) {
-  build_chain(rope);
+}  // namespace
+
+MbsStatus assemble_rope(RopeModel& rope, const RopeParameters& parameters) {
+  const MbsStatus built = build_chain(rope, parameters);
+  if (built != MbsStatus::ok) return built;
   set_initial_conditions(rope);
-  set_parameters(rope.carriages);
+  set_carriages(rope.carriages, parameters);
+  return MbsStatus::ok;
 }

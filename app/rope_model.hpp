@@ -1,12 +1,14 @@
-// The rope: a free planar base and 24 revolute links in one chain, held at both ends by two
-// carriages. Every parameter and initial condition of the model lives here, so the window
-// program, the headless runner, the tests and the benchmarks all build the same rope.
+// The rope: a free planar base and a chain of revolute links, held at both ends by two carriages.
+// Built from a parameters record, so the window program, the headless runner, the tests and the
+// benchmarks all build the same rope.
 #pragma once
 
-#include <array>
+#include <vector>
 
+#include "app/rope_parameters.hpp"
 #include "mbs/mbs.hpp"
 
+// The default rope: the base and 24 links, 27 coordinates.
 constexpr int rope_body_count = 25;
 constexpr int rope_coordinate_count = 27;
 constexpr int carriage_state_count = 4;  // x1, v1, x2, v2
@@ -29,11 +31,15 @@ struct Carriages {
 };
 
 struct RopeModel {
-  std::array<Body, rope_body_count> bodies{};  // chain order: body k hangs from body k-1
+  std::vector<Body> bodies;  // chain order: body k hangs from body k-1; sized once
   Mbs mbs;
   Carriages carriages{};
+  RopeModel() = default;
+  RopeModel(const RopeModel&) = delete;  // the bodies point at each other and into mbs
+  RopeModel& operator=(const RopeModel&) = delete;
 };
 
-// Builds the chain (bodies, links, coordinate layout; prints the start-up line)
-// and sets every parameter and initial condition. `rope` must be freshly value-initialised.
-void assemble_rope(RopeModel& rope);
+// Builds the chain (bodies, links, coordinate layout) and sets every parameter and initial
+// condition. `rope` must be fresh. Returns ok, or out_of_memory when the bodies or coordinates
+// cannot be had.
+MbsStatus assemble_rope(RopeModel& rope, const RopeParameters& parameters = {});

@@ -3,31 +3,30 @@
 #include <gsl/gsl_errno.h>
 
 #include <cmath>
-#include <memory>
 
-#include "app/driver.hpp"
+namespace {
 
-RopeModel rope;
-double ode_state[ode_dimension];
-gsl_odeiv_system ode_system = {hamilton_rhs, nullptr, ode_dimension, nullptr};
-
-void init_model() {
-  // The bodies point into the system, which cannot be assigned: the rope is rebuilt in place.
-  std::destroy_at(&rope);
-  std::construct_at(&rope);
-  assemble_rope(rope);
-  frame_count = 0;
+void create_integrator(Simulation& sim) {
+  sim.step.reset(gsl_odeiv_step_alloc(gsl_odeiv_step_rk4, sim.dimension));
+  sim.evolve.reset(gsl_odeiv_evolve_alloc(sim.dimension));
+  sim.control.reset(gsl_odeiv_control_y_new(1e-06, 1e-06));
+  sim.system = {hamilton_rhs, nullptr, static_cast<size_t>(sim.dimension), &sim};
 }
 
-void init_state() {
+// The coupling is registered by pointer: hamilton_rhs fills the anchors before they are read.
+void bind_coupling(RopeModel& rope) {
   Carriages& c = rope.carriages;
   bind_carriage_coupling(rope.mbs, c.carriage_anchor, c.stiffness_x, c.damping_x, c.stiffness_y,
                          c.damping_y, c.stiffness_angle, c.damping_angle);
-  run_setup_passes(rope.mbs);
-  for (int i = 0; i < rope_coordinate_count; ++i) ode_state[i] = rope.mbs.q[i];
-  for (int i = 0; i < rope_coordinate_count; ++i) ode_state[momenta_offset + i] = rope.mbs.p[i];
+}
+
+void fill_state(Simulation& sim) {
+  const Mbs& mbs = sim.rope.mbs;
+  const int n = sim.coordinate_count;
+  for (int i = 0; i < n; ++i) sim.state[i] = mbs.q[i];
+  for (int i = 0; i < n; ++i) sim.state[n + i] = mbs.p[i];
   for (int i = 0; i < carriage_state_count; ++i)
-    ode_state[carriages_offset + i] = c.carriage_state[i];
+    sim.state[2 * n + i] = sim.rope.carriages.carriage_state[i];
 }
 
 // World x position and x velocity of a chain end. Carriage 1 holds body 0's origin; carriage 2
@@ -38,12 +37,12 @@ struct ChainEnd {
   double velocity;
 };
 
-static ChainEnd first_end(const Body& body) {
+ChainEnd first_end(const Body& body) {
   const Triple a = rotate_to_world(body, body.velocity);
   return {body.position[0], a[0]};
 }
 
-static ChainEnd last_end(const Body& body) {
+ChainEnd last_end(const Body& body) {
   const Triple b = rotate_to_world(body, body.velocity);
   const Point e = point_to_world(body, {body.joint[offset_x], 0.0});
   return {e[0], b[0]};
@@ -51,41 +50,64 @@ static ChainEnd last_end(const Body& body) {
 
 // Drive spring towards the target, damping on the carriage's own velocity, and the reaction of
 // the chain-end coupling along x (relative velocity in its damping).
-static double carriage_acceleration(const Carriages& c, int k, double x, double v,
-                                    const ChainEnd& end) {
+double carriage_acceleration(const Carriages& c, int k, double x, double v, const ChainEnd& end) {
   const double force = (c.drive_target[k] - x) * c.drive_stiffness[k] - c.drive_damping[k] * v -
                        (x - end.position) * c.stiffness_x[k] - (v - end.velocity) * c.damping_x[k];
   return force * (1.0 / c.carriage_mass[k]);
 }
 
-int hamilton_rhs(double, const double y[], double dydt[], void*) {
+}  // namespace
+
+MbsStatus start_simulation(Simulation& sim, const RopeParameters& parameters) {
+  const MbsStatus assembled = assemble_rope(sim.rope, parameters);
+  if (assembled != MbsStatus::ok) return assembled;
+  sim.coordinate_count = sim.rope.mbs.coordinate_count;
+  sim.dimension = 2 * sim.coordinate_count + carriage_state_count;
+  sim.state.assign(static_cast<size_t>(sim.dimension), 0.0);
+  create_integrator(sim);
+  bind_coupling(sim.rope);
+  const MbsStatus set_up = run_setup_passes(sim.rope.mbs);
+  if (set_up != MbsStatus::ok) return set_up;
+  fill_state(sim);
+  return MbsStatus::ok;
+}
+
+int hamilton_rhs(double, const double y[], double dydt[], void* params) {
+  Simulation& sim = *static_cast<Simulation*>(params);
+  RopeModel& rope = sim.rope;
   Mbs& mbs = rope.mbs;
   Carriages& c = rope.carriages;
-  for (int i = 0; i < rope_coordinate_count; ++i) {
+  const int n = sim.coordinate_count;
+  const int carriages = 2 * n;
+  for (int i = 0; i < n; ++i) {
     mbs.q[i] = y[i];
-    mbs.p[i] = y[momenta_offset + i];
+    mbs.p[i] = y[n + i];
   }
-  for (int i = 0; i < carriage_state_count; ++i) c.carriage_state[i] = y[carriages_offset + i];
+  for (int i = 0; i < carriage_state_count; ++i) c.carriage_state[i] = y[carriages + i];
   const double* carriage = c.carriage_state;
   c.carriage_anchor[0] = carriage[0];
   c.carriage_anchor[1] = 0.0;
   c.carriage_anchor[2] = carriage[2];
   c.carriage_anchor[3] = 0.0;
 
-  // A failure stays in mbs.status for the driver; the integrator is told the step is unusable.
-  if (run_rhs_passes(mbs) != MbsStatus::ok) return GSL_EBADFUNC;
+  sim.failure = run_rhs_passes(mbs);
+  if (sim.failure != MbsStatus::ok) return GSL_EBADFUNC;
 
-  const ChainEnd ends[2] = {first_end(rope.bodies[0]), last_end(rope.bodies[rope_body_count - 1])};
+  const ChainEnd ends[2] = {first_end(rope.bodies.front()), last_end(rope.bodies.back())};
   for (int k = 0; k < 2; ++k) {
     const double x = carriage[2 * k], v = carriage[2 * k + 1];
-    dydt[carriages_offset + 2 * k] = v;
-    dydt[carriages_offset + 2 * k + 1] = carriage_acceleration(c, k, x, v, ends[k]);
+    dydt[carriages + 2 * k] = v;
+    dydt[carriages + 2 * k + 1] = carriage_acceleration(c, k, x, v, ends[k]);
   }
-  for (int i = 0; i < rope_coordinate_count; ++i) {
+  for (int i = 0; i < n; ++i) {
     dydt[i] = mbs.qdot[i];
-    dydt[momenta_offset + i] = mbs.pdot[i];
+    dydt[n + i] = mbs.pdot[i];
   }
   return GSL_SUCCESS;
+}
+
+void set_target(Simulation& sim, int carriage, double x) {
+  if (carriage == 1 || carriage == 2) sim.rope.carriages.drive_target[carriage - 1] = x;
 }
 
 // The measure is a sum of fifty magnitudes that together cover every state component: term k adds
@@ -94,13 +116,13 @@ int hamilton_rhs(double, const double y[], double dydt[], void*) {
 // Non-finite values fire it before any truncation, and the comparison is made in floating point,
 // so there is no out-of-range conversion. The driver applies it to accepted states only: a trial
 // stage of a step that the step-size control rejects may be far off without anything being wrong.
-bool state_diverged(const double y[]) {
+bool state_diverged(const double y[], int dimension) {
   constexpr int term_count = 50;
   constexpr double threshold = 10000.0;
   double sum = 0.0;
   for (int k = 0; k < term_count; ++k) {
     double term = 0.0;
-    for (int i = k; i < ode_dimension; i += term_count) term += std::fabs(y[i]);
+    for (int i = k; i < dimension; i += term_count) term += std::fabs(y[i]);
     sum += term;
   }
   if (!std::isfinite(sum)) return true;

@@ -1,32 +1,79 @@
-// The simulation state that the integrator advances: the rope with its carriages, the 58-component
-// ODE state and the right-hand side that couples the chain's Hamiltonian equations with the
-// carriages' equations.
+// One simulation of the rope: its model, the ODE state that the integrator advances, the
+// integrator objects, time, step size and frame count. Everything that changes while a rope runs
+// lives in this record, so several simulations can run side by side, in one thread or in many.
+//
+// The ODE state is q (n joint coordinates), p (n momenta, conjugate to q in the same order), then
+// x1, v1, x2, v2 of the carriages; n is 3 + links (the free base has three coordinates).
 #pragma once
 
 #include <gsl/gsl_odeiv.h>
 
+#include <cstdint>
+#include <memory>
+#include <vector>
+
 #include "app/rope_model.hpp"
+#include "app/rope_parameters.hpp"
 
-// ode_state layout: q (27), p (27, conjugate to q in the same order), then x1, v1, x2, v2.
-constexpr int ode_dimension = 58;
-constexpr int momenta_offset = rope_coordinate_count;                       // 27
-constexpr int carriages_offset = rope_coordinate_count + rope_coordinate_count;  // 54
+// The evolve call, replaceable per simulation so that tests and tools can watch or fail it.
+using EvolveApply = int (*)(gsl_odeiv_evolve*, gsl_odeiv_control*, gsl_odeiv_step*,
+                            const gsl_odeiv_system*, double*, double, double*, double[]);
 
-extern RopeModel rope;
-extern double ode_state[ode_dimension];
-extern gsl_odeiv_system ode_system;
+// GSL's objects, each released by its own free function.
+struct GslDeleter {
+  void operator()(gsl_odeiv_step* step) const { gsl_odeiv_step_free(step); }
+  void operator()(gsl_odeiv_evolve* evolve) const { gsl_odeiv_evolve_free(evolve); }
+  void operator()(gsl_odeiv_control* control) const { gsl_odeiv_control_free(control); }
+};
 
-// Builds the rope with its parameters and initial conditions; prints the start-up line.
-void init_model();
-// Binds the carriage coupling, runs the set-up passes (their status stays in rope.mbs.status)
-// and fills ode_state.
-void init_state();
+struct Simulation {
+  RopeModel rope;
+  int coordinate_count = 0;  // n
+  int dimension = 0;         // 2 n + 4
+  std::vector<double> state;  // the ODE state, advanced in place by the integrator
+  gsl_odeiv_system system{};  // hamilton_rhs, with this record as its parameters
 
-// dy/dt of the whole system. t and params are not read: the equations are autonomous.
+  std::unique_ptr<gsl_odeiv_step, GslDeleter> step;
+  std::unique_ptr<gsl_odeiv_evolve, GslDeleter> evolve;
+  std::unique_ptr<gsl_odeiv_control, GslDeleter> control;  // absolute and relative tolerance 1e-6
+  EvolveApply evolve_apply = gsl_odeiv_evolve_apply;
+
+  double time = 0.0;           // s
+  double frame_span = 0.01;    // s of simulated time per frame
+  double step_size = 0.00025;  // s; the control adjusts it and it carries over between frames
+  int32_t frame_count = 0;
+  MbsStatus failure = MbsStatus::ok;  // what stopped the last right-hand side, if anything
+
+  // Wall clock of the frame report: captured at the first reported frame.
+  bool clock_started = false;
+  double start_clock = 0.0;  // ms
+
+  Simulation() = default;
+  Simulation(const Simulation&) = delete;  // the bodies and GSL point into the record
+  Simulation& operator=(const Simulation&) = delete;
+};
+
+// Builds the rope from `parameters` (checked by the caller: set_parameter and the model file
+// refuse bad values), creates the integrator objects, runs the set-up passes and fills the state.
+// Returns ok, or the core's reason for failing (memory).
+MbsStatus start_simulation(Simulation& sim, const RopeParameters& parameters = {});
+
+inline int momenta_start(const Simulation& sim) { return sim.coordinate_count; }
+inline int carriages_start(const Simulation& sim) { return 2 * sim.coordinate_count; }
+
+// dy/dt of the whole system; params is the Simulation. t is not read: the equations are
+// autonomous. Returns GSL_SUCCESS, or GSL_EBADFUNC when the core reports a failure (left in
+// sim.failure), which stops the evolve call.
 int hamilton_rhs(double t, const double y[], double dydt[], void* params);
 
-// Divergence guard over an accepted state: true when it holds a NaN or an infinity, or when it
-// has plainly blown up (see the definition for the measure).
-bool state_diverged(const double y[]);
+// Drive target of carriage 1 or 2 (m along x): what a mouse drag does. Read at the next
+// evaluation.
+void set_target(Simulation& sim, int carriage, double x);
+
+// Divergence guard over an accepted state of `dimension` components: true when it holds a NaN or
+// an infinity, or when it has plainly blown up (see the definition for the measure).
+bool state_diverged(const double y[], int dimension);
 
 constexpr const char* divergence_message = "Simulation aborted due to instability.";
+// The line the programs print once the model is assembled, followed by the coordinate count.
+constexpr const char* startup_line_prefix = "MBS initialized. Number of Coordinates=";

@@ -4,6 +4,7 @@
 
 #include <iostream>
 #include <memory>
+#include <vector>
 
 #include "app/driver.hpp"
 #include "app/simulation.hpp"
@@ -18,32 +19,25 @@ int counting_rhs(double t, const double y[], double dydt[], void* params) {
   return hamilton_rhs(t, y, dydt, params);
 }
 
-// The application exactly as the window program starts it, at t = 0.
-void start_application() {
-  static bool integrator_created = false;
-  std::streambuf* console = std::cout.rdbuf(nullptr);
-  if (!integrator_created) create_integrator();
-  integrator_created = true;
-  init_model();
-  init_state();
-  std::cout.rdbuf(console);
-  std::cout.clear();
-  reset_driver();
+// The rope exactly as the window program starts it, at t = 0.
+std::unique_ptr<Simulation> start_rope() {
+  auto sim = std::make_unique<Simulation>();
+  start_simulation(*sim);
+  return sim;
 }
 
-void run_frames(int frames) {
-  for (int frame = 0; frame < frames; ++frame) integrate_frame();
+void run_frames(Simulation& sim, int frames) {
+  for (int frame = 0; frame < frames; ++frame) integrate_frame(sim);
 }
 
 // One hamilton_rhs call on the rope after 1 s of simulated motion.
 void rope_rhs(benchmark::State& state) {
-  start_application();
-  run_frames(100);
-  double y[ode_dimension], dydt[ode_dimension];
-  for (int i = 0; i < ode_dimension; ++i) y[i] = ode_state[i];
+  auto sim = start_rope();
+  run_frames(*sim, 100);
+  std::vector<double> y = sim->state, dydt(y.size());
   for (auto _ : state) {
-    hamilton_rhs(0.0, y, dydt, nullptr);
-    benchmark::DoNotOptimize(dydt);
+    hamilton_rhs(0.0, y.data(), dydt.data(), sim.get());
+    benchmark::DoNotOptimize(dydt.data());
     benchmark::ClobberMemory();
   }
 }
@@ -80,14 +74,13 @@ void rope_simulate_10s(benchmark::State& state) {
   long long evaluations = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    start_application();
-    ode_system.function = counting_rhs;
+    auto sim = start_rope();
+    sim->system.function = counting_rhs;
     rhs_evaluations = 0;
     state.ResumeTiming();
-    for (int frame = 0; frame < 1000; ++frame) advance_frame(no_report);
+    for (int frame = 0; frame < 1000; ++frame) advance_frame(*sim, no_report);
     evaluations += rhs_evaluations;
   }
-  ode_system.function = hamilton_rhs;
   const double simulated = 10.0 * static_cast<double>(state.iterations());
   state.counters["real_time_factor"] =
       benchmark::Counter(10.0, benchmark::Counter::kIsIterationInvariantRate);

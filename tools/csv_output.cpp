@@ -153,6 +153,13 @@ void write_csv_row(CsvOutput& out, double t, const double* state, int dimension)
   if (!ok || std::fputc('\n', out.file) == EOF) mark_failed(out);
 }
 
+void discard_csv_output(CsvOutput& out) {
+  if (!out.file) return;
+  if (out.file != stdout) std::fclose(out.file);
+  out.file = nullptr;
+  if (!out.temp_path.empty()) unlink(out.temp_path.c_str());
+}
+
 bool finish_csv_output(CsvOutput& out, std::string& error) {
   if (!out.file) return true;
   std::FILE* file = out.file;

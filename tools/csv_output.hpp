@@ -22,6 +22,9 @@ bool open_csv_output(CsvOutput& out, const std::string& path, std::string& error
 void write_csv_header(CsvOutput& out, int coordinates);
 void write_csv_row(CsvOutput& out, double t, const double* state, int dimension);
 
+// Drops what was written: the temporary file goes, an existing file stays as it was.
+void discard_csv_output(CsvOutput& out);
+
 // Flushes, closes and renames into place. False with a reason when anything could not be written
 // (the temporary file is then removed).
 bool finish_csv_output(CsvOutput& out, std::string& error);

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/rope_parameters.hpp"
+
 namespace {
 
 // The whole text must be a number; an empty or partly numeric text is not.
@@ -78,7 +80,7 @@ bool parse_headless_options(int argc, const char* const argv[], HeadlessOptions&
       options.quiet = true;
       continue;
     }
-    const char* names[] = {"--duration", "--output", "--every", "--target"};
+    const char* names[] = {"--duration", "--output", "--every", "--target", "--model", "--set"};
     const char* name = nullptr;
     for (const char* candidate : names)
       if (is_option(arg, candidate)) name = candidate;
@@ -100,6 +102,14 @@ bool parse_headless_options(int argc, const char* const argv[], HeadlessOptions&
     } else if (option == "--output") {
       if (value.empty()) return fail(error, "--output needs a file name");
       options.output = value;
+    } else if (option == "--model") {
+      if (value.empty()) return fail(error, "--model needs a file name");
+      options.model = value;
+    } else if (option == "--set") {
+      const size_t equals_at = value.find('=');
+      if (equals_at == std::string::npos || equals_at == 0)
+        return fail(error, "--set needs KEY=VALUE, got '" + value + "'");
+      options.settings.push_back({value.substr(0, equals_at), value.substr(equals_at + 1)});
     } else if (option == "--every") {
       if (!parse_count(value, options.every) || options.every < 1 || options.every > INT_MAX)
         return fail(error, "--every needs a positive integer, got '" + value + "'");
@@ -114,11 +124,17 @@ bool parse_headless_options(int argc, const char* const argv[], HeadlessOptions&
   return true;
 }
 
-const char* headless_usage() {
-  return "usage: rope-headless [--duration SECONDS] [--output FILE] [--every N]\n"
-         "                     [--target K=X@T]... [--quiet] [--help]\n"
+std::string headless_usage() {
+  std::string keys;
+  for (const ParameterKey& key : parameter_keys()) keys += std::string(keys.empty() ? "" : ", ") + key.name;
+  return "usage: rope-headless [--model FILE] [--set KEY=VALUE]... [--duration SECONDS]\n"
+         "                     [--output FILE] [--every N] [--target K=X@T]... [--quiet] [--help]\n"
          "Runs the rope simulation without a window, with the window program's integrator and\n"
-         "0.01 s frames, and writes the trajectory as CSV: t,q0..q26,p0..p26,x1,v1,x2,v2.\n"
+         "0.01 s frames, and writes the trajectory as CSV: t, the n joint coordinates q0.., their\n"
+         "n momenta p0.., then x1,v1,x2,v2 (n = 27 for the default rope of 24 links).\n"
+         "  --model FILE        rope parameters from a TOML model file (see models/rope.toml)\n"
+         "  --set KEY=VALUE     one parameter, after the model file; per-carriage keys take\n"
+         "                      one value or two separated by a comma; repeatable\n"
          "  --duration SECONDS  simulated time to run (default 10)\n"
          "  --output FILE       write the CSV to FILE (default standard output); the file\n"
          "                      appears only when the run ends\n"
@@ -128,5 +144,7 @@ const char* headless_usage() {
          "                      repeatable\n"
          "  --quiet             no progress, no summary on standard error\n"
          "  --help              this text\n"
-         "Exit status: 0 done, 1 the simulation diverged (rows so far are kept), 2 bad input.\n";
+         "Keys: " + keys + ".\n"
+         "Exit status: 0 done, 1 the simulation diverged (rows so far are kept) or the output\n"
+         "could not be written, 2 bad input.\n";
 }

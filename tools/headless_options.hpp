@@ -12,8 +12,16 @@ struct TargetMove {
   double time = 0.0;    // s of simulated time
 };
 
+// One --set KEY=VALUE, applied after the model file in command-line order.
+struct ParameterSetting {
+  std::string key;
+  std::string value;
+};
+
 struct HeadlessOptions {
   double duration = 10.0;  // s of simulated time
+  std::string model;       // TOML model file; empty: the default rope
+  std::vector<ParameterSetting> settings;
   std::string output;      // empty: standard output
   long every = 1;          // write every Nth frame
   std::vector<TargetMove> moves;  // sorted by time, ties in command-line order
@@ -29,4 +37,4 @@ bool parse_headless_options(int argc, const char* const argv[], HeadlessOptions&
                             std::string& error);
 
 // The --help text.
-const char* headless_usage();
+std::string headless_usage();

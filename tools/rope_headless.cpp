@@ -1,5 +1,6 @@
 // rope-headless: the window program's simulation without the window. Same model, right-hand side,
-// GSL objects and 0.01 s frames, so the trajectory is the one the window would show; written as CSV.
+// GSL objects and 0.01 s frames, so the trajectory is the one the window would show; written as
+// CSV. A model file and --set change the rope.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -9,9 +10,11 @@
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "app/driver.hpp"
+#include "app/model_file.hpp"
 #include "app/simulation.hpp"
 #include "tools/csv_output.hpp"
 #include "tools/headless_options.hpp"
@@ -20,7 +23,7 @@ namespace {
 
 constexpr int exit_bad_input = 2;
 constexpr int exit_failure = 1;
-constexpr int diverged = -1;  // run_frames: the divergence guard stopped the run
+constexpr int stopped_by_failure = -1;  // run_frames: the guard or the core stopped the run
 
 HeadlessOptions options;
 CsvOutput csv;
@@ -49,18 +52,29 @@ int bad_input(const std::string& problem) {
   return exit_bad_input;
 }
 
+// The model file first, then each --set in command-line order.
+bool load_parameters(RopeParameters& parameters, std::string& error) {
+  if (!options.model.empty() && !read_model_file(options.model, parameters, error)) return false;
+  for (const ParameterSetting& setting : options.settings)
+    if (!set_parameter(parameters, setting.key, setting.value, error)) {
+      error = "--set " + setting.key + "=" + setting.value + ": " + error;
+      return false;
+    }
+  return true;
+}
+
 // Whole frames until at least the requested duration; the tolerance absorbs the rounding of
 // duration / frame_span (10 / 0.01 is 1000, not 1000.0000000000001 frames).
-long long frame_total(double duration) {
-  return static_cast<long long>(std::ceil(duration / frame_span - 1e-9));
+long long frame_total(const Simulation& sim, double duration) {
+  return static_cast<long long>(std::ceil(duration / sim.frame_span - 1e-9));
 }
 
 // Frame start times are sums of frame spans, so "at or after T" allows for their rounding.
-void apply_due_moves(size_t& next) {
-  const double tolerance = 1e-6 * frame_span;
-  while (next < options.moves.size() && sim_time >= options.moves[next].time - tolerance) {
+void apply_due_moves(Simulation& sim, size_t& next) {
+  const double tolerance = 1e-6 * sim.frame_span;
+  while (next < options.moves.size() && sim.time >= options.moves[next].time - tolerance) {
     const TargetMove& move = options.moves[next++];
-    rope.carriages.drive_target[move.carriage - 1] = move.target;
+    set_target(sim, move.carriage, move.target);
   }
 }
 
@@ -68,66 +82,74 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-void draw_progress(double wall) {
+void draw_progress(const Simulation& sim, double wall) {
   constexpr int width = 30;
-  const double fraction = options.duration > 0.0 ? std::fmin(sim_time / options.duration, 1.0) : 1.0;
+  const double fraction = options.duration > 0.0 ? std::fmin(sim.time / options.duration, 1.0) : 1.0;
   const int filled = static_cast<int>(fraction * width);
   std::string bar(filled, '#');
   bar.append(width - filled, ' ');
   char line[160];
   std::snprintf(line, sizeof line, "\r[%s] %.2f / %.2f s simulated, %.1fx real time", bar.c_str(),
-                sim_time, options.duration, wall > 0.0 ? sim_time / wall : 0.0);
+                sim.time, options.duration, wall > 0.0 ? sim.time / wall : 0.0);
   std::cerr << line << std::flush;
 }
 
-void print_summary(double wall) {
-  std::cerr << "simulated time: " << sim_time << " s\n"
+void print_summary(const Simulation& sim, double wall) {
+  std::cerr << "simulated time: " << sim.time << " s\n"
             << "wall time: " << wall << " s\n"
-            << "real-time factor: " << (wall > 0.0 ? sim_time / wall : INFINITY) << "\n"
+            << "real-time factor: " << (wall > 0.0 ? sim.time / wall : INFINITY) << "\n"
             << "right-hand-side evaluations: " << rhs_evaluations << "\n"
             << "accepted steps: " << accepted_steps << std::endl;
 }
 
-// The core's console lines (start-up line, fatal messages) go to standard error, keeping standard
-// output for the CSV; --quiet drops the start-up line.
-void set_up_simulation() {
-  std::cout.rdbuf(options.quiet ? nullptr : std::cerr.rdbuf());
-  create_integrator();
-  init_model();
-  init_state();
-  std::cout.rdbuf(std::cerr.rdbuf());
-  ode_system.function = counting_rhs;
-  evolve_apply = counting_evolve_apply;
+// The console lines of the window program (start-up line, failure messages) go to standard
+// error, keeping standard output for the CSV; --quiet drops the start-up line.
+bool set_up_simulation(Simulation& sim, const RopeParameters& parameters) {
+  const MbsStatus started = start_simulation(sim, parameters);
+  if (started != MbsStatus::ok) {
+    std::cerr << mbs_status_message(started) << std::endl;
+    return false;
+  }
+  if (!options.quiet) std::cerr << startup_line_prefix << sim.coordinate_count << std::endl;
+  sim.system.function = counting_rhs;
+  sim.evolve_apply = counting_evolve_apply;
+  return true;
 }
 
-// Advances frame by frame, writing every Nth; returns the signal that stopped it, `diverged`, or 0.
-int run_frames() {
+void write_state(const Simulation& sim) {
+  write_csv_row(csv, sim.time, sim.state.data(), sim.dimension);
+}
+
+// Advances frame by frame, writing every Nth; returns the signal that stopped it,
+// `stopped_by_failure`, or 0.
+int run_frames(Simulation& sim) {
   const bool show_progress = !options.quiet && isatty(STDERR_FILENO);
   const auto start = std::chrono::steady_clock::now();
   double last_draw = 0.0;
   size_t next_move = 0;
-  const long long frames = frame_total(options.duration);
+  const long long frames = frame_total(sim, options.duration);
   for (long long frame = 1; frame <= frames && !stop_signal; ++frame) {
-    apply_due_moves(next_move);
-    const FrameEnd end = integrate_frame();
-    if (end == FrameEnd::diverged) return diverged;
+    apply_due_moves(sim, next_move);
+    const FrameEnd end = integrate_frame(sim);
+    if (end == FrameEnd::diverged || end == FrameEnd::core_failure) {
+      std::cerr << stop_message(sim, end) << std::endl;
+      return stopped_by_failure;
+    }
     if (end == FrameEnd::evolve_failed) std::cerr << "Hamilton failed." << std::endl;
-    if (frame % options.every == 0) write_csv_row(csv, sim_time, ode_state, ode_dimension);
+    if (frame % options.every == 0) write_state(sim);
     if (show_progress && seconds_since(start) - last_draw > 0.1) {
       last_draw = seconds_since(start);
-      draw_progress(last_draw);
+      draw_progress(sim, last_draw);
     }
   }
   const double wall = seconds_since(start);
   if (show_progress) {
-    draw_progress(wall);
+    draw_progress(sim, wall);
     std::cerr << "\n";
   }
-  if (!options.quiet && !stop_signal) print_summary(wall);
+  if (!options.quiet && !stop_signal) print_summary(sim, wall);
   return stop_signal;
 }
-
-}  // namespace
 
 // A closed standard descriptor would be handed to the next file opened, and messages written to
 // it would land in that file. Each closed one is pointed at /dev/null before anything else opens;
@@ -154,11 +176,15 @@ int write_help() {
   return 0;
 }
 
+}  // namespace
+
 int main(int argc, char** argv) {
   stdout_was_closed = reopen_closed_standard_descriptors() & (1u << STDOUT_FILENO);
   std::string error;
   if (!parse_headless_options(argc, argv, options, error)) return bad_input(error);
   if (options.help) return write_help();
+  RopeParameters parameters;
+  if (!load_parameters(parameters, error)) return bad_input(error);
   if (options.output.empty() && stdout_was_closed) {
     std::cerr << "rope-headless: standard output is closed; give --output FILE" << std::endl;
     return exit_failure;
@@ -168,21 +194,23 @@ int main(int argc, char** argv) {
   std::signal(SIGTERM, on_stop_signal);
   std::signal(SIGHUP, on_stop_signal);
 
-  set_up_simulation();
-  write_csv_header(csv, rope_coordinate_count);
-  write_csv_row(csv, sim_time, ode_state, ode_dimension);
-  const int stopped_by = run_frames();
+  auto sim = std::make_unique<Simulation>();
+  if (!set_up_simulation(*sim, parameters)) {
+    discard_csv_output(csv);
+    return exit_failure;
+  }
+  write_csv_header(csv, sim->coordinate_count);
+  write_state(*sim);
+  const int stopped_by = run_frames(*sim);
 
   // The rows written so far are kept in every case, a diverged run included.
-  const bool written = finish_csv_output(csv, error);
-  if (stopped_by == diverged) std::cerr << divergence_message << std::endl;
-  if (!written) {
+  if (!finish_csv_output(csv, error)) {
     std::cerr << "rope-headless: " << error << std::endl;
     return exit_failure;
   }
-  if (stopped_by == diverged) return exit_failure;
+  if (stopped_by == stopped_by_failure) return exit_failure;
   if (stopped_by) {
-    std::cerr << "rope-headless: stopped by signal " << stopped_by << " at t = " << sim_time
+    std::cerr << "rope-headless: stopped by signal " << stopped_by << " at t = " << sim->time
               << " s; the rows so far are kept." << std::endl;
     return 128 + stopped_by;
   }

@@ -32,15 +32,13 @@ double cursor_to_world_x(int x) {
 
 void drag_carriage_target(int x) {
   if (view.window_width == 0) return;
-  const double w = cursor_to_world_x(x);
-  if (view.selected_carriage == 1)
-    rope.carriages.drive_target[0] = w;
-  else if (view.selected_carriage == 2)
-    rope.carriages.drive_target[1] = w;
+  set_target(*view.simulation, view.selected_carriage, cursor_to_world_x(x));
 }
 
 void dump_coordinates(std::ostream& out) {
-  for (int i = 0; i < dumped_coordinate_count; ++i) out << rope.mbs.q[i] << std::endl;
+  const Mbs& mbs = view.simulation->rope.mbs;
+  for (int i = 0; i < dumped_coordinate_count && i < mbs.coordinate_count; ++i)
+    out << mbs.q[i] << std::endl;
 }
 
 void key_command(unsigned char key, std::ostream& out) {

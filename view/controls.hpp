@@ -6,7 +6,12 @@
 #include <cstdint>
 #include <ostream>
 
+struct Simulation;
+
+// The window's values and the simulation it shows. The toolkit's callbacks take no user data, so
+// they reach both through this one record.
 struct ViewState {
+  Simulation* simulation = nullptr;
   int32_t window_width = 700;  // pixels
   int32_t window_height = 500;
   float aspect = 1.0f;  // window width / height
@@ -38,5 +43,5 @@ void drag_carriage_target(int x);
 double cursor_to_world_x(int x);
 // Writes q[0..24], one value a line.
 void dump_coordinates(std::ostream& out);
-// Key a dumps the coordinates and ends the process with status 0; every other key does nothing.
+// Key a dumps the coordinates and ends the program with status 0; every other key does nothing.
 void key_command(unsigned char key, std::ostream& out);

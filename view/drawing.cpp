@@ -20,7 +20,7 @@ constexpr int carriage_stacks = 10;
 static void draw_bodies() {
   glPushMatrix();
   glColor4f(1.0f, 0.0f, 0.0f, 0.0f);
-  for (const Body& body : rope.bodies) {
+  for (const Body& body : view.simulation->rope.bodies) {
     glPushMatrix();
     glTranslatef(static_cast<GLfloat>(body.position[0]), static_cast<GLfloat>(body.position[1]),
                  0.0f);
@@ -35,7 +35,8 @@ static void draw_bodies() {
 
 // Each carriage a small black sphere on the horizontal axis.
 static void draw_carriages() {
-  const double positions[2] = {rope.carriages.carriage_state[0], rope.carriages.carriage_state[2]};
+  const double* carriage_state = view.simulation->rope.carriages.carriage_state;
+  const double positions[2] = {carriage_state[0], carriage_state[2]};
   for (const double x : positions) {
     glColor4f(0.0f, 0.0f, 0.0f, 1.0f);
     glPushMatrix();

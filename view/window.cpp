@@ -60,13 +60,11 @@ void register_callbacks() {
 // One frame of simulated time, then a redraw when the frame reported. A diverged state or a
 // failure of the core ends the program: there is nothing sensible left to show.
 void on_idle() {
-  const FrameOutcome outcome = advance_frame(std::cout);
-  if (outcome == FrameOutcome::diverged) {
-    std::cout << divergence_message << std::endl;
-    std::exit(1);
-  }
-  if (outcome == FrameOutcome::core_failure) {
-    std::cout << mbs_status_message(rope.mbs.status) << std::endl;
+  Simulation& sim = *view.simulation;
+  FrameEnd end = FrameEnd::reached;
+  const FrameOutcome outcome = advance_frame(sim, std::cout, &end);
+  if (outcome == FrameOutcome::stopped) {
+    std::cout << stop_message(sim, end) << std::endl;
     std::exit(1);
   }
   if (outcome == FrameOutcome::reported) glutPostRedisplay();

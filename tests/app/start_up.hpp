@@ -1,29 +1,35 @@
-// Start-up as the program runs it before the window opens (integrator, model, initial state),
-// repeatable within one test process.
+// The default rope started as the window program starts it (model, integrator, initial state),
+// afresh for every test; sim() is the simulation the test drives.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <sstream>
 
 #include "app/driver.hpp"
 #include "app/simulation.hpp"
 
-inline void start_simulation() {
-  static bool integrator_created = false;
-  if (!integrator_created) {
-    create_integrator();
-    integrator_created = true;
-  }
-  testing::internal::CaptureStdout();  // the start-up line
-  init_model();
-  testing::internal::GetCapturedStdout();
-  init_state();
-  reset_driver();
+// The default rope's ODE state: q (27), p (27), then x1, v1, x2, v2.
+constexpr int ode_dimension = 2 * rope_coordinate_count + carriage_state_count;  // 58
+constexpr int momenta_offset = rope_coordinate_count;                             // 27
+constexpr int carriages_offset = 2 * rope_coordinate_count;                       // 54
+
+inline std::unique_ptr<Simulation>& current_simulation() {
+  static std::unique_ptr<Simulation> simulation;
+  return simulation;
+}
+
+inline Simulation& sim() { return *current_simulation(); }
+
+inline Simulation& start_default_simulation() {
+  current_simulation() = std::make_unique<Simulation>();
+  EXPECT_EQ(start_simulation(sim()), MbsStatus::ok);
+  return sim();
 }
 
 // Runs n frames, discarding the report lines.
 inline void run_frames(int n) {
   std::ostringstream sink;
-  for (int i = 0; i < n; ++i) advance_frame(sink);
+  for (int i = 0; i < n; ++i) advance_frame(sim(), sink);
 }

@@ -12,10 +12,11 @@ namespace {
 class Controls : public testing::Test {
  protected:
   void SetUp() override {
-    start_simulation();
+    start_default_simulation();
     view = ViewState{};
+    view.simulation = &sim();
   }
-  const double* targets() const { return rope.carriages.drive_target; }
+  const double* targets() const { return sim().rope.carriages.drive_target; }
 };
 
 // Half the width of the plane z = 0 seen by the camera: distance * tan(fovy / 2) * aspect, with
@@ -109,7 +110,7 @@ TEST_F(Controls, LeftMovesCarriage1RightCarriage2MiddleKeepsTheSelection) {
 // Distinct values in every coordinate, so a dump that started late, stopped early or ran on
 // into the last two link angles shows in the text.
 void fill_coordinates() {
-  for (int i = 0; i < rope_coordinate_count; ++i) rope.mbs.q[i] = i + 0.5;
+  for (int i = 0; i < rope_coordinate_count; ++i) sim().rope.mbs.q[i] = i + 0.5;
 }
 
 TEST_F(Controls, DumpWritesTheFirst25Coordinates) {
@@ -138,7 +139,7 @@ TEST_F(Controls, OtherKeysDoNothing) {
   std::ostringstream out;
   for (const unsigned char key : {'A', 'b', 'q', ' ', '\x1b', '\0'}) key_command(key, out);
   EXPECT_EQ(out.str(), "");
-  EXPECT_EQ(rope.mbs.q[0], 0.5);
+  EXPECT_EQ(sim().rope.mbs.q[0], 0.5);
   EXPECT_EQ(targets()[0], -0.2);
 }
 

@@ -15,7 +15,7 @@ namespace {
 
 class Driver : public testing::Test {
  protected:
-  void SetUp() override { start_simulation(); }
+  void SetUp() override { start_default_simulation(); }
 };
 
 std::vector<std::string> lines_of(const std::string& text) {
@@ -29,11 +29,11 @@ TEST_F(Driver, EachFrameAdvancesOneFrameSpanAndReportsIt) {
   std::vector<std::string> time_lines;
   for (int n = 1; n <= 100; ++n) {
     std::ostringstream out;
-    EXPECT_EQ(advance_frame(out), FrameOutcome::reported);  // report period 1: every frame reports
-    // The evolve call lands each frame exactly on sim_time + 0.01, so only the rounding of the
-    // running sum separates sim_time from n * 0.01: about n * 1e-18 s, far below 1e-12.
-    EXPECT_NEAR(sim_time, n * 0.01, 1e-12) << "frame " << n;
-    EXPECT_EQ(frame_count, n);
+    EXPECT_EQ(advance_frame(sim(), out), FrameOutcome::reported);  // report period 1: every frame reports
+    // The evolve call lands each frame exactly on sim().time + 0.01, so only the rounding of the
+    // running sum separates sim().time from n * 0.01: about n * 1e-18 s, far below 1e-12.
+    EXPECT_NEAR(sim().time, n * 0.01, 1e-12) << "frame " << n;
+    EXPECT_EQ(sim().frame_count, n);
     const std::vector<std::string> lines = lines_of(out.str());
     ASSERT_EQ(lines.size(), 2u) << out.str();
     time_lines.push_back(lines[0]);
@@ -45,7 +45,7 @@ TEST_F(Driver, EachFrameAdvancesOneFrameSpanAndReportsIt) {
 
 TEST_F(Driver, ReportLinesHaveTheirExactText) {
   std::ostringstream out;
-  advance_frame(out);
+  advance_frame(sim(), out);
   // Labels padded so the numbers line up; seconds in the stream's default format.
   const std::regex report(R"(SimTime :  0\.01 s\.\nRealTime : (0|[0-9]+(\.[0-9]+)?(e-0[0-9])?) s\.\n)");
   EXPECT_TRUE(std::regex_match(out.str(), report)) << out.str();
@@ -64,9 +64,9 @@ int recording_evolve(gsl_odeiv_evolve* e, gsl_odeiv_control* c, gsl_odeiv_step* 
 TEST_F(Driver, StepSizeCarriesOverFromFrameToFrame) {
   step_sizes_at_entry.clear();
   times_at_entry.clear();
-  evolve_apply = recording_evolve;
+  sim().evolve_apply = recording_evolve;
   run_frames(1);
-  const double left_by_first_frame = step_size;
+  const double left_by_first_frame = sim().step_size;
   const size_t first_frame_calls = step_sizes_at_entry.size();
   ASSERT_GT(first_frame_calls, 1u);
   EXPECT_EQ(step_sizes_at_entry[0], 0.00025);
@@ -90,19 +90,19 @@ int failing_evolve(gsl_odeiv_evolve*, gsl_odeiv_control*, gsl_odeiv_step*,
 
 TEST_F(Driver, FailingEvolveEndsTheFrameAndTheNextFrameTriesAgain) {
   failing_calls = 0;
-  evolve_apply = failing_evolve;
+  sim().evolve_apply = failing_evolve;
   std::ostringstream out;
-  advance_frame(out);
+  advance_frame(sim(), out);
   EXPECT_EQ(failing_calls, 1);
   const std::vector<std::string> lines = lines_of(out.str());
   ASSERT_EQ(lines.size(), 3u) << out.str();
   EXPECT_EQ(lines[0], "Hamilton failed.");
   EXPECT_EQ(lines[1], "SimTime :  0 s.");  // no time was gained
-  EXPECT_EQ(frame_count, 1);
+  EXPECT_EQ(sim().frame_count, 1);
 
-  evolve_apply = gsl_odeiv_evolve_apply;
+  sim().evolve_apply = gsl_odeiv_evolve_apply;
   std::ostringstream next;
-  advance_frame(next);
+  advance_frame(sim(), next);
   EXPECT_EQ(lines_of(next.str())[0], "SimTime :  0.01 s.");
 }
 
@@ -127,10 +127,10 @@ double real_time_of(const std::string& report) {
 // evolve call sleeps, far less than the pause); the second frame's covers both frames.
 TEST_F(Driver, RealTimeCountsFromTheFirstFrame) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  evolve_apply = slow_evolve;
+  sim().evolve_apply = slow_evolve;
   std::ostringstream first, second;
-  advance_frame(first);
-  advance_frame(second);
+  advance_frame(sim(), first);
+  advance_frame(sim(), second);
   const double first_time = real_time_of(first.str());
   const double second_time = real_time_of(second.str());
   EXPECT_GE(first_time, 0.019);

@@ -37,10 +37,6 @@ double total_energy(const std::vector<Body>& bodies, double* kinetic = nullptr) 
   return t + v;
 }
 
-double total_energy(const std::array<Body, rope_body_count>& bodies, double* kinetic = nullptr) {
-  return total_energy(std::vector<Body>(bodies.begin(), bodies.end()), kinetic);
-}
-
 class Energy : public testing::Test {};
 
 // The 25-body rope, held by nothing, from a random bent and moving state, for 1 s.

@@ -105,7 +105,7 @@ TEST_F(NoAllocation, CounterSeesAnAllocation) {
 
 TEST_F(NoAllocation, RopeRightHandSideAllocatesNothing) {
   static Carriages carriages;
-  auto rope = assemble_rope_quietly();
+  auto rope = assembled_rope();
   carriages = rope->carriages;
   carriages.carriage_anchor[0] = -0.2;
   carriages.carriage_anchor[2] = 0.6;

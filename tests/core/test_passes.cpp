@@ -298,7 +298,7 @@ double round_trip_error(Mbs& mbs, std::mt19937_64& rng, double q_scale) {
 TEST_F(SetupAndRhs, RopeReturnsTheInitialRates) {
   // The rope as assembled, carriages bound (their forces do not enter qdot).
   static Carriages carriages;
-  auto rope = assemble_rope_quietly();
+  auto rope = assembled_rope();
   carriages = rope->carriages;
   bind_carriage_coupling(rope->mbs, carriages.carriage_anchor, carriages.stiffness_x,
                          carriages.damping_x, carriages.stiffness_y, carriages.damping_y,

@@ -41,18 +41,18 @@ struct Tree {
   int index_of(const Body& body) const { return static_cast<int>(&body - bodies.data()); }
 };
 
-// The rope as the application assembles it, the application's start-up line swallowed.
-inline std::unique_ptr<RopeModel> assemble_rope_quietly() {
+// The rope as the application assembles it, from `parameters`.
+inline std::unique_ptr<RopeModel> assembled_rope(const RopeParameters& parameters = {}) {
   auto rope = std::make_unique<RopeModel>();
-  testing::internal::CaptureStdout();
-  assemble_rope(*rope);
-  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(assemble_rope(*rope, parameters), MbsStatus::ok);
   return rope;
 }
 
-// The rope without damping and without carriages: a conservative system.
-inline std::unique_ptr<RopeModel> conservative_rope() {
-  auto rope = assemble_rope_quietly();
+// The rope of `links` links without damping and without carriages: a conservative system.
+inline std::unique_ptr<RopeModel> conservative_rope(int links = 24) {
+  RopeParameters parameters;
+  parameters.links = links;
+  auto rope = assembled_rope(parameters);
   for (Body& body : rope->bodies) {
     body.joint_damping = {0.0, 0.0, 0.0};
     body.carriage_link = 0;

@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr size_t row_width = 1 + ode_dimension;
+constexpr size_t row_width = 1 + 2 * rope_coordinate_count + carriage_state_count;
 
 class HeadlessOutput : public testing::Test {
  protected:

@@ -1,0 +1,15 @@
+// Model files: TOML with one key per rope parameter (see models/rope.toml), each a number, or for
+// a per-carriage key a number or an array of two. Keys not in the file keep the values they had.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "app/rope_parameters.hpp"
+
+// On failure returns false with a one-line reason that names the file, line and column:
+// "FILE:LINE:COLUMN: unknown key 'x'". The parameters may then be partly changed.
+bool read_model_file(const std::string& path, RopeParameters& parameters, std::string& error);
+// The same for text already in memory; `source` names it in messages.
+bool read_model_text(std::string_view text, const std::string& source,
+                     RopeParameters& parameters, std::string& error);

@@ -1,0 +1,17 @@
+// The rope simulation library in one include.
+//
+//   RopeParameters  the rope's parameters with their defaults (rope_parameters.hpp); set_parameter
+//                   and read_model_file (model_file.hpp) change them by key.
+//   Simulation      one running rope: model, ODE state, integrator, time (simulation.hpp);
+//                   start_simulation builds it, set_target drives a carriage, hamilton_rhs is
+//                   its right-hand side.
+//   integrate_frame advances one 0.01 s frame and says how it ended (driver.hpp).
+//   Results         sim.time, sim.state (q, p, then x1, v1, x2, v2), and every body's
+//                   placement in sim.rope.bodies after an evaluation.
+#pragma once
+
+#include "app/driver.hpp"
+#include "app/model_file.hpp"
+#include "app/rope_model.hpp"
+#include "app/rope_parameters.hpp"
+#include "app/simulation.hpp"

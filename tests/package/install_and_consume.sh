@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the project from its build folder into a temporary prefix, builds a small program
+# against the installed package with find_package(RopeSim) and runs it.
+# Usage: install_and_consume.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$1
+source=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+cmake --install "$build" --prefix "$work/prefix" > "$work/install.log"
+for installed in bin/rope-headless include/ropesim/ropesim.hpp share/ropesim/models/rope.toml \
+  lib/cmake/RopeSim/RopeSimConfig.cmake; do
+  [ -e "$work/prefix/$installed" ] || { echo "FAIL: $installed was not installed"; exit 1; }
+done
+cmake -S "$source" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$work/prefix" > "$work/configure.log" ||
+  { cat "$work/configure.log"; exit 1; }
+cmake --build "$work/consumer" > "$work/build.log" || { cat "$work/build.log"; exit 1; }
+output=$("$work/consumer/consumer")
+echo "$output"
+[[ $output =~ ^t=1\ coordinates=13\ x2=0\.[0-9]+$ ]] || { echo "FAIL: unexpected output"; exit 1; }
+"$work/prefix/bin/rope-headless" --duration 0.02 --quiet --model "$work/prefix/share/ropesim/models/rope.toml" |
+  head -n 1 | grep -q '^t,q0,' || { echo "FAIL: the installed rope-headless"; exit 1; }
