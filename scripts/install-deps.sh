@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(g++ make cmake pkg-config
-  libgsl-dev libglut-dev libglu1-mesa-dev libgl-dev
+  libgsl-dev libglut-dev libglu1-mesa-dev libgl-dev libtomlplusplus-dev
   libgtest-dev libbenchmark-dev
   xvfb xdotool x11-apps imagemagick)
 
