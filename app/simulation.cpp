@@ -3,6 +3,7 @@
 #include <gsl/gsl_errno.h>
 
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -79,11 +80,10 @@ int hamilton_rhs(double, const double y[], double dydt[], void* params) {
   Carriages& c = rope.carriages;
   const int n = sim.coordinate_count;
   const int carriages = 2 * n;
-  for (int i = 0; i < n; ++i) {
-    mbs.q[i] = y[i];
-    mbs.p[i] = y[n + i];
-  }
-  for (int i = 0; i < carriage_state_count; ++i) c.carriage_state[i] = y[carriages + i];
+  const size_t coordinate_bytes = static_cast<size_t>(n) * sizeof(double);
+  std::memcpy(mbs.q, y, coordinate_bytes);
+  std::memcpy(mbs.p, y + n, coordinate_bytes);
+  std::memcpy(c.carriage_state, y + carriages, sizeof c.carriage_state);
   const double* carriage = c.carriage_state;
   c.carriage_anchor[0] = carriage[0];
   c.carriage_anchor[1] = 0.0;
@@ -99,10 +99,8 @@ int hamilton_rhs(double, const double y[], double dydt[], void* params) {
     dydt[carriages + 2 * k] = v;
     dydt[carriages + 2 * k + 1] = carriage_acceleration(c, k, x, v, ends[k]);
   }
-  for (int i = 0; i < n; ++i) {
-    dydt[i] = mbs.qdot[i];
-    dydt[n + i] = mbs.pdot[i];
-  }
+  std::memcpy(dydt, mbs.qdot, coordinate_bytes);
+  std::memcpy(dydt + n, mbs.pdot, coordinate_bytes);
   return GSL_SUCCESS;
 }
 
