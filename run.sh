@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install-deps.sh
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release > /dev/null
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=/usr/bin/python3 > /dev/null
 cmake --build build/release -j "$(nproc)" --target rope
 
 rope=build/release/rope

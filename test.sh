@@ -7,7 +7,7 @@ scripts/install-deps.sh
 
 jobs=$(nproc)
 
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=/usr/bin/python3
 cmake --build build/release -j "$jobs"
 (cd build/release && ctest --output-on-failure -LE gui -j "$jobs")
 

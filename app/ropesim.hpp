@@ -5,13 +5,17 @@
 //   Simulation      one running rope: model, ODE state, integrator, time (simulation.hpp);
 //                   start_simulation builds it, set_target drives a carriage, hamilton_rhs is
 //                   its right-hand side.
-//   integrate_frame advances one 0.01 s frame and says how it ended (driver.hpp).
+//   integrate_frame advances one 0.01 s frame and says how it ended (driver.hpp); a scripted
+//                   run's target moves and frame count are in script.hpp.
+//   Measures        total_energy, end_spring_forces, chain_ends (measures.hpp).
 //   Results         sim.time, sim.state (q, p, then x1, v1, x2, v2), and every body's
 //                   placement in sim.rope.bodies after an evaluation.
 #pragma once
 
 #include "app/driver.hpp"
+#include "app/measures.hpp"
 #include "app/model_file.hpp"
 #include "app/rope_model.hpp"
 #include "app/rope_parameters.hpp"
+#include "app/script.hpp"
 #include "app/simulation.hpp"

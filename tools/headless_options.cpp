@@ -119,8 +119,7 @@ bool parse_headless_options(int argc, const char* const argv[], HeadlessOptions&
       options.moves.push_back(move);
     }
   }
-  std::stable_sort(options.moves.begin(), options.moves.end(),
-                   [](const TargetMove& a, const TargetMove& b) { return a.time < b.time; });
+  sort_moves(options.moves);
   return true;
 }
 

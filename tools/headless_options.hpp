@@ -4,13 +4,7 @@
 #include <string>
 #include <vector>
 
-// From the first frame that starts at or after `time`, carriage `carriage` (1 or 2) is driven
-// towards `target`: what a mouse drag does in the window.
-struct TargetMove {
-  int carriage = 1;
-  double target = 0.0;  // m, along x
-  double time = 0.0;    // s of simulated time
-};
+#include "app/script.hpp"
 
 // One --set KEY=VALUE, applied after the model file in command-line order.
 struct ParameterSetting {

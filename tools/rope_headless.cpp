@@ -15,6 +15,7 @@
 
 #include "app/driver.hpp"
 #include "app/model_file.hpp"
+#include "app/script.hpp"
 #include "app/simulation.hpp"
 #include "tools/csv_output.hpp"
 #include "tools/headless_options.hpp"
@@ -61,21 +62,6 @@ bool load_parameters(RopeParameters& parameters, std::string& error) {
       return false;
     }
   return true;
-}
-
-// Whole frames until at least the requested duration; the tolerance absorbs the rounding of
-// duration / frame_span (10 / 0.01 is 1000, not 1000.0000000000001 frames).
-long long frame_total(const Simulation& sim, double duration) {
-  return static_cast<long long>(std::ceil(duration / sim.frame_span - 1e-9));
-}
-
-// Frame start times are sums of frame spans, so "at or after T" allows for their rounding.
-void apply_due_moves(Simulation& sim, size_t& next) {
-  const double tolerance = 1e-6 * sim.frame_span;
-  while (next < options.moves.size() && sim.time >= options.moves[next].time - tolerance) {
-    const TargetMove& move = options.moves[next++];
-    set_target(sim, move.carriage, move.target);
-  }
 }
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
@@ -127,9 +113,9 @@ int run_frames(Simulation& sim) {
   const auto start = std::chrono::steady_clock::now();
   double last_draw = 0.0;
   size_t next_move = 0;
-  const long long frames = frame_total(sim, options.duration);
+  const long long frames = frames_for(sim, options.duration);
   for (long long frame = 1; frame <= frames && !stop_signal; ++frame) {
-    apply_due_moves(sim, next_move);
+    apply_due_moves(sim, options.moves, next_move);
     const FrameEnd end = integrate_frame(sim);
     if (end == FrameEnd::diverged || end == FrameEnd::core_failure) {
       std::cerr << stop_message(sim, end) << std::endl;

@@ -1,0 +1,24 @@
+#include "app/script.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+void sort_moves(std::vector<TargetMove>& moves) {
+  std::stable_sort(moves.begin(), moves.end(),
+                   [](const TargetMove& a, const TargetMove& b) { return a.time < b.time; });
+}
+
+// The tolerance absorbs the rounding of duration / frame_span (10 / 0.01 is 1000, not
+// 1000.0000000000001 frames).
+long long frames_for(const Simulation& sim, double duration) {
+  return static_cast<long long>(std::ceil(duration / sim.frame_span - 1e-9));
+}
+
+// Frame start times are sums of frame spans, so "at or after T" allows for their rounding.
+void apply_due_moves(Simulation& sim, const std::vector<TargetMove>& moves, std::size_t& next) {
+  const double tolerance = 1e-6 * sim.frame_span;
+  while (next < moves.size() && sim.time >= moves[next].time - tolerance) {
+    const TargetMove& move = moves[next++];
+    set_target(sim, move.carriage, move.target);
+  }
+}

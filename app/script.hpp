@@ -1,0 +1,26 @@
+// Scripted runs: target moves at given times and runs of a given duration in whole frames, the
+// same for rope-headless and for Python, so that both give the same trajectory for the same
+// options.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "app/simulation.hpp"
+
+// From the first frame that starts at or after `time`, carriage `carriage` (1 or 2) is driven
+// towards `target`: what a mouse drag does in the window.
+struct TargetMove {
+  int carriage = 1;
+  double target = 0.0;  // m, along x
+  double time = 0.0;    // s of simulated time
+};
+
+// Sorts by time, ties kept in the order given.
+void sort_moves(std::vector<TargetMove>& moves);
+
+// Whole frames until at least `duration` of simulated time.
+long long frames_for(const Simulation& sim, double duration);
+
+// Applies every move due at the start of the coming frame; `next` walks the sorted moves.
+void apply_due_moves(Simulation& sim, const std::vector<TargetMove>& moves, std::size_t& next);
