@@ -21,3 +21,11 @@ echo "$output"
 [[ $output =~ ^t=1\ coordinates=13\ x2=0\.[0-9]+$ ]] || { echo "FAIL: unexpected output"; exit 1; }
 "$work/prefix/bin/rope-headless" --duration 0.02 --quiet --model "$work/prefix/share/ropesim/models/rope.toml" |
   head -n 1 | grep -q '^t,q0,' || { echo "FAIL: the installed rope-headless"; exit 1; }
+# The Python package, where the build put it, imports from the prefix and runs.
+python_package=$(find "$work/prefix" -path '*/dist-packages/ropesim' -type d | head -n 1)
+if [ -n "$python_package" ]; then
+  PYTHONPATH=$(dirname "$python_package") /usr/bin/python3 -c \
+    'import ropesim; rope = ropesim.Rope(links=5); rope.advance(10); assert rope.coordinate_count == 8' ||
+    { echo "FAIL: the installed Python package"; exit 1; }
+  echo "Python package installed in $(dirname "$python_package")"
+fi
