@@ -2,6 +2,8 @@
 // own in a namespace of its name, and those that several kinds share. Helpers stay file-local.
 #pragma once
 
+#include <cstddef>
+
 #include "mbs/mbs.hpp"
 
 // Shared do-nothing operation: the free base and the tip joint hand nothing to a parent.
@@ -33,6 +35,15 @@ void transmit_acceleration_bias(Body& body);
 void body_acceleration(Body& body);
 void joint_acceleration(Body& body);
 void composite_force(Body& body);
+
+// The right-hand-side passes fused over a run of links (mbs/passes.cpp records the runs), with
+// the same results as the table operations. Pass 1 and 3 take a run in inward order (the first
+// link may have any children, every later one has the link before it as its only child); pass 2
+// takes one in outward order (every link after the first is a child of the link before it).
+// `prefetch`: fetch records ahead, for trees too large for the caches.
+void inertia_run(Body* const* run, std::size_t count, bool prefetch);
+void velocity_run(Body* const* run, std::size_t count, bool prefetch);
+void force_run(Body* const* run, std::size_t count, double gravity, bool prefetch);
 }  // namespace revolute_link
 
 namespace free_planar_base {

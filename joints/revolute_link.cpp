@@ -5,35 +5,14 @@
 // u body velocity, b momentum bias), and the joint momentum is p = H[2]. Inward, each link hands
 // its parent A with the joint direction eliminated; outward, p fixes qdot; inward again, forces
 // give pdot.
-#include <cmath>
+#include <cstddef>
 
 #include "joints/joint_operations.hpp"
+#include "joints/revolute_values.hpp"
+#include "mbs/body_prefetch.hpp"
+#include "mbs/body_values.hpp"
 
-namespace {
-
-struct Rotation {
-  double s, c, ox, oy;
-};
-
-Rotation rotation_of(const Body& body) {
-  const auto& j = body.joint;
-  return {j[joint_sin], j[joint_cos], j[offset_x], j[offset_y]};
-}
-
-// V: a velocity in the parent's frame expressed at this body's origin in this body's axes.
-Triple to_body_velocity(const Rotation& r, const Triple& e) {
-  return {r.c * e[0] + r.s * e[1] + (r.ox * r.s - r.oy * r.c) * e[2],
-          -r.s * e[0] + r.c * e[1] + (r.ox * r.c + r.oy * r.s) * e[2], e[2]};
-}
-
-// G = V^T: a force-like triple in this body's axes carried to the parent's axes and origin.
-Triple to_parent_force(const Rotation& r, const Triple& f) {
-  const double g0 = r.c * f[0] - r.s * f[1];
-  const double g1 = r.s * f[0] + r.c * f[1];
-  return {g0, g1, f[2] + r.ox * g1 - r.oy * g0};
-}
-
-}  // namespace
+using namespace revolute_values;
 
 namespace revolute_link {
 
@@ -57,70 +36,41 @@ void invert_joint_inertia(Body& body) { body.joint_inertia_inverse[0] = 1.0 / bo
 // transmitted = V^T N V with N = A - A e3 j e3^T A; N has a zero third row and column, so only
 // its 2x2 block is turned into the parent's axes and moved to the parent's origin.
 void transmit_inertia(Body& body) {
-  const Sym3& a = body.articulated_inertia;
-  const double j = body.joint_inertia_inverse[0];
-  const Rotation r = rotation_of(body);
-  const double n11 = a[0] - (a[2] * j) * a[2];
-  const double n12 = a[1] - (a[2] * j) * a[4];
-  const double n22 = a[3] - (j * a[4]) * a[4];
-  body.reduced_inertia[0] = n11;
-  body.reduced_inertia[1] = n12;
-  body.reduced_inertia[3] = n22;
-  const double t = (n11 - n22) * r.c - 2.0 * n12 * r.s;
-  const double r11 = n22 + t * r.c;
-  const double r12 = n12 + t * r.s;
-  const double r22 = n11 - t * r.c;
-  body.transmitted_inertia = {r11,
-                              r12,
-                              r12 * r.ox - r11 * r.oy,
-                              r22,
-                              r22 * r.ox - r12 * r.oy,
-                              r22 * r.ox * r.ox + r11 * r.oy * r.oy - 2.0 * r12 * r.ox * r.oy};
+  const ReducedInertia n = reduced_inertia(body.articulated_inertia, body.joint_inertia_inverse[0]);
+  body.reduced_inertia[0] = n.n11;
+  body.reduced_inertia[1] = n.n12;
+  body.reduced_inertia[3] = n.n22;
+  body.transmitted_inertia = revolute_values::transmitted_inertia(joint_frame_of(body), n);
 }
 
-// Momentum of the subtree when the parent is at rest and every joint holds its p.
 void transmit_momentum_bias(Body& body) {
-  const Sym3& a = body.articulated_inertia;
-  const Triple& b = body.momentum_bias;
-  const double p = *body.p;
-  const double t = (p - b[2]) * body.joint_inertia_inverse[0];
   body.transmitted_momentum_bias =
-      to_parent_force(rotation_of(body), {t * a[2] + b[0], t * a[4] + b[1], p});
+      revolute_values::transmitted_momentum_bias(joint_frame_of(body), body.articulated_inertia,
+                                                 body.momentum_bias, *body.p,
+                                                 body.joint_inertia_inverse[0]);
 }
 
-// p = a13 w0 + a23 w1 + a33 (w2 + qdot) + b2, solved for qdot.
 void joint_velocity(Body& body) {
-  const Sym3& a = body.articulated_inertia;
-  const Triple& w = body.parent_velocity;
-  *body.qdot = (*body.p - body.momentum_bias[2] - a[2] * w[0] - a[4] * w[1] - a[5] * w[2]) *
-               body.joint_inertia_inverse[0];
+  *body.qdot = joint_rate(body.articulated_inertia, body.momentum_bias[2], body.parent_velocity,
+                          *body.p, body.joint_inertia_inverse[0]);
 }
 
-// Angular momentum about the moving joint point changes at the applied moment minus
-// (joint-point velocity x linear momentum); the joint's spring-damper acts on q.
 void joint_momentum_rate(Body& body) {
-  const Triple& h = body.composite_momentum;
-  const Triple& u = body.velocity;
-  *body.pdot = h[0] * u[1] + body.total_force[2] - h[1] * u[0] -
-               body.joint_damping[0] * *body.qdot -
-               body.joint_stiffness[0] * (*body.q - body.joint_rest[0]);
+  *body.pdot = momentum_rate(body, body.composite_momentum, body.velocity, body.total_force[2],
+                             *body.q, *body.qdot);
 }
 
 void transmit_force(Body& body) {
-  body.transmitted_force = to_parent_force(rotation_of(body), body.total_force);
+  body.transmitted_force = to_parent_force(joint_frame_of(body), body.total_force);
 }
 
 void composite_momentum(Body& body) {
-  const Sym3& a = body.articulated_inertia;
-  const Triple& u = body.velocity;
-  const Triple& b = body.momentum_bias;
-  body.composite_momentum[0] = a[2] * u[2] + a[0] * u[0] + a[1] * u[1] + b[0];
-  body.composite_momentum[1] = a[4] * u[2] + a[3] * u[1] + a[1] * u[0] + b[1];
-  body.composite_momentum[2] = *body.p;  // equals a13 u0 + a23 u1 + a33 u2 + b2 by definition of qdot
+  body.composite_momentum = revolute_values::composite_momentum(
+      body.articulated_inertia, body.velocity, body.momentum_bias, *body.p);
 }
 
 void transmit_momentum(Body& body) {
-  body.transmitted_momentum = to_parent_force(rotation_of(body), body.composite_momentum);
+  body.transmitted_momentum = to_parent_force(joint_frame_of(body), body.composite_momentum);
 }
 
 void initial_joint_momentum(Body& body) { *body.p = body.composite_momentum[2]; }
@@ -137,7 +87,7 @@ void transmit_acceleration_bias(Body& body) {
   zeta = {w[1] * qdot, -w[0] * qdot, 0.0};
   const double t = (*body.pdot - beta[2]) * body.joint_inertia_inverse[0];
   body.transmitted_acceleration_bias = to_parent_force(
-      rotation_of(body),
+      joint_frame_of(body),
       {t * a[2] + n[0] * zeta[0] + n[1] * zeta[1] + beta[0] - h[1] * qdot,
        t * a[4] + n[1] * zeta[0] + n[3] * zeta[1] + beta[1] + h[0] * qdot, t * a[5] + beta[2]});
 }
@@ -145,7 +95,7 @@ void transmit_acceleration_bias(Body& body) {
 void joint_acceleration(Body& body) {
   const Sym3& a = body.articulated_inertia;
   const Triple& zeta = body.velocity_product_acceleration;
-  const Triple carried = to_body_velocity(rotation_of(body), body.parent->acceleration);
+  const Triple carried = to_body_velocity(joint_frame_of(body), body.parent->acceleration);
   Triple& pa = body.parent_acceleration;
   pa = {carried[0] + zeta[0], carried[1] + zeta[1], body.parent->acceleration[2]};
   *body.qddot = (*body.pdot - body.acceleration_bias[2] - a[2] * pa[0] - a[4] * pa[1] -
@@ -168,29 +118,140 @@ void composite_force(Body& body) {
 
 }  // namespace revolute_link
 
-void revolute_joint_transform(Body& body) {
-  const double q = *body.q;
-  body.joint[joint_sin] = std::sin(q);
-  body.joint[joint_cos] = std::cos(q);
-}
+void revolute_joint_transform(Body& body) { revolute_values::joint_transform(body); }
 
 // The velocity the body frame would have with qdot = 0.
 void revolute_parent_velocity(Body& body) {
-  body.parent_velocity = to_body_velocity(rotation_of(body), body.parent->velocity);
+  body.parent_velocity = to_body_velocity(joint_frame_of(body), body.parent->velocity);
 }
 
 void revolute_body_velocity(Body& body) {
-  const Triple& w = body.parent_velocity;
-  body.velocity = {w[0], w[1], w[2] + *body.qdot};
+  body.velocity = revolute_values::body_velocity(body.parent_velocity, *body.qdot);
 }
 
-// World pose composed from the parent's by the angle-sum rule; angle is never wrapped.
 void revolute_absolute_placement(Body& body) {
-  const Body& parent = *body.parent;
-  const Rotation r = rotation_of(body);
-  body.sin_abs = parent.sin_abs * r.c + r.s * parent.cos_abs;
-  body.cos_abs = r.c * parent.cos_abs - parent.sin_abs * r.s;
-  body.position[0] = r.ox * parent.cos_abs - parent.sin_abs * r.oy + parent.position[0];
-  body.position[1] = r.oy * parent.cos_abs + parent.sin_abs * r.ox + parent.position[1];
-  body.angle = *body.q + parent.angle;
+  store_placement(body, placement(joint_frame_of(body), placement_of(*body.parent), *body.q));
 }
+
+// Fused right-hand-side kernels over runs of links. Each link computes exactly what its table
+// operations compute, but what it hands to the next link of the run (transmitted inertia and
+// bias inward, velocity and placement outward, transmitted force inward) stays in locals
+// instead of going through the records.
+namespace {
+
+struct HandedUp {
+  Sym3 inertia;
+  Triple bias;
+};
+
+// Pass 1 of one link from its accumulated inertia and bias.
+[[gnu::always_inline]] inline HandedUp link_inertia_step(Body& body, const JointFrame& r,
+                                                         const Sym3& a, const Triple& b) {
+  body.articulated_inertia = a;
+  body.momentum_bias = b;
+  const double j = 1.0 / a[5];
+  body.joint_inertia_inverse[0] = j;
+  const ReducedInertia n = reduced_inertia(a, j);
+  body.reduced_inertia[0] = n.n11;
+  body.reduced_inertia[1] = n.n12;
+  body.reduced_inertia[3] = n.n22;
+  const HandedUp up{revolute_values::transmitted_inertia(r, n),
+                    revolute_values::transmitted_momentum_bias(r, a, b, *body.p, j)};
+  body.transmitted_inertia = up.inertia;
+  body.transmitted_momentum_bias = up.bias;
+  return up;
+}
+
+// Pass 1 of a link whose only child handed up `child_up`: the sums of accumulate_inertia.
+[[gnu::always_inline]] inline HandedUp chained_inertia_step(Body& body, const HandedUp& child_up) {
+  const JointFrame r = revolute_values::joint_transform(body);
+  const Body& child = *body.first_child;
+  body.child_coupling_a = child.coupling_a;
+  body.child_coupling_b = child.coupling_b;
+  Sym3 a;
+  for (int k = 0; k < 6; ++k) a[k] = body.inertia[k] + child_up.inertia[k];
+  Triple b;
+  for (int k = 0; k < 3; ++k) b[k] = 0.0 + child_up.bias[k];
+  return link_inertia_step(body, r, a, b);
+}
+
+// Gravity and the carriage couplings in body axes.
+[[gnu::always_inline]] inline Triple link_own_force(Body& body, double gravity) {
+  const double s = body.sin_abs, c = body.cos_abs;
+  body.applied_force = body_values::weight(body, s, c, gravity);
+  if (body.carriage_link != 0) add_carriage_coupling(body);
+  const Triple own = body_values::rotate_to_body(s, c, body.applied_force);
+  body.body_force = own;
+  return own;
+}
+
+// Pass 3 of one link from its total force; returns the force handed to the parent.
+[[gnu::always_inline]] inline Triple link_force_step(Body& body, const Triple& total) {
+  body.total_force = total;
+  const Triple u = body.velocity;
+  const Triple h = revolute_values::composite_momentum(body.articulated_inertia, u,
+                                                       body.momentum_bias, *body.p);
+  body.composite_momentum = h;
+  const Triple up = to_parent_force(joint_frame_of(body), total);
+  body.transmitted_force = up;
+  *body.pdot = momentum_rate(body, h, u, total[2], *body.q, *body.qdot);
+  return up;
+}
+
+template <typename Fetch>
+[[gnu::always_inline]] inline void prefetch_ahead(Body* const* run, std::size_t i,
+                                                  std::size_t count, bool prefetch, Fetch fetch) {
+  if (prefetch && i + prefetch_distance < count) fetch(run[i + prefetch_distance]);
+}
+
+}  // namespace
+
+namespace revolute_link {
+
+void inertia_run(Body* const* run, std::size_t count, bool prefetch) {
+  Body& first = *run[0];
+  const JointFrame r = revolute_values::joint_transform(first);
+  accumulate_inertia(first);
+  HandedUp up = link_inertia_step(first, r, first.articulated_inertia, first.momentum_bias);
+  for (std::size_t i = 1; i < count; ++i) {
+    prefetch_ahead(run, i, count, prefetch, [](const Body* b) { prefetch_for_pass_1(b); });
+    up = chained_inertia_step(*run[i], up);
+  }
+}
+
+void velocity_run(Body* const* run, std::size_t count, bool prefetch) {
+  const Body& top_parent = *run[0]->parent;
+  Triple parent_velocity = top_parent.velocity;
+  Placement parent_placement = placement_of(top_parent);
+  for (std::size_t i = 0; i < count; ++i) {
+    prefetch_ahead(run, i, count, prefetch, [](const Body* b) { prefetch_for_pass_2(b); });
+    Body& body = *run[i];
+    const JointFrame r = joint_frame_of(body);
+    const Triple w = to_body_velocity(r, parent_velocity);
+    body.parent_velocity = w;
+    const double qdot = joint_rate(body.articulated_inertia, body.momentum_bias[2], w, *body.p,
+                                   body.joint_inertia_inverse[0]);
+    *body.qdot = qdot;
+    parent_velocity = revolute_values::body_velocity(w, qdot);
+    body.velocity = parent_velocity;
+    parent_placement = placement(r, parent_placement, *body.q);
+    store_placement(body, parent_placement);
+  }
+}
+
+void force_run(Body* const* run, std::size_t count, double gravity, bool prefetch) {
+  Body& first = *run[0];
+  Triple total = link_own_force(first, gravity);
+  for (const Body* child = first.first_child; child; child = child->next_sibling)
+    for (int k = 0; k < 3; ++k) total[k] += child->transmitted_force[k];
+  Triple up = link_force_step(first, total);
+  for (std::size_t i = 1; i < count; ++i) {
+    prefetch_ahead(run, i, count, prefetch, [](const Body* b) { prefetch_for_pass_3(b); });
+    Body& body = *run[i];
+    const Triple own = link_own_force(body, gravity);
+    for (int k = 0; k < 3; ++k) total[k] = own[k] + up[k];
+    up = link_force_step(body, total);
+  }
+}
+
+}  // namespace revolute_link

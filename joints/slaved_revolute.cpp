@@ -5,6 +5,7 @@
 // E (rate_transfer) has rows (1, 0, 0), (0, 1, 0), (g0, g1, 0).
 #include <cmath>
 
+#include "joints/joint_frame.hpp"
 #include "joints/joint_operations.hpp"
 
 namespace {
@@ -13,18 +14,9 @@ namespace {
 // the rate that stills it is undefined.
 constexpr double largest_coupling_reciprocal = 10000.0;
 
-struct Rotation {
-  double s, c, ox, oy;
-};
-
-Rotation rotation_of(const Body& body) {
-  const auto& j = body.joint;
-  return {j[joint_sin], j[joint_cos], j[offset_x], j[offset_y]};
-}
-
 // A symmetric matrix with zero third row and column, turned into the parent's axes and moved
 // to the parent's origin.
-Sym3 to_parent_matrix(const Rotation& r, double x11, double x12, double x22) {
+Sym3 to_parent_matrix(const JointFrame& r, double x11, double x12, double x22) {
   const double t = (x11 - x22) * r.c - (x12 + x12) * r.s;
   const double y11 = x22 + t * r.c;
   const double y12 = t * r.s + x12;
@@ -35,13 +27,6 @@ Sym3 to_parent_matrix(const Rotation& r, double x11, double x12, double x22) {
           y22,
           y22 * r.ox - y12 * r.oy,
           (y22 * r.ox) * r.ox + (y11 * r.oy) * r.oy - (y12 * r.ox) * r.oy - (y12 * r.ox) * r.oy};
-}
-
-// A force-like triple in this body's axes carried to the parent's axes and origin.
-Triple to_parent_force(const Rotation& r, double f0, double f1, double f2) {
-  const double g0 = f0 * r.c - f1 * r.s;
-  const double g1 = f1 * r.c + f0 * r.s;
-  return {g0, g1, g1 * r.ox - g0 * r.oy + f2};
 }
 
 }  // namespace
@@ -96,7 +81,7 @@ static void reduce_coupling(Body& body) {
   body.reduced_coupling[0] = z11;
   body.reduced_coupling[1] = z12;
   body.reduced_coupling[3] = z22;
-  const Rotation rot = rotation_of(body);
+  const JointFrame rot = joint_frame_of(body);
   body.coupling_a = to_parent_matrix(rot, z11, z12, z22);
 
   const double g0_rate = -(rho * alpha[2]) - r * beta[2];
@@ -127,7 +112,7 @@ void transmit_inertia(Body& body) {
   body.reduced_inertia[0] = n11;
   body.reduced_inertia[1] = n12;
   body.reduced_inertia[3] = n22;
-  body.transmitted_inertia = to_parent_matrix(rotation_of(body), n11, n12, n22);
+  body.transmitted_inertia = to_parent_matrix(joint_frame_of(body), n11, n12, n22);
 }
 
 // No joint momentum, hence no bias.
@@ -167,7 +152,7 @@ void transmit_force(Body& body) {
        f[1]);
   const double fm =
       ((tau * g[2] + (-u[1]) * h[0]) + u[0] * h[1]) + (g[1] * u[0] - u[1] * g[0]) * h[2];
-  body.transmitted_force = to_parent_force(rotation_of(body), fx, fy, fm);
+  body.transmitted_force = to_parent_force_moment_last(joint_frame_of(body), fx, fy, fm);
 }
 
 // Set-up: E^T H carried to the parent.
@@ -177,7 +162,7 @@ void transmit_momentum(Body& body) {
   const Triple& g = body.rate_gain;
   const double e0 = g[0] * h[2] + h[0];
   const double e1 = g[1] * h[2] + h[1];
-  body.transmitted_momentum = to_parent_force(rotation_of(body), e0, e1, 0.0);
+  body.transmitted_momentum = to_parent_force_moment_last(joint_frame_of(body), e0, e1, 0.0);
 }
 
 }  // namespace slaved_revolute

@@ -93,7 +93,7 @@ static MbsStatus record_visiting_orders(Mbs& mbs) {
   } catch (const std::bad_alloc&) {
     return MbsStatus::out_of_memory;
   }
-  return MbsStatus::ok;
+  return record_pass_runs(mbs);
 }
 
 // Without the memory, the system is left with no coordinates, arrays or visiting orders.
@@ -101,6 +101,8 @@ static void release_coordinates(Mbs& mbs) {
   std::vector<double>().swap(mbs.storage);
   std::vector<Body*>().swap(mbs.outward_order);
   std::vector<Body*>().swap(mbs.inward_order);
+  std::vector<PassRun>().swap(mbs.inward_runs);
+  std::vector<PassRun>().swap(mbs.outward_runs);
   mbs.coordinate_count = 0;
   mbs.q = mbs.p = mbs.qdot = mbs.qddot = mbs.pdot = nullptr;
 }

@@ -1,6 +1,7 @@
 // Computations every body performs whatever its joint: its own momentum, the accumulation of what
 // the children hand up, gravity and the carriage spring-dampers, and the frame transforms.
 // All arithmetic in the order written, so results match to the last bit.
+#include "mbs/body_values.hpp"
 #include "mbs/mbs.hpp"
 
 namespace {
@@ -75,9 +76,7 @@ Triple rotate_to_world(const Body& body, const Triple& triple) {
 }
 
 Triple rotate_to_body(const Body& body, const Triple& triple) {
-  const double c = body.cos_abs, s = body.sin_abs;
-  const double x = triple[0], y = triple[1];
-  return {y * s + c * x, c * y - x * s, triple[2]};
+  return body_values::rotate_to_body(body.sin_abs, body.cos_abs, triple);
 }
 
 // The coupling of the body's system, or null (recorded) when there is none to use.
@@ -126,14 +125,13 @@ static void add_carriage_2_coupling(Body& body) {
   f[2] = f[2] - coupling.stiffness_angle[k] * body.angle - w[2] * coupling.damping_angle[k];
 }
 
-// Gravity along -y (moment of the weight about the body origin), plus the carriage couplings.
-void apply_external_forces(Body& body, double gravity) {
-  const double c = body.cos_abs, s = body.sin_abs;
-  const double m = body.inertia[0];
-  Triple& f = body.applied_force;
-  f[0] = 0.0;
-  f[1] = -(gravity * m);
-  f[2] = (c * body.com[0] - s * body.com[1]) * (-(gravity * m));
+void add_carriage_coupling(Body& body) {
   if (body.carriage_link == 1) add_carriage_1_coupling(body);
   if (body.carriage_link == 2) add_carriage_2_coupling(body);
+}
+
+// Gravity along -y (moment of the weight about the body origin), plus the carriage couplings.
+void apply_external_forces(Body& body, double gravity) {
+  body.applied_force = body_values::weight(body, body.sin_abs, body.cos_abs, gravity);
+  add_carriage_coupling(body);
 }

@@ -1,99 +1,78 @@
 // The joint-kind descriptors, indexed by kind. Every entry is the address of a function, so the
 // table is fixed at compile time (constinit): it never changes and is ready before any code runs.
+// Slots are named: a slot out of declaration order does not compile, and an unnamed one is null.
 #include "joints/joint_operations.hpp"
 #include "mbs/mbs.hpp"
 
 constinit const JointType joint_types[4] = {
     // revolute_link_kind
     {
-        revolute_link::construct,                   // allocate nothing, set the rod's defaults
-        revolute_joint_transform,                   // sin q, cos q
-        revolute_parent_velocity,                   // parent's velocity in this frame
-        revolute_body_velocity,                     // plus qdot
-        revolute_link::invert_joint_inertia,        // 1 / a33
-        revolute_link::transmit_inertia,            // reduced articulated inertia, parent's frame
-        revolute_link::transmit_momentum_bias,      // momentum bias in the parent's frame
-        revolute_link::joint_velocity,              // qdot from p
-        revolute_link::joint_momentum_rate,         // pdot
-        revolute_link::transmit_force,              // total force in the parent's frame
-        revolute_absolute_placement,                // world pose from the parent's
-        revolute_link::composite_momentum,          // A u + b
-        revolute_link::transmit_momentum,           // set-up: composite momentum to the parent
-        revolute_link::initial_joint_momentum,      // set-up: p = H[2]
-        revolute_link::transmit_acceleration_bias,  // acceleration slots: filled, never invoked
-        revolute_link::body_acceleration,
-        revolute_link::joint_acceleration,
-        revolute_link::composite_force,
-        1,  // coordinate_count
-        5,  // reserved
+        .construct = revolute_link::construct,  // allocate nothing, set the rod's defaults
+        .joint_transform = revolute_joint_transform,  // sin q, cos q
+        .parent_velocity = revolute_parent_velocity,  // parent's velocity in this frame
+        .body_velocity = revolute_body_velocity,      // plus qdot
+        .invert_joint_inertia = revolute_link::invert_joint_inertia,  // 1 / a33
+        .transmit_inertia = revolute_link::transmit_inertia,  // reduced inertia, parent's frame
+        .transmit_momentum_bias = revolute_link::transmit_momentum_bias,  // in the parent's frame
+        .joint_velocity = revolute_link::joint_velocity,                  // qdot from p
+        .joint_momentum_rate = revolute_link::joint_momentum_rate,        // pdot
+        .transmit_force = revolute_link::transmit_force,  // total force in the parent's frame
+        .absolute_placement = revolute_absolute_placement,  // world pose from the parent's
+        .composite_momentum = revolute_link::composite_momentum,  // A u + b
+        .transmit_momentum = revolute_link::transmit_momentum,  // set-up: H to the parent
+        .initial_joint_momentum = revolute_link::initial_joint_momentum,  // set-up: p = H[2]
+        // Acceleration slots: filled, never invoked by a pass.
+        .transmit_acceleration_bias = revolute_link::transmit_acceleration_bias,
+        .body_acceleration = revolute_link::body_acceleration,
+        .joint_acceleration = revolute_link::joint_acceleration,
+        .composite_force = revolute_link::composite_force,
+        .coordinate_count = 1,
+        .reserved = 5,
     },
-    // free_planar_base_kind
+    // free_planar_base_kind: no acceleration recursion
     {
-        free_planar_base::construct,               // the base's defaults
-        free_planar_base::joint_transform,         // sin, cos of the angle coordinate
-        free_planar_base::parent_velocity,         // zero: the ground is at rest
-        free_planar_base::body_velocity,           // T^T qdot
-        free_planar_base::invert_joint_inertia,    // (T A T^T)^-1
-        do_nothing,                                // transmit_inertia: nothing goes to the ground
-        do_nothing,                                // transmit_momentum_bias
-        free_planar_base::joint_velocity,          // qdot = J (p - T b)
-        free_planar_base::joint_momentum_rate,     // pdot
-        do_nothing,                                // transmit_force
-        free_planar_base::absolute_placement,      // pose from q
-        free_planar_base::composite_momentum,      // T^T p
-        do_nothing,                                // transmit_momentum
-        free_planar_base::initial_joint_momentum,  // set-up: p = T H
-        nullptr,                                   // no acceleration recursion
-        nullptr,
-        nullptr,
-        nullptr,
-        3,  // coordinate_count
-        5,  // reserved
+        .construct = free_planar_base::construct,              // the base's defaults
+        .joint_transform = free_planar_base::joint_transform,  // sin, cos of the angle coordinate
+        .parent_velocity = free_planar_base::parent_velocity,  // zero: the ground is at rest
+        .body_velocity = free_planar_base::body_velocity,      // T^T qdot
+        .invert_joint_inertia = free_planar_base::invert_joint_inertia,  // (T A T^T)^-1
+        .transmit_inertia = do_nothing,  // nothing goes to the ground
+        .transmit_momentum_bias = do_nothing,
+        .joint_velocity = free_planar_base::joint_velocity,            // qdot = J (p - T b)
+        .joint_momentum_rate = free_planar_base::joint_momentum_rate,  // pdot
+        .transmit_force = do_nothing,
+        .absolute_placement = free_planar_base::absolute_placement,  // pose from q
+        .composite_momentum = free_planar_base::composite_momentum,  // T^T p
+        .transmit_momentum = do_nothing,
+        .initial_joint_momentum = free_planar_base::initial_joint_momentum,  // set-up: p = T H
+        .coordinate_count = 3,
+        .reserved = 5,
     },
-    // slaved_revolute_kind
+    // slaved_revolute_kind: no joint inertia, no momentum of its own
     {
-        slaved_revolute::construct,               // the 1 kg, 0.25 m rod's defaults
-        slaved_revolute::joint_transform,         // single-precision sin q, cos q
-        revolute_parent_velocity,                 // as the revolute link
-        revolute_body_velocity,                   // as the revolute link
-        nullptr,                                  // no joint inertia to invert
-        slaved_revolute::transmit_inertia,        // E^T A E in the parent's frame
-        slaved_revolute::transmit_momentum_bias,  // zero
-        slaved_joint_velocity,                    // qdot = g . w
-        nullptr,                                  // no momentum, no momentum rate
-        slaved_revolute::transmit_force,          // constrained force transfer
-        revolute_absolute_placement,              // as the revolute link
-        slaved_revolute::composite_momentum,      // A u
-        slaved_revolute::transmit_momentum,       // set-up: E^T H to the parent
-        nullptr,                                  // no joint momentum to initialise
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        1,  // coordinate_count
-        5,  // reserved
+        .construct = slaved_revolute::construct,              // the 1 kg, 0.25 m rod's defaults
+        .joint_transform = slaved_revolute::joint_transform,  // single-precision sin q, cos q
+        .parent_velocity = revolute_parent_velocity,          // as the revolute link
+        .body_velocity = revolute_body_velocity,              // as the revolute link
+        .transmit_inertia = slaved_revolute::transmit_inertia,  // E^T A E in the parent's frame
+        .transmit_momentum_bias = slaved_revolute::transmit_momentum_bias,  // zero
+        .joint_velocity = slaved_joint_velocity,                            // qdot = g . w
+        .transmit_force = slaved_revolute::transmit_force,  // constrained force transfer
+        .absolute_placement = revolute_absolute_placement,  // as the revolute link
+        .composite_momentum = slaved_revolute::composite_momentum,  // A u
+        .transmit_momentum = slaved_revolute::transmit_momentum,    // set-up: E^T H to the parent
+        .coordinate_count = 1,
+        .reserved = 5,
     },
-    // tip_joint_kind
+    // tip_joint_kind: velocity stays the construct's zero
     {
-        tip_joint::construct,      // the 1 kg, 0.25 m rod's defaults and the unit-point block
-        revolute_joint_transform,  // as the revolute link
-        revolute_parent_velocity,  // as the revolute link
-        nullptr,                   // velocity stays the construct's zero
-        nullptr,
-        nullptr,
-        nullptr,
-        slaved_joint_velocity,  // qdot = g . w
-        nullptr,
-        do_nothing,                   // transmit_force: nothing reaches the parent
-        revolute_absolute_placement,  // as the revolute link
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        1,  // coordinate_count
-        5,  // reserved
+        .construct = tip_joint::construct,  // the rod's defaults and the unit-point block
+        .joint_transform = revolute_joint_transform,        // as the revolute link
+        .parent_velocity = revolute_parent_velocity,        // as the revolute link
+        .joint_velocity = slaved_joint_velocity,            // qdot = g . w
+        .transmit_force = do_nothing,                       // nothing reaches the parent
+        .absolute_placement = revolute_absolute_placement,  // as the revolute link
+        .coordinate_count = 1,
+        .reserved = 5,
     },
 };

@@ -23,29 +23,30 @@ struct Mbs;
 using JointOperation = void (*)(Body&);
 
 // A joint kind: 18 operation slots in a fixed order, then the number of joint coordinates.
+// A slot left out of a descriptor is null.
 // The passes call `construct`, `joint_transform`, `parent_velocity`, `joint_velocity` and
 // `absolute_placement` without a test; every other slot may be null and is then skipped.
 struct JointType {
-  JointOperation construct;
-  JointOperation joint_transform;
-  JointOperation parent_velocity;
-  JointOperation body_velocity;
-  JointOperation invert_joint_inertia;
-  JointOperation transmit_inertia;
-  JointOperation transmit_momentum_bias;
-  JointOperation joint_velocity;
-  JointOperation joint_momentum_rate;
-  JointOperation transmit_force;
-  JointOperation absolute_placement;
-  JointOperation composite_momentum;
-  JointOperation transmit_momentum;
-  JointOperation initial_joint_momentum;
-  JointOperation transmit_acceleration_bias;  // acceleration recursion: no pass calls these four
-  JointOperation body_acceleration;
-  JointOperation joint_acceleration;
-  JointOperation composite_force;
-  int32_t coordinate_count;
-  int32_t reserved;
+  JointOperation construct = nullptr;
+  JointOperation joint_transform = nullptr;
+  JointOperation parent_velocity = nullptr;
+  JointOperation body_velocity = nullptr;
+  JointOperation invert_joint_inertia = nullptr;
+  JointOperation transmit_inertia = nullptr;
+  JointOperation transmit_momentum_bias = nullptr;
+  JointOperation joint_velocity = nullptr;
+  JointOperation joint_momentum_rate = nullptr;
+  JointOperation transmit_force = nullptr;
+  JointOperation absolute_placement = nullptr;
+  JointOperation composite_momentum = nullptr;
+  JointOperation transmit_momentum = nullptr;
+  JointOperation initial_joint_momentum = nullptr;
+  JointOperation transmit_acceleration_bias = nullptr;  // acceleration recursion: no pass calls these four
+  JointOperation body_acceleration = nullptr;
+  JointOperation joint_acceleration = nullptr;
+  JointOperation composite_force = nullptr;
+  int32_t coordinate_count = 0;
+  int32_t reserved = 0;
 };
 
 // Joint record layout: sine and cosine of the joint angle, then (kinds with an offset) the
@@ -166,6 +167,15 @@ inline Body world_at_rest() {
   return world;
 }
 
+// A run of consecutive bodies in a visiting order, [begin, end), that the right-hand side hands
+// to one routine: a fused kernel of their joint kind, or (fused = 0) the table operations body by
+// body.
+struct PassRun {
+  int32_t begin;
+  int32_t end;
+  int32_t fused;
+};
+
 // The system: the tree's root and the five coordinate arrays, each coordinate_count long and
 // laid out in pre-order over the tree. The arrays live in `storage`, zero-filled at allocation.
 // Bodies point into the system (their coordinates, the ground, `system`), so it never moves.
@@ -188,6 +198,10 @@ struct Mbs {
   // Visiting orders of the whole tree, fixed once the coordinates are laid out.
   std::vector<Body*> outward_order;   // parents before children
   std::vector<Body*> inward_order;    // children (in list order) before parents
+  // The visiting orders cut into runs (record_pass_runs): passes 1 and 3 follow inward_runs,
+  // pass 2 outward_runs.
+  std::vector<PassRun> inward_runs;
+  std::vector<PassRun> outward_runs;
   double gravity = standard_gravity;  // m/s^2, along -y
   CarriageCoupling coupling;
   // The fixed world: the root's parent once set_root has run.
@@ -231,6 +245,13 @@ void rhs_pass_3(Body& root);
 MbsStatus run_setup_passes(Mbs& mbs);
 // qdot and pdot from q and p; also every body's placement, velocity and forces.
 MbsStatus run_rhs_passes(Mbs& mbs);
+// The same through the joint-kind tables alone, body by body: the reference the fused kernels
+// match bit for bit.
+MbsStatus run_rhs_table_passes(Mbs& mbs);
+// Cuts the visiting orders into the runs the right-hand side follows, by joint kind. Part of
+// init_coordinates; call it again after changing the kind (type) of a laid-out body.
+// Returns ok or out_of_memory.
+MbsStatus record_pass_runs(Mbs& mbs);
 
 // --- Failures (status.cpp) ---
 // Records a failure met on `body` in its system, unless the system already holds an earlier one
@@ -249,6 +270,9 @@ void accumulate_momentum(Body& body);
 void accumulate_inertia(Body& body);
 void accumulate_force(Body& body);
 void apply_external_forces(Body& body, double gravity);
+// The carriage spring-dampers on a carriage-held body (carriage_link 1 or 2), added to its
+// applied force; nothing on any other body.
+void add_carriage_coupling(Body& body);
 Point point_to_world(const Body& body, const Point& point);
 Triple rotate_to_world(const Body& body, const Triple& triple);
 Triple rotate_to_body(const Body& body, const Triple& triple);

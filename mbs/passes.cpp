@@ -3,7 +3,9 @@
 // deep chains do not grow the call stack; the right-hand side, which runs millions of times,
 // follows the same visiting orders recorded once when the coordinates were laid out.
 #include <cstddef>
+#include <new>
 
+#include "joints/joint_operations.hpp"
 #include "mbs/mbs.hpp"
 #include "mbs/tree_walk.hpp"
 
@@ -93,46 +95,7 @@ MbsStatus run_setup_passes(Mbs& mbs) {
   return mbs.status;
 }
 
-// Large trees do not fit in the caches. A few bodies ahead of the one in work, fetch the parts of
-// the record that the pass reads (the record groups its fields by pass), with write intent since
-// the pass writes most of them. Straight-line prefetches, one per cache line: a compiler may drop
-// a loop, or a call, that does nothing but prefetch, so everything here is forced inline.
-template <std::size_t begin, std::size_t end>
-[[gnu::always_inline]] static inline void prefetch_bytes(const char* bytes) {
-  constexpr std::size_t line = 64;
-  if constexpr (begin < end) {
-    __builtin_prefetch(bytes + begin, 1);
-    prefetch_bytes<begin + line, end>(bytes);
-  }
-}
-
-[[gnu::always_inline]] static inline const char* bytes_of(const Body* body) {
-  return reinterpret_cast<const char*>(body);
-}
-
-[[gnu::always_inline]] static inline void prefetch_for_pass_1(const Body* body) {
-  prefetch_bytes<0, offsetof(Body, parent_velocity)>(bytes_of(body));
-}
-
-[[gnu::always_inline]] static inline void prefetch_for_pass_2(const Body* body) {
-  // Only the base reads more of the joint inertia inverse than its first entry.
-  prefetch_bytes<0, offsetof(Body, joint_inertia_inverse) + sizeof(double)>(bytes_of(body));
-  prefetch_bytes<offsetof(Body, parent_velocity), offsetof(Body, com)>(bytes_of(body));
-}
-
-// The force group ends with the system pointer, which the carriage couplings read.
-static_assert(offsetof(Body, system) >= offsetof(Body, velocity) &&
-                  offsetof(Body, system) + sizeof(Mbs*) <= offsetof(Body, body_momentum),
-              "the system pointer belongs to the lines that pass 3 prefetches");
-
-[[gnu::always_inline]] static inline void prefetch_for_pass_3(const Body* body) {
-  prefetch_bytes<0, offsetof(Body, joint_inertia_inverse)>(bytes_of(body));
-  prefetch_bytes<offsetof(Body, velocity), offsetof(Body, body_momentum)>(bytes_of(body));
-}
-
-// Small trees stay in the caches, where prefetching would only cost instructions.
-constexpr std::size_t prefetch_from_bodies = 2048;
-constexpr std::size_t prefetch_distance = 8;  // bodies ahead: roughly one memory latency of work
+#include "mbs/body_prefetch.hpp"
 
 template <typename Prefetch, typename Step>
 static inline void visit_in_order(const std::vector<Body*>& order, Prefetch prefetch, Step step) {
@@ -149,12 +112,113 @@ static inline void visit_in_order(const std::vector<Body*>& order, Prefetch pref
 
 // A failure met on the way is recorded in mbs.status; the passes run to the end regardless (there
 // is no test per body for it), and the caller discards what they computed.
-MbsStatus run_rhs_passes(Mbs& mbs) {
+MbsStatus run_rhs_table_passes(Mbs& mbs) {
   mbs.status = MbsStatus::ok;
   const double gravity = mbs.gravity;
   visit_in_order(mbs.inward_order, prefetch_for_pass_1, rhs_step_1);
   visit_in_order(mbs.outward_order, prefetch_for_pass_2, rhs_step_2);
   visit_in_order(mbs.inward_order, prefetch_for_pass_3,
                  [gravity](Body& body) { rhs_step_3(body, gravity); });
+  return mbs.status;
+}
+
+// --- Runs for the fused kernels ---
+
+static bool is_link(const Body& body) {
+  return body.type == &joint_types[revolute_link_kind];
+}
+
+// In inward order a link continues the run when its only child is the link just before it.
+static bool continues_inward_run(const Body& body, const Body& previous) {
+  return is_link(body) && body.first_child == &previous && !previous.next_sibling;
+}
+
+// In outward order a link continues the run when its parent is the link just before it.
+static bool continues_outward_run(const Body& body, const Body& previous) {
+  return is_link(body) && body.parent == &previous;
+}
+
+template <typename Continues>
+static void cut_into_runs(const std::vector<Body*>& order, std::vector<PassRun>& runs,
+                          Continues continues) {
+  runs.clear();
+  const int32_t n = static_cast<int32_t>(order.size());
+  for (int32_t i = 0; i < n; ++i) {
+    const Body& body = *order[i];
+    const bool fused = is_link(body);
+    PassRun* last = runs.empty() ? nullptr : &runs.back();
+    const bool joins =
+        last && (fused ? last->fused && continues(body, *order[i - 1]) : !last->fused);
+    if (joins)
+      last->end = i + 1;
+    else
+      runs.push_back({i, i + 1, fused ? 1 : 0});
+  }
+}
+
+MbsStatus record_pass_runs(Mbs& mbs) {
+  try {
+    cut_into_runs(mbs.inward_order, mbs.inward_runs, continues_inward_run);
+    cut_into_runs(mbs.outward_order, mbs.outward_runs, continues_outward_run);
+  } catch (const std::bad_alloc&) {
+    return MbsStatus::out_of_memory;
+  }
+  return MbsStatus::ok;
+}
+
+// The table operations over the bodies of one run; a large tree prefetches along the whole order.
+template <typename Prefetch, typename Step>
+static inline void visit_run(const std::vector<Body*>& order, const PassRun& run, bool prefetch,
+                             Prefetch fetch, Step step) {
+  const std::size_t n = order.size();
+  for (std::size_t i = static_cast<std::size_t>(run.begin); i < static_cast<std::size_t>(run.end);
+       ++i) {
+    if (prefetch && i + prefetch_distance < n) fetch(order[i + prefetch_distance]);
+    step(*order[i]);
+  }
+}
+
+static std::size_t length_of(const PassRun& run) {
+  return static_cast<std::size_t>(run.end - run.begin);
+}
+
+static void rhs_pass_1_by_runs(const Mbs& mbs, bool prefetch) {
+  Body* const* order = mbs.inward_order.data();
+  for (const PassRun& run : mbs.inward_runs) {
+    if (run.fused)
+      revolute_link::inertia_run(order + run.begin, length_of(run), prefetch);
+    else
+      visit_run(mbs.inward_order, run, prefetch, prefetch_for_pass_1, rhs_step_1);
+  }
+}
+
+static void rhs_pass_2_by_runs(const Mbs& mbs, bool prefetch) {
+  Body* const* order = mbs.outward_order.data();
+  for (const PassRun& run : mbs.outward_runs) {
+    if (run.fused)
+      revolute_link::velocity_run(order + run.begin, length_of(run), prefetch);
+    else
+      visit_run(mbs.outward_order, run, prefetch, prefetch_for_pass_2, rhs_step_2);
+  }
+}
+
+static void rhs_pass_3_by_runs(const Mbs& mbs, bool prefetch) {
+  Body* const* order = mbs.inward_order.data();
+  const double gravity = mbs.gravity;
+  for (const PassRun& run : mbs.inward_runs) {
+    if (run.fused)
+      revolute_link::force_run(order + run.begin, length_of(run), gravity, prefetch);
+    else
+      visit_run(mbs.inward_order, run, prefetch, prefetch_for_pass_3,
+                [gravity](Body& body) { rhs_step_3(body, gravity); });
+  }
+}
+
+MbsStatus run_rhs_passes(Mbs& mbs) {
+  mbs.status = MbsStatus::ok;
+  const bool prefetch = mbs.inward_order.size() >= prefetch_from_bodies;
+  rhs_pass_1_by_runs(mbs, prefetch);
+  rhs_pass_2_by_runs(mbs, prefetch);
+  rhs_pass_3_by_runs(mbs, prefetch);
   return mbs.status;
 }

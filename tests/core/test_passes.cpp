@@ -95,9 +95,11 @@ void fill_recording_types(std::index_sequence<S...>) {
   }
 }
 
-// Every body of the tree records from now on.
+// Every body of the tree records from now on. The right-hand side picks its kernels by kind, so
+// the runs are recorded again: recording kinds take the table operations.
 void install_recorders(Tree& tree) {
   for (Body& body : tree.bodies) body.type = &recording_types[body.type - joint_types];
+  ASSERT_EQ(record_pass_runs(tree.mbs), MbsStatus::ok);
 }
 
 // The slots a pass calls on one body, in order, whether filled or not.

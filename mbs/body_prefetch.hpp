@@ -1,0 +1,47 @@
+// Prefetching a body record ahead of the pass that reads it, for trees too large for the caches.
+#pragma once
+
+#include <cstddef>
+
+#include "mbs/mbs.hpp"
+
+// Large trees do not fit in the caches. A few bodies ahead of the one in work, fetch the parts of
+// the record that the pass reads (the record groups its fields by pass), with write intent since
+// the pass writes most of them. Straight-line prefetches, one per cache line: a compiler may drop
+// a loop, or a call, that does nothing but prefetch, so everything here is forced inline.
+template <std::size_t begin, std::size_t end>
+[[gnu::always_inline]] static inline void prefetch_bytes(const char* bytes) {
+  constexpr std::size_t line = 64;
+  if constexpr (begin < end) {
+    __builtin_prefetch(bytes + begin, 1);
+    prefetch_bytes<begin + line, end>(bytes);
+  }
+}
+
+[[gnu::always_inline]] static inline const char* bytes_of(const Body* body) {
+  return reinterpret_cast<const char*>(body);
+}
+
+[[gnu::always_inline]] static inline void prefetch_for_pass_1(const Body* body) {
+  prefetch_bytes<0, offsetof(Body, parent_velocity)>(bytes_of(body));
+}
+
+[[gnu::always_inline]] static inline void prefetch_for_pass_2(const Body* body) {
+  // Only the base reads more of the joint inertia inverse than its first entry.
+  prefetch_bytes<0, offsetof(Body, joint_inertia_inverse) + sizeof(double)>(bytes_of(body));
+  prefetch_bytes<offsetof(Body, parent_velocity), offsetof(Body, com)>(bytes_of(body));
+}
+
+// The force group ends with the system pointer, which the carriage couplings read.
+static_assert(offsetof(Body, system) >= offsetof(Body, velocity) &&
+                  offsetof(Body, system) + sizeof(Mbs*) <= offsetof(Body, body_momentum),
+              "the system pointer belongs to the lines that pass 3 prefetches");
+
+[[gnu::always_inline]] static inline void prefetch_for_pass_3(const Body* body) {
+  prefetch_bytes<0, offsetof(Body, joint_inertia_inverse)>(bytes_of(body));
+  prefetch_bytes<offsetof(Body, velocity), offsetof(Body, body_momentum)>(bytes_of(body));
+}
+
+// Small trees stay in the caches, where prefetching would only cost instructions.
+constexpr std::size_t prefetch_from_bodies = 2048;
+constexpr std::size_t prefetch_distance = 8;  // bodies ahead: roughly one memory latency of work

@@ -1,0 +1,147 @@
+// The fused kernels against the joint-kind tables: from the same random states, run_rhs_passes
+// and run_rhs_table_passes must leave qdot, pdot and every pose and velocity that callers read
+// equal to the last bit.
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "test_support.hpp"
+
+namespace core_test {
+namespace {
+
+// A system with its owner: a test tree or an assembled rope.
+struct KernelCase {
+  std::string name;
+  std::function<Mbs&()> build;
+  int states;
+};
+
+void PrintTo(const KernelCase& c, std::ostream* out) { *out << c.name; }
+
+std::unique_ptr<Tree> tree_holder;
+std::unique_ptr<RopeModel> rope_holder;
+
+Mbs& chain_of(int bodies) {
+  tree_holder = build_chain(bodies - 1);
+  return tree_holder->mbs;
+}
+
+// Both carriages hold the rope, with anchors away from the chain ends.
+Mbs& rope_with_carriages() {
+  rope_holder = assembled_rope();
+  Carriages& c = rope_holder->carriages;
+  const double anchor[4] = {0.07, -0.02, 0.93, 0.05};
+  std::memcpy(c.carriage_anchor, anchor, sizeof anchor);
+  bind_carriage_coupling(rope_holder->mbs, c.carriage_anchor, c.stiffness_x, c.damping_x,
+                         c.stiffness_y, c.damping_y, c.stiffness_angle, c.damping_angle);
+  return rope_holder->mbs;
+}
+
+// Branches, links below a slaved joint, and slaved joints stilling tip points:
+//   0 base -+- 1 - 2 -+- 3 - 4 - 5
+//           |         +- 6 - 7 S -+- 8 - 9
+//           |                     +- 10 T
+//           +- 11 S --- 12 T
+//           +- 13 - 14
+Mbs& branched_tree_with_every_kind() {
+  tree_holder = build_tree({{free_planar_base_kind, -1},
+                            {revolute_link_kind, 0},
+                            {revolute_link_kind, 1},
+                            {revolute_link_kind, 2},
+                            {revolute_link_kind, 3},
+                            {revolute_link_kind, 4},
+                            {revolute_link_kind, 2},
+                            {slaved_revolute_kind, 6},
+                            {revolute_link_kind, 7},
+                            {revolute_link_kind, 8},
+                            {tip_joint_kind, 7},
+                            {slaved_revolute_kind, 0},
+                            {tip_joint_kind, 11},
+                            {revolute_link_kind, 0},
+                            {revolute_link_kind, 13}});
+  std::mt19937_64 rng(7);
+  randomise_parameters(*tree_holder, rng);
+  for (Body& body : tree_holder->bodies) body.joint_damping = {0.02, 0.03, 0.01};
+  return tree_holder->mbs;
+}
+
+// What one evaluation leaves for its callers.
+struct Results {
+  std::vector<double> qdot, pdot, poses;
+};
+
+Results results_of(const Mbs& mbs) {
+  const std::size_t n = static_cast<std::size_t>(mbs.coordinate_count);
+  Results r{{mbs.qdot, mbs.qdot + n}, {mbs.pdot, mbs.pdot + n}, {}};
+  for (const Body* body : mbs.outward_order) {
+    r.poses.insert(r.poses.end(), {body->sin_abs, body->cos_abs, body->position[0],
+                                   body->position[1], body->angle});
+    r.poses.insert(r.poses.end(), body->velocity.begin(), body->velocity.end());
+  }
+  return r;
+}
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+// The state both paths start from. A slaved joint reads the qdot its previous evaluation left,
+// so that is part of the state too.
+struct State {
+  std::vector<double> q, p, qdot;
+};
+
+State random_state(const Mbs& mbs, std::mt19937_64& rng) {
+  std::uniform_real_distribution<double> angle(-pi, pi), momentum(-0.01, 0.01), rate(-2.0, 2.0);
+  State s;
+  for (int i = 0; i < mbs.coordinate_count; ++i) {
+    s.q.push_back(angle(rng));
+    s.p.push_back(momentum(rng));
+    s.qdot.push_back(rate(rng));
+  }
+  return s;
+}
+
+void load(Mbs& mbs, const State& s) {
+  std::copy(s.q.begin(), s.q.end(), mbs.q);
+  std::copy(s.p.begin(), s.p.end(), mbs.p);
+  std::copy(s.qdot.begin(), s.qdot.end(), mbs.qdot);
+}
+
+bool has_fused_runs(const std::vector<PassRun>& runs) {
+  return std::any_of(runs.begin(), runs.end(), [](const PassRun& r) { return r.fused != 0; });
+}
+
+class KernelsMatchTables : public testing::TestWithParam<KernelCase> {};
+
+TEST_P(KernelsMatchTables, BitForBitOverRandomStates) {
+  Mbs& mbs = GetParam().build();
+  ASSERT_TRUE(has_fused_runs(mbs.inward_runs));
+  ASSERT_TRUE(has_fused_runs(mbs.outward_runs));
+  std::mt19937_64 rng(20261208);
+  for (int k = 0; k < GetParam().states; ++k) {
+    const State state = random_state(mbs, rng);
+    load(mbs, state);
+    ASSERT_EQ(run_rhs_passes(mbs), MbsStatus::ok);
+    const Results fused = results_of(mbs);
+    load(mbs, state);
+    ASSERT_EQ(run_rhs_table_passes(mbs), MbsStatus::ok);
+    const Results table = results_of(mbs);
+    ASSERT_TRUE(same_bits(fused.qdot, table.qdot)) << "qdot, state " << k;
+    ASSERT_TRUE(same_bits(fused.pdot, table.pdot)) << "pdot, state " << k;
+    ASSERT_TRUE(same_bits(fused.poses, table.poses)) << "poses and velocities, state " << k;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EverySystem, KernelsMatchTables,
+    testing::Values(KernelCase{"Chain25", []() -> Mbs& { return chain_of(25); }, 2000},
+                    KernelCase{"Chain5000", []() -> Mbs& { return chain_of(5000); }, 40},
+                    KernelCase{"RopeWithBothCarriages", rope_with_carriages, 2000},
+                    KernelCase{"BranchedTreeWithSlavedAndTip", branched_tree_with_every_kind,
+                               2000}),
+    [](const testing::TestParamInfo<KernelCase>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace core_test
