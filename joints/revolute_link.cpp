@@ -135,8 +135,12 @@ void revolute_absolute_placement(Body& body) {
 
 // Fused right-hand-side kernels over runs of links. Each link computes exactly what its table
 // operations compute, but what it hands to the next link of the run (transmitted inertia and
-// bias inward, velocity and placement outward, transmitted force inward) stays in locals
-// instead of going through the records.
+// bias inward, velocity and placement outward, transmitted force inward) stays in locals instead
+// of going through the records. The records keep only what a later pass or a caller reads: the
+// articulated inertia, bias and joint inverse, the pose and velocity, qdot and pdot, and what the
+// last link of a run hands its parent. Intermediates (reduced inertia, parent velocity, the
+// link's forces and composite momentum, the child coupling copies) are left as they were; the
+// table path (run_rhs_table_passes) fills them.
 namespace {
 
 struct HandedUp {
@@ -152,22 +156,13 @@ struct HandedUp {
   const double j = 1.0 / a[5];
   body.joint_inertia_inverse[0] = j;
   const ReducedInertia n = reduced_inertia(a, j);
-  body.reduced_inertia[0] = n.n11;
-  body.reduced_inertia[1] = n.n12;
-  body.reduced_inertia[3] = n.n22;
-  const HandedUp up{revolute_values::transmitted_inertia(r, n),
-                    revolute_values::transmitted_momentum_bias(r, a, b, *body.p, j)};
-  body.transmitted_inertia = up.inertia;
-  body.transmitted_momentum_bias = up.bias;
-  return up;
+  return {revolute_values::transmitted_inertia(r, n),
+          revolute_values::transmitted_momentum_bias(r, a, b, *body.p, j)};
 }
 
 // Pass 1 of a link whose only child handed up `child_up`: the sums of accumulate_inertia.
 [[gnu::always_inline]] inline HandedUp chained_inertia_step(Body& body, const HandedUp& child_up) {
   const JointFrame r = revolute_values::joint_transform(body);
-  const Body& child = *body.first_child;
-  body.child_coupling_a = child.coupling_a;
-  body.child_coupling_b = child.coupling_b;
   Sym3 a;
   for (int k = 0; k < 6; ++k) a[k] = body.inertia[k] + child_up.inertia[k];
   Triple b;
@@ -175,27 +170,25 @@ struct HandedUp {
   return link_inertia_step(body, r, a, b);
 }
 
-// Gravity and the carriage couplings in body axes.
+// Gravity and the carriage couplings in body axes. The couplings work on the record.
 [[gnu::always_inline]] inline Triple link_own_force(Body& body, double gravity) {
   const double s = body.sin_abs, c = body.cos_abs;
-  body.applied_force = body_values::weight(body, s, c, gravity);
-  if (body.carriage_link != 0) add_carriage_coupling(body);
-  const Triple own = body_values::rotate_to_body(s, c, body.applied_force);
-  body.body_force = own;
-  return own;
+  Triple applied = body_values::weight(body, s, c, gravity);
+  if (body.carriage_link != 0) [[unlikely]] {
+    body.applied_force = applied;
+    add_carriage_coupling(body);
+    applied = body.applied_force;
+  }
+  return body_values::rotate_to_body(s, c, applied);
 }
 
 // Pass 3 of one link from its total force; returns the force handed to the parent.
 [[gnu::always_inline]] inline Triple link_force_step(Body& body, const Triple& total) {
-  body.total_force = total;
   const Triple u = body.velocity;
   const Triple h = revolute_values::composite_momentum(body.articulated_inertia, u,
                                                        body.momentum_bias, *body.p);
-  body.composite_momentum = h;
-  const Triple up = to_parent_force(joint_frame_of(body), total);
-  body.transmitted_force = up;
   *body.pdot = momentum_rate(body, h, u, total[2], *body.q, *body.qdot);
-  return up;
+  return to_parent_force(joint_frame_of(body), total);
 }
 
 template <typename Fetch>
@@ -217,6 +210,9 @@ void inertia_run(Body* const* run, std::size_t count, bool prefetch) {
     prefetch_ahead(run, i, count, prefetch, [](const Body* b) { prefetch_for_pass_1(b); });
     up = chained_inertia_step(*run[i], up);
   }
+  Body& last = *run[count - 1];
+  last.transmitted_inertia = up.inertia;
+  last.transmitted_momentum_bias = up.bias;
 }
 
 void velocity_run(Body* const* run, std::size_t count, bool prefetch) {
@@ -228,7 +224,6 @@ void velocity_run(Body* const* run, std::size_t count, bool prefetch) {
     Body& body = *run[i];
     const JointFrame r = joint_frame_of(body);
     const Triple w = to_body_velocity(r, parent_velocity);
-    body.parent_velocity = w;
     const double qdot = joint_rate(body.articulated_inertia, body.momentum_bias[2], w, *body.p,
                                    body.joint_inertia_inverse[0]);
     *body.qdot = qdot;
@@ -252,6 +247,7 @@ void force_run(Body* const* run, std::size_t count, double gravity, bool prefetc
     for (int k = 0; k < 3; ++k) total[k] = own[k] + up[k];
     up = link_force_step(body, total);
   }
+  run[count - 1]->transmitted_force = up;
 }
 
 }  // namespace revolute_link

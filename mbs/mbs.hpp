@@ -243,7 +243,9 @@ void rhs_pass_3(Body& root);
 // The two run functions reset mbs.status to ok first and return it when they are done.
 // Initial joint momenta p from the initial q and qdot.
 MbsStatus run_setup_passes(Mbs& mbs);
-// qdot and pdot from q and p; also every body's placement, velocity and forces.
+// qdot and pdot from q and p; also every body's placement and velocity. Links taken by a fused
+// kernel are left without the intermediates nothing reads afterwards (reduced inertia, parent
+// velocity, forces, composite momentum); the table path below fills every field.
 MbsStatus run_rhs_passes(Mbs& mbs);
 // The same through the joint-kind tables alone, body by body: the reference the fused kernels
 // match bit for bit.

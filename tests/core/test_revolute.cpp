@@ -1,5 +1,6 @@
 // The revolute link (type 0): values worked out by hand for a lone link and a pair at rest, and
-// edge cases.
+// edge cases. Tests that read intermediates (applied force, reduced inertia, composite momentum)
+// run the table path, which fills them; the fused kernels match it bit for bit (test_kernels.cpp).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -19,7 +20,7 @@ TEST_F(Revolute, LoneLinkAtRest) {
   auto tree = build_tree({{revolute_link_kind, -1}});
   Body& link = (*tree)[0];
   ASSERT_EQ(link.carriage_link, 0);
-  run_rhs_passes(tree->mbs);
+  run_rhs_table_passes(tree->mbs);
   EXPECT_EQ(*link.qdot, 0.0);
   EXPECT_NEAR(*link.pdot, -0.00784532, 1e-12);
   EXPECT_DOUBLE_EQ(*link.pdot, -(9.80665 * 0.04) * 0.02);
@@ -38,7 +39,7 @@ TEST_F(Revolute, LoneLinkAtRest) {
 TEST_F(Revolute, LeafLinkJointInertiaAndReducedInertia) {
   auto tree = build_tree({{revolute_link_kind, -1}});
   Body& link = (*tree)[0];
-  run_rhs_passes(tree->mbs);
+  run_rhs_table_passes(tree->mbs);
   EXPECT_EQ(link.articulated_inertia, link.inertia);
   EXPECT_EQ(link.momentum_bias, (Triple{}));
   EXPECT_EQ(link.joint_inertia_inverse[0], 1.0 / 2.1333333333333335e-05);
@@ -64,7 +65,7 @@ TEST_F(Revolute, TransfersAtZeroAngle) {
   child.type->joint_transform(child);
   child.type->parent_velocity(child);
   EXPECT_EQ(child.parent_velocity, (Triple{0.3, -0.7 + 0.04 * 1.9, 1.9}));
-  run_rhs_passes(tree->mbs);
+  run_rhs_table_passes(tree->mbs);
   const Sym3& n = child.reduced_inertia;
   const Sym3& t = child.transmitted_inertia;
   EXPECT_DOUBLE_EQ(t[0], n[0]);
@@ -172,7 +173,7 @@ TEST_F(Revolute, CompositeMomentumJointComponentIsP) {
     mbs.q[i] = u(rng);
     mbs.p[i] = 1e-3 * u(rng);
   }
-  run_rhs_passes(mbs);
+  run_rhs_table_passes(mbs);
   for (int b = 1; b < 5; ++b) {
     const Body& body = (*tree)[b];
     const Sym3& a = body.articulated_inertia;
