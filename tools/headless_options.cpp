@@ -61,6 +61,18 @@ bool parse_move(const std::string& text, TargetMove& move, std::string& error) {
   return parse_time("--target time", t, move.time, error);
 }
 
+// WxH, each a whole number of pixels from 16 to 8192.
+bool parse_size(const std::string& text, int& width, int& height) {
+  const size_t x = text.find('x');
+  if (x == std::string::npos) return false;
+  long w = 0, h = 0;
+  if (!parse_count(text.substr(0, x), w) || !parse_count(text.substr(x + 1), h)) return false;
+  if (w < 16 || h < 16 || w > 8192 || h > 8192) return false;
+  width = static_cast<int>(w);
+  height = static_cast<int>(h);
+  return true;
+}
+
 bool is_option(const std::string& arg, const char* name) {
   return arg == name || arg.rfind(std::string(name) + "=", 0) == 0;
 }
@@ -80,7 +92,8 @@ bool parse_headless_options(int argc, const char* const argv[], HeadlessOptions&
       options.quiet = true;
       continue;
     }
-    const char* names[] = {"--duration", "--output", "--every", "--target", "--model", "--set"};
+    const char* names[] = {"--duration", "--output", "--every", "--target", "--model", "--set",
+                           "--frames", "--video", "--fps", "--size", "--speed"};
     const char* name = nullptr;
     for (const char* candidate : names)
       if (is_option(arg, candidate)) name = candidate;
@@ -102,6 +115,18 @@ bool parse_headless_options(int argc, const char* const argv[], HeadlessOptions&
     } else if (option == "--output") {
       if (value.empty()) return fail(error, "--output needs a file name");
       options.output = value;
+    } else if (option == "--frames" || option == "--video") {
+      if (value.empty()) return fail(error, option + " needs a name");
+      (option == "--frames" ? options.frames_dir : options.video) = value;
+    } else if (option == "--fps" || option == "--speed") {
+      double& number = option == "--fps" ? options.fps : options.speed;
+      if (!parse_double(value, number) || !std::isfinite(number) || number <= 0.0 ||
+          (option == "--fps" && number > 1000.0))
+        return fail(error, option + " needs a positive number" +
+                               (option == "--fps" ? " up to 1000" : "") + ", got '" + value + "'");
+    } else if (option == "--size") {
+      if (!parse_size(value, options.width, options.height))
+        return fail(error, "--size needs WxH, each from 16 to 8192 pixels, got '" + value + "'");
     } else if (option == "--model") {
       if (value.empty()) return fail(error, "--model needs a file name");
       options.model = value;
@@ -141,6 +166,11 @@ std::string headless_usage() {
          "  --target K=X@T      from the first frame starting at or after time T, drive\n"
          "                      carriage K (1 or 2) towards x = X, as a mouse drag does;\n"
          "                      repeatable\n"
+         "  --frames DIR        also write PNG frames of the run into DIR (made if missing)\n"
+         "  --video FILE        also write a .gif or .mp4 of the run (needs ffmpeg)\n"
+         "  --fps N             frames per second of the pictures (default 50)\n"
+         "  --size WxH          picture size in pixels (default 700x500, the window's)\n"
+         "  --speed S           simulated seconds per second of video (default 1: real speed)\n"
          "  --quiet             no progress, no summary on standard error\n"
          "  --help              this text\n"
          "Keys: " + keys + ".\n"

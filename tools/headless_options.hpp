@@ -19,6 +19,13 @@ struct HeadlessOptions {
   std::string output;      // empty: standard output
   long every = 1;          // write every Nth frame
   std::vector<TargetMove> moves;  // sorted by time, ties in command-line order
+  // Pictures of the run: PNG frames into a folder and/or a .gif or .mp4 video.
+  std::string frames_dir;
+  std::string video;
+  double fps = 50.0;   // frames per second of video
+  int width = 700;     // pixels, the window's size
+  int height = 500;
+  double speed = 1.0;  // simulated seconds per second of video
   bool quiet = false;
   bool help = false;
 };

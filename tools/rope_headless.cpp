@@ -2,6 +2,7 @@
 // GSL objects and 0.01 s frames, so the trajectory is the one the window would show; written as
 // CSV. A model file and --set change the rope.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -17,6 +19,8 @@
 #include "app/model_file.hpp"
 #include "app/script.hpp"
 #include "app/simulation.hpp"
+#include "render/frame_renderer.hpp"
+#include "render/video_output.hpp"
 #include "tools/csv_output.hpp"
 #include "tools/headless_options.hpp"
 
@@ -88,6 +92,82 @@ void print_summary(const Simulation& sim, double wall) {
             << "accepted steps: " << accepted_steps << std::endl;
 }
 
+// Pictures of the run, at `fps` frames per video second and `speed` simulated seconds per video
+// second: frame k shows the state at t = k speed / fps (the first simulation frame at or after it).
+struct Pictures {
+  bool wanted = false;
+  FrameRenderer renderer;
+  VideoOutput video;
+  long long next = 0;  // index of the next picture
+  std::string error;
+};
+Pictures pictures;
+
+// Checked before anything is written: a bad option costs nothing.
+bool check_picture_options(std::string& error) {
+  VideoFormat format;
+  if (!options.video.empty() && !video_format_of(options.video, format)) {
+    error = "--video needs a .gif or .mp4 file name, got '" + options.video + "'";
+    return false;
+  }
+  if (!options.video.empty() && find_ffmpeg().empty()) {
+    error = "--video needs the ffmpeg program, and there is none on the PATH (Debian: ffmpeg)";
+    return false;
+  }
+  struct stat info {};
+  if (!options.frames_dir.empty() && stat(options.frames_dir.c_str(), &info) == 0 &&
+      !S_ISDIR(info.st_mode)) {
+    error = "--frames needs a folder, and '" + options.frames_dir + "' is not one";
+    return false;
+  }
+  return true;
+}
+
+bool start_pictures(std::string& error) {
+  pictures.wanted = !options.frames_dir.empty() || !options.video.empty();
+  if (!pictures.wanted) return true;
+  if (!options.frames_dir.empty() && mkdir(options.frames_dir.c_str(), 0777) != 0 &&
+      errno != EEXIST) {
+    error = "cannot make the folder '" + options.frames_dir + "': " + std::strerror(errno);
+    return false;
+  }
+  if (!init_renderer(pictures.renderer, options.width, options.height)) {
+    error = "cannot make a picture of " + std::to_string(options.width) + "x" +
+            std::to_string(options.height) + " pixels";
+    return false;
+  }
+  return options.video.empty() ||
+         open_video(pictures.video, options.video, options.width, options.height, options.fps,
+                    error);
+}
+
+std::string frame_file(long long index) {
+  char name[32];
+  std::snprintf(name, sizeof name, "/frame_%05lld.png", index);
+  return options.frames_dir + name;
+}
+
+// Every picture due by the simulation's time; false with a reason when one cannot be written.
+bool take_due_pictures(Simulation& sim) {
+  const double interval = options.speed / options.fps;
+  const double tolerance = 1e-6 * sim.frame_span;
+  while (pictures.wanted && sim.time >= static_cast<double>(pictures.next) * interval - tolerance) {
+    render_frame(pictures.renderer, sim);
+    if (!options.frames_dir.empty() && !write_png(pictures.renderer, frame_file(pictures.next)))
+      pictures.error = "cannot write " + frame_file(pictures.next);
+    else if (!options.video.empty() &&
+             !write_video_frame(pictures.video, frame_pixels(pictures.renderer),
+                                frame_stride(pictures.renderer)))
+      pictures.error = "cannot write video '" + options.video + "': ffmpeg stopped reading";
+    if (!pictures.error.empty()) {
+      std::cerr << "rope-headless: " << pictures.error << std::endl;
+      return false;
+    }
+    ++pictures.next;
+  }
+  return true;
+}
+
 // The console lines of the window program (start-up line, failure messages) go to standard
 // error, keeping standard output for the CSV; --quiet drops the start-up line.
 bool set_up_simulation(Simulation& sim, const RopeParameters& parameters) {
@@ -123,6 +203,7 @@ int run_frames(Simulation& sim) {
     }
     if (end == FrameEnd::evolve_failed) std::cerr << "Hamilton failed." << std::endl;
     if (frame % options.every == 0) write_state(sim);
+    if (!take_due_pictures(sim)) return stopped_by_failure;
     if (show_progress && seconds_since(start) - last_draw > 0.1) {
       last_draw = seconds_since(start);
       draw_progress(sim, last_draw);
@@ -175,6 +256,7 @@ int main(int argc, char** argv) {
     std::cerr << "rope-headless: standard output is closed; give --output FILE" << std::endl;
     return exit_failure;
   }
+  if (!check_picture_options(error)) return bad_input(error);
   if (!open_csv_output(csv, options.output, error)) return bad_input(error);
   std::signal(SIGINT, on_stop_signal);
   std::signal(SIGTERM, on_stop_signal);
@@ -185,9 +267,21 @@ int main(int argc, char** argv) {
     discard_csv_output(csv);
     return exit_failure;
   }
+  if (!start_pictures(error)) {
+    discard_csv_output(csv);
+    return bad_input(error);
+  }
   write_csv_header(csv, sim->coordinate_count);
   write_state(*sim);
-  const int stopped_by = run_frames(*sim);
+  int stopped_by = take_due_pictures(*sim) ? run_frames(*sim) : stopped_by_failure;
+  // A video of a run that diverged or was stopped keeps the frames so far, as the CSV keeps its
+  // rows; one whose frames could not be written is dropped.
+  if (!pictures.error.empty()) {
+    abandon_video(pictures.video);
+  } else if (!finish_video(pictures.video, error)) {
+    std::cerr << "rope-headless: " << error << std::endl;
+    stopped_by = stopped_by_failure;
+  }
 
   // The rows written so far are kept in every case, a diverged run included.
   if (!finish_csv_output(csv, error)) {

@@ -22,12 +22,8 @@ void select_carriage(int button) {
     view.selected_carriage = 2;
 }
 
-// The eye looks along -z from camera_distance: the plane z = 0 spans
-// +-camera_distance * tan(fovy / 2) * aspect horizontally about camera_x.
 double cursor_to_world_x(int x) {
-  return std::tan(half_field_of_view) * (2.0 * x / view.window_width - 1.0) * view.aspect *
-             view.camera_distance +
-         view.camera_x;
+  return column_to_world_x(view.camera, view.aspect, view.window_width, x);
 }
 
 void drag_carriage_target(int x) {

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <ostream>
 
+#include "app/camera.hpp"
+
 struct Simulation;
 
 // The window's values and the simulation it shows. The toolkit's callbacks take no user data, so
@@ -15,18 +17,12 @@ struct ViewState {
   int32_t window_width = 700;  // pixels
   int32_t window_height = 500;
   float aspect = 1.0f;  // window width / height
-  double camera_x = 0.0;  // m; eye and point looked at
-  double camera_y = -0.3;
-  double camera_distance = 2.0;  // m; the eye's z, its distance from the drawing plane z = 0
+  Camera camera;
   int32_t selected_carriage = 1;  // 1 or 2: whose target a drag moves
 };
 
 extern ViewState view;
 
-constexpr double field_of_view_y = 45.0;  // degrees
-// Half the vertical field of view in radians: tan of it turns a normalised cursor position
-// into a distance on the drawing plane.
-constexpr double half_field_of_view = 0.392699;
 constexpr int left_button = 0;  // the toolkit's button numbers
 constexpr int right_button = 2;
 constexpr int dumped_coordinate_count = 25;  // base x, y, angle and links 1 to 22

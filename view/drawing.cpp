@@ -54,7 +54,7 @@ void on_display() {
   glMatrixMode(GL_MODELVIEW);
   glLoadIdentity();
   // Straight along -z at the point below the eye, y up.
-  gluLookAt(view.camera_x, view.camera_y, view.camera_distance, view.camera_x, view.camera_y, 0.0,
+  gluLookAt(view.camera.x, view.camera.y, view.camera.distance, view.camera.x, view.camera.y, 0.0,
             0.0, 1.0, 0.0);
   draw_bodies();
   draw_carriages();
@@ -71,5 +71,5 @@ void on_reshape(int width, int height) {
   glMatrixMode(GL_MODELVIEW);
   glLoadIdentity();
   // Aimed at the origin until the next frame's own camera.
-  gluLookAt(view.camera_x, view.camera_y, view.camera_distance, 0.0, 0.0, 0.0, 0.0, 1.0, 0.0);
+  gluLookAt(view.camera.x, view.camera.y, view.camera.distance, 0.0, 0.0, 0.0, 0.0, 1.0, 0.0);
 }

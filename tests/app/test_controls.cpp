@@ -67,7 +67,7 @@ TEST_F(Controls, BeforeAnyReshapeTheDragUsesAspectOne) {
 
 TEST_F(Controls, DragFollowsTheCamerasHorizontalPosition) {
   reshape_view(700, 500);
-  view.camera_x = 0.25;
+  view.camera.x = 0.25;
   drag_carriage_target(350);
   EXPECT_EQ(targets()[0], 0.25);
 }

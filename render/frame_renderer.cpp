@@ -1,0 +1,88 @@
+#include "render/frame_renderer.hpp"
+
+#include <cstdio>
+
+namespace {
+
+constexpr double box_thickness = 0.01;   // m, as the window's boxes
+constexpr double carriage_radius = 0.01;  // m
+
+void move_to(cairo_t* cr, const FrameRenderer& r, const Point& p) {
+  const auto pixel = world_to_pixel(r.camera, r.width, r.height, p[0], p[1]);
+  cairo_move_to(cr, pixel[0], pixel[1]);
+}
+
+void line_to(cairo_t* cr, const FrameRenderer& r, const Point& p) {
+  const auto pixel = world_to_pixel(r.camera, r.width, r.height, p[0], p[1]);
+  cairo_line_to(cr, pixel[0], pixel[1]);
+}
+
+// A body is a rod from its joint point to the next joint point, `length` long.
+void draw_body(cairo_t* cr, const FrameRenderer& r, const Body& body, double length) {
+  const double half = box_thickness / 2.0;
+  move_to(cr, r, point_to_world(body, {0.0, -half}));
+  line_to(cr, r, point_to_world(body, {length, -half}));
+  line_to(cr, r, point_to_world(body, {length, half}));
+  line_to(cr, r, point_to_world(body, {0.0, half}));
+  cairo_close_path(cr);
+}
+
+void draw_carriage(cairo_t* cr, const FrameRenderer& r, double x) {
+  const auto centre = world_to_pixel(r.camera, r.width, r.height, x, 0.0);
+  const double radius = carriage_radius / metres_per_pixel(r.camera, r.height);
+  cairo_new_sub_path(cr);
+  cairo_arc(cr, centre[0], centre[1], radius, 0.0, 6.283185307179586);
+}
+
+void draw_time(cairo_t* cr, double time) {
+  char text[64];
+  std::snprintf(text, sizeof text, "t = %.2f s", time);
+  cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+  cairo_set_font_size(cr, 14.0);
+  cairo_set_source_rgb(cr, 0.0, 0.0, 0.0);
+  cairo_move_to(cr, 8.0, 20.0);
+  cairo_show_text(cr, text);
+}
+
+}  // namespace
+
+bool init_renderer(FrameRenderer& renderer, int width, int height) {
+  renderer.width = width;
+  renderer.height = height;
+  renderer.surface.reset(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height));
+  if (cairo_surface_status(renderer.surface.get()) != CAIRO_STATUS_SUCCESS) return false;
+  renderer.context.reset(cairo_create(renderer.surface.get()));
+  return cairo_status(renderer.context.get()) == CAIRO_STATUS_SUCCESS;
+}
+
+void render_frame(FrameRenderer& renderer, Simulation& sim) {
+  renderer.rates.resize(sim.state.size());
+  hamilton_rhs(sim.time, sim.state.data(), renderer.rates.data(), &sim);
+  cairo_t* cr = renderer.context.get();
+  cairo_set_source_rgb(cr, 1.0, 1.0, 1.0);
+  cairo_paint(cr);
+  const auto& bodies = sim.rope.bodies;
+  const double length = bodies.back().joint[offset_x];  // every rod is as long as the last
+  cairo_set_source_rgb(cr, 1.0, 0.0, 0.0);
+  for (const Body& body : bodies) draw_body(cr, renderer, body, length);
+  cairo_fill(cr);
+  cairo_set_source_rgb(cr, 0.0, 0.0, 0.0);
+  const double* carriages = sim.rope.carriages.carriage_state;
+  draw_carriage(cr, renderer, carriages[0]);
+  draw_carriage(cr, renderer, carriages[2]);
+  cairo_fill(cr);
+  draw_time(cr, sim.time);
+  cairo_surface_flush(renderer.surface.get());
+}
+
+const unsigned char* frame_pixels(FrameRenderer& renderer) {
+  return cairo_image_surface_get_data(renderer.surface.get());
+}
+
+int frame_stride(const FrameRenderer& renderer) {
+  return cairo_image_surface_get_stride(renderer.surface.get());
+}
+
+bool write_png(FrameRenderer& renderer, const std::string& path) {
+  return cairo_surface_write_to_png(renderer.surface.get(), path.c_str()) == CAIRO_STATUS_SUCCESS;
+}

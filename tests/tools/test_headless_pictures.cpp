@@ -1,0 +1,139 @@
+// Pictures without a window: the scene lands where the window's camera puts it, the frames come at
+// the requested rate and size, bad picture options cost nothing, a failing ffmpeg leaves no
+// half-written video, and drawing never changes the trajectory.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+
+#include "headless_run.hpp"
+#include "render/frame_renderer.hpp"
+
+namespace {
+
+struct Rgb {
+  int r, g, b;
+};
+
+Rgb pixel_at(FrameRenderer& renderer, double column, double row) {
+  const unsigned char* p = frame_pixels(renderer) +
+                           static_cast<int>(std::floor(row)) * frame_stride(renderer) +
+                           static_cast<int>(std::floor(column)) * 4;
+  return {p[2], p[1], p[0]};  // B G R A in memory
+}
+
+bool is_red(Rgb c) { return c.r > 200 && c.g < 80 && c.b < 80; }
+bool is_black(Rgb c) { return c.r < 60 && c.g < 60 && c.b < 60; }
+bool is_white(Rgb c) { return c.r == 255 && c.g == 255 && c.b == 255; }
+
+// The rope at start: straight along y = 0 from x = 0 to 1 m, carriages at -0.2 and 0.6 m.
+TEST(Pictures, SceneLandsWhereTheCameraPutsIt) {
+  auto sim = std::make_unique<Simulation>();
+  ASSERT_EQ(start_simulation(*sim), MbsStatus::ok);
+  FrameRenderer renderer;
+  ASSERT_TRUE(init_renderer(renderer, 700, 500));
+  render_frame(renderer, *sim);
+  const Camera camera;
+  auto at = [&](double x, double y) {
+    const auto p = world_to_pixel(camera, 700, 500, x, y);
+    return pixel_at(renderer, p[0], p[1]);
+  };
+  for (const double x : {0.01, 0.5, 0.99}) EXPECT_TRUE(is_red(at(x, 0.0))) << "chain at x = " << x;
+  EXPECT_TRUE(is_black(at(-0.2, 0.0)));
+  // The carriage at 0.6 sits on the chain; just below the chain's box it still shows.
+  EXPECT_TRUE(is_black(at(0.6, -0.0075)));
+  // One pixel is 3.3 mm here: 3 pixels off the axis or past the ends there is nothing.
+  EXPECT_TRUE(is_white(at(0.5, 0.012)));
+  EXPECT_TRUE(is_white(at(1.012, 0.0)));
+  EXPECT_TRUE(is_white(pixel_at(renderer, 699, 499)));
+  EXPECT_TRUE(is_white(pixel_at(renderer, 350, 400)));
+}
+
+class HeadlessPictures : public testing::Test {
+ protected:
+  void SetUp() override {
+    folder = make_temp_folder();
+    scratch = make_temp_folder();
+  }
+  void TearDown() override {
+    remove_folder(folder);
+    remove_folder(scratch);
+  }
+  HeadlessRun run(std::vector<std::string> args) {
+    args.insert(args.end(), {"--quiet", "--output", folder + "/run.csv"});
+    return run_headless(args, scratch);
+  }
+  std::string folder, scratch;
+};
+
+std::pair<int, int> png_size(const std::string& path) {
+  std::unique_ptr<cairo_surface_t, CairoDeleter> png(cairo_image_surface_create_from_png(path.c_str()));
+  return {cairo_image_surface_get_width(png.get()), cairo_image_surface_get_height(png.get())};
+}
+
+TEST_F(HeadlessPictures, FramesComeAtTheRateAndSizeAsked) {
+  const std::string frames = folder + "/frames";
+  const HeadlessRun done = run({"--duration", "2", "--fps", "25", "--size", "320x240", "--frames", frames});
+  ASSERT_EQ(done.status, 0) << done.err;
+  EXPECT_EQ(folder_entries(frames).size(), 51u);  // t = 0, 0.04, ..., 2
+  EXPECT_EQ(png_size(frames + "/frame_00000.png"), (std::pair<int, int>{320, 240}));
+  EXPECT_EQ(png_size(frames + "/frame_00050.png"), (std::pair<int, int>{320, 240}));
+}
+
+TEST_F(HeadlessPictures, DrawingLeavesTheTrajectoryAsItIs) {
+  const std::vector<std::string> moves = {"--duration", "1", "--target", "2=0.9@0.3"};
+  ASSERT_EQ(run(moves).status, 0);
+  const std::string plain = read_file(folder + "/run.csv");
+  std::vector<std::string> with_video = moves;
+  with_video.insert(with_video.end(), {"--video", folder + "/run.gif", "--frames", folder + "/f"});
+  const HeadlessRun drawn = run(with_video);
+  ASSERT_EQ(drawn.status, 0) << drawn.err;
+  EXPECT_EQ(read_file(folder + "/run.csv"), plain);
+  EXPECT_EQ(read_file(folder + "/run.gif").substr(0, 6), "GIF89a");
+  const HeadlessRun mp4 = run({"--duration", "0.2", "--size", "101x75", "--video", folder + "/run.mp4"});
+  ASSERT_EQ(mp4.status, 0) << mp4.err;  // odd sizes are padded for H.264
+  EXPECT_EQ(read_file(folder + "/run.mp4").substr(4, 4), "ftyp");
+}
+
+// Each bad picture option: status 2, a message, nothing written.
+TEST_F(HeadlessPictures, BadPictureOptionsWriteNothing) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--video", folder + "/run.avi"}, {"--fps", "0"},       {"--fps", "5000"},
+      {"--size", "700x"},               {"--size", "10x10"},  {"--speed", "-1"},
+      {"--frames", folder + "/run.csv.d", "--fps", "x"}};
+  for (const auto& args : cases) {
+    const HeadlessRun bad = run(args);
+    EXPECT_EQ(bad.status, 2) << args[0] << " " << args[1];
+    EXPECT_NE(bad.err.find("rope-headless: "), std::string::npos);
+    EXPECT_TRUE(folder_entries(folder).empty()) << args[0] << " " << args[1];
+  }
+  // No ffmpeg on the PATH.
+  const std::string path = std::getenv("PATH");
+  setenv("PATH", scratch.c_str(), 1);
+  const HeadlessRun no_ffmpeg = run({"--video", folder + "/run.mp4"});
+  setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(no_ffmpeg.status, 2);
+  EXPECT_NE(no_ffmpeg.err.find("ffmpeg"), std::string::npos) << no_ffmpeg.err;
+  EXPECT_TRUE(folder_entries(folder).empty());
+}
+
+// An ffmpeg that gives up after a few frames: a message, status 1, no video under the target name.
+TEST_F(HeadlessPictures, FailingFfmpegLeavesNoVideo) {
+  const std::string tools = scratch + "/bin";
+  mkdir(tools.c_str(), 0755);
+  std::ofstream(tools + "/ffmpeg") << "#!/bin/sh\nhead -c 3000000 > /dev/null\nexit 1\n";
+  chmod((tools + "/ffmpeg").c_str(), 0755);
+  const std::string path = std::getenv("PATH");
+  setenv("PATH", (tools + ":" + path).c_str(), 1);
+  const HeadlessRun failed = run({"--duration", "2", "--video", folder + "/run.mp4"});
+  setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_NE(failed.err.find("cannot write video"), std::string::npos) << failed.err;
+  EXPECT_EQ(folder_entries(folder), std::vector<std::string>{"run.csv"});
+}
+
+}  // namespace
