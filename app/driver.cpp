@@ -16,9 +16,9 @@ long clock_ms() {
 FrameEnd integrate_frame(Simulation& sim) {
   const double t1 = sim.time + sim.frame_span;
   while (sim.time < t1) {
-    const int status = sim.evolve_apply(sim.evolve.get(), sim.control.get(), sim.step.get(),
-                                        &sim.system, &sim.time, t1, &sim.step_size,
-                                        sim.state.data());
+    const int status =
+        sim.evolve_apply(sim.evolve.get(), sim.control.get(), sim.step.get(), &sim.system,
+                         &sim.time, t1, &sim.step_size, sim.state.data());
     if (status != 0)
       return sim.failure != MbsStatus::ok ? FrameEnd::core_failure : FrameEnd::evolve_failed;
     if (state_diverged(sim.state.data(), sim.dimension)) return FrameEnd::diverged;

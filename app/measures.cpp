@@ -6,7 +6,9 @@
 
 namespace {
 
-double square(double x) { return x * x; }
+double square(double x) {
+  return x * x;
+}
 
 double chain_kinetic_energy(const Mbs& mbs) {
   double twice = 0.0;
@@ -61,6 +63,7 @@ std::array<double, 2> end_spring_forces(const Simulation& sim) {
   const std::array<Point, 2> ends = chain_ends(sim);
   const Carriages& c = sim.rope.carriages;
   std::array<double, 2> forces{};
-  for (int k = 0; k < 2; ++k) forces[k] = -(c.carriage_state[2 * k] - ends[k][0]) * c.stiffness_x[k];
+  for (int k = 0; k < 2; ++k)
+    forces[k] = -(c.carriage_state[2 * k] - ends[k][0]) * c.stiffness_x[k];
   return forces;
 }

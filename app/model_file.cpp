@@ -1,10 +1,11 @@
 #include "app/model_file.hpp"
 
+#include <toml++/toml.h>
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
-#include <toml++/toml.h>
 #include <vector>
 
 namespace {
@@ -38,8 +39,8 @@ bool numbers_of(const toml::node& node, std::vector<double>& values) {
 
 }  // namespace
 
-bool read_model_text(std::string_view text, const std::string& source,
-                     RopeParameters& parameters, std::string& error) {
+bool read_model_text(std::string_view text, const std::string& source, RopeParameters& parameters,
+                     std::string& error) {
   toml::table table;
   try {
     table = toml::parse(text, source);

@@ -11,5 +11,5 @@
 // "FILE:LINE:COLUMN: unknown key 'x'". The parameters may then be partly changed.
 bool read_model_file(const std::string& path, RopeParameters& parameters, std::string& error);
 // The same for text already in memory; `source` names it in messages.
-bool read_model_text(std::string_view text, const std::string& source,
-                     RopeParameters& parameters, std::string& error);
+bool read_model_text(std::string_view text, const std::string& source, RopeParameters& parameters,
+                     std::string& error);

@@ -8,8 +8,7 @@ namespace {
 // centre of mass at (L/2, 0), inertia about the origin (m, 0, -m cy, m, m cx, m L^2/3).
 void set_rod(Body& body, const RopeParameters& parameters) {
   const double m = parameters.link_mass, half = parameters.link_length / 2.0;
-  body.inertia = {m, 0.0, 0.0, m, m * half,
-                  rod_inertia_about_end(m, parameters.link_length)};
+  body.inertia = {m, 0.0, 0.0, m, m * half, rod_inertia_about_end(m, parameters.link_length)};
   body.com = {half, 0.0};
 }
 

@@ -17,17 +17,17 @@ constexpr int carriage_state_count = 4;  // x1, v1, x2, v2
 // (holds the far end of the last link).
 struct Carriages {
   double drive_target[2];
-  double carriage_mass[2];     // kg
-  double drive_stiffness[2];   // N/m, carriage towards its target
-  double drive_damping[2];     // N s/m, on the carriage's own velocity
-  double stiffness_x[2];       // N/m, chain end to carriage along x
-  double damping_x[2];         // N s/m
-  double stiffness_y[2];       // N/m, chain end towards y = 0
-  double damping_y[2];         // N s/m
-  double stiffness_angle[2];   // N m/rad, end body's absolute angle towards 0
-  double damping_angle[2];     // N m s/rad
+  double carriage_mass[2];    // kg
+  double drive_stiffness[2];  // N/m, carriage towards its target
+  double drive_damping[2];    // N s/m, on the carriage's own velocity
+  double stiffness_x[2];      // N/m, chain end to carriage along x
+  double damping_x[2];        // N s/m
+  double stiffness_y[2];      // N/m, chain end towards y = 0
+  double damping_y[2];        // N s/m
+  double stiffness_angle[2];  // N m/rad, end body's absolute angle towards 0
+  double damping_angle[2];    // N m s/rad
   double carriage_state[carriage_state_count];
-  double carriage_anchor[4];   // (x1, y1, x2, y2): the points the chain ends are pulled to
+  double carriage_anchor[4];  // (x1, y1, x2, y2): the points the chain ends are pulled to
 };
 
 struct RopeModel {

@@ -14,14 +14,14 @@
 using CarriagePair = std::array<double, 2>;
 
 struct RopeParameters {
-  int links = 24;                  // revolute links after the free base
-  double link_length = 0.04;       // m, every body (the base too) is a uniform rod
-  double link_mass = 0.04;         // kg
-  double joint_stiffness = 5.5;    // N m/rad, torsional spring of each revolute joint
-  double joint_damping = 0.01;     // N m s/rad
-  double joint_rest_angle = 0.0;   // rad, angle at which the joint spring is relaxed
-  double gravity = 9.80665;        // m/s^2, along -y
-  CarriagePair carriage_mass = {100.0, 100.0};          // kg
+  int links = 24;                               // revolute links after the free base
+  double link_length = 0.04;                    // m, every body (the base too) is a uniform rod
+  double link_mass = 0.04;                      // kg
+  double joint_stiffness = 5.5;                 // N m/rad, torsional spring of each revolute joint
+  double joint_damping = 0.01;                  // N m s/rad
+  double joint_rest_angle = 0.0;                // rad, angle at which the joint spring is relaxed
+  double gravity = 9.80665;                     // m/s^2, along -y
+  CarriagePair carriage_mass = {100.0, 100.0};  // kg
   CarriagePair drive_stiffness = {100000.0, 100000.0};  // N/m, carriage towards its target
   CarriagePair drive_damping = {1000.0, 1000.0};        // N s/m, on the carriage's velocity
   CarriagePair end_stiffness_x = {5000.0, 5000.0};      // N/m, chain end to its carriage along x

@@ -28,8 +28,8 @@ struct GslDeleter {
 
 struct Simulation {
   RopeModel rope;
-  int coordinate_count = 0;  // n
-  int dimension = 0;         // 2 n + 4
+  int coordinate_count = 0;   // n
+  int dimension = 0;          // 2 n + 4
   std::vector<double> state;  // the ODE state, advanced in place by the integrator
   gsl_odeiv_system system{};  // hamilton_rhs, with this record as its parameters
 
@@ -58,8 +58,12 @@ struct Simulation {
 // Returns ok, or the core's reason for failing (memory).
 MbsStatus start_simulation(Simulation& sim, const RopeParameters& parameters = {});
 
-inline int momenta_start(const Simulation& sim) { return sim.coordinate_count; }
-inline int carriages_start(const Simulation& sim) { return 2 * sim.coordinate_count; }
+inline int momenta_start(const Simulation& sim) {
+  return sim.coordinate_count;
+}
+inline int carriages_start(const Simulation& sim) {
+  return 2 * sim.coordinate_count;
+}
 
 // dy/dt of the whole system; params is the Simulation. t is not read: the equations are
 // autonomous. Returns GSL_SUCCESS, or GSL_EBADFUNC when the core reports a failure (left in

@@ -126,7 +126,8 @@ class NativeRope {
         }
       }
     }
-    Array state_rows({static_cast<py::ssize_t>(times.size()), static_cast<py::ssize_t>(sim_->dimension)});
+    Array state_rows(
+        {static_cast<py::ssize_t>(times.size()), static_cast<py::ssize_t>(sim_->dimension)});
     std::copy(states.begin(), states.end(), state_rows.mutable_data());
     return py::make_tuple(code, to_array(times.data(), times.size()), state_rows);
   }

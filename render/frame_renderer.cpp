@@ -4,7 +4,7 @@
 
 namespace {
 
-constexpr double box_thickness = 0.01;   // m, as the window's boxes
+constexpr double box_thickness = 0.01;    // m, as the window's boxes
 constexpr double carriage_radius = 0.01;  // m
 
 void move_to(cairo_t* cr, const FrameRenderer& r, const Point& p) {

@@ -45,17 +45,18 @@ std::vector<std::string> ffmpeg_arguments(const VideoOutput& video, VideoFormat 
   char size[32], rate[32];
   std::snprintf(size, sizeof size, "%dx%d", video.width, video.height);
   std::snprintf(rate, sizeof rate, "%.17g", fps);
-  std::vector<std::string> args = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin",
-                                   "-y", "-f", "rawvideo", "-pix_fmt", "bgra", "-video_size",
-                                   size, "-framerate", rate, "-i", "-"};
+  std::vector<std::string> args = {
+      "ffmpeg",   "-hide_banner", "-loglevel",   "error", "-nostdin",   "-y", "-f", "rawvideo",
+      "-pix_fmt", "bgra",         "-video_size", size,    "-framerate", rate, "-i", "-"};
   if (format == VideoFormat::mp4) {
     // H.264 in 4:2:0 needs even sides: an odd size gets one white row or column more.
-    args.insert(args.end(), {"-vf", "pad=ceil(iw/2)*2:ceil(ih/2)*2:color=white", "-c:v", "libx264",
-                             "-pix_fmt", "yuv420p", "-movflags", "+faststart", "-f", "mp4"});
+    args.insert(args.end(),
+                {"-vf", "pad=ceil(iw/2)*2:ceil(ih/2)*2:color=white", "-c:v", "libx264", "-preset",
+                 "veryfast", "-pix_fmt", "yuv420p", "-movflags", "+faststart", "-f", "mp4"});
   } else {
     args.insert(args.end(),
-                {"-vf", "split[a][b];[a]palettegen=reserve_transparent=0[p];[b][p]paletteuse",
-                 "-f", "gif"});
+                {"-vf", "split[a][b];[a]palettegen=reserve_transparent=0[p];[b][p]paletteuse", "-f",
+                 "gif"});
   }
   args.push_back(video.temp_path);
   return args;
@@ -65,9 +66,12 @@ std::vector<std::string> ffmpeg_arguments(const VideoOutput& video, VideoFormat 
 
 bool video_format_of(const std::string& path, VideoFormat& format) {
   const std::string name = lower(path);
-  if (ends_with(name, ".gif")) format = VideoFormat::gif;
-  else if (ends_with(name, ".mp4")) format = VideoFormat::mp4;
-  else return false;
+  if (ends_with(name, ".gif"))
+    format = VideoFormat::gif;
+  else if (ends_with(name, ".mp4"))
+    format = VideoFormat::mp4;
+  else
+    return false;
   return true;
 }
 
@@ -125,7 +129,8 @@ bool open_video(VideoOutput& video, const std::string& path, int width, int heig
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, ends[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);  // keep the CSV clean
-  const int spawned = posix_spawn(&video.pid, ffmpeg.c_str(), &actions, nullptr, argv.data(), environ);
+  const int spawned =
+      posix_spawn(&video.pid, ffmpeg.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(ends[0]);
   if (spawned != 0) {

@@ -52,8 +52,7 @@ bool parse_move(const std::string& text, TargetMove& move, std::string& error) {
   const std::string k = text.substr(0, equals);
   const std::string x = text.substr(equals + 1, at - equals - 1);
   const std::string t = text.substr(at + 1);
-  if (k != "1" && k != "2")
-    return fail(error, "--target carriage must be 1 or 2, got '" + k + "'");
+  if (k != "1" && k != "2") return fail(error, "--target carriage must be 1 or 2, got '" + k + "'");
   move.carriage = k[0] - '0';
   if (!parse_double(x, move.target)) return fail(error, form + text + "'");
   if (!std::isfinite(move.target))
@@ -93,7 +92,7 @@ bool parse_headless_options(int argc, const char* const argv[], HeadlessOptions&
       continue;
     }
     const char* names[] = {"--duration", "--output", "--every", "--target", "--model", "--set",
-                           "--frames", "--video", "--fps", "--size", "--speed"};
+                           "--frames",   "--video",  "--fps",   "--size",   "--speed"};
     const char* name = nullptr;
     for (const char* candidate : names)
       if (is_option(arg, candidate)) name = candidate;
@@ -150,7 +149,8 @@ bool parse_headless_options(int argc, const char* const argv[], HeadlessOptions&
 
 std::string headless_usage() {
   std::string keys;
-  for (const ParameterKey& key : parameter_keys()) keys += std::string(keys.empty() ? "" : ", ") + key.name;
+  for (const ParameterKey& key : parameter_keys())
+    keys += std::string(keys.empty() ? "" : ", ") + key.name;
   return "usage: rope-headless [--model FILE] [--set KEY=VALUE]... [--duration SECONDS]\n"
          "                     [--output FILE] [--every N] [--target K=X@T]... [--quiet] [--help]\n"
          "Runs the rope simulation without a window, with the window program's integrator and\n"
@@ -173,7 +173,9 @@ std::string headless_usage() {
          "  --speed S           simulated seconds per second of video (default 1: real speed)\n"
          "  --quiet             no progress, no summary on standard error\n"
          "  --help              this text\n"
-         "Keys: " + keys + ".\n"
+         "Keys: " +
+         keys +
+         ".\n"
          "Exit status: 0 done, 1 the simulation diverged (rows so far are kept) or the output\n"
          "could not be written, 2 bad input.\n";
 }

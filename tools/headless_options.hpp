@@ -16,14 +16,14 @@ struct HeadlessOptions {
   double duration = 10.0;  // s of simulated time
   std::string model;       // TOML model file; empty: the default rope
   std::vector<ParameterSetting> settings;
-  std::string output;      // empty: standard output
-  long every = 1;          // write every Nth frame
+  std::string output;             // empty: standard output
+  long every = 1;                 // write every Nth frame
   std::vector<TargetMove> moves;  // sorted by time, ties in command-line order
   // Pictures of the run: PNG frames into a folder and/or a .gif or .mp4 video.
   std::string frames_dir;
   std::string video;
-  double fps = 50.0;   // frames per second of video
-  int width = 700;     // pixels, the window's size
+  double fps = 50.0;  // frames per second of video
+  int width = 700;    // pixels, the window's size
   int height = 500;
   double speed = 1.0;  // simulated seconds per second of video
   bool quiet = false;

@@ -49,7 +49,9 @@ int counting_evolve_apply(gsl_odeiv_evolve* evolve, gsl_odeiv_control* control,
   return status;
 }
 
-void on_stop_signal(int signal) { stop_signal = signal; }
+void on_stop_signal(int signal) {
+  stop_signal = signal;
+}
 
 int bad_input(const std::string& problem) {
   std::cerr << "rope-headless: " << problem << "\n"
@@ -74,7 +76,8 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 
 void draw_progress(const Simulation& sim, double wall) {
   constexpr int width = 30;
-  const double fraction = options.duration > 0.0 ? std::fmin(sim.time / options.duration, 1.0) : 1.0;
+  const double fraction =
+      options.duration > 0.0 ? std::fmin(sim.time / options.duration, 1.0) : 1.0;
   const int filled = static_cast<int>(fraction * width);
   std::string bar(filled, '#');
   bar.append(width - filled, ' ');
@@ -136,9 +139,8 @@ bool start_pictures(std::string& error) {
             std::to_string(options.height) + " pixels";
     return false;
   }
-  return options.video.empty() ||
-         open_video(pictures.video, options.video, options.width, options.height, options.fps,
-                    error);
+  return options.video.empty() || open_video(pictures.video, options.video, options.width,
+                                             options.height, options.fps, error);
 }
 
 std::string frame_file(long long index) {

@@ -56,14 +56,16 @@ TEST(Simulations, AlternatingInOneThreadEachGivesItsTrajectoryAlone) {
   std::unique_ptr<Simulation> sims[2] = {started(scripts[0]), started(scripts[1])};
   for (int frame = 0; frame < frames; ++frame)
     for (int k = 0; k < 2; ++k) advance(*sims[k], scripts[k], frame);
-  for (int k = 0; k < 2; ++k) EXPECT_TRUE(same_bits(sims[k]->state, alone[k])) << "simulation " << k;
+  for (int k = 0; k < 2; ++k)
+    EXPECT_TRUE(same_bits(sims[k]->state, alone[k])) << "simulation " << k;
 }
 
 TEST(Simulations, InTwoThreadsEachGivesItsTrajectoryAlone) {
   const std::vector<double> alone[2] = {run_alone(scripts[0]), run_alone(scripts[1])};
   std::vector<double> threaded[2];
   std::thread workers[2];
-  for (int k = 0; k < 2; ++k) workers[k] = std::thread([&, k] { threaded[k] = run_alone(scripts[k]); });
+  for (int k = 0; k < 2; ++k)
+    workers[k] = std::thread([&, k] { threaded[k] = run_alone(scripts[k]); });
   for (std::thread& worker : workers) worker.join();
   for (int k = 0; k < 2; ++k) EXPECT_TRUE(same_bits(threaded[k], alone[k])) << "simulation " << k;
 }

@@ -26,9 +26,15 @@ Rgb pixel_at(FrameRenderer& renderer, double column, double row) {
   return {p[2], p[1], p[0]};  // B G R A in memory
 }
 
-bool is_red(Rgb c) { return c.r > 200 && c.g < 80 && c.b < 80; }
-bool is_black(Rgb c) { return c.r < 60 && c.g < 60 && c.b < 60; }
-bool is_white(Rgb c) { return c.r == 255 && c.g == 255 && c.b == 255; }
+bool is_red(Rgb c) {
+  return c.r > 200 && c.g < 80 && c.b < 80;
+}
+bool is_black(Rgb c) {
+  return c.r < 60 && c.g < 60 && c.b < 60;
+}
+bool is_white(Rgb c) {
+  return c.r == 255 && c.g == 255 && c.b == 255;
+}
 
 // The rope at start: straight along y = 0 from x = 0 to 1 m, carriages at -0.2 and 0.6 m.
 TEST(Pictures, SceneLandsWhereTheCameraPutsIt) {
@@ -71,13 +77,15 @@ class HeadlessPictures : public testing::Test {
 };
 
 std::pair<int, int> png_size(const std::string& path) {
-  std::unique_ptr<cairo_surface_t, CairoDeleter> png(cairo_image_surface_create_from_png(path.c_str()));
+  std::unique_ptr<cairo_surface_t, CairoDeleter> png(
+      cairo_image_surface_create_from_png(path.c_str()));
   return {cairo_image_surface_get_width(png.get()), cairo_image_surface_get_height(png.get())};
 }
 
 TEST_F(HeadlessPictures, FramesComeAtTheRateAndSizeAsked) {
   const std::string frames = folder + "/frames";
-  const HeadlessRun done = run({"--duration", "2", "--fps", "25", "--size", "320x240", "--frames", frames});
+  const HeadlessRun done =
+      run({"--duration", "2", "--fps", "25", "--size", "320x240", "--frames", frames});
   ASSERT_EQ(done.status, 0) << done.err;
   EXPECT_EQ(folder_entries(frames).size(), 51u);  // t = 0, 0.04, ..., 2
   EXPECT_EQ(png_size(frames + "/frame_00000.png"), (std::pair<int, int>{320, 240}));
@@ -94,7 +102,8 @@ TEST_F(HeadlessPictures, DrawingLeavesTheTrajectoryAsItIs) {
   ASSERT_EQ(drawn.status, 0) << drawn.err;
   EXPECT_EQ(read_file(folder + "/run.csv"), plain);
   EXPECT_EQ(read_file(folder + "/run.gif").substr(0, 6), "GIF89a");
-  const HeadlessRun mp4 = run({"--duration", "0.2", "--size", "101x75", "--video", folder + "/run.mp4"});
+  const HeadlessRun mp4 =
+      run({"--duration", "0.2", "--size", "101x75", "--video", folder + "/run.mp4"});
   ASSERT_EQ(mp4.status, 0) << mp4.err;  // odd sizes are padded for H.264
   EXPECT_EQ(read_file(folder + "/run.mp4").substr(4, 4), "ftyp");
 }
@@ -102,8 +111,12 @@ TEST_F(HeadlessPictures, DrawingLeavesTheTrajectoryAsItIs) {
 // Each bad picture option: status 2, a message, nothing written.
 TEST_F(HeadlessPictures, BadPictureOptionsWriteNothing) {
   const std::vector<std::vector<std::string>> cases = {
-      {"--video", folder + "/run.avi"}, {"--fps", "0"},       {"--fps", "5000"},
-      {"--size", "700x"},               {"--size", "10x10"},  {"--speed", "-1"},
+      {"--video", folder + "/run.avi"},
+      {"--fps", "0"},
+      {"--fps", "5000"},
+      {"--size", "700x"},
+      {"--size", "10x10"},
+      {"--speed", "-1"},
       {"--frames", folder + "/run.csv.d", "--fps", "x"}};
   for (const auto& args : cases) {
     const HeadlessRun bad = run(args);
