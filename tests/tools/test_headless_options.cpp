@@ -56,7 +56,7 @@ TEST_P(HeadlessBadInput, ExitsWithStatus2AndWritesNothing) {
 INSTANTIATE_TEST_SUITE_P(
     EveryCase, HeadlessBadInput,
     testing::Values(
-        BadInput{"UnknownOption", {"--speed", "2"}, "unknown option '--speed'"},
+        BadInput{"UnknownOption", {"--colour", "red"}, "unknown option '--colour'"},
         BadInput{"StrayArgument", {"extra"}, "unknown option 'extra'"},
         BadInput{"DurationMissing", {"--duration"}, "missing value for --duration"},
         BadInput{"EveryMissing", {"--every"}, "missing value for --every"},
