@@ -5,7 +5,9 @@
 // u body velocity, b momentum bias), and the joint momentum is p = H[2]. Inward, each link hands
 // its parent A with the joint direction eliminated; outward, p fixes qdot; inward again, forces
 // give pdot.
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 #include "joints/joint_operations.hpp"
 #include "joints/revolute_values.hpp"
@@ -135,12 +137,13 @@ void revolute_absolute_placement(Body& body) {
 
 // Fused right-hand-side kernels over runs of links. Each link computes exactly what its table
 // operations compute, but what it hands to the next link of the run (transmitted inertia and
-// bias inward, velocity and placement outward, transmitted force inward) stays in locals instead
-// of going through the records. The records keep only what a later pass or a caller reads: the
-// articulated inertia, bias and joint inverse, the pose and velocity, qdot and pdot, and what the
-// last link of a run hands its parent. Intermediates (reduced inertia, parent velocity, the
-// link's forces and composite momentum, the child coupling copies) are left as they were; the
-// table path (run_rhs_table_passes) fills them.
+// bias inward, velocity and placement outward, transmitted force inward) stays in locals, what
+// the passes hand each other goes through the system's compact LinkPassState, and the parameters
+// come from the system's compact LinkParameters, both by inward position. The records are read
+// only where a run meets other bodies and written only in pass 2 (joint record, placement and
+// velocity, for the callers), and at the end of a run (what it hands its parent). Intermediates
+// such as the reduced inertia or the link's forces are left as they were; the table path
+// (run_rhs_table_passes) fills them.
 namespace {
 
 struct HandedUp {
@@ -148,106 +151,162 @@ struct HandedUp {
   Triple bias;
 };
 
+// The compact data and coordinate arrays the kernels work on, by inward position.
+struct LinkPassData {
+  const LinkParameters* parameters;
+  LinkPassState* state;
+  const double* q;
+  const double* p;
+  double* qdot;
+  double* pdot;
+};
+
+LinkPassData pass_data_of(Mbs& mbs) {
+  return {mbs.link_parameters.data(), mbs.link_state.data(), mbs.q, mbs.p, mbs.qdot, mbs.pdot};
+}
+
+[[gnu::always_inline]] inline JointFrame frame_of(const LinkPassState& st,
+                                                  const LinkParameters& k) {
+  return {st.joint_sin, st.joint_cos, k.offset_x, k.offset_y};
+}
+
 // Pass 1 of one link from its accumulated inertia and bias.
-[[gnu::always_inline]] inline HandedUp link_inertia_step(Body& body, const JointFrame& r,
-                                                         const Sym3& a, const Triple& b) {
-  body.articulated_inertia = a;
-  body.momentum_bias = b;
+[[gnu::always_inline]] inline HandedUp link_inertia_step(LinkPassState& st, const JointFrame& r,
+                                                         const Sym3& a, const Triple& b,
+                                                         double p) {
+  st.articulated_inertia = a;
+  st.momentum_bias = b;
   const double j = 1.0 / a[5];
-  body.joint_inertia_inverse[0] = j;
+  st.joint_inertia_inverse = j;
+  st.joint_sin = r.s;
+  st.joint_cos = r.c;
   const ReducedInertia n = reduced_inertia(a, j);
   return {revolute_values::transmitted_inertia(r, n),
-          revolute_values::transmitted_momentum_bias(r, a, b, *body.p, j)};
+          revolute_values::transmitted_momentum_bias(r, a, b, p, j)};
+}
+
+// sin q and cos q: the joint transform, kept in the compact state until pass 2 writes it back.
+[[gnu::always_inline]] inline JointFrame link_frame(const LinkParameters& k, double q) {
+  return {std::sin(q), std::cos(q), k.offset_x, k.offset_y};
 }
 
 // Pass 1 of a link whose only child handed up `child_up`: the sums of accumulate_inertia.
-[[gnu::always_inline]] inline HandedUp chained_inertia_step(Body& body, const HandedUp& child_up) {
-  const JointFrame r = revolute_values::joint_transform(body);
+[[gnu::always_inline]] inline HandedUp chained_inertia_step(const LinkParameters& k,
+                                                            LinkPassState& st, double q, double p,
+                                                            const HandedUp& child_up) {
+  const JointFrame r = link_frame(k, q);
   Sym3 a;
-  for (int k = 0; k < 6; ++k) a[k] = body.inertia[k] + child_up.inertia[k];
+  for (int i = 0; i < 6; ++i) a[i] = k.inertia[i] + child_up.inertia[i];
   Triple b;
-  for (int k = 0; k < 3; ++k) b[k] = 0.0 + child_up.bias[k];
-  return link_inertia_step(body, r, a, b);
+  for (int i = 0; i < 3; ++i) b[i] = 0.0 + child_up.bias[i];
+  return link_inertia_step(st, r, a, b, p);
 }
 
-// Gravity and the carriage couplings in body axes. The couplings work on the record.
-[[gnu::always_inline]] inline Triple link_own_force(Body& body, double gravity) {
-  const double s = body.sin_abs, c = body.cos_abs;
-  Triple applied = body_values::weight(body, s, c, gravity);
-  if (body.carriage_link != 0) [[unlikely]] {
-    body.applied_force = applied;
-    add_carriage_coupling(body);
-    applied = body.applied_force;
+// Gravity and the carriage couplings in body axes. The couplings work on the record, which
+// pass 2 has brought up to date.
+[[gnu::always_inline]] inline Triple link_own_force(const LinkParameters& k,
+                                                    const LinkPassState& st, Body* const& body,
+                                                    double gravity) {
+  const double s = st.sin_abs, c = st.cos_abs;
+  Triple applied = body_values::weight(k.inertia[0], k.com, s, c, gravity);
+  if (k.carriage_link != 0) [[unlikely]] {
+    body->applied_force = applied;
+    add_carriage_coupling(*body);
+    applied = body->applied_force;
   }
   return body_values::rotate_to_body(s, c, applied);
 }
 
 // Pass 3 of one link from its total force; returns the force handed to the parent.
-[[gnu::always_inline]] inline Triple link_force_step(Body& body, const Triple& total) {
-  const Triple u = body.velocity;
-  const Triple h = revolute_values::composite_momentum(body.articulated_inertia, u,
-                                                       body.momentum_bias, *body.p);
-  *body.pdot = momentum_rate(body, h, u, total[2], *body.q, *body.qdot);
-  return to_parent_force(joint_frame_of(body), total);
+[[gnu::always_inline]] inline Triple link_force_step(const LinkParameters& k,
+                                                     const LinkPassState& st,
+                                                     const LinkPassData& d, const Triple& total) {
+  const int32_t c = k.coordinate;
+  const Triple u = st.velocity;
+  const Triple h = revolute_values::composite_momentum(st.articulated_inertia, u,
+                                                       st.momentum_bias, d.p[c]);
+  d.pdot[c] = momentum_rate(h, u, total[2], d.q[c], d.qdot[c], k.damping, k.stiffness, k.rest);
+  return to_parent_force(frame_of(st, k), total);
 }
 
-template <typename Fetch>
-[[gnu::always_inline]] inline void prefetch_ahead(Body* const* run, std::size_t i,
-                                                  std::size_t count, bool prefetch, Fetch fetch) {
-  if (prefetch && i + prefetch_distance < count) fetch(run[i + prefetch_distance]);
+// Pass 2's results for pass 3 and for the callers.
+[[gnu::always_inline]] inline void store_motion(LinkPassState& st, Body& body, const Triple& u,
+                                                const Placement& placement) {
+  st.velocity = u;
+  st.sin_abs = placement.sin_abs;
+  st.cos_abs = placement.cos_abs;
+  body.joint[joint_sin] = st.joint_sin;
+  body.joint[joint_cos] = st.joint_cos;
+  body.velocity = u;
+  store_placement(body, placement);
 }
 
 }  // namespace
 
 namespace revolute_link {
 
-void inertia_run(Body* const* run, std::size_t count, bool prefetch) {
-  Body& first = *run[0];
-  const JointFrame r = revolute_values::joint_transform(first);
+void inertia_run(Mbs& mbs, const PassRun& run, bool) {
+  const LinkPassData d = pass_data_of(mbs);
+  const std::size_t begin = static_cast<std::size_t>(run.begin);
+  const std::size_t end = static_cast<std::size_t>(run.end);
+  Body& first = *mbs.inward_order[begin];
+  const LinkParameters& k0 = d.parameters[begin];
+  const JointFrame r = link_frame(k0, d.q[k0.coordinate]);
   accumulate_inertia(first);
-  HandedUp up = link_inertia_step(first, r, first.articulated_inertia, first.momentum_bias);
-  for (std::size_t i = 1; i < count; ++i) {
-    prefetch_ahead(run, i, count, prefetch, [](const Body* b) { prefetch_for_pass_1(b); });
-    up = chained_inertia_step(*run[i], up);
+  HandedUp up = link_inertia_step(d.state[begin], r, first.articulated_inertia,
+                                  first.momentum_bias, d.p[k0.coordinate]);
+  for (std::size_t i = begin + 1; i < end; ++i) {
+    const LinkParameters& k = d.parameters[i];
+    up = chained_inertia_step(k, d.state[i], d.q[k.coordinate], d.p[k.coordinate], up);
   }
-  Body& last = *run[count - 1];
+  Body& last = *mbs.inward_order[end - 1];
   last.transmitted_inertia = up.inertia;
   last.transmitted_momentum_bias = up.bias;
 }
 
-void velocity_run(Body* const* run, std::size_t count, bool prefetch) {
-  const Body& top_parent = *run[0]->parent;
+void velocity_run(Mbs& mbs, const PassRun& run, bool prefetch) {
+  const LinkPassData d = pass_data_of(mbs);
+  Body* const* order = mbs.outward_order.data();
+  const int32_t* inward = mbs.inward_position.data();
+  const std::size_t begin = static_cast<std::size_t>(run.begin);
+  const std::size_t end = static_cast<std::size_t>(run.end);
+  const std::size_t n = mbs.outward_order.size();
+  const Body& top_parent = *order[begin]->parent;
   Triple parent_velocity = top_parent.velocity;
   Placement parent_placement = placement_of(top_parent);
-  for (std::size_t i = 0; i < count; ++i) {
-    prefetch_ahead(run, i, count, prefetch, [](const Body* b) { prefetch_for_pass_2(b); });
-    Body& body = *run[i];
-    const JointFrame r = joint_frame_of(body);
+  for (std::size_t i = begin; i < end; ++i) {
+    if (prefetch && i + prefetch_distance < n) prefetch_link_for_pass_2(order[i + prefetch_distance]);
+    const int32_t at = inward[i];
+    LinkPassState& st = d.state[at];
+    const LinkParameters& k = d.parameters[at];
+    const int32_t c = k.coordinate;
+    const JointFrame r = frame_of(st, k);
     const Triple w = to_body_velocity(r, parent_velocity);
-    const double qdot = joint_rate(body.articulated_inertia, body.momentum_bias[2], w, *body.p,
-                                   body.joint_inertia_inverse[0]);
-    *body.qdot = qdot;
+    const double qdot =
+        joint_rate(st.articulated_inertia, st.momentum_bias[2], w, d.p[c], st.joint_inertia_inverse);
+    d.qdot[c] = qdot;
     parent_velocity = revolute_values::body_velocity(w, qdot);
-    body.velocity = parent_velocity;
-    parent_placement = placement(r, parent_placement, *body.q);
-    store_placement(body, parent_placement);
+    parent_placement = placement(r, parent_placement, d.q[c]);
+    store_motion(st, *order[i], parent_velocity, parent_placement);
   }
 }
 
-void force_run(Body* const* run, std::size_t count, double gravity, bool prefetch) {
-  Body& first = *run[0];
-  Triple total = link_own_force(first, gravity);
-  for (const Body* child = first.first_child; child; child = child->next_sibling)
+void force_run(Mbs& mbs, const PassRun& run, bool) {
+  const LinkPassData d = pass_data_of(mbs);
+  Body* const* order = mbs.inward_order.data();
+  const double gravity = mbs.gravity;
+  const std::size_t begin = static_cast<std::size_t>(run.begin);
+  const std::size_t end = static_cast<std::size_t>(run.end);
+  Triple total = link_own_force(d.parameters[begin], d.state[begin], order[begin], gravity);
+  for (const Body* child = order[begin]->first_child; child; child = child->next_sibling)
     for (int k = 0; k < 3; ++k) total[k] += child->transmitted_force[k];
-  Triple up = link_force_step(first, total);
-  for (std::size_t i = 1; i < count; ++i) {
-    prefetch_ahead(run, i, count, prefetch, [](const Body* b) { prefetch_for_pass_3(b); });
-    Body& body = *run[i];
-    const Triple own = link_own_force(body, gravity);
+  Triple up = link_force_step(d.parameters[begin], d.state[begin], d, total);
+  for (std::size_t i = begin + 1; i < end; ++i) {
+    const Triple own = link_own_force(d.parameters[i], d.state[i], order[i], gravity);
     for (int k = 0; k < 3; ++k) total[k] = own[k] + up[k];
-    up = link_force_step(body, total);
+    up = link_force_step(d.parameters[i], d.state[i], d, total);
   }
-  run[count - 1]->transmitted_force = up;
+  order[end - 1]->transmitted_force = up;
 }
 
 }  // namespace revolute_link

@@ -81,18 +81,24 @@ inline Triple composite_momentum(const Sym3& a, const Triple& u, const Triple& b
 
 // Angular momentum about the moving joint point changes at the applied moment minus
 // (joint-point velocity x linear momentum); the joint's spring-damper acts on q.
+inline double momentum_rate(const Triple& h, const Triple& u, double moment, double q, double qdot,
+                            double damping, double stiffness, double rest) {
+  return h[0] * u[1] + moment - h[1] * u[0] - damping * qdot - stiffness * (q - rest);
+}
+
 inline double momentum_rate(const Body& body, const Triple& h, const Triple& u, double moment,
                             double q, double qdot) {
-  return h[0] * u[1] + moment - h[1] * u[0] - body.joint_damping[0] * qdot -
-         body.joint_stiffness[0] * (q - body.joint_rest[0]);
+  return momentum_rate(h, u, moment, q, qdot, body.joint_damping[0], body.joint_stiffness[0],
+                       body.joint_rest[0]);
 }
 
 // sin q and cos q, kept in the joint record.
-inline JointFrame joint_transform(Body& body) {
-  const double q = *body.q;
+inline JointFrame joint_transform(Body& body, double q) {
   body.joint[joint_sin] = std::sin(q);
   body.joint[joint_cos] = std::cos(q);
   return joint_frame_of(body);
 }
+
+inline JointFrame joint_transform(Body& body) { return joint_transform(body, *body.q); }
 
 }  // namespace revolute_values

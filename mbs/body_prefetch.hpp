@@ -22,6 +22,8 @@ template <std::size_t begin, std::size_t end>
   return reinterpret_cast<const char*>(body);
 }
 
+// The table operations read the tree, the parameters, placement and velocity, and their own
+// pass's group.
 [[gnu::always_inline]] static inline void prefetch_for_pass_1(const Body* body) {
   prefetch_bytes<0, offsetof(Body, parent_velocity)>(bytes_of(body));
 }
@@ -29,17 +31,23 @@ template <std::size_t begin, std::size_t end>
 [[gnu::always_inline]] static inline void prefetch_for_pass_2(const Body* body) {
   // Only the base reads more of the joint inertia inverse than its first entry.
   prefetch_bytes<0, offsetof(Body, joint_inertia_inverse) + sizeof(double)>(bytes_of(body));
-  prefetch_bytes<offsetof(Body, parent_velocity), offsetof(Body, com)>(bytes_of(body));
+  prefetch_bytes<offsetof(Body, parent_velocity), offsetof(Body, applied_force)>(bytes_of(body));
 }
 
 // The force group ends with the system pointer, which the carriage couplings read.
-static_assert(offsetof(Body, system) >= offsetof(Body, velocity) &&
+static_assert(offsetof(Body, system) >= offsetof(Body, applied_force) &&
                   offsetof(Body, system) + sizeof(Mbs*) <= offsetof(Body, body_momentum),
               "the system pointer belongs to the lines that pass 3 prefetches");
 
 [[gnu::always_inline]] static inline void prefetch_for_pass_3(const Body* body) {
   prefetch_bytes<0, offsetof(Body, joint_inertia_inverse)>(bytes_of(body));
-  prefetch_bytes<offsetof(Body, velocity), offsetof(Body, body_momentum)>(bytes_of(body));
+  prefetch_bytes<offsetof(Body, applied_force), offsetof(Body, body_momentum)>(bytes_of(body));
+}
+
+// The fused link kernels touch a record only in pass 2, to write the joint record, placement and
+// velocity back.
+[[gnu::always_inline]] static inline void prefetch_link_for_pass_2(const Body* body) {
+  prefetch_bytes<offsetof(Body, joint), offsetof(Body, articulated_inertia)>(bytes_of(body));
 }
 
 // Small trees stay in the caches, where prefetching would only cost instructions.

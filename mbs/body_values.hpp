@@ -13,9 +13,12 @@ inline Triple rotate_to_body(double s, double c, const Triple& triple) {
 }
 
 // Gravity along -y in world axes, with the moment of the weight about the body origin.
+inline Triple weight(double m, const Point& com, double s, double c, double gravity) {
+  return {0.0, -(gravity * m), (c * com[0] - s * com[1]) * (-(gravity * m))};
+}
+
 inline Triple weight(const Body& body, double s, double c, double gravity) {
-  const double m = body.inertia[0];
-  return {0.0, -(gravity * m), (c * body.com[0] - s * body.com[1]) * (-(gravity * m))};
+  return weight(body.inertia[0], body.com, s, c, gravity);
 }
 
 }  // namespace body_values

@@ -56,11 +56,14 @@ enum JointRecord { joint_sin = 0, joint_cos = 1, offset_x = 2, offset_y = 3 };
 // One rigid body with its joint to the parent. Every body starts zero-filled; the passes leave
 // their per-body results here. Body axes have their origin at the joint point.
 //
-// Fields are grouped by the passes that read them, so that on trees too large for the caches a
-// pass streams only the lines it needs: the tree and joint first, then what the inward passes
-// accumulate, then placement and velocity, then forces; set-up, acceleration and slaved-joint work
-// fields, which the rope's right-hand side never touches, come last. The right-hand side prefetches
-// by these groups (passes.cpp): keep a field in the group of the passes that read it.
+// Fields are grouped by who reads them, so that on trees too large for the caches a pass streams
+// only the lines it needs: the tree first, then the body's parameters, then the joint record,
+// placement and velocity (what callers read after an evaluation), then what the table operations accumulate
+// inward and forces; set-up, acceleration and slaved-joint work fields, which the rope's
+// right-hand side never touches, come last. The fused link kernels write only the joint record,
+// placement and velocity here and read copies of the parameters; what passes hand each other lives in the system's
+// LinkPassState. The right-hand side prefetches by these groups (body_prefetch.hpp): keep a field
+// in the group of the passes that read it.
 struct Body {
   // Tree, joint kind and coordinates: every pass.
   const JointType* type = nullptr;
@@ -71,12 +74,28 @@ struct Body {
   double* p = nullptr;
   double* qdot = nullptr;
   double* pdot = nullptr;
+
+  // Parameters: set up once, read by every pass.
+  Sym3 inertia{};                 // about the body origin, body axes: (m, 0, -m*cy, m, m*cx, J)
+  Point com{};                    // centre of mass in body axes
+  // 0 free, 1 held by carriage 1 at the origin, 2 by carriage 2 at (offset_x, 0)
+  int32_t carriage_link = 0;
+  std::array<double, 3> joint_damping{};  // one entry per joint coordinate
+  std::array<double, 3> joint_stiffness{};
+  std::array<double, 3> joint_rest{};
+
+  // Joint record, velocity and placement: written by passes 1 and 2, read by pass 3 and the
+  // callers; one block, which the fused kernels write back in pass 2.
   std::array<double, 4> joint{};  // joint record, see JointRecord (free base: sin, cos only)
+  Triple velocity{};  // body-frame velocity of the origin and angular rate
+  double sin_abs = 0.0;
+  double cos_abs = 0.0;
+  Point position{};
+  double angle = 0.0;
 
   // Articulated inertia and momentum bias: written inward (pass 1), read by passes 2 and 3.
   Sym3 articulated_inertia{};
   Triple momentum_bias{};
-  Sym3 inertia{};                // about the body origin, body axes: (m, 0, -m*cy, m, m*cx, J)
   Sym3 joint_inertia_inverse{};  // 1 entry for one-coordinate kinds, a symmetric 3x3 for the base
   Sym3 transmitted_inertia{};
   Triple transmitted_momentum_bias{};
@@ -85,27 +104,14 @@ struct Body {
   Sym3 child_coupling_b{};
   Sym3 coupling_a{};
   Sym3 coupling_b{};
-
-  // Velocity and placement: written outward (pass 2), read by pass 3 and the viewer.
-  Triple parent_velocity{};
-  Triple velocity{};  // body-frame velocity of the origin and angular rate
-  double sin_abs = 0.0;
-  double cos_abs = 0.0;
-  Point position{};
-  double angle = 0.0;
+  Triple parent_velocity{};  // pass 2
 
   // Forces and momentum rates: inward (pass 3).
-  Point com{};  // centre of mass in body axes
-  // 0 free, 1 held by carriage 1 at the origin, 2 by carriage 2 at (offset_x, 0)
-  int32_t carriage_link = 0;
   Triple applied_force{};  // world-axes force, moment about the body origin
   Triple body_force{};
   Triple total_force{};
   Triple transmitted_force{};
   Triple composite_momentum{};
-  std::array<double, 3> joint_damping{};  // one entry per joint coordinate
-  std::array<double, 3> joint_stiffness{};
-  std::array<double, 3> joint_rest{};
   // The system whose coordinates the body holds: its carriage coupling, and where a failure met
   // on this body is recorded. Read only for carriage-held bodies and on failure, hence last.
   Mbs* system = nullptr;
@@ -131,6 +137,29 @@ struct Body {
   Triple rate_gain{};
   Mat3 rate_transfer_rate{};
   Sym3 reduced_coupling_rate{};
+};
+
+// What the fused link kernels write every evaluation, in the system's arrays by inward visiting
+// order: pass 1 the articulated inertia, bias, joint inverse and joint sin and cos for passes 2
+// and 3, pass 2 the velocity and absolute angle's sin and cos for pass 3.
+struct LinkPassState {
+  Sym3 articulated_inertia;
+  Triple momentum_bias;
+  double joint_inertia_inverse;
+  double joint_sin, joint_cos;
+  Triple velocity;
+  double sin_abs, cos_abs;
+};
+
+// A link's parameters as the fused kernels read them: copies of its record's, taken when the
+// passes are laid out and at every set-up, read-only in between.
+struct LinkParameters {
+  double offset_x, offset_y;
+  Sym3 inertia;
+  Point com;
+  double damping, stiffness, rest;
+  int32_t coordinate;  // the link's coordinate in the system's arrays
+  int32_t carriage_link;
 };
 
 // What a pass sequence met: ok, or the first failure since the sequence began. After a failure
@@ -202,6 +231,11 @@ struct Mbs {
   // pass 2 outward_runs.
   std::vector<PassRun> inward_runs;
   std::vector<PassRun> outward_runs;
+  // Compact data of the fused link kernels: by inward position the parameters (cold) and what the
+  // passes hand each other (hot); by outward position the body's inward position.
+  std::vector<LinkParameters> link_parameters;
+  std::vector<LinkPassState> link_state;
+  std::vector<int32_t> inward_position;
   double gravity = standard_gravity;  // m/s^2, along -y
   CarriageCoupling coupling;
   // The fixed world: the root's parent once set_root has run.
@@ -241,19 +275,24 @@ void rhs_pass_1(Body& root);
 void rhs_pass_2(Body& root);
 void rhs_pass_3(Body& root);
 // The two run functions reset mbs.status to ok first and return it when they are done.
-// Initial joint momenta p from the initial q and qdot.
+// Initial joint momenta p from the initial q and qdot. Also takes the bodies' parameters (inertia,
+// centre of mass, offsets, joint spring-damper, carriage link) into the right-hand side's compact
+// data: change them in the records, then run the set-up before the next right-hand side.
 MbsStatus run_setup_passes(Mbs& mbs);
 // qdot and pdot from q and p; also every body's placement and velocity. Links taken by a fused
-// kernel are left without the intermediates nothing reads afterwards (reduced inertia, parent
-// velocity, forces, composite momentum); the table path below fills every field.
+// kernel get in their records only the joint record, placement and velocity (and, at the end of
+// a run, what it hands its parent); their articulated inertia and the other intermediates stay in
+// the system's LinkPassState or nowhere. The table path below fills every field.
 MbsStatus run_rhs_passes(Mbs& mbs);
 // The same through the joint-kind tables alone, body by body: the reference the fused kernels
 // match bit for bit.
 MbsStatus run_rhs_table_passes(Mbs& mbs);
-// Cuts the visiting orders into the runs the right-hand side follows, by joint kind. Part of
-// init_coordinates; call it again after changing the kind (type) of a laid-out body.
-// Returns ok or out_of_memory.
+// Cuts the visiting orders into the runs the right-hand side follows, by joint kind, and lays out
+// the compact pass data. Part of init_coordinates; call it again after changing the kind (type)
+// of a laid-out body. Returns ok or out_of_memory.
 MbsStatus record_pass_runs(Mbs& mbs);
+// Copies the bodies' parameters into the compact pass data (part of run_setup_passes).
+void refresh_link_parameters(Mbs& mbs);
 
 // --- Failures (status.cpp) ---
 // Records a failure met on `body` in its system, unless the system already holds an earlier one

@@ -2,7 +2,9 @@
 // after all of them; children always in list order. The walks are iterative (tree_walk.hpp), so
 // deep chains do not grow the call stack; the right-hand side, which runs millions of times,
 // follows the same visiting orders recorded once when the coordinates were laid out.
+#include <algorithm>
 #include <cstddef>
+#include <utility>
 #include <new>
 
 #include "joints/joint_operations.hpp"
@@ -92,6 +94,7 @@ MbsStatus run_setup_passes(Mbs& mbs) {
   check_carriage_links(mbs);
   setup_pass_a(*mbs.root);
   setup_pass_b(*mbs.root);
+  refresh_link_parameters(mbs);
   return mbs.status;
 }
 
@@ -156,10 +159,55 @@ static void cut_into_runs(const std::vector<Body*>& order, std::vector<PassRun>&
   }
 }
 
+void refresh_link_parameters(Mbs& mbs) {
+  const std::size_t n = mbs.inward_order.size();
+  for (std::size_t k = 0; k < n; ++k) {
+    const Body& body = *mbs.inward_order[k];
+    LinkParameters& to = mbs.link_parameters[k];
+    to.offset_x = body.joint[offset_x];
+    to.offset_y = body.joint[offset_y];
+    to.inertia = body.inertia;
+    to.com = body.com;
+    to.damping = body.joint_damping[0];
+    to.stiffness = body.joint_stiffness[0];
+    to.rest = body.joint_rest[0];
+    to.carriage_link = body.carriage_link;
+  }
+}
+
+// Coordinates are laid out in pre-order (assign_coordinates), so a body's first coordinate is the
+// count of those before it in outward order.
+static void record_compact_pass_data(Mbs& mbs) {
+  const std::size_t n = mbs.outward_order.size();
+  mbs.link_parameters.assign(n, LinkParameters{});
+  mbs.link_state.assign(n, LinkPassState{});
+  mbs.inward_position.assign(n, 0);
+  std::vector<int32_t> coordinate_of(n);
+  int32_t next = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    coordinate_of[i] = next;
+    next += mbs.outward_order[i]->type->coordinate_count;
+  }
+  // Both orders hold the same bodies: find each inward body's outward position by pointer.
+  std::vector<std::pair<const Body*, int32_t>> outward_by_body(n);
+  for (std::size_t i = 0; i < n; ++i)
+    outward_by_body[i] = {mbs.outward_order[i], static_cast<int32_t>(i)};
+  std::sort(outward_by_body.begin(), outward_by_body.end());
+  for (std::size_t k = 0; k < n; ++k) {
+    const auto found = std::lower_bound(outward_by_body.begin(), outward_by_body.end(),
+                                        std::pair<const Body*, int32_t>{mbs.inward_order[k], 0});
+    const std::size_t i = static_cast<std::size_t>(found->second);
+    mbs.link_parameters[k].coordinate = coordinate_of[i];
+    mbs.inward_position[i] = static_cast<int32_t>(k);
+  }
+  refresh_link_parameters(mbs);
+}
+
 MbsStatus record_pass_runs(Mbs& mbs) {
   try {
     cut_into_runs(mbs.inward_order, mbs.inward_runs, continues_inward_run);
     cut_into_runs(mbs.outward_order, mbs.outward_runs, continues_outward_run);
+    record_compact_pass_data(mbs);
   } catch (const std::bad_alloc&) {
     return MbsStatus::out_of_memory;
   }
@@ -178,36 +226,29 @@ static inline void visit_run(const std::vector<Body*>& order, const PassRun& run
   }
 }
 
-static std::size_t length_of(const PassRun& run) {
-  return static_cast<std::size_t>(run.end - run.begin);
-}
-
-static void rhs_pass_1_by_runs(const Mbs& mbs, bool prefetch) {
-  Body* const* order = mbs.inward_order.data();
+static void rhs_pass_1_by_runs(Mbs& mbs, bool prefetch) {
   for (const PassRun& run : mbs.inward_runs) {
     if (run.fused)
-      revolute_link::inertia_run(order + run.begin, length_of(run), prefetch);
+      revolute_link::inertia_run(mbs, run, prefetch);
     else
       visit_run(mbs.inward_order, run, prefetch, prefetch_for_pass_1, rhs_step_1);
   }
 }
 
-static void rhs_pass_2_by_runs(const Mbs& mbs, bool prefetch) {
-  Body* const* order = mbs.outward_order.data();
+static void rhs_pass_2_by_runs(Mbs& mbs, bool prefetch) {
   for (const PassRun& run : mbs.outward_runs) {
     if (run.fused)
-      revolute_link::velocity_run(order + run.begin, length_of(run), prefetch);
+      revolute_link::velocity_run(mbs, run, prefetch);
     else
       visit_run(mbs.outward_order, run, prefetch, prefetch_for_pass_2, rhs_step_2);
   }
 }
 
-static void rhs_pass_3_by_runs(const Mbs& mbs, bool prefetch) {
-  Body* const* order = mbs.inward_order.data();
+static void rhs_pass_3_by_runs(Mbs& mbs, bool prefetch) {
   const double gravity = mbs.gravity;
   for (const PassRun& run : mbs.inward_runs) {
     if (run.fused)
-      revolute_link::force_run(order + run.begin, length_of(run), gravity, prefetch);
+      revolute_link::force_run(mbs, run, prefetch);
     else
       visit_run(mbs.inward_order, run, prefetch, prefetch_for_pass_3,
                 [gravity](Body& body) { rhs_step_3(body, gravity); });

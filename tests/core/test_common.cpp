@@ -95,6 +95,7 @@ TEST_F(Common, UnboundCouplingIsReported) {
     auto tree = build_chain(1);
     Body& held = (*tree)[link - 1];
     held.carriage_link = link;
+    refresh_link_parameters(tree->mbs);
     const MbsStatus status = run_rhs_passes(tree->mbs);
     EXPECT_EQ(status, MbsStatus::coupling_unbound) << link;
     EXPECT_STREQ(mbs_status_message(status),
@@ -163,6 +164,7 @@ TEST_F(Common, CarriageForcesThroughThePasses) {
   base.carriage_link = 1;
   last.carriage_link = 2;
   Mbs& mbs = tree->mbs;
+  refresh_link_parameters(mbs);
   bind_test_coupling(mbs);
   const std::vector<double> q = {0.2, -0.1, 0.3, 0.5, -0.7};
   const std::vector<double> p = {0.01, -0.02, 0.0003, 0.0001, -0.0002};

@@ -63,6 +63,7 @@ Mbs& branched_tree_with_every_kind() {
   std::mt19937_64 rng(7);
   randomise_parameters(*tree_holder, rng);
   for (Body& body : tree_holder->bodies) body.joint_damping = {0.02, 0.03, 0.01};
+  refresh_link_parameters(tree_holder->mbs);
   return tree_holder->mbs;
 }
 

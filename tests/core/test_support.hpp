@@ -57,6 +57,7 @@ inline std::unique_ptr<RopeModel> conservative_rope(int links = 24) {
     body.joint_damping = {0.0, 0.0, 0.0};
     body.carriage_link = 0;
   }
+  refresh_link_parameters(rope->mbs);
   return rope;
 }
 
@@ -118,6 +119,7 @@ inline void make_conservative(Tree& tree) {
     body.joint_damping = {0.0, 0.0, 0.0};
     body.carriage_link = 0;
   }
+  refresh_link_parameters(tree.mbs);
 }
 
 // Random but physical parameters on every body: offsets off the x axis, centres of mass off the
@@ -143,6 +145,7 @@ inline void randomise_parameters(Tree& tree, std::mt19937_64& rng) {
     }
     body.carriage_link = 0;
   }
+  refresh_link_parameters(tree.mbs);
 }
 
 // ---------------------------------------------------------------------------------------------
