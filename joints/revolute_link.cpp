@@ -139,7 +139,7 @@ void revolute_absolute_placement(Body& body) {
 // operations compute, but what it hands to the next link of the run (transmitted inertia and
 // bias inward, velocity and placement outward, transmitted force inward) stays in locals, what
 // the passes hand each other goes through the system's compact LinkPassState, and the parameters
-// come from the system's compact LinkParameters, both by inward position. The records are read
+// come from the system's compact copies (LinkJoint and the others), both by inward position. The records are read
 // only where a run meets other bodies and written only in pass 2 (joint record, placement and
 // velocity, for the callers), and at the end of a run (what it hands its parent). Intermediates
 // such as the reduced inertia or the link's forces are left as they were; the table path
@@ -153,7 +153,9 @@ struct HandedUp {
 
 // The compact data and coordinate arrays the kernels work on, by inward position.
 struct LinkPassData {
-  const LinkParameters* parameters;
+  const LinkJoint* joint;
+  const Sym3* inertia;
+  const LinkForceParameters* force;
   LinkPassState* state;
   const double* q;
   const double* p;
@@ -162,11 +164,13 @@ struct LinkPassData {
 };
 
 LinkPassData pass_data_of(Mbs& mbs) {
-  return {mbs.link_parameters.data(), mbs.link_state.data(), mbs.q, mbs.p, mbs.qdot, mbs.pdot};
+  return {mbs.link_joint.data(), mbs.link_inertia.data(), mbs.link_force_parameters.data(),
+          mbs.link_state.data(),   mbs.q,                  mbs.p,
+          mbs.qdot,                mbs.pdot};
 }
 
 [[gnu::always_inline]] inline JointFrame frame_of(const LinkPassState& st,
-                                                  const LinkParameters& k) {
+                                                  const LinkJoint& k) {
   return {st.joint_sin, st.joint_cos, k.offset_x, k.offset_y};
 }
 
@@ -186,17 +190,17 @@ LinkPassData pass_data_of(Mbs& mbs) {
 }
 
 // sin q and cos q: the joint transform, kept in the compact state until pass 2 writes it back.
-[[gnu::always_inline]] inline JointFrame link_frame(const LinkParameters& k, double q) {
+[[gnu::always_inline]] inline JointFrame link_frame(const LinkJoint& k, double q) {
   return {std::sin(q), std::cos(q), k.offset_x, k.offset_y};
 }
 
 // Pass 1 of a link whose only child handed up `child_up`: the sums of accumulate_inertia.
-[[gnu::always_inline]] inline HandedUp chained_inertia_step(const LinkParameters& k,
+[[gnu::always_inline]] inline HandedUp chained_inertia_step(const LinkJoint& k, const Sym3& inertia,
                                                             LinkPassState& st, double q, double p,
                                                             const HandedUp& child_up) {
   const JointFrame r = link_frame(k, q);
   Sym3 a;
-  for (int i = 0; i < 6; ++i) a[i] = k.inertia[i] + child_up.inertia[i];
+  for (int i = 0; i < 6; ++i) a[i] = inertia[i] + child_up.inertia[i];
   Triple b;
   for (int i = 0; i < 3; ++i) b[i] = 0.0 + child_up.bias[i];
   return link_inertia_step(st, r, a, b, p);
@@ -204,12 +208,12 @@ LinkPassData pass_data_of(Mbs& mbs) {
 
 // Gravity and the carriage couplings in body axes. The couplings work on the record, which
 // pass 2 has brought up to date.
-[[gnu::always_inline]] inline Triple link_own_force(const LinkParameters& k,
-                                                    const LinkPassState& st, Body* const& body,
-                                                    double gravity) {
+[[gnu::always_inline]] inline Triple link_own_force(const LinkPassData& d, std::size_t at,
+                                                    Body* const& body, double gravity) {
+  const LinkPassState& st = d.state[at];
   const double s = st.sin_abs, c = st.cos_abs;
-  Triple applied = body_values::weight(k.inertia[0], k.com, s, c, gravity);
-  if (k.carriage_link != 0) [[unlikely]] {
+  Triple applied = body_values::weight(d.force[at].mass, d.force[at].com, s, c, gravity);
+  if (d.joint[at].carriage_link != 0) [[unlikely]] {
     body->applied_force = applied;
     add_carriage_coupling(*body);
     applied = body->applied_force;
@@ -218,14 +222,16 @@ LinkPassData pass_data_of(Mbs& mbs) {
 }
 
 // Pass 3 of one link from its total force; returns the force handed to the parent.
-[[gnu::always_inline]] inline Triple link_force_step(const LinkParameters& k,
-                                                     const LinkPassState& st,
-                                                     const LinkPassData& d, const Triple& total) {
+[[gnu::always_inline]] inline Triple link_force_step(const LinkPassData& d, std::size_t at,
+                                                     const Triple& total) {
+  const LinkJoint& k = d.joint[at];
+  const LinkForceParameters& f = d.force[at];
+  const LinkPassState& st = d.state[at];
   const int32_t c = k.coordinate;
   const Triple u = st.velocity;
   const Triple h = revolute_values::composite_momentum(st.articulated_inertia, u,
                                                        st.momentum_bias, d.p[c]);
-  d.pdot[c] = momentum_rate(h, u, total[2], d.q[c], d.qdot[c], k.damping, k.stiffness, k.rest);
+  d.pdot[c] = momentum_rate(h, u, total[2], d.q[c], d.qdot[c], f.damping, f.stiffness, f.rest);
   return to_parent_force(frame_of(st, k), total);
 }
 
@@ -250,14 +256,15 @@ void inertia_run(Mbs& mbs, const PassRun& run, bool) {
   const std::size_t begin = static_cast<std::size_t>(run.begin);
   const std::size_t end = static_cast<std::size_t>(run.end);
   Body& first = *mbs.inward_order[begin];
-  const LinkParameters& k0 = d.parameters[begin];
+  const LinkJoint& k0 = d.joint[begin];
   const JointFrame r = link_frame(k0, d.q[k0.coordinate]);
   accumulate_inertia(first);
   HandedUp up = link_inertia_step(d.state[begin], r, first.articulated_inertia,
                                   first.momentum_bias, d.p[k0.coordinate]);
   for (std::size_t i = begin + 1; i < end; ++i) {
-    const LinkParameters& k = d.parameters[i];
-    up = chained_inertia_step(k, d.state[i], d.q[k.coordinate], d.p[k.coordinate], up);
+    const LinkJoint& k = d.joint[i];
+    up = chained_inertia_step(k, d.inertia[i], d.state[i], d.q[k.coordinate], d.p[k.coordinate],
+                              up);
   }
   Body& last = *mbs.inward_order[end - 1];
   last.transmitted_inertia = up.inertia;
@@ -278,7 +285,7 @@ void velocity_run(Mbs& mbs, const PassRun& run, bool prefetch) {
     if (prefetch && i + prefetch_distance < n) prefetch_link_for_pass_2(order[i + prefetch_distance]);
     const int32_t at = inward[i];
     LinkPassState& st = d.state[at];
-    const LinkParameters& k = d.parameters[at];
+    const LinkJoint& k = d.joint[at];
     const int32_t c = k.coordinate;
     const JointFrame r = frame_of(st, k);
     const Triple w = to_body_velocity(r, parent_velocity);
@@ -297,14 +304,14 @@ void force_run(Mbs& mbs, const PassRun& run, bool) {
   const double gravity = mbs.gravity;
   const std::size_t begin = static_cast<std::size_t>(run.begin);
   const std::size_t end = static_cast<std::size_t>(run.end);
-  Triple total = link_own_force(d.parameters[begin], d.state[begin], order[begin], gravity);
+  Triple total = link_own_force(d, begin, order[begin], gravity);
   for (const Body* child = order[begin]->first_child; child; child = child->next_sibling)
     for (int k = 0; k < 3; ++k) total[k] += child->transmitted_force[k];
-  Triple up = link_force_step(d.parameters[begin], d.state[begin], d, total);
+  Triple up = link_force_step(d, begin, total);
   for (std::size_t i = begin + 1; i < end; ++i) {
-    const Triple own = link_own_force(d.parameters[i], d.state[i], order[i], gravity);
+    const Triple own = link_own_force(d, i, order[i], gravity);
     for (int k = 0; k < 3; ++k) total[k] = own[k] + up[k];
-    up = link_force_step(d.parameters[i], d.state[i], d, total);
+    up = link_force_step(d, i, total);
   }
   order[end - 1]->transmitted_force = up;
 }

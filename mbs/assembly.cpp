@@ -103,7 +103,9 @@ static void release_coordinates(Mbs& mbs) {
   std::vector<Body*>().swap(mbs.inward_order);
   std::vector<PassRun>().swap(mbs.inward_runs);
   std::vector<PassRun>().swap(mbs.outward_runs);
-  std::vector<LinkParameters>().swap(mbs.link_parameters);
+  std::vector<LinkJoint>().swap(mbs.link_joint);
+  std::vector<Sym3>().swap(mbs.link_inertia);
+  std::vector<LinkForceParameters>().swap(mbs.link_force_parameters);
   std::vector<int32_t>().swap(mbs.inward_position);
   std::vector<LinkPassState>().swap(mbs.link_state);
   mbs.coordinate_count = 0;

@@ -48,6 +48,7 @@ static_assert(offsetof(Body, system) >= offsetof(Body, applied_force) &&
 // velocity back.
 [[gnu::always_inline]] static inline void prefetch_link_for_pass_2(const Body* body) {
   prefetch_bytes<offsetof(Body, joint), offsetof(Body, articulated_inertia)>(bytes_of(body));
+  __builtin_prefetch(bytes_of(body) + offsetof(Body, articulated_inertia) - 1, 1);
 }
 
 // Small trees stay in the caches, where prefetching would only cost instructions.

@@ -152,14 +152,19 @@ struct LinkPassState {
 };
 
 // A link's parameters as the fused kernels read them: copies of its record's, taken when the
-// passes are laid out and at every set-up, read-only in between.
-struct LinkParameters {
+// passes are laid out and at every set-up, read-only in between. Split by the passes that read
+// them, so that a pass streams only its own: the joint by every pass, the inertia by pass 1, the
+// weight and spring-damper by pass 3.
+struct LinkJoint {
   double offset_x, offset_y;
-  Sym3 inertia;
-  Point com;
-  double damping, stiffness, rest;
   int32_t coordinate;  // the link's coordinate in the system's arrays
   int32_t carriage_link;
+};
+
+struct LinkForceParameters {
+  double mass;
+  Point com;
+  double damping, stiffness, rest;
 };
 
 // What a pass sequence met: ok, or the first failure since the sequence began. After a failure
@@ -233,7 +238,9 @@ struct Mbs {
   std::vector<PassRun> outward_runs;
   // Compact data of the fused link kernels: by inward position the parameters (cold) and what the
   // passes hand each other (hot); by outward position the body's inward position.
-  std::vector<LinkParameters> link_parameters;
+  std::vector<LinkJoint> link_joint;
+  std::vector<Sym3> link_inertia;
+  std::vector<LinkForceParameters> link_force_parameters;
   std::vector<LinkPassState> link_state;
   std::vector<int32_t> inward_position;
   double gravity = standard_gravity;  // m/s^2, along -y

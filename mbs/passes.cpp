@@ -163,15 +163,14 @@ void refresh_link_parameters(Mbs& mbs) {
   const std::size_t n = mbs.inward_order.size();
   for (std::size_t k = 0; k < n; ++k) {
     const Body& body = *mbs.inward_order[k];
-    LinkParameters& to = mbs.link_parameters[k];
-    to.offset_x = body.joint[offset_x];
-    to.offset_y = body.joint[offset_y];
-    to.inertia = body.inertia;
-    to.com = body.com;
-    to.damping = body.joint_damping[0];
-    to.stiffness = body.joint_stiffness[0];
-    to.rest = body.joint_rest[0];
-    to.carriage_link = body.carriage_link;
+    LinkJoint& joint = mbs.link_joint[k];
+    joint.offset_x = body.joint[offset_x];
+    joint.offset_y = body.joint[offset_y];
+    joint.carriage_link = body.carriage_link;
+    mbs.link_inertia[k] = body.inertia;
+    mbs.link_force_parameters[k] = {body.inertia[0],          body.com,
+                                    body.joint_damping[0],    body.joint_stiffness[0],
+                                    body.joint_rest[0]};
   }
 }
 
@@ -179,7 +178,9 @@ void refresh_link_parameters(Mbs& mbs) {
 // count of those before it in outward order.
 static void record_compact_pass_data(Mbs& mbs) {
   const std::size_t n = mbs.outward_order.size();
-  mbs.link_parameters.assign(n, LinkParameters{});
+  mbs.link_joint.assign(n, LinkJoint{});
+  mbs.link_inertia.assign(n, Sym3{});
+  mbs.link_force_parameters.assign(n, LinkForceParameters{});
   mbs.link_state.assign(n, LinkPassState{});
   mbs.inward_position.assign(n, 0);
   std::vector<int32_t> coordinate_of(n);
@@ -197,7 +198,7 @@ static void record_compact_pass_data(Mbs& mbs) {
     const auto found = std::lower_bound(outward_by_body.begin(), outward_by_body.end(),
                                         std::pair<const Body*, int32_t>{mbs.inward_order[k], 0});
     const std::size_t i = static_cast<std::size_t>(found->second);
-    mbs.link_parameters[k].coordinate = coordinate_of[i];
+    mbs.link_joint[k].coordinate = coordinate_of[i];
     mbs.inward_position[i] = static_cast<int32_t>(k);
   }
   refresh_link_parameters(mbs);
