@@ -139,11 +139,11 @@ void revolute_absolute_placement(Body& body) {
 // operations compute, but what it hands to the next link of the run (transmitted inertia and
 // bias inward, velocity and placement outward, transmitted force inward) stays in locals, what
 // the passes hand each other goes through the system's compact LinkPassState, and the parameters
-// come from the system's compact copies (LinkJoint and the others), both by inward position. The records are read
-// only where a run meets other bodies and written only in pass 2 (joint record, placement and
-// velocity, for the callers), and at the end of a run (what it hands its parent). Intermediates
-// such as the reduced inertia or the link's forces are left as they were; the table path
-// (run_rhs_table_passes) fills them.
+// come from the system's compact copies (LinkJoint and the others), all by inward position. The
+// records are read only where a run meets other bodies, and written only in pass 2 (placement
+// and velocity, for the callers) and at the end of a run (what it hands its parent).
+// Intermediates such as the joint record's sin and cos, the reduced inertia or the link's forces
+// are left as they were; the table path (run_rhs_table_passes) fills them.
 namespace {
 
 struct HandedUp {
@@ -189,7 +189,8 @@ LinkPassData pass_data_of(Mbs& mbs) {
           revolute_values::transmitted_momentum_bias(r, a, b, p, j)};
 }
 
-// sin q and cos q: the joint transform, kept in the compact state until pass 2 writes it back.
+// sin q and cos q: the joint transform, kept in the compact state (the record's joint record is
+// left as it was).
 [[gnu::always_inline]] inline JointFrame link_frame(const LinkJoint& k, double q) {
   return {std::sin(q), std::cos(q), k.offset_x, k.offset_y};
 }
@@ -241,8 +242,6 @@ LinkPassData pass_data_of(Mbs& mbs) {
   st.velocity = u;
   st.sin_abs = placement.sin_abs;
   st.cos_abs = placement.cos_abs;
-  body.joint[joint_sin] = st.joint_sin;
-  body.joint[joint_cos] = st.joint_cos;
   body.velocity = u;
   store_placement(body, placement);
 }

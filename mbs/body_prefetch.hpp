@@ -44,11 +44,13 @@ static_assert(offsetof(Body, system) >= offsetof(Body, applied_force) &&
   prefetch_bytes<offsetof(Body, applied_force), offsetof(Body, body_momentum)>(bytes_of(body));
 }
 
-// The fused link kernels touch a record only in pass 2, to write the joint record, placement and
-// velocity back.
+// The fused link kernels touch a record only in pass 2, to write placement and velocity back:
+// one cache line.
+static_assert(offsetof(Body, velocity) % 64 == 0 && offsetof(Body, joint) - offsetof(Body, velocity) == 64,
+              "placement and velocity fill one cache line");
+
 [[gnu::always_inline]] static inline void prefetch_link_for_pass_2(const Body* body) {
-  prefetch_bytes<offsetof(Body, joint), offsetof(Body, articulated_inertia)>(bytes_of(body));
-  __builtin_prefetch(bytes_of(body) + offsetof(Body, articulated_inertia) - 1, 1);
+  __builtin_prefetch(bytes_of(body) + offsetof(Body, velocity), 1);
 }
 
 // Small trees stay in the caches, where prefetching would only cost instructions.

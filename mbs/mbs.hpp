@@ -57,14 +57,14 @@ enum JointRecord { joint_sin = 0, joint_cos = 1, offset_x = 2, offset_y = 3 };
 // their per-body results here. Body axes have their origin at the joint point.
 //
 // Fields are grouped by who reads them, so that on trees too large for the caches a pass streams
-// only the lines it needs: the tree first, then the body's parameters, then the joint record,
-// placement and velocity (what callers read after an evaluation), then what the table operations accumulate
-// inward and forces; set-up, acceleration and slaved-joint work fields, which the rope's
-// right-hand side never touches, come last. The fused link kernels write only the joint record,
-// placement and velocity here and read copies of the parameters; what passes hand each other lives in the system's
-// LinkPassState. The right-hand side prefetches by these groups (body_prefetch.hpp): keep a field
-// in the group of the passes that read it.
-struct Body {
+// only the lines it needs: the tree first, then placement and velocity (what callers read after an
+// evaluation, one cache line), then the joint record and the body's parameters, then what the
+// table operations accumulate inward and forces; set-up, acceleration and slaved-joint work fields,
+// which the rope's right-hand side never touches, come last. The fused link kernels write only the
+// placement and velocity line here and read copies of the parameters; what passes hand each other
+// lives in the system's LinkPassState. The right-hand side prefetches by these groups
+// (body_prefetch.hpp): keep a field in the group of the passes that read it.
+struct alignas(64) Body {
   // Tree, joint kind and coordinates: every pass.
   const JointType* type = nullptr;
   Body* parent = nullptr;
@@ -75,7 +75,17 @@ struct Body {
   double* qdot = nullptr;
   double* pdot = nullptr;
 
-  // Parameters: set up once, read by every pass.
+  // Velocity and placement: written outward (pass 2), read by pass 3 and the callers. One cache
+  // line, the only one the fused link kernels write back.
+  Triple velocity{};  // body-frame velocity of the origin and angular rate
+  double sin_abs = 0.0;
+  double cos_abs = 0.0;
+  Point position{};
+  double angle = 0.0;
+
+  // Joint record and parameters: set up once (the joint record's sin and cos by the table
+  // operations), read by every pass.
+  std::array<double, 4> joint{};  // joint record, see JointRecord (free base: sin, cos only)
   Sym3 inertia{};                 // about the body origin, body axes: (m, 0, -m*cy, m, m*cx, J)
   Point com{};                    // centre of mass in body axes
   // 0 free, 1 held by carriage 1 at the origin, 2 by carriage 2 at (offset_x, 0)
@@ -83,15 +93,6 @@ struct Body {
   std::array<double, 3> joint_damping{};  // one entry per joint coordinate
   std::array<double, 3> joint_stiffness{};
   std::array<double, 3> joint_rest{};
-
-  // Joint record, velocity and placement: written by passes 1 and 2, read by pass 3 and the
-  // callers; one block, which the fused kernels write back in pass 2.
-  std::array<double, 4> joint{};  // joint record, see JointRecord (free base: sin, cos only)
-  Triple velocity{};  // body-frame velocity of the origin and angular rate
-  double sin_abs = 0.0;
-  double cos_abs = 0.0;
-  Point position{};
-  double angle = 0.0;
 
   // Articulated inertia and momentum bias: written inward (pass 1), read by passes 2 and 3.
   Sym3 articulated_inertia{};
@@ -287,9 +288,9 @@ void rhs_pass_3(Body& root);
 // data: change them in the records, then run the set-up before the next right-hand side.
 MbsStatus run_setup_passes(Mbs& mbs);
 // qdot and pdot from q and p; also every body's placement and velocity. Links taken by a fused
-// kernel get in their records only the joint record, placement and velocity (and, at the end of
-// a run, what it hands its parent); their articulated inertia and the other intermediates stay in
-// the system's LinkPassState or nowhere. The table path below fills every field.
+// kernel get in their records only placement and velocity (and, at the end of a run, what it hands
+// its parent); their joint record's sin and cos, articulated inertia and the other intermediates
+// stay in the system's LinkPassState or nowhere. The table path below fills every field.
 MbsStatus run_rhs_passes(Mbs& mbs);
 // The same through the joint-kind tables alone, body by body: the reference the fused kernels
 // match bit for bit.
