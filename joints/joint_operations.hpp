@@ -40,10 +40,10 @@ void composite_force(Body& body);
 // the same results as the table operations. Pass 1 and 3 take a run in inward order (the first
 // link may have any children, every later one has the link before it as its only child); pass 2
 // takes one in outward order (every link after the first is a child of the link before it).
-// What pass 1 leaves for the others goes to mbs.link_state. `prefetch`: fetch records and state
-// ahead, for trees too large for the caches.
+// What the passes hand each other goes through mbs.link_state and mbs.link_motion. `prefetch`
+// (pass 2: streaming write-back) for trees too large for the caches.
 void inertia_run(Mbs& mbs, const PassRun& run, bool prefetch);
-void velocity_run(Mbs& mbs, const PassRun& run, bool prefetch);
+void velocity_run(Mbs& mbs, const PassRun& run, bool stream);
 void force_run(Mbs& mbs, const PassRun& run, bool prefetch);
 }  // namespace revolute_link
 

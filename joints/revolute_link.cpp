@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <immintrin.h>
+
 #include "joints/joint_operations.hpp"
 #include "joints/revolute_values.hpp"
 #include "mbs/body_prefetch.hpp"
@@ -157,6 +159,7 @@ struct LinkPassData {
   const Sym3* inertia;
   const LinkForceParameters* force;
   LinkPassState* state;
+  LinkMotion* motion;
   const double* q;
   const double* p;
   double* qdot;
@@ -165,8 +168,8 @@ struct LinkPassData {
 
 LinkPassData pass_data_of(Mbs& mbs) {
   return {mbs.link_joint.data(), mbs.link_inertia.data(), mbs.link_force_parameters.data(),
-          mbs.link_state.data(),   mbs.q,                  mbs.p,
-          mbs.qdot,                mbs.pdot};
+          mbs.link_state.data(),   mbs.link_motion.data(), mbs.q,
+          mbs.p,                   mbs.qdot,               mbs.pdot};
 }
 
 [[gnu::always_inline]] inline JointFrame frame_of(const LinkPassState& st,
@@ -211,8 +214,8 @@ LinkPassData pass_data_of(Mbs& mbs) {
 // pass 2 has brought up to date.
 [[gnu::always_inline]] inline Triple link_own_force(const LinkPassData& d, std::size_t at,
                                                     Body* const& body, double gravity) {
-  const LinkPassState& st = d.state[at];
-  const double s = st.sin_abs, c = st.cos_abs;
+  const LinkMotion& motion = d.motion[at];
+  const double s = motion.sin_abs, c = motion.cos_abs;
   Triple applied = body_values::weight(d.force[at].mass, d.force[at].com, s, c, gravity);
   if (d.joint[at].carriage_link != 0) [[unlikely]] {
     body->applied_force = applied;
@@ -229,21 +232,25 @@ LinkPassData pass_data_of(Mbs& mbs) {
   const LinkForceParameters& f = d.force[at];
   const LinkPassState& st = d.state[at];
   const int32_t c = k.coordinate;
-  const Triple u = st.velocity;
+  const Triple u = d.motion[at].velocity;
   const Triple h = revolute_values::composite_momentum(st.articulated_inertia, u,
                                                        st.momentum_bias, d.p[c]);
   d.pdot[c] = momentum_rate(h, u, total[2], d.q[c], d.qdot[c], f.damping, f.stiffness, f.rest);
   return to_parent_force(frame_of(st, k), total);
 }
 
-// Pass 2's results for pass 3 and for the callers.
-[[gnu::always_inline]] inline void store_motion(LinkPassState& st, Body& body, const Triple& u,
-                                                const Placement& placement) {
-  st.velocity = u;
-  st.sin_abs = placement.sin_abs;
-  st.cos_abs = placement.cos_abs;
-  body.velocity = u;
-  store_placement(body, placement);
+// Copies a link's placement and velocity line into its record, where the callers read them.
+// On trees too large for the caches a streaming store: the line goes to memory without being read
+// first.
+[[gnu::always_inline]] inline void write_back(Body& body, const LinkMotion& motion, bool stream) {
+  double* to = body.velocity.data();
+  const double* from = &motion.velocity[0];
+  if (stream) {
+    for (int k = 0; k < 8; k += 2) _mm_stream_pd(to + k, _mm_load_pd(from + k));
+    return;
+  }
+  body.velocity = motion.velocity;
+  store_placement(body, {motion.sin_abs, motion.cos_abs, motion.position, motion.angle});
 }
 
 }  // namespace
@@ -270,20 +277,18 @@ void inertia_run(Mbs& mbs, const PassRun& run, bool) {
   last.transmitted_momentum_bias = up.bias;
 }
 
-void velocity_run(Mbs& mbs, const PassRun& run, bool prefetch) {
+void velocity_run(Mbs& mbs, const PassRun& run, bool stream) {
   const LinkPassData d = pass_data_of(mbs);
   Body* const* order = mbs.outward_order.data();
   const int32_t* inward = mbs.inward_position.data();
   const std::size_t begin = static_cast<std::size_t>(run.begin);
   const std::size_t end = static_cast<std::size_t>(run.end);
-  const std::size_t n = mbs.outward_order.size();
   const Body& top_parent = *order[begin]->parent;
   Triple parent_velocity = top_parent.velocity;
   Placement parent_placement = placement_of(top_parent);
   for (std::size_t i = begin; i < end; ++i) {
-    if (prefetch && i + prefetch_distance < n) prefetch_link_for_pass_2(order[i + prefetch_distance]);
     const int32_t at = inward[i];
-    LinkPassState& st = d.state[at];
+    const LinkPassState& st = d.state[at];
     const LinkJoint& k = d.joint[at];
     const int32_t c = k.coordinate;
     const JointFrame r = frame_of(st, k);
@@ -293,8 +298,12 @@ void velocity_run(Mbs& mbs, const PassRun& run, bool prefetch) {
     d.qdot[c] = qdot;
     parent_velocity = revolute_values::body_velocity(w, qdot);
     parent_placement = placement(r, parent_placement, d.q[c]);
-    store_motion(st, *order[i], parent_velocity, parent_placement);
+    d.motion[at] = {parent_velocity, parent_placement.sin_abs, parent_placement.cos_abs,
+                    parent_placement.position, parent_placement.angle};
   }
+  // Apart from the chain of dependent arithmetic above, so that the record misses overlap.
+  for (std::size_t i = begin; i < end; ++i) write_back(*order[i], d.motion[inward[i]], stream);
+  if (stream) _mm_sfence();
 }
 
 void force_run(Mbs& mbs, const PassRun& run, bool) {

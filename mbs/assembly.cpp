@@ -108,6 +108,7 @@ static void release_coordinates(Mbs& mbs) {
   std::vector<LinkForceParameters>().swap(mbs.link_force_parameters);
   std::vector<int32_t>().swap(mbs.inward_position);
   std::vector<LinkPassState>().swap(mbs.link_state);
+  std::vector<LinkMotion>().swap(mbs.link_motion);
   mbs.coordinate_count = 0;
   mbs.q = mbs.p = mbs.qdot = mbs.qddot = mbs.pdot = nullptr;
 }

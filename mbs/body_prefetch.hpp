@@ -45,13 +45,13 @@ static_assert(offsetof(Body, system) >= offsetof(Body, applied_force) &&
 }
 
 // The fused link kernels touch a record only in pass 2, to write placement and velocity back:
-// one cache line.
-static_assert(offsetof(Body, velocity) % 64 == 0 && offsetof(Body, joint) - offsetof(Body, velocity) == 64,
-              "placement and velocity fill one cache line");
-
-[[gnu::always_inline]] static inline void prefetch_link_for_pass_2(const Body* body) {
-  __builtin_prefetch(bytes_of(body) + offsetof(Body, velocity), 1);
-}
+// one cache line, laid out as LinkMotion.
+static_assert(offsetof(Body, velocity) % 64 == 0 && sizeof(LinkMotion) == 64 &&
+                  offsetof(Body, sin_abs) - offsetof(Body, velocity) == offsetof(LinkMotion, sin_abs) &&
+                  offsetof(Body, cos_abs) - offsetof(Body, velocity) == offsetof(LinkMotion, cos_abs) &&
+                  offsetof(Body, position) - offsetof(Body, velocity) == offsetof(LinkMotion, position) &&
+                  offsetof(Body, angle) - offsetof(Body, velocity) == offsetof(LinkMotion, angle),
+              "placement and velocity fill one cache line, laid out as LinkMotion");
 
 // Small trees stay in the caches, where prefetching would only cost instructions.
 constexpr std::size_t prefetch_from_bodies = 2048;

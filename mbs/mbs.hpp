@@ -142,14 +142,19 @@ struct alignas(64) Body {
 
 // What the fused link kernels write every evaluation, in the system's arrays by inward visiting
 // order: pass 1 the articulated inertia, bias, joint inverse and joint sin and cos for passes 2
-// and 3, pass 2 the velocity and absolute angle's sin and cos for pass 3.
+// and 3; pass 2 the placement and velocity, laid out as the body record's line that holds them.
 struct LinkPassState {
   Sym3 articulated_inertia;
   Triple momentum_bias;
   double joint_inertia_inverse;
   double joint_sin, joint_cos;
+};
+
+struct alignas(64) LinkMotion {
   Triple velocity;
   double sin_abs, cos_abs;
+  Point position;
+  double angle;
 };
 
 // A link's parameters as the fused kernels read them: copies of its record's, taken when the
@@ -243,6 +248,7 @@ struct Mbs {
   std::vector<Sym3> link_inertia;
   std::vector<LinkForceParameters> link_force_parameters;
   std::vector<LinkPassState> link_state;
+  std::vector<LinkMotion> link_motion;
   std::vector<int32_t> inward_position;
   double gravity = standard_gravity;  // m/s^2, along -y
   CarriageCoupling coupling;

@@ -182,6 +182,7 @@ static void record_compact_pass_data(Mbs& mbs) {
   mbs.link_inertia.assign(n, Sym3{});
   mbs.link_force_parameters.assign(n, LinkForceParameters{});
   mbs.link_state.assign(n, LinkPassState{});
+  mbs.link_motion.assign(n, LinkMotion{});
   mbs.inward_position.assign(n, 0);
   std::vector<int32_t> coordinate_of(n);
   int32_t next = 0;
