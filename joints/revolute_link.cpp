@@ -203,9 +203,12 @@ LinkPassData pass_data_of(Mbs& mbs) {
                                                             LinkPassState& st, double q, double p,
                                                             const HandedUp& child_up) {
   const JointFrame r = link_frame(k, q);
+  // Unrolled even at -O2, so that the sums stay in registers instead of a stack array.
   Sym3 a;
+#pragma GCC unroll 6
   for (int i = 0; i < 6; ++i) a[i] = inertia[i] + child_up.inertia[i];
   Triple b;
+#pragma GCC unroll 3
   for (int i = 0; i < 3; ++i) b[i] = 0.0 + child_up.bias[i];
   return link_inertia_step(st, r, a, b, p);
 }
@@ -318,6 +321,7 @@ void force_run(Mbs& mbs, const PassRun& run, bool) {
   Triple up = link_force_step(d, begin, total);
   for (std::size_t i = begin + 1; i < end; ++i) {
     const Triple own = link_own_force(d, i, order[i], gravity);
+#pragma GCC unroll 3
     for (int k = 0; k < 3; ++k) total[k] = own[k] + up[k];
     up = link_force_step(d, i, total);
   }
