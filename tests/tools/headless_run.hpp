@@ -1,6 +1,7 @@
 // Runs the rope-headless program in a child process and reads back what it wrote.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <string>
@@ -30,3 +31,19 @@ std::string read_file(const std::string& path);
 
 // CSV rows as numbers (the header row is skipped); every row must parse completely.
 std::vector<std::vector<double>> parse_csv_rows(const std::string& text);
+
+// A test with two folders of its own: `folder` for what the program writes and the test checks,
+// `scratch` for the program's captured output.
+class HeadlessFolders : public testing::Test {
+ protected:
+  void SetUp() override {
+    folder = make_temp_folder();
+    scratch = make_temp_folder();
+  }
+  void TearDown() override {
+    remove_folder(folder);
+    remove_folder(scratch);
+  }
+  std::string folder;
+  std::string scratch;
+};

@@ -12,11 +12,13 @@ namespace {
 struct BadInput {
   std::string name;
   std::vector<std::string> args;
-  std::string problem;  // part of the error line
+  std::string problem;     // part of the error line
   std::string model = {};  // model file text, given as --model .../model.toml; empty: none
 };
 
-void PrintTo(const BadInput& input, std::ostream* out) { *out << input.name; }
+void PrintTo(const BadInput& input, std::ostream* out) {
+  *out << input.name;
+}
 
 class HeadlessBadInput : public testing::TestWithParam<BadInput> {
  protected:
@@ -73,7 +75,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"EveryNegative", {"--every", "-3"}, "--every needs a positive integer"},
         BadInput{"EveryFraction", {"--every", "1.5"}, "--every needs a positive integer"},
         BadInput{"EveryWord", {"--every", "x"}, "--every needs a positive integer"},
-        BadInput{"EveryOverflow", {"--every", "99999999999999999999"}, "--every needs a positive integer"},
+        BadInput{"EveryOverflow",
+                 {"--every", "99999999999999999999"},
+                 "--every needs a positive integer"},
         BadInput{"TargetCarriage3", {"--target", "3=0.1@0"}, "carriage must be 1 or 2"},
         BadInput{"TargetCarriage0", {"--target", "0=0.1@0"}, "carriage must be 1 or 2"},
         BadInput{"TargetNoTime", {"--target", "1=0.1"}, "--target needs K=X@T"},
@@ -81,28 +85,58 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"TargetSwapped", {"--target", "1@2=0.1"}, "--target needs K=X@T"},
         BadInput{"TargetPositionWord", {"--target", "1=abc@0"}, "--target needs K=X@T"},
         BadInput{"TargetPositionEmpty", {"--target", "1=@0"}, "--target needs K=X@T"},
-        BadInput{"TargetPositionInfinite", {"--target", "1=inf@0"}, "--target position must be finite"},
-        BadInput{"TargetTimeNegative", {"--target", "1=0.1@-1"}, "--target time must not be negative"},
+        BadInput{
+            "TargetPositionInfinite", {"--target", "1=inf@0"}, "--target position must be finite"},
+        BadInput{
+            "TargetTimeNegative", {"--target", "1=0.1@-1"}, "--target time must not be negative"},
         BadInput{"TargetTimeNan", {"--target", "1=0.1@nan"}, "--target time must be finite"},
         BadInput{"TargetTimeEmpty", {"--target", "1=0.1@"}, "--target time needs a number"},
         // A good option before a bad one still writes nothing.
-        BadInput{"BadAfterGood", {"--duration", "0.1", "--target", "2=0.5@x"}, "--target time needs a number"},
+        BadInput{"BadAfterGood",
+                 {"--duration", "0.1", "--target", "2=0.5@x"},
+                 "--target time needs a number"},
         // Model files: the file, line and column of the offending key.
-        BadInput{"ModelUnknownKey", {}, "model.toml:2:1: unknown key 'lenght'", "links = 5\nlenght = 1\n"},
-        BadInput{"ModelWrongType", {}, "model.toml:1:1: key 'link_mass' needs a number, not a string", "link_mass = \"heavy\""},
-        BadInput{"ModelNotFinite", {}, "model.toml:1:1: key 'gravity' needs a finite number", "gravity = inf"},
-        BadInput{"ModelZeroLinks", {}, "model.toml:1:1: key 'links' needs a whole number", "links = 0"},
+        BadInput{"ModelUnknownKey",
+                 {},
+                 "model.toml:2:1: unknown key 'lenght'",
+                 "links = 5\nlenght = 1\n"},
+        BadInput{"ModelWrongType",
+                 {},
+                 "model.toml:1:1: key 'link_mass' needs a number, not a string",
+                 "link_mass = \"heavy\""},
+        BadInput{"ModelNotFinite",
+                 {},
+                 "model.toml:1:1: key 'gravity' needs a finite number",
+                 "gravity = inf"},
+        BadInput{
+            "ModelZeroLinks", {}, "model.toml:1:1: key 'links' needs a whole number", "links = 0"},
         BadInput{"ModelFractionalLinks", {}, "key 'links' needs a whole number", "links = 2.5"},
-        BadInput{"ModelZeroLength", {}, "key 'link_length' needs a finite number greater than 0", "link_length = 0"},
-        BadInput{"ModelNegativeMass", {}, "key 'carriage_mass' needs a finite number greater than 0", "carriage_mass = [100, -1]"},
-        BadInput{"ModelNegativeDamping", {}, "key 'joint_damping' needs a finite number, 0 or more", "joint_damping = -0.01"},
-        BadInput{"ModelThreeCarriages", {}, "key 'carriage_start' needs one number or two", "carriage_start = [0, 1, 2]"},
+        BadInput{"ModelZeroLength",
+                 {},
+                 "key 'link_length' needs a finite number greater than 0",
+                 "link_length = 0"},
+        BadInput{"ModelNegativeMass",
+                 {},
+                 "key 'carriage_mass' needs a finite number greater than 0",
+                 "carriage_mass = [100, -1]"},
+        BadInput{"ModelNegativeDamping",
+                 {},
+                 "key 'joint_damping' needs a finite number, 0 or more",
+                 "joint_damping = -0.01"},
+        BadInput{"ModelThreeCarriages",
+                 {},
+                 "key 'carriage_start' needs one number or two",
+                 "carriage_start = [0, 1, 2]"},
         BadInput{"ModelSyntax", {}, "model.toml:1:", "links = = 3"},
-        BadInput{"ModelMissing", {"--model", "/no/such/model.toml"}, "/no/such/model.toml: cannot read the model file"},
+        BadInput{"ModelMissing",
+                 {"--model", "/no/such/model.toml"},
+                 "/no/such/model.toml: cannot read the model file"},
         BadInput{"SetUnknownKey", {"--set", "stiffness=3"}, "unknown key 'stiffness'"},
         BadInput{"SetNoValue", {"--set", "links"}, "--set needs KEY=VALUE"},
         BadInput{"SetWord", {"--set", "link_mass=heavy"}, "key 'link_mass' needs a number"},
-        BadInput{"SetNegative", {"--set", "drive_stiffness=-5"}, "key 'drive_stiffness' needs a finite number, 0 or more"},
+        BadInput{"SetNegative",
+                 {"--set", "drive_stiffness=-5"},
+                 "key 'drive_stiffness' needs a finite number, 0 or more"},
         // --set comes after the model file, but a bad file is still reported.
         BadInput{"SetAfterBadModel", {"--set", "links=3"}, "unknown key 'colour'", "colour = 1"}),
     [](const testing::TestParamInfo<BadInput>& info) { return info.param.name; });

@@ -19,16 +19,11 @@ namespace {
 
 constexpr size_t row_width = 1 + 2 * rope_coordinate_count + carriage_state_count;
 
-class HeadlessOutput : public testing::Test {
+class HeadlessOutput : public HeadlessFolders {
  protected:
   void SetUp() override {
-    folder = make_temp_folder();
-    scratch = make_temp_folder();
+    HeadlessFolders::SetUp();
     reference = run_to(folder + "/reference.csv");
-  }
-  void TearDown() override {
-    remove_folder(folder);
-    remove_folder(scratch);
   }
   // A short run written to `path` (which a device or FIFO test must not read back).
   HeadlessRun run_only(const std::string& path) {
@@ -40,7 +35,7 @@ class HeadlessOutput : public testing::Test {
     EXPECT_EQ(run.status, 0) << run.err;
     return read_file(path);
   }
-  std::string folder, scratch, reference;
+  std::string reference;
 };
 
 mode_t mode_of(const std::string& path, bool follow = true) {

@@ -59,21 +59,12 @@ TEST(Pictures, SceneLandsWhereTheCameraPutsIt) {
   EXPECT_TRUE(is_white(pixel_at(renderer, 350, 400)));
 }
 
-class HeadlessPictures : public testing::Test {
+class HeadlessPictures : public HeadlessFolders {
  protected:
-  void SetUp() override {
-    folder = make_temp_folder();
-    scratch = make_temp_folder();
-  }
-  void TearDown() override {
-    remove_folder(folder);
-    remove_folder(scratch);
-  }
   HeadlessRun run(std::vector<std::string> args) {
     args.insert(args.end(), {"--quiet", "--output", folder + "/run.csv"});
     return run_headless(args, scratch);
   }
-  std::string folder, scratch;
 };
 
 std::pair<int, int> png_size(const std::string& path) {
@@ -136,6 +127,8 @@ TEST_F(HeadlessPictures, BadPictureOptionsWriteNothing) {
 
 // An ffmpeg that gives up after a few frames: a message, status 1, no video under the target name.
 TEST_F(HeadlessPictures, FailingFfmpegLeavesNoVideo) {
+  ASSERT_EQ(scratch.rfind('/', 0), 0u);  // an absolute temporary folder, never the root's bin
+  ASSERT_GT(scratch.size(), 1u);
   const std::string tools = scratch + "/bin";
   mkdir(tools.c_str(), 0755);
   std::ofstream(tools + "/ffmpeg") << "#!/bin/sh\nhead -c 3000000 > /dev/null\nexit 1\n";

@@ -22,16 +22,8 @@ constexpr int x1_column = 1 + carriages_offset;
 constexpr int v1_column = x1_column + 1;
 constexpr int x2_column = x1_column + 2;
 
-class HeadlessRunTest : public testing::Test {
+class HeadlessRunTest : public HeadlessFolders {
  protected:
-  void SetUp() override {
-    folder = make_temp_folder();
-    scratch = make_temp_folder();
-  }
-  void TearDown() override {
-    remove_folder(folder);
-    remove_folder(scratch);
-  }
   // Runs to completion and returns the CSV text.
   std::string trajectory(std::vector<std::string> args) {
     const std::string path = folder + "/run.csv";
@@ -41,14 +33,12 @@ class HeadlessRunTest : public testing::Test {
     return read_file(path);
   }
   void check_divergence(const char* move, const std::vector<std::vector<double>>& calm);
-  std::string folder;
-  std::string scratch;
 };
 
 TEST_F(HeadlessRunTest, WritesHeaderTheInitialRowAndEveryNthFrame) {
   const std::string path = folder + "/rope.csv";
-  const HeadlessRun run = run_headless({"--duration", "0.05", "--every", "2", "--output", path},
-                                       scratch);
+  const HeadlessRun run =
+      run_headless({"--duration", "0.05", "--every", "2", "--output", path}, scratch);
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "");
   // Only the finished file is left: the temporary one was renamed.
@@ -112,7 +102,8 @@ TEST_F(HeadlessRunTest, TrajectoryEqualsTheWindowProgramsFrameAdvance) {
 
 // Carriage 1's target moves from -0.2 to -0.1 (d = 0.1 m) for the frame starting at t = 0.30.
 // Over that frame the carriage's offset from the unmoved run obeys its own equation,
-//   dx'' = (drive_stiffness d - (drive_damping + damping_x) dv - (drive_stiffness + stiffness_x) dx) / m
+//   dx'' = (drive_stiffness d - (drive_damping + damping_x) dv - (drive_stiffness + stiffness_x)
+//   dx) / m
 //        = 1000 d - 11 dv - 1050 dx,
 // up to the chain end's response (50 dP + dU per unit mass), which within one frame is well below
 // 0.5 % of the 1000 d drive term (dP stays below 1 cm): hence the 1 % tolerance.
@@ -130,7 +121,8 @@ TEST_F(HeadlessRunTest, TargetMoveShiftsTheCarriageAsItsEquationPredicts) {
   const double omega = std::sqrt(omega0_sq - gamma * gamma);
   const double settled = 1000.0 * d / omega0_sq;
   const double decay = std::exp(-gamma * tau);
-  const double dx = settled * (1.0 - decay * (std::cos(omega * tau) + gamma / omega * std::sin(omega * tau)));
+  const double dx =
+      settled * (1.0 - decay * (std::cos(omega * tau) + gamma / omega * std::sin(omega * tau)));
   const double dv = settled * decay * omega0_sq / omega * std::sin(omega * tau);
   EXPECT_NEAR(moved[31][x1_column] - still[31][x1_column], dx, 0.01 * dx);
   EXPECT_NEAR(moved[31][v1_column] - still[31][v1_column], dv, 0.01 * dv);
@@ -154,7 +146,8 @@ TEST_F(HeadlessRunTest, DivergenceKeepsTheRowsSoFarAndExitsWithStatus1) {
   }
 }
 
-void HeadlessRunTest::check_divergence(const char* move, const std::vector<std::vector<double>>& calm) {
+void HeadlessRunTest::check_divergence(const char* move,
+                                       const std::vector<std::vector<double>>& calm) {
   const std::string path = folder + "/torn.csv";
   const HeadlessRun run =
       run_headless({"--duration", "2", "--target", move, "--output", path}, scratch);
@@ -180,8 +173,8 @@ namespace {
 
 // Two target moves over 2 s, every 10th frame, checked in from the window program's rope: any
 // change to the engine, its speed work included, must leave every digit of it as it is.
-const std::vector<std::string> golden_options = {"--duration", "2", "--every", "10", "--target",
-                                                 "1=-0.5@0.5", "--target", "2=0.9@1.2"};
+const std::vector<std::string> golden_options = {
+    "--duration", "2", "--every", "10", "--target", "1=-0.5@0.5", "--target", "2=0.9@1.2"};
 
 TEST_F(HeadlessRunTest, GoldenTrajectoryByteForByteWithAndWithoutTheShippedModel) {
   const std::string golden = read_file(ROPE_SOURCE_DIR "/tests/data/golden_rope.csv");
@@ -200,8 +193,7 @@ TEST_F(HeadlessRunTest, LinkCountAndParametersShapeTheRun) {
   const std::string text = trajectory({"--duration", "0.2", "--set", "links=5", "--set",
                                        "carriage_start=-0.1,0.3", "--set", "gravity=0"});
   const std::string header = text.substr(0, text.find('\n'));
-  EXPECT_EQ(header,
-            "t,q0,q1,q2,q3,q4,q5,q6,q7,p0,p1,p2,p3,p4,p5,p6,p7,x1,v1,x2,v2");
+  EXPECT_EQ(header, "t,q0,q1,q2,q3,q4,q5,q6,q7,p0,p1,p2,p3,p4,p5,p6,p7,x1,v1,x2,v2");
   const auto rows = parse_csv_rows(text);
   ASSERT_EQ(rows.size(), 21u);
   EXPECT_EQ(rows[0].size(), 21u);
