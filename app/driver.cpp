@@ -20,7 +20,8 @@ FrameEnd integrate_frame(Simulation& sim) {
         sim.evolve_apply(sim.evolve.get(), sim.control.get(), sim.step.get(), &sim.system,
                          &sim.time, t1, &sim.step_size, sim.state.data());
     if (status != 0)
-      return sim.failure != MbsStatus::ok ? FrameEnd::core_failure : FrameEnd::evolve_failed;
+      return sim.rope.mbs.status != MbsStatus::ok ? FrameEnd::core_failure
+                                                  : FrameEnd::evolve_failed;
     if (state_diverged(sim.state.data(), sim.dimension)) return FrameEnd::diverged;
   }
   return FrameEnd::reached;
@@ -45,6 +46,6 @@ FrameOutcome advance_frame(Simulation& sim, std::ostream& out, FrameEnd* end) {
 }
 
 const char* stop_message(const Simulation& sim, FrameEnd end) {
-  if (end == FrameEnd::core_failure) return mbs_status_message(sim.failure);
+  if (end == FrameEnd::core_failure) return mbs_status_message(sim.rope.mbs.status);
   return divergence_message;
 }

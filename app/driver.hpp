@@ -13,7 +13,7 @@ constexpr int32_t report_period = 1;
 enum class FrameEnd {
   reached,        // the time is the frame's end
   evolve_failed,  // the evolve call returned an error; the frame's loop stopped there
-  core_failure,   // the right-hand side met a failure of the core (see sim.failure)
+  core_failure,   // the right-hand side met a failure of the core (see sim.rope.mbs.status)
   diverged,       // an accepted state failed the divergence guard; the state holds it
 };
 

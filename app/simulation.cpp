@@ -90,8 +90,7 @@ int hamilton_rhs(double, const double y[], double dydt[], void* params) {
   c.carriage_anchor[2] = carriage[2];
   c.carriage_anchor[3] = 0.0;
 
-  sim.failure = run_rhs_passes(mbs);
-  if (sim.failure != MbsStatus::ok) return GSL_EBADFUNC;
+  if (run_rhs_passes(mbs) != MbsStatus::ok) return GSL_EBADFUNC;
 
   const ChainEnd ends[2] = {first_end(rope.bodies.front()), last_end(rope.bodies.back())};
   for (int k = 0; k < 2; ++k) {

@@ -42,7 +42,6 @@ struct Simulation {
   double frame_span = 0.01;    // s of simulated time per frame
   double step_size = 0.00025;  // s; the control adjusts it and it carries over between frames
   int32_t frame_count = 0;
-  MbsStatus failure = MbsStatus::ok;  // what stopped the last right-hand side, if anything
 
   // Wall clock of the frame report: captured at the first reported frame.
   bool clock_started = false;
@@ -67,7 +66,7 @@ inline int carriages_start(const Simulation& sim) {
 
 // dy/dt of the whole system; params is the Simulation. t is not read: the equations are
 // autonomous. Returns GSL_SUCCESS, or GSL_EBADFUNC when the core reports a failure (left in
-// sim.failure), which stops the evolve call.
+// sim.rope.mbs.status), which stops the evolve call.
 int hamilton_rhs(double t, const double y[], double dydt[], void* params);
 
 // Drive target of carriage 1 or 2 (m along x): what a mouse drag does. Read at the next

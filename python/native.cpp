@@ -5,6 +5,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -111,25 +113,26 @@ class NativeRope {
     if (!(duration >= 0.0) || every < 1) throw py::value_error("duration >= 0 and every >= 1");
     std::vector<double> times{sim_->time};
     std::vector<double> states(sim_->state);
-    int code = 0;
-    {
-      py::gil_scoped_release unlocked;
-      sort_moves(moves);
-      size_t next = 0;
-      const long long frames = frames_for(*sim_, duration);
-      for (long long frame = 1; frame <= frames && code == 0; ++frame) {
-        apply_due_moves(*sim_, moves, next);
-        code = end_code(integrate_frame(*sim_));
-        if (code == 0 && frame % every == 0) {
-          times.push_back(sim_->time);
-          states.insert(states.end(), sim_->state.begin(), sim_->state.end());
-        }
-      }
-    }
+    const int code = run_script(duration, std::move(moves), [&](long long frame) {
+      if (frame % every != 0) return;
+      times.push_back(sim_->time);
+      states.insert(states.end(), sim_->state.begin(), sim_->state.end());
+    });
     Array state_rows(
         {static_cast<py::ssize_t>(times.size()), static_cast<py::ssize_t>(sim_->dimension)});
     std::copy(states.begin(), states.end(), state_rows.mutable_data());
     return py::make_tuple(code, to_array(times.data(), times.size()), state_rows);
+  }
+
+  // The same run keeping only the largest chain-end spring force met after any frame (N, from
+  // the placements of the frame's last evaluation). Returns (end code, peak force).
+  py::tuple run_measuring(double duration, std::vector<TargetMove> moves) {
+    if (!(duration >= 0.0)) throw py::value_error("duration >= 0");
+    double peak = 0.0;
+    const int code = run_script(duration, std::move(moves), [&](long long) {
+      for (const double force : end_spring_forces(*sim_)) peak = std::max(peak, std::abs(force));
+    });
+    return py::make_tuple(code, peak);
   }
 
   Array rhs(const Array& state) {
@@ -138,15 +141,32 @@ class NativeRope {
       throw py::value_error("state needs " + std::to_string(sim_->dimension) + " numbers");
     std::vector<double> rates(static_cast<size_t>(sim_->dimension));
     if (hamilton_rhs(sim_->time, y.data(), rates.data(), sim_.get()) != 0)
-      throw std::runtime_error(mbs_status_message(sim_->failure));
+      throw std::runtime_error(mbs_status_message(sim_->rope.mbs.status));
     return to_array(rates.data(), rates.size());
   }
 
   double energy() { return total_energy(*sim_); }
   std::array<double, 2> end_forces() const { return end_spring_forces(*sim_); }
-  std::string failure() const { return mbs_status_message(sim_->failure); }
+  std::string failure() const { return mbs_status_message(sim_->rope.mbs.status); }
 
  private:
+  // Whole frames until `duration` with the target moves applied at each frame's start, without
+  // the GIL; `after_frame(frame)` sees each completed frame. Returns the end code.
+  template <typename AfterFrame>
+  int run_script(double duration, std::vector<TargetMove> moves, AfterFrame after_frame) {
+    py::gil_scoped_release unlocked;
+    sort_moves(moves);
+    size_t next = 0;
+    const long long frames = frames_for(*sim_, duration);
+    for (long long frame = 1; frame <= frames; ++frame) {
+      apply_due_moves(*sim_, moves, next);
+      const int code = end_code(integrate_frame(*sim_));
+      if (code != 0) return code;
+      after_frame(frame);
+    }
+    return 0;
+  }
+
   std::unique_ptr<Simulation> sim_;
 };
 
@@ -170,6 +190,7 @@ PYBIND11_MODULE(_native, m) {
       .def("set_target", &NativeRope::set_target)
       .def("advance", &NativeRope::advance)
       .def("simulate", &NativeRope::simulate)
+      .def("run_measuring", &NativeRope::run_measuring)
       .def("rhs", &NativeRope::rhs)
       .def("energy", &NativeRope::energy)
       .def("end_forces", &NativeRope::end_forces)

@@ -30,8 +30,9 @@ struct FrameRenderer {
 bool init_renderer(FrameRenderer& renderer, int width, int height);
 
 // Draws the simulation's current state. The right-hand side is evaluated once at that state so
-// that the placements drawn are the state's own (not those of the integrator's last trial stage);
-// this changes nothing the integrator uses.
+// that the placements drawn are the state's own (not those of the integrator's last trial stage).
+// The integrator does not read the body records between evaluations, and none of the rope's joint
+// kinds reads the previous evaluation, so the trajectory stays the same.
 void render_frame(FrameRenderer& renderer, Simulation& sim);
 
 // The image's pixels, height rows of `stride` bytes.

@@ -101,6 +101,14 @@ class Rope:
         self._raise_on(code)
         return times, states
 
+    def run_measuring(self, duration, targets=()):
+        """Run like ``simulate`` and return the largest chain-end coupling force (N) seen after
+        any frame; raises Diverged as ``simulate`` does."""
+        moves = [_TargetMove(int(k), float(x), float(t)) for k, x, t in targets]
+        code, peak = self._rope.run_measuring(float(duration), moves)
+        self._raise_on(code)
+        return peak
+
     def rhs(self, state):
         """d(state)/dt at ``state``, for analysis."""
         return self._rope.rhs(state)

@@ -19,23 +19,15 @@ def run_point(base, point, duration, targets=()):
     sag (m, how far the lowest body origin hangs below the carriages' line at the end),
     mid_height (m, the middle body's height at the end), peak_end_force (N, the largest
     chain-end coupling force seen at any frame), energy (J, at the end), x1 and x2 (m)."""
-    from . import FRAME_SPAN, Diverged, Rope
+    from . import Diverged, Rope
 
     rope = Rope(**{**base, **point})
-    moves = sorted(targets, key=lambda move: move[2])
-    peak = 0.0
-    frames = int(np.ceil(duration / FRAME_SPAN - 1e-9))
     diverged = False
-    for frame in range(frames):
-        while moves and rope.time >= moves[0][2] - 1e-6 * FRAME_SPAN:
-            carriage, x, _ = moves.pop(0)
-            rope.set_target(carriage, x)
-        try:
-            rope.advance(1)
-        except Diverged:
-            diverged = True
-            break
-        peak = max(peak, *(abs(f) for f in rope.end_forces()))
+    peak = 0.0
+    try:
+        peak = rope.run_measuring(duration, targets)
+    except Diverged:
+        diverged, peak = True, float("nan")
     placements = rope.placements()
     carriages = rope.carriages
     return {

@@ -20,25 +20,13 @@ void PrintTo(const BadInput& input, std::ostream* out) {
   *out << input.name;
 }
 
-class HeadlessBadInput : public testing::TestWithParam<BadInput> {
- protected:
-  void SetUp() override {
-    target_folder = make_temp_folder();
-    scratch = make_temp_folder();
-  }
-  void TearDown() override {
-    remove_folder(target_folder);
-    remove_folder(scratch);
-  }
-  std::string target_folder;
-  std::string scratch;
-};
+class HeadlessBadInput : public HeadlessFolders, public testing::WithParamInterface<BadInput> {};
 
 TEST_P(HeadlessBadInput, ExitsWithStatus2AndWritesNothing) {
   const BadInput& input = GetParam();
   std::vector<std::string> args = input.args;
   // Where the trajectory would go if the input were accepted.
-  args.insert(args.begin(), {"--output", target_folder + "/rope.csv"});
+  args.insert(args.begin(), {"--output", folder + "/rope.csv"});
   if (!input.model.empty()) {
     const std::string model = scratch + "/model.toml";
     std::ofstream(model) << input.model;
@@ -47,7 +35,7 @@ TEST_P(HeadlessBadInput, ExitsWithStatus2AndWritesNothing) {
   const HeadlessRun run = run_headless(args, scratch);
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.out, "");
-  EXPECT_TRUE(folder_entries(target_folder).empty());
+  EXPECT_TRUE(folder_entries(folder).empty());
   const size_t first_end = run.err.find('\n');
   ASSERT_NE(first_end, std::string::npos) << run.err;
   const std::string first_line = run.err.substr(0, first_end);
@@ -141,16 +129,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"SetAfterBadModel", {"--set", "links=3"}, "unknown key 'colour'", "colour = 1"}),
     [](const testing::TestParamInfo<BadInput>& info) { return info.param.name; });
 
-class HeadlessOutputPath : public testing::Test {
- protected:
-  void SetUp() override { scratch = make_temp_folder(); }
-  void TearDown() override { remove_folder(scratch); }
-  std::string scratch;
-};
+using HeadlessOutputPath = HeadlessFolders;
 
 TEST_F(HeadlessOutputPath, UnwritablePathsAreBadInput) {
   const std::string missing_folder = scratch + "/no/such/folder/rope.csv";
-  const std::string folder = make_temp_folder();
   for (const std::string& path : {missing_folder, folder}) {
     const HeadlessRun run = run_headless({"--duration", "0.01", "--output", path}, scratch);
     EXPECT_EQ(run.status, 2) << path;
@@ -158,7 +140,6 @@ TEST_F(HeadlessOutputPath, UnwritablePathsAreBadInput) {
     EXPECT_EQ(run.out, "");
   }
   EXPECT_TRUE(folder_entries(folder).empty());
-  remove_folder(folder);
 }
 
 TEST(HeadlessHelp, PrintsUsageAndSucceeds) {
