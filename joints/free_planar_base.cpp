@@ -4,7 +4,11 @@
 // T (x, y, r) = (c x - s y, s x + c y, r).
 #include <cmath>
 
+#include "joints/free_base_values.hpp"
 #include "joints/joint_operations.hpp"
+#include "mbs/body_values.hpp"
+
+using namespace free_base_values;
 
 namespace free_planar_base {
 
@@ -26,54 +30,24 @@ void joint_transform(Body& body) {
 }
 
 // The ground does not move.
-void parent_velocity(Body& body) { body.parent_velocity = {0.0, 0.0, 0.0}; }
+void parent_velocity(Body& body) {
+  body.parent_velocity = {0.0, 0.0, 0.0};
+}
 
-// velocity = T^T qdot.
 void body_velocity(Body& body) {
-  const double s = body.joint[joint_sin], c = body.joint[joint_cos];
-  const double* qdot = body.qdot;
-  body.velocity = {qdot[1] * s + qdot[0] * c, qdot[1] * c - s * qdot[0], qdot[2]};
+  body.velocity =
+      free_base_values::body_velocity(body.joint[joint_sin], body.joint[joint_cos], body.qdot);
 }
 
-// Inverse of K = T A T^T, the articulated inertia seen by the world-frame coordinates, by
-// cofactors (expansion along the first row). K is positive definite for any physical A.
 void invert_joint_inertia(Body& body) {
-  const Sym3& a = body.articulated_inertia;
-  const double s = body.joint[joint_sin], c = body.joint[joint_cos];
-  const double t = (a[0] - a[3]) * c - 2.0 * a[1] * s;
-  const double k11 = t * c + a[3];
-  const double k12 = t * s + a[1];
-  const double k22 = a[0] - t * c;
-  const double k13 = c * a[2] - s * a[4];
-  const double k23 = c * a[4] + s * a[2];
-  const double k33 = a[5];
-  const double x = k33 * k22 - k23 * k23;
-  const double y = k33 * k12 - k23 * k13;
-  const double z = k23 * k12 - k22 * k13;
-  const double det = x * k11 - y * k12 + z * k13;
-  const double r = 1.0 / det;
-  body.joint_inertia_inverse = {r * x,
-                                -(r * y),
-                                r * z,
-                                r * (k33 * k11 - k13 * k13),
-                                -(r * (k23 * k11 - k13 * k12)),
-                                r * (k22 * k11 - k12 * k12)};
+  body.joint_inertia_inverse =
+      joint_inertia_inverse(body.articulated_inertia, body.joint[joint_sin], body.joint[joint_cos]);
 }
 
-// qdot = J (p - T b).
 void joint_velocity(Body& body) {
-  const double s = body.joint[joint_sin], c = body.joint[joint_cos];
-  const Triple& b = body.momentum_bias;
-  const Sym3& j = body.joint_inertia_inverse;
-  const double* p = body.p;
-  const double w0 = c * b[0] - s * b[1];
-  const double w1 = c * b[1] + s * b[0];
-  const double d0 = p[0] - w0;
-  const double d1 = p[1] - w1;
-  const double d2 = p[2] - b[2];
-  body.qdot[0] = d2 * j[2] + d1 * j[1] + d0 * j[0];
-  body.qdot[1] = d2 * j[4] + d1 * j[3] + d0 * j[1];
-  body.qdot[2] = d2 * j[5] + d1 * j[4] + d0 * j[2];
+  const Triple qdot = joint_rates(body.joint[joint_sin], body.joint[joint_cos], body.momentum_bias,
+                                  body.joint_inertia_inverse, body.p);
+  for (int i = 0; i < 3; ++i) body.qdot[i] = qdot[i];
 }
 
 // The pose follows from the coordinates alone.
@@ -84,26 +58,16 @@ void absolute_placement(Body& body) {
   body.angle = body.q[2];
 }
 
-// composite momentum = T^T p.
 void composite_momentum(Body& body) {
-  const double s = body.joint[joint_sin], c = body.joint[joint_cos];
-  const double* p = body.p;
-  body.composite_momentum = {c * p[0] + s * p[1], c * p[1] - p[0] * s, p[2]};
+  body.composite_momentum =
+      free_base_values::composite_momentum(body.joint[joint_sin], body.joint[joint_cos], body.p);
 }
 
-// World-frame force on the translations; the angle gets the moving-point term
-// (H0 u1 - H1 u0, as for the revolute link) and the only spring. All three coordinates are damped.
 void joint_momentum_rate(Body& body) {
-  const double s = body.joint[joint_sin], c = body.joint[joint_cos];
-  const Triple& f = body.total_force;
-  const Triple& h = body.composite_momentum;
-  const Triple& u = body.velocity;
-  const double* qdot = body.qdot;
-  const auto& damping = body.joint_damping;
-  body.pdot[0] = (c * f[0] - s * f[1]) - qdot[0] * damping[0];
-  body.pdot[1] = (c * f[1] + s * f[0]) - qdot[1] * damping[1];
-  body.pdot[2] = h[0] * u[1] + f[2] - h[1] * u[0] - qdot[2] * damping[2] -
-                 (body.q[2] - body.joint_rest[2]) * body.joint_stiffness[2];
+  const Triple pdot =
+      momentum_rates(body, body.joint[joint_sin], body.joint[joint_cos], body.total_force,
+                     body.composite_momentum, body.velocity, body.qdot);
+  for (int i = 0; i < 3; ++i) body.pdot[i] = pdot[i];
 }
 
 // p = T H, the inverse of composite_momentum.
@@ -118,3 +82,47 @@ void initial_joint_momentum(Body& body) {
 }  // namespace free_planar_base
 
 void do_nothing(Body&) {}
+
+// The root's turn in the right-hand side, when the root is a free base: the same operations as
+// its table steps, with what one hands the next kept in locals. The record is left as the table
+// steps leave it.
+namespace free_planar_base {
+
+// Pass 1 and, at once, pass 2: the root is the last body inward and the first outward, so nothing
+// lies between its two steps. The calls come first, so that no value in flight waits across them.
+void inertia_and_velocity_step(Body& body) {
+  const double angle = body.q[2];
+  const double s = std::sin(angle), c = std::cos(angle);
+  take_child_coupling(body);
+  body.joint[joint_sin] = s;
+  body.joint[joint_cos] = c;
+  const body_values::ArticulatedSums sums = body_values::articulated_sums(body);
+  body.articulated_inertia = sums.inertia;
+  body.momentum_bias = sums.bias;
+  const Sym3 j = joint_inertia_inverse(sums.inertia, s, c);
+  body.joint_inertia_inverse = j;
+  const Triple qdot = joint_rates(s, c, sums.bias, j, body.p);
+  for (int i = 0; i < 3; ++i) body.qdot[i] = qdot[i];
+  body.parent_velocity = {0.0, 0.0, 0.0};
+  body.velocity = free_base_values::body_velocity(s, c, qdot.data());
+  body.sin_abs = s;
+  body.cos_abs = c;
+  body.position = {body.q[0], body.q[1]};
+  body.angle = angle;
+}
+
+// Pass 3: gravity and a carriage coupling, the children's forces, the momentum rates.
+void force_step(Body& body, double gravity) {
+  apply_external_forces(body, gravity);
+  const double s = body.joint[joint_sin], c = body.joint[joint_cos];
+  const Triple own = body_values::rotate_to_body(body.sin_abs, body.cos_abs, body.applied_force);
+  body.body_force = own;
+  const Triple total = body_values::total_force(body, own);
+  body.total_force = total;
+  const Triple h = free_base_values::composite_momentum(s, c, body.p);
+  body.composite_momentum = h;
+  const Triple pdot = momentum_rates(body, s, c, total, h, body.velocity, body.qdot);
+  for (int i = 0; i < 3; ++i) body.pdot[i] = pdot[i];
+}
+
+}  // namespace free_planar_base

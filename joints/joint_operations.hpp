@@ -58,6 +58,12 @@ void joint_momentum_rate(Body& body);
 void absolute_placement(Body& body);
 void composite_momentum(Body& body);
 void initial_joint_momentum(Body& body);
+
+// The right-hand side's steps of a free base at the root, fused as the link kernels are, with the
+// same results and record as the table operations: pass 1 followed at once by pass 2 (the root
+// ends the inward order and starts the outward one), and pass 3.
+void inertia_and_velocity_step(Body& body);
+void force_step(Body& body, double gravity);
 }  // namespace free_planar_base
 
 namespace slaved_revolute {

@@ -207,13 +207,16 @@ inline Body world_at_rest() {
   return world;
 }
 
+// Which routine the right-hand side hands a run to: the table operations body by body, the fused
+// kernels of a run of links, or the fused steps of a free base at the root (a run of one).
+enum class PassKernel : int32_t { table = 0, links = 1, root_free_base = 2 };
+
 // A run of consecutive bodies in a visiting order, [begin, end), that the right-hand side hands
-// to one routine: a fused kernel of their joint kind, or (fused = 0) the table operations body by
-// body.
+// to one routine.
 struct PassRun {
   int32_t begin;
   int32_t end;
-  int32_t fused;
+  PassKernel kernel;
 };
 
 // The system: the tree's root and the five coordinate arrays, each coordinate_count long and
@@ -323,6 +326,9 @@ void bind_carriage_coupling(Mbs& mbs, const double* carriage_anchor, const doubl
 void compute_body_momentum(Body& body);
 void accumulate_momentum(Body& body);
 void accumulate_inertia(Body& body);
+// The coupling blocks a body takes over from its children (the last child's), as
+// accumulate_inertia does.
+void take_child_coupling(Body& body);
 void accumulate_force(Body& body);
 void apply_external_forces(Body& body, double gravity);
 // The carriage spring-dampers on a carriage-held body (carriage_link 1 or 2), added to its

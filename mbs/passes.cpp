@@ -141,21 +141,31 @@ static bool continues_outward_run(const Body& body, const Body& previous) {
   return is_link(body) && body.parent == &previous;
 }
 
+static PassKernel kernel_of(const Body& body, const Body* root) {
+  if (is_link(body)) return PassKernel::links;
+  if (body.type == &joint_types[free_planar_base_kind] && &body == root)
+    return PassKernel::root_free_base;
+  return PassKernel::table;
+}
+
+// Links join a run of links they continue; bodies for the tables join any table run; a free base
+// at the root stays alone.
 template <typename Continues>
-static void cut_into_runs(const std::vector<Body*>& order, std::vector<PassRun>& runs,
-                          Continues continues) {
+static void cut_into_runs(const std::vector<Body*>& order, const Body* root,
+                          std::vector<PassRun>& runs, Continues continues) {
   runs.clear();
   const int32_t n = static_cast<int32_t>(order.size());
   for (int32_t i = 0; i < n; ++i) {
     const Body& body = *order[i];
-    const bool fused = is_link(body);
+    const PassKernel kernel = kernel_of(body, root);
     PassRun* last = runs.empty() ? nullptr : &runs.back();
-    const bool joins =
-        last && (fused ? last->fused && continues(body, *order[i - 1]) : !last->fused);
+    bool joins = last && last->kernel == kernel;
+    if (joins && kernel == PassKernel::links) joins = continues(body, *order[i - 1]);
+    if (joins && kernel == PassKernel::root_free_base) joins = false;
     if (joins)
       last->end = i + 1;
     else
-      runs.push_back({i, i + 1, fused ? 1 : 0});
+      runs.push_back({i, i + 1, kernel});
   }
 }
 
@@ -207,8 +217,8 @@ static void record_compact_pass_data(Mbs& mbs) {
 
 MbsStatus record_pass_runs(Mbs& mbs) {
   try {
-    cut_into_runs(mbs.inward_order, mbs.inward_runs, continues_inward_run);
-    cut_into_runs(mbs.outward_order, mbs.outward_runs, continues_outward_run);
+    cut_into_runs(mbs.inward_order, mbs.root, mbs.inward_runs, continues_inward_run);
+    cut_into_runs(mbs.outward_order, mbs.root, mbs.outward_runs, continues_outward_run);
     record_compact_pass_data(mbs);
   } catch (const std::bad_alloc&) {
     return MbsStatus::out_of_memory;
@@ -228,32 +238,54 @@ static inline void visit_run(const std::vector<Body*>& order, const PassRun& run
   }
 }
 
+// The root, when it is a free base, ends pass 1 with its pass-2 step as well (it is the last body
+// inward and the first outward), so pass 2 skips it.
 static void rhs_pass_1_by_runs(Mbs& mbs, bool prefetch) {
   for (const PassRun& run : mbs.inward_runs) {
-    if (run.fused)
-      revolute_link::inertia_run(mbs, run, prefetch);
-    else
-      visit_run(mbs.inward_order, run, prefetch, prefetch_for_pass_1, rhs_step_1);
+    switch (run.kernel) {
+      case PassKernel::links:
+        revolute_link::inertia_run(mbs, run, prefetch);
+        break;
+      case PassKernel::root_free_base:
+        free_planar_base::inertia_and_velocity_step(*mbs.inward_order[run.begin]);
+        break;
+      case PassKernel::table:
+        visit_run(mbs.inward_order, run, prefetch, prefetch_for_pass_1, rhs_step_1);
+        break;
+    }
   }
 }
 
 static void rhs_pass_2_by_runs(Mbs& mbs, bool prefetch) {
   for (const PassRun& run : mbs.outward_runs) {
-    if (run.fused)
-      revolute_link::velocity_run(mbs, run, prefetch);
-    else
-      visit_run(mbs.outward_order, run, prefetch, prefetch_for_pass_2, rhs_step_2);
+    switch (run.kernel) {
+      case PassKernel::links:
+        revolute_link::velocity_run(mbs, run, prefetch);
+        break;
+      case PassKernel::root_free_base:
+        break;
+      case PassKernel::table:
+        visit_run(mbs.outward_order, run, prefetch, prefetch_for_pass_2, rhs_step_2);
+        break;
+    }
   }
 }
 
 static void rhs_pass_3_by_runs(Mbs& mbs, bool prefetch) {
   const double gravity = mbs.gravity;
   for (const PassRun& run : mbs.inward_runs) {
-    if (run.fused)
-      revolute_link::force_run(mbs, run, prefetch);
-    else
-      visit_run(mbs.inward_order, run, prefetch, prefetch_for_pass_3,
-                [gravity](Body& body) { rhs_step_3(body, gravity); });
+    switch (run.kernel) {
+      case PassKernel::links:
+        revolute_link::force_run(mbs, run, prefetch);
+        break;
+      case PassKernel::root_free_base:
+        free_planar_base::force_step(*mbs.inward_order[run.begin], gravity);
+        break;
+      case PassKernel::table:
+        visit_run(mbs.inward_order, run, prefetch, prefetch_for_pass_3,
+                  [gravity](Body& body) { rhs_step_3(body, gravity); });
+        break;
+    }
   }
 }
 
