@@ -103,8 +103,9 @@ int main(int argc, char** argv) {
     ours_ns.push_back(time_ours(chain->mbs, evaluations, sink));
     ratios.push_back(ours_ns.back() / hand_ns.back());
   }
-  std::printf("N = %d: hand-written %.1f ns, run_rhs_passes %.1f ns (%.2f ns per body), "
-              "ratio %.3f\n",
-              bodies, median(hand_ns), median(ours_ns), median(ours_ns) / bodies, median(ratios));
+  std::printf(
+      "N = %d: hand-written %.1f ns, run_rhs_passes %.1f ns (%.2f ns per body), "
+      "ratio %.3f\n",
+      bodies, median(hand_ns), median(ours_ns), median(ours_ns) / bodies, median(ratios));
   return sink == 0.123456789 ? 3 : 0;
 }
