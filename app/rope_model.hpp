@@ -31,7 +31,7 @@ struct Carriages {
 };
 
 struct RopeModel {
-  std::vector<Body> bodies;  // chain order: body k hangs from body k-1; sized once
+  BodyArray bodies;  // chain order: body k hangs from body k-1; sized once
   Mbs mbs;
   Carriages carriages{};
   RopeModel() = default;

@@ -7,7 +7,7 @@
 #include "mbs/mbs.hpp"
 
 struct Chain {
-  std::vector<Body> bodies;
+  BodyArray bodies;
   Mbs mbs;
 };
 

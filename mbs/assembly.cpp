@@ -98,17 +98,17 @@ static MbsStatus record_visiting_orders(Mbs& mbs) {
 
 // Without the memory, the system is left with no coordinates, arrays or visiting orders.
 static void release_coordinates(Mbs& mbs) {
-  std::vector<double>().swap(mbs.storage);
-  std::vector<Body*>().swap(mbs.outward_order);
-  std::vector<Body*>().swap(mbs.inward_order);
+  LargeArray<double>().swap(mbs.storage);
+  LargeArray<Body*>().swap(mbs.outward_order);
+  LargeArray<Body*>().swap(mbs.inward_order);
   std::vector<PassRun>().swap(mbs.inward_runs);
   std::vector<PassRun>().swap(mbs.outward_runs);
-  std::vector<LinkJoint>().swap(mbs.link_joint);
-  std::vector<Sym3>().swap(mbs.link_inertia);
-  std::vector<LinkForceParameters>().swap(mbs.link_force_parameters);
-  std::vector<int32_t>().swap(mbs.inward_position);
-  std::vector<LinkPassState>().swap(mbs.link_state);
-  std::vector<LinkMotion>().swap(mbs.link_motion);
+  LargeArray<LinkJoint>().swap(mbs.link_joint);
+  LargeArray<Sym3>().swap(mbs.link_inertia);
+  LargeArray<LinkForceParameters>().swap(mbs.link_force_parameters);
+  LargeArray<int32_t>().swap(mbs.inward_position);
+  LargeArray<LinkPassState>().swap(mbs.link_state);
+  LargeArray<LinkMotion>().swap(mbs.link_motion);
   mbs.coordinate_count = 0;
   mbs.q = mbs.p = mbs.qdot = mbs.qddot = mbs.pdot = nullptr;
 }

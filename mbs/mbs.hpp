@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "mbs/large_array.hpp"
+
 // Planar triple: (x component, y component, rotational component) of a velocity, force or momentum.
 using Triple = std::array<double, 3>;
 // Symmetric 3x3 matrix, upper triangle row by row: (11, 12, 13, 22, 23, 33).
@@ -140,6 +142,10 @@ struct alignas(64) Body {
   Sym3 reduced_coupling_rate{};
 };
 
+// The bodies of a tree, in storage that suits trees of any size (large_array.hpp). A tree's
+// bodies must not move once attached: size the array once.
+using BodyArray = LargeArray<Body>;
+
 // What the fused link kernels write every evaluation, in the system's arrays by inward visiting
 // order: pass 1 the articulated inertia, bias, joint inverse and joint sin and cos for passes 2
 // and 3; pass 2 the placement and velocity, laid out as the body record's line that holds them.
@@ -237,22 +243,22 @@ struct Mbs {
   double* qdot = nullptr;
   double* pdot = nullptr;
   double* qddot = nullptr;
-  std::vector<double> storage;
+  LargeArray<double> storage;
   // Visiting orders of the whole tree, fixed once the coordinates are laid out.
-  std::vector<Body*> outward_order;   // parents before children
-  std::vector<Body*> inward_order;    // children (in list order) before parents
+  LargeArray<Body*> outward_order;   // parents before children
+  LargeArray<Body*> inward_order;     // children (in list order) before parents
   // The visiting orders cut into runs (record_pass_runs): passes 1 and 3 follow inward_runs,
   // pass 2 outward_runs.
   std::vector<PassRun> inward_runs;
   std::vector<PassRun> outward_runs;
   // Compact data of the fused link kernels: by inward position the parameters (cold) and what the
   // passes hand each other (hot); by outward position the body's inward position.
-  std::vector<LinkJoint> link_joint;
-  std::vector<Sym3> link_inertia;
-  std::vector<LinkForceParameters> link_force_parameters;
-  std::vector<LinkPassState> link_state;
-  std::vector<LinkMotion> link_motion;
-  std::vector<int32_t> inward_position;
+  LargeArray<LinkJoint> link_joint;
+  LargeArray<Sym3> link_inertia;
+  LargeArray<LinkForceParameters> link_force_parameters;
+  LargeArray<LinkPassState> link_state;
+  LargeArray<LinkMotion> link_motion;
+  LargeArray<int32_t> inward_position;
   double gravity = standard_gravity;  // m/s^2, along -y
   CarriageCoupling coupling;
   // The fixed world: the root's parent once set_root has run.

@@ -101,7 +101,7 @@ MbsStatus run_setup_passes(Mbs& mbs) {
 #include "mbs/body_prefetch.hpp"
 
 template <typename Prefetch, typename Step>
-static inline void visit_in_order(const std::vector<Body*>& order, Prefetch prefetch, Step step) {
+static inline void visit_in_order(const LargeArray<Body*>& order, Prefetch prefetch, Step step) {
   const std::size_t n = order.size();
   if (n < prefetch_from_bodies) {
     for (Body* body : order) step(*body);
@@ -151,7 +151,7 @@ static PassKernel kernel_of(const Body& body, const Body* root) {
 // Links join a run of links they continue; bodies for the tables join any table run; a free base
 // at the root stays alone.
 template <typename Continues>
-static void cut_into_runs(const std::vector<Body*>& order, const Body* root,
+static void cut_into_runs(const LargeArray<Body*>& order, const Body* root,
                           std::vector<PassRun>& runs, Continues continues) {
   runs.clear();
   const int32_t n = static_cast<int32_t>(order.size());
@@ -228,7 +228,7 @@ MbsStatus record_pass_runs(Mbs& mbs) {
 
 // The table operations over the bodies of one run; a large tree prefetches along the whole order.
 template <typename Prefetch, typename Step>
-static inline void visit_run(const std::vector<Body*>& order, const PassRun& run, bool prefetch,
+static inline void visit_run(const LargeArray<Body*>& order, const PassRun& run, bool prefetch,
                              Prefetch fetch, Step step) {
   const std::size_t n = order.size();
   for (std::size_t i = static_cast<std::size_t>(run.begin); i < static_cast<std::size_t>(run.end);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "test_support.hpp"
@@ -20,7 +21,7 @@ class DeepTree : public testing::Test {};
 
 TEST_F(DeepTree, MillionBodyChainEvaluates) {
   const int count = ROPE_DEEP_CHAIN_BODIES;
-  std::vector<Body> bodies(count);
+  BodyArray bodies(count);
   init_body(bodies[0], free_planar_base_kind);
   for (int k = 1; k < count; ++k) init_body(bodies[k], revolute_link_kind);
   for (int k = 1; k < count; ++k) attach_body(bodies[k], bodies[k - 1]);
@@ -55,6 +56,32 @@ TEST_F(DeepTree, MillionBodyChainEvaluates) {
   EXPECT_TRUE(finite);
   for (int i = mbs.coordinate_count - 10; i < mbs.coordinate_count; ++i)
     EXPECT_NEAR(mbs.qdot[i], qdot[i], 1e-6) << i;
+}
+
+// Large arrays sit on 2 MiB boundaries, so that huge pages can back them whole; small ones come
+// from the ordinary allocator. Either way the elements are zero-initialised, survive growth, and
+// an impossible size fails with bad_alloc (which the set-up turns into out_of_memory).
+TEST(LargeArrayStorage, HugeBlocksAlignedAndValuesKept) {
+  const std::size_t huge = large_array::huge_page_bytes;
+  struct Case {
+    std::size_t count;
+    bool on_huge_boundary;
+  };
+  for (const Case c : {Case{10, false}, Case{huge / sizeof(double), true},
+                       Case{3 * huge / sizeof(double) + 5, true}}) {
+    LargeArray<double> values(c.count);
+    EXPECT_EQ(values.back(), 0.0) << c.count;
+    values.back() = 7.0;
+    values.push_back(8.0);  // grows into a new block
+    EXPECT_EQ(values[c.count - 1], 7.0) << c.count;
+    if (c.on_huge_boundary) {
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(values.data()) % huge, 0u) << c.count;
+    }
+  }
+  BodyArray bodies(huge / sizeof(Body) + 1);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(bodies.data()) % huge, 0u);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(&bodies[1]) % alignof(Body), 0u);
+  EXPECT_THROW(LargeArrayAllocator<Body>{}.allocate(std::size_t(-1) / 64), std::bad_alloc);
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ using namespace core_test;
 
 namespace {
 
-double total_energy(const std::vector<Body>& bodies, double* kinetic = nullptr) {
+double total_energy(const BodyArray& bodies, double* kinetic = nullptr) {
   double t = 0.0, v = 0.0;
   for (const Body& body : bodies) {
     t += kinetic_energy(body);

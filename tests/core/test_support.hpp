@@ -35,7 +35,7 @@ struct Tree {
   explicit Tree(std::size_t count) : bodies(count) {}
   Tree(const Tree&) = delete;
   Tree& operator=(const Tree&) = delete;
-  std::vector<Body> bodies;
+  BodyArray bodies;
   Mbs mbs;
   Body& operator[](std::size_t i) { return bodies[i]; }
   int index_of(const Body& body) const { return static_cast<int>(&body - bodies.data()); }
@@ -175,7 +175,7 @@ class KinematicModel {
   // Parents must come before children in `bodies`. Every kind but the free base is taken as one
   // relative angle at a fixed offset (kinds 0, 2, 3); the mass matrix and potential make sense for
   // trees of kinds 0 and 1 only.
-  KinematicModel(const std::vector<Body>& bodies, const Mbs& mbs) {
+  KinematicModel(const BodyArray& bodies, const Mbs& mbs) {
     build(bodies.data(), bodies.size(), mbs);
   }
   KinematicModel(const Body* bodies, std::size_t count, const Mbs& mbs) {
