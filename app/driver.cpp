@@ -13,7 +13,7 @@ long clock_ms() {
 
 // The evolve call returns only after a step that the control accepted, so the guard sees accepted
 // states and never the trial stages of a rejected step.
-FrameEnd integrate_frame(Simulation& sim) {
+static FrameEnd integrate_to_frame_end(Simulation& sim) {
   const double t1 = sim.time + sim.frame_span;
   while (sim.time < t1) {
     const int status =
@@ -25,6 +25,14 @@ FrameEnd integrate_frame(Simulation& sim) {
     if (state_diverged(sim.state.data(), sim.dimension)) return FrameEnd::diverged;
   }
   return FrameEnd::reached;
+}
+
+// Drawing and measuring code reads the bodies' records after a frame: they get the placements of
+// the frame's last evaluation, once per frame rather than once per evaluation.
+FrameEnd integrate_frame(Simulation& sim) {
+  const FrameEnd end = integrate_to_frame_end(sim);
+  update_body_records(sim.rope.mbs);
+  return end;
 }
 
 FrameOutcome advance_frame(Simulation& sim, std::ostream& out, FrameEnd* end) {

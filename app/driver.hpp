@@ -18,7 +18,8 @@ enum class FrameEnd {
 };
 
 // One frame's integration, from sim.time to sim.time + sim.frame_span, with no report and no frame
-// count. Every accepted step is checked by the divergence guard.
+// count. Every accepted step is checked by the divergence guard. Afterwards the bodies' records
+// hold the placements and velocities of the frame's last evaluation.
 FrameEnd integrate_frame(Simulation& sim);
 
 enum class FrameOutcome {

@@ -53,6 +53,7 @@ double total_energy(Simulation& sim) {
   std::vector<double> rates(sim.state.size());
   if (hamilton_rhs(sim.time, sim.state.data(), rates.data(), &sim) != 0)
     return std::numeric_limits<double>::quiet_NaN();
+  update_body_records(sim.rope.mbs);
   const RopeModel& rope = sim.rope;
   const std::array<double, 2> end_angles = {rope.bodies.front().angle, rope.bodies.back().angle};
   return chain_kinetic_energy(rope.mbs) + chain_potential_energy(rope) +

@@ -66,7 +66,8 @@ inline int carriages_start(const Simulation& sim) {
 
 // dy/dt of the whole system; params is the Simulation. t is not read: the equations are
 // autonomous. Returns GSL_SUCCESS, or GSL_EBADFUNC when the core reports a failure (left in
-// sim.rope.mbs.status), which stops the evolve call.
+// sim.rope.mbs.status), which stops the evolve call. The bodies' records get this evaluation's
+// placements only through update_body_records(sim.rope.mbs): the integrator does not need them.
 int hamilton_rhs(double t, const double y[], double dydt[], void* params);
 
 // Drive target of carriage 1 or 2 (m along x): what a mouse drag does. Read at the next

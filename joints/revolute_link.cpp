@@ -5,11 +5,12 @@
 // u body velocity, b momentum bias), and the joint momentum is p = H[2]. Inward, each link hands
 // its parent A with the joint direction eliminated; outward, p fixes qdot; inward again, forces
 // give pdot.
+#include <immintrin.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-
-#include <immintrin.h>
 
 #include "joints/joint_operations.hpp"
 #include "joints/revolute_values.hpp"
@@ -29,13 +30,15 @@ void construct(Body& body) {
   body.com = {0.02, 0.0};
   body.joint[offset_x] = 0.04;
   body.joint[offset_y] = 0.0;
-  body.joint_damping[0] = 0.01;  // N m s/rad
+  body.joint_damping[0] = 0.01;   // N m s/rad
   body.joint_stiffness[0] = 5.5;  // N m/rad
   body.joint_rest[0] = 0.0;
   body.carriage_link = 0;
 }
 
-void invert_joint_inertia(Body& body) { body.joint_inertia_inverse[0] = 1.0 / body.articulated_inertia[5]; }
+void invert_joint_inertia(Body& body) {
+  body.joint_inertia_inverse[0] = 1.0 / body.articulated_inertia[5];
+}
 
 // transmitted = V^T N V with N = A - A e3 j e3^T A; N has a zero third row and column, so only
 // its 2x2 block is turned into the parent's axes and moved to the parent's origin.
@@ -48,10 +51,9 @@ void transmit_inertia(Body& body) {
 }
 
 void transmit_momentum_bias(Body& body) {
-  body.transmitted_momentum_bias =
-      revolute_values::transmitted_momentum_bias(joint_frame_of(body), body.articulated_inertia,
-                                                 body.momentum_bias, *body.p,
-                                                 body.joint_inertia_inverse[0]);
+  body.transmitted_momentum_bias = revolute_values::transmitted_momentum_bias(
+      joint_frame_of(body), body.articulated_inertia, body.momentum_bias, *body.p,
+      body.joint_inertia_inverse[0]);
 }
 
 void joint_velocity(Body& body) {
@@ -77,7 +79,9 @@ void transmit_momentum(Body& body) {
   body.transmitted_momentum = to_parent_force(joint_frame_of(body), body.composite_momentum);
 }
 
-void initial_joint_momentum(Body& body) { *body.p = body.composite_momentum[2]; }
+void initial_joint_momentum(Body& body) {
+  *body.p = body.composite_momentum[2];
+}
 
 // Acceleration recursion in the same layout. No pass calls these; acceleration_bias stays 0.
 void transmit_acceleration_bias(Body& body) {
@@ -102,9 +106,9 @@ void joint_acceleration(Body& body) {
   const Triple carried = to_body_velocity(joint_frame_of(body), body.parent->acceleration);
   Triple& pa = body.parent_acceleration;
   pa = {carried[0] + zeta[0], carried[1] + zeta[1], body.parent->acceleration[2]};
-  *body.qddot = (*body.pdot - body.acceleration_bias[2] - a[2] * pa[0] - a[4] * pa[1] -
-                 a[5] * pa[2]) *
-                body.joint_inertia_inverse[0];
+  *body.qddot =
+      (*body.pdot - body.acceleration_bias[2] - a[2] * pa[0] - a[4] * pa[1] - a[5] * pa[2]) *
+      body.joint_inertia_inverse[0];
 }
 
 void body_acceleration(Body& body) {
@@ -122,7 +126,9 @@ void composite_force(Body& body) {
 
 }  // namespace revolute_link
 
-void revolute_joint_transform(Body& body) { revolute_values::joint_transform(body); }
+void revolute_joint_transform(Body& body) {
+  revolute_values::joint_transform(body);
+}
 
 // The velocity the body frame would have with qdot = 0.
 void revolute_parent_velocity(Body& body) {
@@ -167,20 +173,24 @@ struct LinkPassData {
 };
 
 LinkPassData pass_data_of(Mbs& mbs) {
-  return {mbs.link_joint.data(), mbs.link_inertia.data(), mbs.link_force_parameters.data(),
-          mbs.link_state.data(),   mbs.link_motion.data(), mbs.q,
-          mbs.p,                   mbs.qdot,               mbs.pdot};
+  return {mbs.link_joint.data(),
+          mbs.link_inertia.data(),
+          mbs.link_force_parameters.data(),
+          mbs.link_state.data(),
+          mbs.link_motion.data(),
+          mbs.q,
+          mbs.p,
+          mbs.qdot,
+          mbs.pdot};
 }
 
-[[gnu::always_inline]] inline JointFrame frame_of(const LinkPassState& st,
-                                                  const LinkJoint& k) {
+[[gnu::always_inline]] inline JointFrame frame_of(const LinkPassState& st, const LinkJoint& k) {
   return {st.joint_sin, st.joint_cos, k.offset_x, k.offset_y};
 }
 
 // Pass 1 of one link from its accumulated inertia and bias.
 [[gnu::always_inline]] inline HandedUp link_inertia_step(LinkPassState& st, const JointFrame& r,
-                                                         const Sym3& a, const Triple& b,
-                                                         double p) {
+                                                         const Sym3& a, const Triple& b, double p) {
   st.articulated_inertia = a;
   st.momentum_bias = b;
   const double j = 1.0 / a[5];
@@ -236,8 +246,8 @@ LinkPassData pass_data_of(Mbs& mbs) {
   const LinkPassState& st = d.state[at];
   const int32_t c = k.coordinate;
   const Triple u = d.motion[at].velocity;
-  const Triple h = revolute_values::composite_momentum(st.articulated_inertia, u,
-                                                       st.momentum_bias, d.p[c]);
+  const Triple h =
+      revolute_values::composite_momentum(st.articulated_inertia, u, st.momentum_bias, d.p[c]);
   d.pdot[c] = momentum_rate(h, u, total[2], d.q[c], d.qdot[c], f.damping, f.stiffness, f.rest);
   return to_parent_force(frame_of(st, k), total);
 }
@@ -268,19 +278,19 @@ void inertia_run(Mbs& mbs, const PassRun& run, bool) {
   const LinkJoint& k0 = d.joint[begin];
   const JointFrame r = link_frame(k0, d.q[k0.coordinate]);
   accumulate_inertia(first);
-  HandedUp up = link_inertia_step(d.state[begin], r, first.articulated_inertia,
-                                  first.momentum_bias, d.p[k0.coordinate]);
+  HandedUp up = link_inertia_step(d.state[begin], r, first.articulated_inertia, first.momentum_bias,
+                                  d.p[k0.coordinate]);
   for (std::size_t i = begin + 1; i < end; ++i) {
     const LinkJoint& k = d.joint[i];
-    up = chained_inertia_step(k, d.inertia[i], d.state[i], d.q[k.coordinate], d.p[k.coordinate],
-                              up);
+    up =
+        chained_inertia_step(k, d.inertia[i], d.state[i], d.q[k.coordinate], d.p[k.coordinate], up);
   }
   Body& last = *mbs.inward_order[end - 1];
   last.transmitted_inertia = up.inertia;
   last.transmitted_momentum_bias = up.bias;
 }
 
-void velocity_run(Mbs& mbs, const PassRun& run, bool stream) {
+void velocity_run(Mbs& mbs, const PassRun& run, bool) {
   const LinkPassData d = pass_data_of(mbs);
   Body* const* order = mbs.outward_order.data();
   const int32_t* inward = mbs.inward_position.data();
@@ -296,16 +306,28 @@ void velocity_run(Mbs& mbs, const PassRun& run, bool stream) {
     const int32_t c = k.coordinate;
     const JointFrame r = frame_of(st, k);
     const Triple w = to_body_velocity(r, parent_velocity);
-    const double qdot =
-        joint_rate(st.articulated_inertia, st.momentum_bias[2], w, d.p[c], st.joint_inertia_inverse);
+    const double qdot = joint_rate(st.articulated_inertia, st.momentum_bias[2], w, d.p[c],
+                                   st.joint_inertia_inverse);
     d.qdot[c] = qdot;
     parent_velocity = revolute_values::body_velocity(w, qdot);
     parent_placement = placement(r, parent_placement, d.q[c]);
     d.motion[at] = {parent_velocity, parent_placement.sin_abs, parent_placement.cos_abs,
                     parent_placement.position, parent_placement.angle};
   }
-  // Apart from the chain of dependent arithmetic above, so that the record misses overlap.
-  for (std::size_t i = begin; i < end; ++i) write_back(*order[i], d.motion[inward[i]], stream);
+  // Only the records that other bodies read before the evaluation ends; update_body_records
+  // brings the others up to date when the callers want them.
+  const int32_t* kept = std::lower_bound(
+      mbs.kept_records.data(), mbs.kept_records.data() + mbs.kept_records.size(), run.begin);
+  const int32_t* kept_end = mbs.kept_records.data() + mbs.kept_records.size();
+  for (; kept != kept_end && *kept < run.end; ++kept)
+    write_back(*order[*kept], d.motion[inward[*kept]], false);
+}
+
+void store_records(Mbs& mbs, const PassRun& run, bool stream) {
+  Body* const* order = mbs.outward_order.data();
+  const int32_t* inward = mbs.inward_position.data();
+  const LinkMotion* motion = mbs.link_motion.data();
+  for (int32_t i = run.begin; i < run.end; ++i) write_back(*order[i], motion[inward[i]], stream);
   if (stream) _mm_sfence();
 }
 

@@ -109,6 +109,7 @@ static void release_coordinates(Mbs& mbs) {
   LargeArray<int32_t>().swap(mbs.inward_position);
   LargeArray<LinkPassState>().swap(mbs.link_state);
   LargeArray<LinkMotion>().swap(mbs.link_motion);
+  LargeArray<int32_t>().swap(mbs.kept_records);
   mbs.coordinate_count = 0;
   mbs.q = mbs.p = mbs.qdot = mbs.qddot = mbs.pdot = nullptr;
 }

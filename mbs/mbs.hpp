@@ -62,9 +62,10 @@ enum JointRecord { joint_sin = 0, joint_cos = 1, offset_x = 2, offset_y = 3 };
 // only the lines it needs: the tree first, then placement and velocity (what callers read after an
 // evaluation, one cache line), then the joint record and the body's parameters, then what the
 // table operations accumulate inward and forces; set-up, acceleration and slaved-joint work fields,
-// which the rope's right-hand side never touches, come last. The fused link kernels write only the
-// placement and velocity line here and read copies of the parameters; what passes hand each other
-// lives in the system's LinkPassState. The right-hand side prefetches by these groups
+// which the rope's right-hand side never touches, come last. The fused link kernels read copies of
+// the parameters and keep what the passes hand each other in the system's compact arrays; of a
+// link's record they write only the placement and velocity line, and that only where others read
+// it (update_body_records does the rest). The right-hand side prefetches by these groups
 // (body_prefetch.hpp): keep a field in the group of the passes that read it.
 struct alignas(64) Body {
   // Tree, joint kind and coordinates: every pass.
@@ -78,7 +79,7 @@ struct alignas(64) Body {
   double* pdot = nullptr;
 
   // Velocity and placement: written outward (pass 2), read by pass 3 and the callers. One cache
-  // line, the only one the fused link kernels write back.
+  // line, the only one the fused link kernels write.
   Triple velocity{};  // body-frame velocity of the origin and angular rate
   double sin_abs = 0.0;
   double cos_abs = 0.0;
@@ -258,6 +259,10 @@ struct Mbs {
   LargeArray<LinkForceParameters> link_force_parameters;
   LargeArray<LinkPassState> link_state;
   LargeArray<LinkMotion> link_motion;
+  // Outward positions of the links whose records pass 2 keeps current because other bodies read
+  // them during the evaluation: carriage-held links and links with a child outside their run.
+  // Capacity for every body, so that the set-up refills it without allocating.
+  LargeArray<int32_t> kept_records;
   LargeArray<int32_t> inward_position;
   double gravity = standard_gravity;  // m/s^2, along -y
   CarriageCoupling coupling;
@@ -303,10 +308,15 @@ void rhs_pass_3(Body& root);
 // data: change them in the records, then run the set-up before the next right-hand side.
 MbsStatus run_setup_passes(Mbs& mbs);
 // qdot and pdot from q and p; also every body's placement and velocity. Links taken by a fused
-// kernel get in their records only placement and velocity (and, at the end of a run, what it hands
-// its parent); their joint record's sin and cos, articulated inertia and the other intermediates
-// stay in the system's LinkPassState or nowhere. The table path below fills every field.
+// kernel keep theirs in the system's LinkMotion: their records get placement and velocity only
+// from update_body_records (and, at the end of a run, what the run hands its parent). Their joint
+// record's sin and cos, articulated inertia and the other intermediates stay in the system's
+// LinkPassState or nowhere. The table path below fills every field.
 MbsStatus run_rhs_passes(Mbs& mbs);
+// Copies every link's placement and velocity from the last run_rhs_passes into its record, where
+// drawing and measuring code reads them: once before reading, not once per evaluation (a pass over
+// a large tree would otherwise touch every record twice).
+void update_body_records(Mbs& mbs);
 // The same through the joint-kind tables alone, body by body: the reference the fused kernels
 // match bit for bit.
 MbsStatus run_rhs_table_passes(Mbs& mbs);

@@ -169,6 +169,24 @@ static void cut_into_runs(const LargeArray<Body*>& order, const Body* root,
   }
 }
 
+// A link's record has to be current during the evaluation when its carriage coupling reads it (in
+// pass 3), or when a child outside its run starts pass 2 from it.
+static bool record_read_during_evaluation(const Body& body, bool last_of_run) {
+  if (body.carriage_link != 0) return true;
+  const Body* child = body.first_child;
+  return child && (last_of_run || child->next_sibling);
+}
+
+static void list_kept_records(Mbs& mbs) {
+  mbs.kept_records.clear();
+  for (const PassRun& run : mbs.outward_runs) {
+    if (run.kernel != PassKernel::links) continue;
+    for (int32_t i = run.begin; i < run.end; ++i)
+      if (record_read_during_evaluation(*mbs.outward_order[i], i + 1 == run.end))
+        mbs.kept_records.push_back(i);
+  }
+}
+
 void refresh_link_parameters(Mbs& mbs) {
   const std::size_t n = mbs.inward_order.size();
   for (std::size_t k = 0; k < n; ++k) {
@@ -182,6 +200,7 @@ void refresh_link_parameters(Mbs& mbs) {
                                     body.joint_damping[0],    body.joint_stiffness[0],
                                     body.joint_rest[0]};
   }
+  list_kept_records(mbs);
 }
 
 // Coordinates are laid out in pre-order (assign_coordinates), so a body's first coordinate is the
@@ -194,6 +213,8 @@ static void record_compact_pass_data(Mbs& mbs) {
   mbs.link_state.assign(n, LinkPassState{});
   mbs.link_motion.assign(n, LinkMotion{});
   mbs.inward_position.assign(n, 0);
+  mbs.kept_records.clear();
+  mbs.kept_records.reserve(n);
   std::vector<int32_t> coordinate_of(n);
   int32_t next = 0;
   for (std::size_t i = 0; i < n; ++i) {
@@ -287,6 +308,12 @@ static void rhs_pass_3_by_runs(Mbs& mbs, bool prefetch) {
         break;
     }
   }
+}
+
+void update_body_records(Mbs& mbs) {
+  const bool stream = mbs.outward_order.size() >= prefetch_from_bodies;
+  for (const PassRun& run : mbs.outward_runs)
+    if (run.kernel == PassKernel::links) revolute_link::store_records(mbs, run, stream);
 }
 
 MbsStatus run_rhs_passes(Mbs& mbs) {

@@ -142,6 +142,7 @@ class NativeRope {
     std::vector<double> rates(static_cast<size_t>(sim_->dimension));
     if (hamilton_rhs(sim_->time, y.data(), rates.data(), sim_.get()) != 0)
       throw std::runtime_error(mbs_status_message(sim_->rope.mbs.status));
+    update_body_records(sim_->rope.mbs);
     return to_array(rates.data(), rates.size());
   }
 

@@ -58,6 +58,7 @@ bool init_renderer(FrameRenderer& renderer, int width, int height) {
 void render_frame(FrameRenderer& renderer, Simulation& sim) {
   renderer.rates.resize(sim.state.size());
   hamilton_rhs(sim.time, sim.state.data(), renderer.rates.data(), &sim);
+  update_body_records(sim.rope.mbs);
   cairo_t* cr = renderer.context.get();
   cairo_set_source_rgb(cr, 1.0, 1.0, 1.0);
   cairo_paint(cr);

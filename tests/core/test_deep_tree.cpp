@@ -35,6 +35,7 @@ TEST_F(DeepTree, MillionBodyChainEvaluates) {
   ASSERT_EQ(run_setup_passes(mbs), MbsStatus::ok);
   for (int i = 0; i < mbs.coordinate_count; ++i) ASSERT_EQ(mbs.p[i], 0.0) << i;
   ASSERT_EQ(run_rhs_passes(mbs), MbsStatus::ok);
+  update_body_records(mbs);
   for (int i = 0; i < mbs.coordinate_count; ++i) ASSERT_EQ(mbs.qdot[i], 0.0) << i;
   // The leaf link carries only its own weight's moment; the base the whole chain's weight.
   EXPECT_NEAR(mbs.pdot[count + 1], -0.00784532, 1e-12);

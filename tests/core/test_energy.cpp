@@ -54,6 +54,7 @@ void check_rope_energy(int links, double bend) {
   const double h = 2e-5;
   const int steps = 50000;  // 1 s
   run_rhs_passes(mbs);
+  update_body_records(mbs);
   double kinetic = 0.0;
   const double e0 = total_energy(rope->bodies, &kinetic);
   double largest_kinetic = kinetic, largest_drift = 0.0;
@@ -62,6 +63,7 @@ void check_rope_energy(int links, double bend) {
     rk4.step(h);
     if (step % 500 == 0 || step == steps) {
       run_rhs_passes(mbs);
+      update_body_records(mbs);
       const double e = total_energy(rope->bodies, &kinetic);
       largest_kinetic = std::max(largest_kinetic, kinetic);
       largest_drift = std::max(largest_drift, std::fabs(e - e0));
@@ -91,6 +93,7 @@ template <typename Extra>
 double relative_energy_drift(Tree& tree, double h, int steps, Extra extra) {
   Mbs& mbs = tree.mbs;
   run_rhs_passes(mbs);
+  update_body_records(mbs);
   double kinetic = 0.0;
   const double e0 = total_energy(tree.bodies, &kinetic) + extra();
   double largest_kinetic = kinetic, largest_drift = 0.0;
@@ -99,6 +102,7 @@ double relative_energy_drift(Tree& tree, double h, int steps, Extra extra) {
     rk4.step(h);
     if (step % 100 == 0 || step == steps) {
       run_rhs_passes(mbs);
+      update_body_records(mbs);
       const double e = total_energy(tree.bodies, &kinetic) + extra();
       largest_kinetic = std::max(largest_kinetic, kinetic);
       largest_drift = std::max(largest_drift, std::fabs(e - e0));
