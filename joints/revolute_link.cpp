@@ -226,10 +226,10 @@ LinkPassData pass_data_of(Mbs& mbs) {
 // Gravity and the carriage couplings in body axes. The couplings work on the record, which
 // pass 2 has brought up to date.
 [[gnu::always_inline]] inline Triple link_own_force(const LinkPassData& d, std::size_t at,
-                                                    Body* const& body, double gravity) {
+                                                    Body* const& body) {
   const LinkMotion& motion = d.motion[at];
   const double s = motion.sin_abs, c = motion.cos_abs;
-  Triple applied = body_values::weight(d.force[at].mass, d.force[at].com, s, c, gravity);
+  Triple applied = body_values::weight(d.force[at].weight, d.force[at].com, s, c);
   if (d.joint[at].carriage_link != 0) [[unlikely]] {
     body->applied_force = applied;
     add_carriage_coupling(*body);
@@ -334,15 +334,14 @@ void store_records(Mbs& mbs, const PassRun& run, bool stream) {
 void force_run(Mbs& mbs, const PassRun& run, bool) {
   const LinkPassData d = pass_data_of(mbs);
   Body* const* order = mbs.inward_order.data();
-  const double gravity = mbs.gravity;
   const std::size_t begin = static_cast<std::size_t>(run.begin);
   const std::size_t end = static_cast<std::size_t>(run.end);
-  Triple total = link_own_force(d, begin, order[begin], gravity);
+  Triple total = link_own_force(d, begin, order[begin]);
   for (const Body* child = order[begin]->first_child; child; child = child->next_sibling)
     for (int k = 0; k < 3; ++k) total[k] += child->transmitted_force[k];
   Triple up = link_force_step(d, begin, total);
   for (std::size_t i = begin + 1; i < end; ++i) {
-    const Triple own = link_own_force(d, i, order[i], gravity);
+    const Triple own = link_own_force(d, i, order[i]);
 #pragma GCC unroll 3
     for (int k = 0; k < 3; ++k) total[k] = own[k] + up[k];
     up = link_force_step(d, i, total);

@@ -175,7 +175,7 @@ struct LinkJoint {
 };
 
 struct LinkForceParameters {
-  double mass;
+  double weight;  // -(gravity mass): the weight's y component in world axes, N
   Point com;
   double damping, stiffness, rest;
 };
@@ -265,6 +265,9 @@ struct Mbs {
   LargeArray<int32_t> kept_records;
   LargeArray<int32_t> inward_position;
   double gravity = standard_gravity;  // m/s^2, along -y
+  // The gravity the links' weights in link_force_parameters were taken with; the right-hand side
+  // takes them again when `gravity` has changed since.
+  double weight_gravity = standard_gravity;
   CarriageCoupling coupling;
   // The fixed world: the root's parent once set_root has run.
   Body ground = world_at_rest();

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "joints/joint_operations.hpp"
+#include "mbs/body_values.hpp"
 #include "mbs/mbs.hpp"
 #include "mbs/tree_walk.hpp"
 
@@ -196,11 +197,23 @@ void refresh_link_parameters(Mbs& mbs) {
     joint.offset_y = body.joint[offset_y];
     joint.carriage_link = body.carriage_link;
     mbs.link_inertia[k] = body.inertia;
-    mbs.link_force_parameters[k] = {body.inertia[0],          body.com,
-                                    body.joint_damping[0],    body.joint_stiffness[0],
+    mbs.link_force_parameters[k] = {body_values::weight_y(body.inertia[0], mbs.gravity),
+                                    body.com,
+                                    body.joint_damping[0],
+                                    body.joint_stiffness[0],
                                     body.joint_rest[0]};
   }
+  mbs.weight_gravity = mbs.gravity;
   list_kept_records(mbs);
+}
+
+// The links' weights, taken again under the system's present gravity.
+static void retake_link_weights(Mbs& mbs) {
+  const std::size_t n = mbs.inward_order.size();
+  for (std::size_t k = 0; k < n; ++k)
+    mbs.link_force_parameters[k].weight =
+        body_values::weight_y(mbs.inward_order[k]->inertia[0], mbs.gravity);
+  mbs.weight_gravity = mbs.gravity;
 }
 
 // Coordinates are laid out in pre-order (assign_coordinates), so a body's first coordinate is the
@@ -318,6 +331,8 @@ void update_body_records(Mbs& mbs) {
 
 MbsStatus run_rhs_passes(Mbs& mbs) {
   mbs.status = MbsStatus::ok;
+  // A change of gravity needs no set-up: the weights follow it here.
+  if (!(mbs.gravity == mbs.weight_gravity)) retake_link_weights(mbs);
   const bool prefetch = mbs.inward_order.size() >= prefetch_from_bodies;
   rhs_pass_1_by_runs(mbs, prefetch);
   rhs_pass_2_by_runs(mbs, prefetch);
