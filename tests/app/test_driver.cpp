@@ -3,6 +3,7 @@
 #include <gsl/gsl_errno.h>
 
 #include <chrono>
+#include <cmath>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -136,6 +137,24 @@ TEST_F(Driver, RealTimeCountsFromTheFirstFrame) {
   EXPECT_GE(first_time, 0.019);
   EXPECT_LT(first_time, 0.2);
   EXPECT_GE(second_time, first_time + 0.019);
+}
+
+// After a frame the bodies' records hold the placements of its last evaluation. GSL's evolve call
+// ends each step with an evaluation at the accepted state (its derivative starts the next step), so
+// each body's angle is exactly the sum of the joint angles up to it in the frame's final state, not
+// the angle it started with. The right-hand side alone leaves link records untouched.
+TEST_F(Driver, AfterAFrameTheRecordsFollowTheState) {
+  const RopeModel& rope = sim().rope;
+  const double start_angle = rope.bodies.back().angle;
+  set_target(sim(), 2, 0.4);
+  run_frames(50);
+  const double* q = sim().state.data();
+  double angle = 0.0;
+  for (std::size_t k = 0; k < rope.bodies.size(); ++k) {
+    angle += q[k + 2];  // the base's absolute angle, then each link's joint angle
+    EXPECT_EQ(rope.bodies[k].angle, angle) << "body " << k;
+  }
+  EXPECT_GT(std::fabs(angle - start_angle), 0.05);  // the rope did move
 }
 
 }  // namespace
