@@ -246,8 +246,8 @@ struct Mbs {
   double* qddot = nullptr;
   LargeArray<double> storage;
   // Visiting orders of the whole tree, fixed once the coordinates are laid out.
-  LargeArray<Body*> outward_order;   // parents before children
-  LargeArray<Body*> inward_order;     // children (in list order) before parents
+  LargeArray<Body*> outward_order;  // parents before children
+  LargeArray<Body*> inward_order;   // children (in list order) before parents
   // The visiting orders cut into runs (record_pass_runs): passes 1 and 3 follow inward_runs,
   // pass 2 outward_runs.
   std::vector<PassRun> inward_runs;
@@ -259,11 +259,11 @@ struct Mbs {
   LargeArray<LinkForceParameters> link_force_parameters;
   LargeArray<LinkPassState> link_state;
   LargeArray<LinkMotion> link_motion;
+  LargeArray<int32_t> inward_position;
   // Outward positions of the links whose records pass 2 keeps current because other bodies read
   // them during the evaluation: carriage-held links and links with a child outside their run.
   // Capacity for every body, so that the set-up refills it without allocating.
   LargeArray<int32_t> kept_records;
-  LargeArray<int32_t> inward_position;
   double gravity = standard_gravity;  // m/s^2, along -y
   // The gravity the links' weights in link_force_parameters were taken with; the right-hand side
   // takes them again when `gravity` has changed since.
