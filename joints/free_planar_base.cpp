@@ -84,24 +84,21 @@ void initial_joint_momentum(Body& body) {
 void do_nothing(Body&) {}
 
 // The root's turn in the right-hand side, when the root is a free base: the same operations as
-// its table steps, with what one hands the next kept in locals. The record is left as the table
-// steps leave it.
+// its table steps, called directly, with what one hands the next kept in locals. The record is
+// left as the table steps leave it.
 namespace free_planar_base {
 
 // Pass 1 and, at once, pass 2: the root is the last body inward and the first outward, so nothing
-// lies between its two steps. The calls come first, so that no value in flight waits across them.
+// lies between its two steps.
 void inertia_and_velocity_step(Body& body) {
   const double angle = body.q[2];
   const double s = std::sin(angle), c = std::cos(angle);
-  take_child_coupling(body);
   body.joint[joint_sin] = s;
   body.joint[joint_cos] = c;
-  const body_values::ArticulatedSums sums = body_values::articulated_sums(body);
-  body.articulated_inertia = sums.inertia;
-  body.momentum_bias = sums.bias;
-  const Sym3 j = joint_inertia_inverse(sums.inertia, s, c);
+  accumulate_inertia(body);
+  const Sym3 j = joint_inertia_inverse(body.articulated_inertia, s, c);
   body.joint_inertia_inverse = j;
-  const Triple qdot = joint_rates(s, c, sums.bias, j, body.p);
+  const Triple qdot = joint_rates(s, c, body.momentum_bias, j, body.p);
   for (int i = 0; i < 3; ++i) body.qdot[i] = qdot[i];
   body.parent_velocity = {0.0, 0.0, 0.0};
   body.velocity = free_base_values::body_velocity(s, c, qdot.data());
@@ -114,11 +111,12 @@ void inertia_and_velocity_step(Body& body) {
 // Pass 3: gravity and a carriage coupling, the children's forces, the momentum rates.
 void force_step(Body& body, double gravity) {
   apply_external_forces(body, gravity);
-  const double s = body.joint[joint_sin], c = body.joint[joint_cos];
+  // accumulate_force, with the total kept for the momentum rates rather than read back.
   const Triple own = body_values::rotate_to_body(body.sin_abs, body.cos_abs, body.applied_force);
-  body.body_force = own;
   const Triple total = body_values::total_force(body, own);
+  body.body_force = own;
   body.total_force = total;
+  const double s = body.joint[joint_sin], c = body.joint[joint_cos];
   const Triple h = free_base_values::composite_momentum(s, c, body.p);
   body.composite_momentum = h;
   const Triple pdot = momentum_rates(body, s, c, total, h, body.velocity, body.qdot);

@@ -40,13 +40,13 @@ void composite_force(Body& body);
 // the same results as the table operations. Pass 1 and 3 take a run in inward order (the first
 // link may have any children, every later one has the link before it as its only child); pass 2
 // takes one in outward order (every link after the first is a child of the link before it).
-// What the passes hand each other goes through mbs.link_state and mbs.link_motion. `prefetch`
-// is set for trees too large for the caches. Pass 2 writes placement and velocity into the
-// records listed in mbs.kept_records only; store_records writes them for a whole run (with
-// streaming stores when `stream`).
-void inertia_run(Mbs& mbs, const PassRun& run, bool prefetch);
-void velocity_run(Mbs& mbs, const PassRun& run, bool prefetch);
-void force_run(Mbs& mbs, const PassRun& run, bool prefetch);
+// What the passes hand each other goes through mbs.link_state and mbs.link_motion; the kernels
+// stream these compact arrays in order and need no prefetching. Pass 2 writes placement and
+// velocity into the records listed in mbs.kept_records only; store_records writes them for a
+// whole run (with streaming stores when `stream`, for trees too large for the caches).
+void inertia_run(Mbs& mbs, const PassRun& run);
+void velocity_run(Mbs& mbs, const PassRun& run);
+void force_run(Mbs& mbs, const PassRun& run);
 void store_records(Mbs& mbs, const PassRun& run, bool stream);
 }  // namespace revolute_link
 

@@ -270,7 +270,7 @@ LinkPassData pass_data_of(Mbs& mbs) {
 
 namespace revolute_link {
 
-void inertia_run(Mbs& mbs, const PassRun& run, bool) {
+void inertia_run(Mbs& mbs, const PassRun& run) {
   const LinkPassData d = pass_data_of(mbs);
   const std::size_t begin = static_cast<std::size_t>(run.begin);
   const std::size_t end = static_cast<std::size_t>(run.end);
@@ -290,7 +290,7 @@ void inertia_run(Mbs& mbs, const PassRun& run, bool) {
   last.transmitted_momentum_bias = up.bias;
 }
 
-void velocity_run(Mbs& mbs, const PassRun& run, bool) {
+void velocity_run(Mbs& mbs, const PassRun& run) {
   const LinkPassData d = pass_data_of(mbs);
   Body* const* order = mbs.outward_order.data();
   const int32_t* inward = mbs.inward_position.data();
@@ -331,14 +331,12 @@ void store_records(Mbs& mbs, const PassRun& run, bool stream) {
   if (stream) _mm_sfence();
 }
 
-void force_run(Mbs& mbs, const PassRun& run, bool) {
+void force_run(Mbs& mbs, const PassRun& run) {
   const LinkPassData d = pass_data_of(mbs);
   Body* const* order = mbs.inward_order.data();
   const std::size_t begin = static_cast<std::size_t>(run.begin);
   const std::size_t end = static_cast<std::size_t>(run.end);
-  Triple total = link_own_force(d, begin, order[begin]);
-  for (const Body* child = order[begin]->first_child; child; child = child->next_sibling)
-    for (int k = 0; k < 3; ++k) total[k] += child->transmitted_force[k];
+  Triple total = body_values::total_force(*order[begin], link_own_force(d, begin, order[begin]));
   Triple up = link_force_step(d, begin, total);
   for (std::size_t i = begin + 1; i < end; ++i) {
     const Triple own = link_own_force(d, i, order[i]);

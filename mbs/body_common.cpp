@@ -40,18 +40,18 @@ void accumulate_momentum(Body& body) {
   }
 }
 
-void take_child_coupling(Body& body) {
-  for (const Body* child = body.first_child; child; child = child->next_sibling)
-    copy_child_coupling(body, *child);
-}
-
 // The sums are kept in locals and stored once: the same additions in the same order, without a
 // store and reload per child (the compiler cannot tell that a child is not the body itself).
 void accumulate_inertia(Body& body) {
-  const body_values::ArticulatedSums sums = body_values::articulated_sums(body);
-  body.articulated_inertia = sums.inertia;
-  body.momentum_bias = sums.bias;
-  take_child_coupling(body);
+  Sym3 inertia = body.inertia;
+  Triple bias = {0.0, 0.0, 0.0};
+  for (const Body* child = body.first_child; child; child = child->next_sibling) {
+    for (int i = 0; i < 6; ++i) inertia[i] += child->transmitted_inertia[i];
+    copy_child_coupling(body, *child);
+    for (int i = 0; i < 3; ++i) bias[i] += child->transmitted_momentum_bias[i];
+  }
+  body.articulated_inertia = inertia;
+  body.momentum_bias = bias;
 }
 
 void accumulate_force(Body& body) {

@@ -29,22 +29,6 @@ inline Triple weight(const Body& body, double s, double c, double gravity) {
   return weight(body.inertia[0], body.com, s, c, gravity);
 }
 
-// A body's own inertia plus what its children hand up, with the momentum bias they hand up: the
-// sums of accumulate_inertia, children in list order.
-struct ArticulatedSums {
-  Sym3 inertia;
-  Triple bias;
-};
-
-inline ArticulatedSums articulated_sums(const Body& body) {
-  ArticulatedSums sums{body.inertia, {0.0, 0.0, 0.0}};
-  for (const Body* child = body.first_child; child; child = child->next_sibling) {
-    for (int i = 0; i < 6; ++i) sums.inertia[i] += child->transmitted_inertia[i];
-    for (int i = 0; i < 3; ++i) sums.bias[i] += child->transmitted_momentum_bias[i];
-  }
-  return sums;
-}
-
 // The body's own force plus what its children hand up, children in list order.
 inline Triple total_force(const Body& body, const Triple& own) {
   Triple total = own;

@@ -345,9 +345,6 @@ void bind_carriage_coupling(Mbs& mbs, const double* carriage_anchor, const doubl
 void compute_body_momentum(Body& body);
 void accumulate_momentum(Body& body);
 void accumulate_inertia(Body& body);
-// The coupling blocks a body takes over from its children (the last child's), as
-// accumulate_inertia does.
-void take_child_coupling(Body& body);
 void accumulate_force(Body& body);
 void apply_external_forces(Body& body, double gravity);
 // The carriage spring-dampers on a carriage-held body (carriage_link 1 or 2), added to its

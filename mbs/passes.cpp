@@ -278,7 +278,7 @@ static void rhs_pass_1_by_runs(Mbs& mbs, bool prefetch) {
   for (const PassRun& run : mbs.inward_runs) {
     switch (run.kernel) {
       case PassKernel::links:
-        revolute_link::inertia_run(mbs, run, prefetch);
+        revolute_link::inertia_run(mbs, run);
         break;
       case PassKernel::root_free_base:
         free_planar_base::inertia_and_velocity_step(*mbs.inward_order[run.begin]);
@@ -294,7 +294,7 @@ static void rhs_pass_2_by_runs(Mbs& mbs, bool prefetch) {
   for (const PassRun& run : mbs.outward_runs) {
     switch (run.kernel) {
       case PassKernel::links:
-        revolute_link::velocity_run(mbs, run, prefetch);
+        revolute_link::velocity_run(mbs, run);
         break;
       case PassKernel::root_free_base:
         break;
@@ -310,7 +310,7 @@ static void rhs_pass_3_by_runs(Mbs& mbs, bool prefetch) {
   for (const PassRun& run : mbs.inward_runs) {
     switch (run.kernel) {
       case PassKernel::links:
-        revolute_link::force_run(mbs, run, prefetch);
+        revolute_link::force_run(mbs, run);
         break;
       case PassKernel::root_free_base:
         free_planar_base::force_step(*mbs.inward_order[run.begin], gravity);
