@@ -1,5 +1,6 @@
 #include "app/driver.hpp"
 
+#include <algorithm>
 #include <chrono>
 
 namespace {
@@ -11,10 +12,30 @@ long clock_ms() {
   return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
 }
 
+// Time and step size travel with the state (after it), so that an interrupted frame can be undone
+// whole: the next frame then runs exactly as it would have.
+static void save_frame_start(Simulation& sim) {
+  double* saved = sim.frame_start.data();
+  std::copy(sim.state.begin(), sim.state.end(), saved);
+  saved[sim.dimension] = sim.time;
+  saved[sim.dimension + 1] = sim.step_size;
+}
+
+// One evaluation at the restored state puts the bodies where that state has them.
+static void restore_frame_start(Simulation& sim) {
+  double* saved = sim.frame_start.data();
+  sim.time = saved[sim.dimension];
+  sim.step_size = saved[sim.dimension + 1];
+  std::copy(saved, saved + sim.dimension, sim.state.begin());
+  sim.system.function(sim.time, sim.state.data(), saved, sim.system.params);
+}
+
 // The evolve call returns only after a step that the control accepted, so the guard sees accepted
 // states and never the trial stages of a rejected step.
 static FrameEnd integrate_to_frame_end(Simulation& sim) {
   const double t1 = sim.time + sim.frame_span;
+  const bool interruptible = sim.interrupt_check != nullptr;
+  if (interruptible) save_frame_start(sim);
   while (sim.time < t1) {
     const int status =
         sim.evolve_apply(sim.evolve.get(), sim.control.get(), sim.step.get(), &sim.system,
@@ -23,6 +44,10 @@ static FrameEnd integrate_to_frame_end(Simulation& sim) {
       return sim.rope.mbs.status != MbsStatus::ok ? FrameEnd::core_failure
                                                   : FrameEnd::evolve_failed;
     if (state_diverged(sim.state.data(), sim.dimension)) return FrameEnd::diverged;
+    if (interruptible && sim.time < t1 && sim.interrupt_check(sim.interrupt_context)) {
+      restore_frame_start(sim);
+      return FrameEnd::interrupted;
+    }
   }
   return FrameEnd::reached;
 }

@@ -15,11 +15,14 @@ enum class FrameEnd {
   evolve_failed,  // the evolve call returned an error; the frame's loop stopped there
   core_failure,   // the right-hand side met a failure of the core (see sim.rope.mbs.status)
   diverged,       // an accepted state failed the divergence guard; the state holds it
+  interrupted,    // sim.interrupt_check asked to stop; time, state and step size are the frame's
+                  // start again
 };
 
 // One frame's integration, from sim.time to sim.time + sim.frame_span, with no report and no frame
-// count. Every accepted step is checked by the divergence guard. Afterwards the bodies' records
-// hold the placements and velocities of the frame's last evaluation.
+// count. Every accepted step is checked by the divergence guard, then by sim.interrupt_check when
+// set. Afterwards the bodies' records hold the placements and velocities of the frame's last
+// evaluation (after an interruption: of the restored state).
 FrameEnd integrate_frame(Simulation& sim);
 
 enum class FrameOutcome {

@@ -65,6 +65,7 @@ MbsStatus start_simulation(Simulation& sim, const RopeParameters& parameters) {
   sim.coordinate_count = sim.rope.mbs.coordinate_count;
   sim.dimension = 2 * sim.coordinate_count + carriage_state_count;
   sim.state.assign(static_cast<size_t>(sim.dimension), 0.0);
+  sim.frame_start.assign(2 * static_cast<size_t>(sim.dimension), 0.0);
   create_integrator(sim);
   bind_coupling(sim.rope);
   const MbsStatus set_up = run_setup_passes(sim.rope.mbs);

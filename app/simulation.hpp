@@ -19,6 +19,11 @@
 using EvolveApply = int (*)(gsl_odeiv_evolve*, gsl_odeiv_control*, gsl_odeiv_step*,
                             const gsl_odeiv_system*, double*, double, double*, double[]);
 
+// Asked after every accepted step; true asks the frame to stop early. A stiff or very long rope
+// can take minutes per frame, and a program must still answer Ctrl-C within a fraction of a
+// second.
+using InterruptCheck = bool (*)(void* context);
+
 // GSL's objects, each released by its own free function.
 struct GslDeleter {
   void operator()(gsl_odeiv_step* step) const { gsl_odeiv_step_free(step); }
@@ -37,6 +42,11 @@ struct Simulation {
   std::unique_ptr<gsl_odeiv_evolve, GslDeleter> evolve;
   std::unique_ptr<gsl_odeiv_control, GslDeleter> control;  // absolute and relative tolerance 1e-6
   EvolveApply evolve_apply = gsl_odeiv_evolve_apply;
+
+  // Null: never asked. An interrupted frame leaves the simulation as the frame found it.
+  InterruptCheck interrupt_check = nullptr;
+  void* interrupt_context = nullptr;
+  std::vector<double> frame_start;  // state at the frame's start, then scratch rates
 
   double time = 0.0;           // s
   double frame_span = 0.01;    // s of simulated time per frame

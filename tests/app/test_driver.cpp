@@ -158,3 +158,34 @@ TEST_F(Driver, AfterAFrameTheRecordsFollowTheState) {
 }
 
 }  // namespace
+
+// An interruption mid-frame undoes the frame: the next frames run bit for bit as if it had never
+// been asked for, and the bodies stand where the restored state has them.
+TEST(DriverInterrupt, InterruptedFrameIsUndoneWhole) {
+  Simulation plain, interrupted;
+  ASSERT_EQ(start_simulation(plain), MbsStatus::ok);
+  ASSERT_EQ(start_simulation(interrupted), MbsStatus::ok);
+  for (Simulation* s : {&plain, &interrupted}) {
+    set_target(*s, 2, 1.5);
+    for (int frame = 0; frame < 5; ++frame) ASSERT_EQ(integrate_frame(*s), FrameEnd::reached);
+  }
+  const std::vector<double> before = interrupted.state;
+  const double time_before = interrupted.time, step_before = interrupted.step_size;
+  int asked = 0;
+  interrupted.interrupt_context = &asked;
+  interrupted.interrupt_check = [](void* count) { return ++*static_cast<int*>(count) == 2; };
+  ASSERT_EQ(integrate_frame(interrupted), FrameEnd::interrupted);
+  EXPECT_EQ(asked, 2);
+  EXPECT_EQ(interrupted.state, before);
+  EXPECT_EQ(interrupted.time, time_before);
+  EXPECT_EQ(interrupted.step_size, step_before);
+  EXPECT_EQ(interrupted.rope.bodies[7].position[0], plain.rope.bodies[7].position[0]);
+
+  interrupted.interrupt_check = [](void*) { return false; };
+  for (int frame = 0; frame < 5; ++frame) {
+    ASSERT_EQ(integrate_frame(plain), FrameEnd::reached);
+    ASSERT_EQ(integrate_frame(interrupted), FrameEnd::reached);
+  }
+  EXPECT_EQ(interrupted.state, plain.state);
+  EXPECT_EQ(interrupted.time, plain.time);
+}
