@@ -2,10 +2,13 @@
 
 #include <toml++/toml.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 namespace {
@@ -37,10 +40,111 @@ bool numbers_of(const toml::node& node, std::vector<double>& values) {
   return true;
 }
 
+// How deep the text nests: open brackets and braces, plus the dots that join key parts on the
+// current line (a dot between two digits is a decimal point). Strings and comments do not count.
+// The parser recurses once per level, so an unbounded depth would overflow the stack.
+class NestingScan {
+ public:
+  bool exceeds(std::string_view text, int limit) {
+    for (size_t i = 0; i < text.size(); ++i) {
+      i = step(text, i);
+      if (brackets_ + dots_ > limit) return true;
+    }
+    return false;
+  }
+
+ private:
+  // Handles the character at i; returns the index of the last character consumed.
+  size_t step(std::string_view text, size_t i) {
+    const char c = text[i];
+    if (c == '\n') dots_ = 0;
+    if (c == '#') return std::min(text.find('\n', i), text.size()) - 1;  // up to the line end
+    if (c == '"' || c == '\'') return skip_string(text, i);
+    if (c == '[' || c == '{') ++brackets_;
+    if ((c == ']' || c == '}') && brackets_ > 0) --brackets_;
+    if (c == '.' && !between_digits(text, i)) ++dots_;
+    return i;
+  }
+
+  static bool between_digits(std::string_view text, size_t i) {
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    return i > 0 && i + 1 < text.size() && digit(text[i - 1]) && digit(text[i + 1]);
+  }
+
+  // Single- or triple-quoted; escapes only in the double-quoted kinds.
+  static size_t skip_string(std::string_view text, size_t i) {
+    const char quote = text[i];
+    const std::string triple(3, quote);
+    const bool multi = text.substr(i, 3) == triple;
+    size_t j = i + (multi ? 3 : 1);
+    for (; j < text.size(); ++j) {
+      if (quote == '"' && text[j] == '\\') {
+        ++j;
+        continue;
+      }
+      if (!multi && (text[j] == quote || text[j] == '\n')) return j;
+      if (multi && text.substr(j, 3) == triple) return j + 2;
+    }
+    return text.size() - 1;
+  }
+
+  int brackets_ = 0;
+  int dots_ = 0;
+};
+
+bool read_limited(int fd, std::string& text) {
+  char buffer[1 << 16];
+  while (text.size() <= largest_model_file) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) break;
+    text.append(buffer, static_cast<size_t>(got));
+  }
+  return true;
+}
+
+bool too_large(const std::string& path, size_t size, std::string& error) {
+  if (size <= largest_model_file) return false;
+  error = path + ": the model file is larger than " + std::to_string(largest_model_file) +
+          " bytes; a model file is small";
+  return true;
+}
+
+// Only a regular file (a FIFO or a device could feed it without end, or never), opened without
+// waiting for a writer.
+bool read_model_bytes(const std::string& path, std::string& text, std::string& error) {
+  if (path == "-") {
+    if (read_limited(STDIN_FILENO, text)) return !too_large("standard input", text.size(), error);
+    error = std::string("standard input: cannot read the model: ") + std::strerror(errno);
+    return false;
+  }
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat info {};
+  if (fd < 0 || fstat(fd, &info) != 0) {
+    error = path + ": cannot read the model file: " + std::strerror(errno);
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  std::string problem;
+  if (!S_ISREG(info.st_mode))
+    problem = "it is not a regular file";
+  else if (!too_large(path, static_cast<size_t>(info.st_size), error) && !read_limited(fd, text))
+    problem = std::strerror(errno);
+  close(fd);
+  if (!problem.empty()) error = path + ": cannot read the model file: " + problem;
+  return error.empty() && !too_large(path, text.size(), error);
+}
+
 }  // namespace
 
 bool read_model_text(std::string_view text, const std::string& source, RopeParameters& parameters,
                      std::string& error) {
+  if (NestingScan().exceeds(text, deepest_model_nesting)) {
+    error = source + ": nested deeper than " + std::to_string(deepest_model_nesting) +
+            " levels; a model file is flat";
+    return false;
+  }
   toml::table table;
   try {
     table = toml::parse(text, source);
@@ -52,12 +156,12 @@ bool read_model_text(std::string_view text, const std::string& source, RopeParam
     const std::string name(key.str());
     const std::string at = where(source, key.source());
     if (!is_parameter_key(name)) {
-      error = at + "unknown key '" + name + "'";
+      error = at + "unknown key '" + excerpt(name) + "'";
       return false;
     }
     std::vector<double> values;
     if (!numbers_of(node, values)) {
-      error = at + "key '" + name + "' needs a number, not " + type_words(node);
+      error = at + "key '" + excerpt(name) + "' needs a number, not " + type_words(node);
       return false;
     }
     std::string reason;
@@ -70,11 +174,8 @@ bool read_model_text(std::string_view text, const std::string& source, RopeParam
 }
 
 bool read_model_file(const std::string& path, RopeParameters& parameters, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  if (!in || !(text << in.rdbuf())) {
-    error = path + ": cannot read the model file: " + std::strerror(errno);
-    return false;
-  }
-  return read_model_text(text.str(), path, parameters, error);
+  std::string text;
+  error.clear();
+  if (!read_model_bytes(path, text, error)) return false;
+  return read_model_text(text, path == "-" ? "standard input" : path, parameters, error);
 }

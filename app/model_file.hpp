@@ -7,6 +7,11 @@
 
 #include "app/rope_parameters.hpp"
 
+// A model file is small: anything larger, or nested deeper, is refused before it is parsed.
+constexpr size_t largest_model_file = 1 << 20;  // bytes
+constexpr int deepest_model_nesting = 64;       // tables, arrays and dotted-key parts
+
+// Reads a regular file of at most largest_model_file bytes, or standard input when `path` is "-".
 // On failure returns false with a one-line reason that names the file, line and column:
 // "FILE:LINE:COLUMN: unknown key 'x'". The parameters may then be partly changed.
 bool read_model_file(const std::string& path, RopeParameters& parameters, std::string& error);

@@ -108,8 +108,8 @@ bool fail(std::string& error, std::string message) {
 
 std::string quoted(std::string_view key) {
   std::string text(1, '\'');
-  text.append(key);
-  text.push_back('\'');
+  text += excerpt(key);
+  text += '\'';
   return text;
 }
 
@@ -126,16 +126,6 @@ const char* range_words(Range range) {
   return "a finite number";
 }
 
-// The whole text must be a number.
-bool parse_number(std::string_view text, double& value) {
-  const std::string copy(text);
-  if (copy.empty() || std::isspace(static_cast<unsigned char>(copy[0]))) return false;
-  char* end = nullptr;
-  errno = 0;
-  value = std::strtod(copy.c_str(), &end);
-  return *end == '\0' && errno != ERANGE;
-}
-
 bool set_links(RopeParameters& parameters, const std::vector<double>& values, std::string& error) {
   const double n = values.size() == 1 ? values[0] : 0.0;
   if (values.size() != 1 || !(n >= 1.0 && n <= most_links) || n != std::floor(n))
@@ -145,6 +135,22 @@ bool set_links(RopeParameters& parameters, const std::vector<double>& values, st
 }
 
 }  // namespace
+
+bool parse_number(std::string_view text, double& value) {
+  const std::string copy(text);
+  if (copy.empty() || std::isspace(static_cast<unsigned char>(copy[0]))) return false;
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtod(copy.c_str(), &end);
+  return *end == '\0' && errno != ERANGE;
+}
+
+std::string excerpt(std::string_view text) {
+  constexpr size_t longest = 80;
+  if (text.size() <= longest) return std::string(text);
+  return std::string(text.substr(0, longest - 3)) + "... (" + std::to_string(text.size()) +
+         " characters)";
+}
 
 const std::vector<ParameterKey>& parameter_keys() {
   static const std::vector<ParameterKey> keys = [] {
@@ -191,7 +197,7 @@ bool set_parameter(RopeParameters& parameters, std::string_view key, std::string
     const std::string_view part = text.substr(start, comma - start);
     double value = 0.0;
     if (!parse_number(part, value))
-      return fail(error, "key " + quoted(key) + " needs a number, got '" + std::string(text) + "'");
+      return fail(error, "key " + quoted(key) + " needs a number, got " + quoted(text));
     values.push_back(value);
     if (comma == std::string_view::npos) break;
     start = comma + 1;

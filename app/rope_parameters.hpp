@@ -55,5 +55,14 @@ bool set_parameter(RopeParameters& parameters, std::string_view key, std::string
 bool set_parameter(RopeParameters& parameters, std::string_view key,
                    const std::vector<double>& values, std::string& error);
 
+// The one rule for numbers given as text, on the command line and in --set: the whole text is a
+// number as strtod reads it (no leading space, nothing after it, no overflow). Whether infinity or
+// NaN is acceptable is the caller's range check.
+bool parse_number(std::string_view text, double& value);
+
+// Input echoed in a message is cut to about 80 characters, so a huge key or value cannot flood
+// the terminal.
+std::string excerpt(std::string_view text);
+
 // Rod inertia about its end, m L^2 / 3, correctly rounded (a product of doubles would round twice).
 double rod_inertia_about_end(double mass, double length);

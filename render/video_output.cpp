@@ -28,20 +28,10 @@ bool ends_with(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-// Beside the target, hidden, unique: ffmpeg is told the container, so the name needs no extension.
-std::string temporary_name(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::string pattern = folder + "/." + base + ".XXXXXX";
-  const int fd = mkstemp(pattern.data());
-  if (fd < 0) return "";
-  close(fd);
-  return pattern;
-}
-
 std::vector<std::string> ffmpeg_arguments(const VideoOutput& video, VideoFormat format,
                                           double fps) {
+  // A stream in place goes out through ffmpeg's standard output; a file by its temporary name.
+  const std::string output = video.target.temp_path.empty() ? "pipe:1" : video.target.temp_path;
   char size[32], rate[32];
   std::snprintf(size, sizeof size, "%dx%d", video.width, video.height);
   std::snprintf(rate, sizeof rate, "%.17g", fps);
@@ -58,11 +48,15 @@ std::vector<std::string> ffmpeg_arguments(const VideoOutput& video, VideoFormat 
                 {"-vf", "split[a][b];[a]palettegen=reserve_transparent=0[p];[b][p]paletteuse", "-f",
                  "gif"});
   }
-  args.push_back(video.temp_path);
+  args.push_back(output);
   return args;
 }
 
 }  // namespace
+
+bool video_can_stream(VideoFormat format) {
+  return format == VideoFormat::gif;
+}
 
 bool video_format_of(const std::string& path, VideoFormat& format) {
   const std::string name = lower(path);
@@ -94,91 +88,127 @@ std::string find_ffmpeg() {
   return "";
 }
 
-bool open_video(VideoOutput& video, const std::string& path, int width, int height, double fps,
-                std::string& error) {
+namespace {
+
+bool fail_to_start(VideoOutput& video, const std::string& reason, std::string& error) {
+  error = "cannot start ffmpeg: " + reason;
+  discard_atomic(video.target);
+  return false;
+}
+
+// ffmpeg gets the read end of the pipe as its standard input and, when the video is streamed in
+// place, the target as its standard output; otherwise its standard output joins its standard
+// error, keeping the CSV on ours clean. Its own process group keeps a terminal's Ctrl-C away from
+// it; signals this program ignores (a broken pipe) are reset for it.
+int spawn_ffmpeg(VideoOutput& video, const std::string& ffmpeg, std::vector<std::string>& args,
+                 int input) {
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
+  const int output = video.target.temp_path.empty() ? video.target.fd : STDERR_FILENO;
+  posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults, none;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  const int spawned =
+      posix_spawn(&video.pid, ffmpeg.c_str(), &actions, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  return spawned;
+}
+
+// A signal while waiting means the user wants out now: ffmpeg is stopped and the video dropped.
+bool wait_for_ffmpeg(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return false;
+    kill(pid, SIGKILL);
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+bool open_video(VideoOutput& video, const OutputPlan& plan, int width, int height, double fps,
+                const volatile std::sig_atomic_t* stop, std::string& error) {
   video = VideoOutput{};
   VideoFormat format;
   const std::string ffmpeg = find_ffmpeg();
-  if (!video_format_of(path, format)) {
-    error = "--video needs a .gif or .mp4 file name, got '" + path + "'";
+  if (!video_format_of(plan.path, format) && !video_format_of(plan.requested, format)) {
+    error = "--video needs a .gif or .mp4 file name, got '" + plan.requested + "'";
     return false;
   }
   if (ffmpeg.empty()) {
     error = "--video needs the ffmpeg program, and there is none on the PATH (Debian: ffmpeg)";
     return false;
   }
-  video.path = path;
   video.width = width;
   video.height = height;
-  video.temp_path = temporary_name(path);
-  if (video.temp_path.empty()) {
-    error = "cannot write video '" + path + "': " + std::strerror(errno);
+  video.stop = stop;
+  std::string reason;
+  if (!open_atomic(video.target, plan, reason)) {
+    error = "cannot write video '" + plan.requested + "': " + reason;
     return false;
   }
   int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) {
-    error = std::string("cannot start ffmpeg: ") + std::strerror(errno);
-    unlink(video.temp_path.c_str());
-    return false;
-  }
+  if (pipe2(ends, O_CLOEXEC) != 0) return fail_to_start(video, std::strerror(errno), error);
   std::vector<std::string> args = ffmpeg_arguments(video, format, fps);
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, ends[0], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);  // keep the CSV clean
-  const int spawned =
-      posix_spawn(&video.pid, ffmpeg.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  const int spawned = spawn_ffmpeg(video, ffmpeg, args, ends[0]);
   close(ends[0]);
+  if (video.target.temp_path.empty()) {  // ffmpeg holds the target now
+    close(video.target.fd);
+    video.target.fd = -1;
+  }
   if (spawned != 0) {
     close(ends[1]);
-    unlink(video.temp_path.c_str());
-    error = std::string("cannot start ffmpeg: ") + std::strerror(spawned);
-    return false;
+    return fail_to_start(video, std::strerror(spawned), error);
   }
-  video.pipe = fdopen(ends[1], "w");
-  // A dead ffmpeg must show as a write error, not end rope-headless.
-  std::signal(SIGPIPE, SIG_IGN);
+  // Non-blocking, so that a stalled ffmpeg cannot hold a write past a stop.
+  fcntl(ends[1], F_SETFL, fcntl(ends[1], F_GETFL) | O_NONBLOCK);
+  video.pipe = ends[1];
   return true;
 }
 
 bool write_video_frame(VideoOutput& video, const unsigned char* pixels, int stride) {
   const size_t row = static_cast<size_t>(video.width) * 4;
-  for (int y = 0; y < video.height && !video.failed; ++y)
-    if (std::fwrite(pixels + static_cast<size_t>(y) * stride, 1, row, video.pipe) != row)
-      video.failed = true;
+  const auto* bytes = reinterpret_cast<const char*>(pixels);
+  const bool packed = static_cast<size_t>(stride) == row;  // rows back to back: one write
+  if (packed && !write_all(video.pipe, bytes, row * video.height, video.stop)) video.failed = true;
+  for (int y = 0; !packed && y < video.height && !video.failed; ++y)
+    video.failed = !write_all(video.pipe, bytes + static_cast<size_t>(y) * stride, row, video.stop);
   return !video.failed;
 }
 
 bool finish_video(VideoOutput& video, std::string& error) {
-  if (!video.pipe) return true;
-  const bool written = !video.failed && std::fflush(video.pipe) == 0;
-  std::fclose(video.pipe);
-  video.pipe = nullptr;
-  int status = 0;
-  waitpid(video.pid, &status, 0);
-  const bool encoded = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  if (written && encoded) {
-    const mode_t mask = umask(0);  // the mode a new file would have had, not mkstemp's 0600
-    umask(mask);
-    chmod(video.temp_path.c_str(), 0666 & ~mask);
-    if (std::rename(video.temp_path.c_str(), video.path.c_str()) == 0) return true;
-  }
-  unlink(video.temp_path.c_str());
-  error = "cannot write video '" + video.path + "': " +
-          (encoded ? (written ? std::strerror(errno) : "a frame could not be written")
-                   : "ffmpeg failed");
+  if (video.pipe < 0) return true;
+  close(video.pipe);
+  video.pipe = -1;
+  const bool encoded = wait_for_ffmpeg(video.pid);
+  if (!video.failed && encoded && commit_atomic(video.target)) return true;
+  const int error_number = errno;
+  discard_atomic(video.target);
+  error = "cannot write video '" + video.target.path + "': " +
+          (video.failed ? "a frame could not be written"
+                        : (encoded ? std::strerror(error_number) : "ffmpeg failed"));
   return false;
 }
 
 void abandon_video(VideoOutput& video) {
-  if (!video.pipe) return;
-  std::fclose(video.pipe);
-  video.pipe = nullptr;
-  kill(video.pid, SIGTERM);
+  if (video.pipe < 0) return;
+  close(video.pipe);
+  video.pipe = -1;
+  kill(video.pid, SIGKILL);
   waitpid(video.pid, nullptr, 0);
-  unlink(video.temp_path.c_str());
+  discard_atomic(video.target);
 }

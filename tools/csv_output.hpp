@@ -1,22 +1,32 @@
-// The trajectory file: rows of %.17g numbers. A plain file (new, existing, or the target of a
-// symbolic link) is written to a temporary file beside it and renamed into place when the run
-// ends, so a reader never sees a half-written file; a device or a FIFO is written in place.
+// The trajectory file: rows of %.17g numbers, written through the programs' output-file rule
+// (temporary file renamed into place at the end; FIFOs and devices written in place) or to
+// standard output, with writes that give up on a stalled reader once a stop is asked for.
 #pragma once
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 
+#include "io/output_file.hpp"
+
 struct CsvOutput {
   std::FILE* file = nullptr;
-  std::string path;       // final name; empty for standard output
-  std::string temp_path;  // where the rows go until finish; empty when written in place
+  AtomicFile target;      // unused for standard output
+  bool to_stdout = false;
   bool failed = false;    // a write error happened
   int error_number = 0;   // errno of the first one
+  // Where the buffered stream's writes go; the stream points at it, so a CsvOutput stays put
+  // while open.
+  struct Sink {
+    int fd = -1;
+    const volatile std::sig_atomic_t* stop = nullptr;
+  } sink;
 };
 
-// Creates the temporary file (or takes standard output when `path` is empty). On failure returns
-// false with a one-line reason in `error`, and nothing is left on disk.
-bool open_csv_output(CsvOutput& out, const std::string& path, std::string& error);
+// Opens the output that `plan` describes, or standard output when `plan` is null. On failure
+// returns false with a one-line reason in `error`, and nothing is left on disk.
+bool open_csv_output(CsvOutput& out, const OutputPlan* plan, const volatile std::sig_atomic_t* stop,
+                     std::string& error);
 
 // Header: t, then q0..q{coordinates-1}, p0.., then x1,v1,x2,v2.
 void write_csv_header(CsvOutput& out, int coordinates);

@@ -1,31 +1,31 @@
 #include "tools/headless_options.hpp"
 
-#include <algorithm>
-#include <cerrno>
+#include <CLI/CLI.hpp>
+
 #include <climits>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
+#include <memory>
+#include <tuple>
+#include <utility>
 
 #include "app/rope_parameters.hpp"
 
 namespace {
 
-// The whole text must be a number; an empty or partly numeric text is not.
+// Numbers follow the one rule of the model keys (parse_number); counts are plain digits.
 bool parse_double(const std::string& text, double& value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  value = std::strtod(text.c_str(), &end);
-  return *end == '\0' && errno != ERANGE;
+  return parse_number(text, value);
 }
 
 bool parse_count(const std::string& text, long& value) {
-  if (text.empty() || !(text[0] >= '0' && text[0] <= '9')) return false;
-  char* end = nullptr;
-  errno = 0;
-  value = std::strtol(text.c_str(), &end, 10);
-  return *end == '\0' && errno != ERANGE;
+  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  value = std::stol(text);
+  return true;
+}
+
+std::string shown(const std::string& text) {
+  return "'" + excerpt(text) + "'";
 }
 
 bool fail(std::string& error, std::string message) {
@@ -36,27 +36,27 @@ bool fail(std::string& error, std::string message) {
 bool parse_time(const std::string& name, const std::string& text, double& value,
                 std::string& error) {
   if (!parse_double(text, value))
-    return fail(error, name + " needs a number of seconds, got '" + text + "'");
-  if (!std::isfinite(value)) return fail(error, name + " must be finite, got '" + text + "'");
-  if (value < 0.0) return fail(error, name + " must not be negative, got '" + text + "'");
+    return fail(error, name + " needs a number of seconds, got " + shown(text));
+  if (!std::isfinite(value)) return fail(error, name + " must be finite, got " + shown(text));
+  if (value < 0.0) return fail(error, name + " must not be negative, got " + shown(text));
   return true;
 }
 
 // K=X@T: carriage K, target X (m), from simulated time T (s).
 bool parse_move(const std::string& text, TargetMove& move, std::string& error) {
-  const std::string form = "--target needs K=X@T (carriage 1 or 2, target in m, time in s), got '";
+  const std::string form = "--target needs K=X@T (carriage 1 or 2, target in m, time in s), got ";
   const size_t equals = text.find('=');
   const size_t at = text.find('@');
   if (equals == std::string::npos || at == std::string::npos || at < equals)
-    return fail(error, form + text + "'");
+    return fail(error, form + shown(text));
   const std::string k = text.substr(0, equals);
   const std::string x = text.substr(equals + 1, at - equals - 1);
   const std::string t = text.substr(at + 1);
-  if (k != "1" && k != "2") return fail(error, "--target carriage must be 1 or 2, got '" + k + "'");
+  if (k != "1" && k != "2") return fail(error, "--target carriage must be 1 or 2, got " + shown(k));
   move.carriage = k[0] - '0';
-  if (!parse_double(x, move.target)) return fail(error, form + text + "'");
+  if (!parse_double(x, move.target)) return fail(error, form + shown(text));
   if (!std::isfinite(move.target))
-    return fail(error, "--target position must be finite, got '" + x + "'");
+    return fail(error, "--target position must be finite, got " + shown(x));
   return parse_time("--target time", t, move.time, error);
 }
 
@@ -72,8 +72,150 @@ bool parse_size(const std::string& text, int& width, int& height) {
   return true;
 }
 
-bool is_option(const std::string& arg, const char* name) {
-  return arg == name || arg.rfind(std::string(name) + "=", 0) == 0;
+
+// Every value is taken as text and checked by the rules above, so that a message names the
+// option and numbers follow one rule everywhere. The defaults shown in the help are the
+// HeadlessOptions defaults.
+struct RawOptions {
+  std::string duration = "10", output, every = "1", model, frames, video;
+  std::string fps = "50", size = "700x500", speed = "1";
+  std::vector<std::string> targets, settings;
+  bool quiet = false;
+};
+
+std::string key_list() {
+  std::string keys;
+  for (const ParameterKey& key : parameter_keys())
+    keys += std::string(keys.empty() ? "" : ", ") + key.name;
+  return keys;
+}
+
+// Breaks a comma list into lines of at most 80 characters.
+std::string wrapped(const std::string& list) {
+  std::string text, line;
+  size_t start = 0;
+  while (start < list.size()) {
+    size_t end = list.find(", ", start);
+    end = end == std::string::npos ? list.size() : end + 2;
+    if (line.size() + (end - start) > 80) {
+      text += line.substr(0, line.size() - 1) + "\n";  // the line ends without its space
+      line.clear();
+    }
+    line += list.substr(start, end - start);
+    start = end;
+  }
+  return text + line;
+}
+
+std::unique_ptr<CLI::App> make_app(RawOptions& raw) {
+  auto app = std::make_unique<CLI::App>(
+      "Runs the rope simulation without a window, with the window program's integrator and\n"
+      "0.01 s frames, and writes the trajectory as CSV: t, the n joint coordinates q0.., their\n"
+      "n momenta p0.., then x1,v1,x2,v2 (n = 27 for the default rope of 24 links).",
+      "rope-headless");
+  auto text = [&](const char* name, std::string& value, const char* type, const char* help) {
+    return app->add_option(name, value, help)
+        ->type_name(type)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  };
+  text("--model", raw.model, "FILE",
+       "rope parameters from a TOML model file; - is stdin");
+  app->add_option("--set", raw.settings,
+                  "one parameter, after the model file; repeatable")
+      ->type_name("KEY=VALUE")
+      ->allow_extra_args(false);
+  text("--duration", raw.duration, "SECONDS", "simulated time to run")->capture_default_str();
+  text("--output", raw.output, "FILE",
+       "the CSV's file (default: standard output)");
+  text("--every", raw.every, "N", "write every Nth frame (t = 0 always)")
+      ->capture_default_str();
+  app->add_option("--target", raw.targets,
+                  "from time T drive carriage K towards x = X")
+      ->type_name("K=X@T")
+      ->allow_extra_args(false);
+  text("--frames", raw.frames, "DIR",
+       "also PNG frames into a new or empty DIR");
+  text("--video", raw.video, "FILE", "also a .gif or .mp4 video (needs ffmpeg)");
+  text("--fps", raw.fps, "N", "pictures per second of video, up to 1000")
+      ->capture_default_str();
+  text("--size", raw.size, "WxH", "picture size, 16 to 8192 pixels a side")
+      ->capture_default_str();
+  text("--speed", raw.speed, "S", "simulated seconds per second of video")
+      ->capture_default_str();
+  app->add_flag("--quiet", raw.quiet, "no progress or summary on standard error");
+  app->set_help_flag("-h,--help", "this text");
+  app->footer(
+      "The CSV file appears only when the run ends (a FIFO or a device is written as it goes).\n"
+      "--set KEY=VALUE: a per-carriage key takes one value or two separated by a comma.\n"
+      "--target K=X@T: from the first frame at or after T s, carriage K (1 or 2) is driven\n"
+      "towards x = X m, as a mouse drag does.\n"
+      "Keys: " + wrapped(key_list()) +
+              ".\n"
+              "Exit status: 0 done, 1 the simulation diverged (rows so far are kept) or an output\n"
+              "could not be written, 2 bad input (nothing written), 128 + N stopped by signal N\n"
+              "(SIGINT, SIGTERM, SIGHUP; rows so far are kept).");
+  app->allow_extras();
+  return app;
+}
+
+// CLI11 names a missing value "--duration: 1 required SECONDS missing".
+std::string parse_problem(const CLI::ParseError& problem) {
+  const std::string text = problem.what();
+  const size_t colon = text.find(':');
+  if (colon != std::string::npos && text.find("required") != std::string::npos &&
+      text.find("missing") != std::string::npos)
+    return "missing value for " + text.substr(0, colon);
+  return excerpt(text);
+}
+
+bool check_times(const RawOptions& raw, HeadlessOptions& options, std::string& error) {
+  if (!parse_time("--duration", raw.duration, options.duration, error)) return false;
+  if (options.duration > longest_duration)
+    return fail(error, "--duration must be at most 1e9 s, got " + shown(raw.duration));
+  if (!parse_count(raw.every, options.every) || options.every < 1 || options.every > INT_MAX)
+    return fail(error, "--every needs a positive integer, got " + shown(raw.every));
+  for (const std::string& text : raw.targets) {
+    TargetMove move;
+    if (!parse_move(text, move, error)) return false;
+    options.moves.push_back(move);
+  }
+  sort_moves(options.moves);
+  return true;
+}
+
+bool check_names(const CLI::App& app, const RawOptions& raw, HeadlessOptions& options,
+                 std::string& error) {
+  // Given but empty: the options are left empty when not given, so ask CLI11 which were.
+  for (const auto& [name, value] :
+       {std::pair{"--output", &raw.output}, std::pair{"--model", &raw.model},
+        std::pair{"--frames", &raw.frames}, std::pair{"--video", &raw.video}})
+    if (value->empty() && app.count(name) > 0)
+      return fail(error, std::string(name) + " needs a file name");
+  options.output = raw.output;
+  options.model = raw.model;
+  options.frames_dir = raw.frames;
+  options.video = raw.video;
+  for (const std::string& setting : raw.settings) {
+    const size_t equals = setting.find('=');
+    if (equals == std::string::npos || equals == 0)
+      return fail(error, "--set needs KEY=VALUE, got " + shown(setting));
+    options.settings.push_back({setting.substr(0, equals), setting.substr(equals + 1)});
+  }
+  return true;
+}
+
+bool check_pictures(const RawOptions& raw, HeadlessOptions& options, std::string& error) {
+  for (auto [name, text, number] : {std::tuple{"--fps", &raw.fps, &options.fps},
+                                    std::tuple{"--speed", &raw.speed, &options.speed}}) {
+    const bool is_fps = std::string(name) == "--fps";
+    if (!parse_double(*text, *number) || !std::isfinite(*number) || *number <= 0.0 ||
+        (is_fps && *number > 1000.0))
+      return fail(error, std::string(name) + " needs a positive number" +
+                             (is_fps ? " up to 1000" : "") + ", got " + shown(*text));
+  }
+  if (!parse_size(raw.size, options.width, options.height))
+    return fail(error, "--size needs WxH, each from 16 to 8192 pixels, got " + shown(raw.size));
+  return true;
 }
 
 }  // namespace
@@ -81,101 +223,24 @@ bool is_option(const std::string& arg, const char* name) {
 bool parse_headless_options(int argc, const char* const argv[], HeadlessOptions& options,
                             std::string& error) {
   options = HeadlessOptions{};
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      options.help = true;
-      continue;
-    }
-    if (arg == "--quiet") {
-      options.quiet = true;
-      continue;
-    }
-    const char* names[] = {"--duration", "--output", "--every", "--target", "--model", "--set",
-                           "--frames",   "--video",  "--fps",   "--size",   "--speed"};
-    const char* name = nullptr;
-    for (const char* candidate : names)
-      if (is_option(arg, candidate)) name = candidate;
-    if (!name) return fail(error, "unknown option '" + arg + "'");
-    // The value follows '=' or is the next argument.
-    std::string value;
-    const size_t equals = arg.find('=');
-    if (equals != std::string::npos) {
-      value = arg.substr(equals + 1);
-    } else {
-      if (i + 1 >= argc) return fail(error, std::string("missing value for ") + name);
-      value = argv[++i];
-    }
-    const std::string option = name;
-    if (option == "--duration") {
-      if (!parse_time("--duration", value, options.duration, error)) return false;
-      if (options.duration > longest_duration)
-        return fail(error, "--duration must be at most 1e9 s, got '" + value + "'");
-    } else if (option == "--output") {
-      if (value.empty()) return fail(error, "--output needs a file name");
-      options.output = value;
-    } else if (option == "--frames" || option == "--video") {
-      if (value.empty()) return fail(error, option + " needs a name");
-      (option == "--frames" ? options.frames_dir : options.video) = value;
-    } else if (option == "--fps" || option == "--speed") {
-      double& number = option == "--fps" ? options.fps : options.speed;
-      if (!parse_double(value, number) || !std::isfinite(number) || number <= 0.0 ||
-          (option == "--fps" && number > 1000.0))
-        return fail(error, option + " needs a positive number" +
-                               (option == "--fps" ? " up to 1000" : "") + ", got '" + value + "'");
-    } else if (option == "--size") {
-      if (!parse_size(value, options.width, options.height))
-        return fail(error, "--size needs WxH, each from 16 to 8192 pixels, got '" + value + "'");
-    } else if (option == "--model") {
-      if (value.empty()) return fail(error, "--model needs a file name");
-      options.model = value;
-    } else if (option == "--set") {
-      const size_t equals_at = value.find('=');
-      if (equals_at == std::string::npos || equals_at == 0)
-        return fail(error, "--set needs KEY=VALUE, got '" + value + "'");
-      options.settings.push_back({value.substr(0, equals_at), value.substr(equals_at + 1)});
-    } else if (option == "--every") {
-      if (!parse_count(value, options.every) || options.every < 1 || options.every > INT_MAX)
-        return fail(error, "--every needs a positive integer, got '" + value + "'");
-    } else {
-      TargetMove move;
-      if (!parse_move(value, move, error)) return false;
-      options.moves.push_back(move);
-    }
+  RawOptions raw;
+  const std::unique_ptr<CLI::App> app = make_app(raw);
+  try {
+    app->parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    options.help = true;
+    return true;
+  } catch (const CLI::ParseError& problem) {
+    return fail(error, parse_problem(problem));
   }
-  sort_moves(options.moves);
-  return true;
+  if (!app->remaining().empty())
+    return fail(error, "unknown option " + shown(app->remaining().front()));
+  options.quiet = raw.quiet;
+  return check_times(raw, options, error) && check_names(*app, raw, options, error) &&
+         check_pictures(raw, options, error);
 }
 
 std::string headless_usage() {
-  std::string keys;
-  for (const ParameterKey& key : parameter_keys())
-    keys += std::string(keys.empty() ? "" : ", ") + key.name;
-  return "usage: rope-headless [--model FILE] [--set KEY=VALUE]... [--duration SECONDS]\n"
-         "                     [--output FILE] [--every N] [--target K=X@T]... [--quiet] [--help]\n"
-         "Runs the rope simulation without a window, with the window program's integrator and\n"
-         "0.01 s frames, and writes the trajectory as CSV: t, the n joint coordinates q0.., their\n"
-         "n momenta p0.., then x1,v1,x2,v2 (n = 27 for the default rope of 24 links).\n"
-         "  --model FILE        rope parameters from a TOML model file (see models/rope.toml)\n"
-         "  --set KEY=VALUE     one parameter, after the model file; per-carriage keys take\n"
-         "                      one value or two separated by a comma; repeatable\n"
-         "  --duration SECONDS  simulated time to run (default 10)\n"
-         "  --output FILE       write the CSV to FILE (default standard output); the file\n"
-         "                      appears only when the run ends\n"
-         "  --every N           write every Nth frame (default 1); t = 0 is always written\n"
-         "  --target K=X@T      from the first frame starting at or after time T, drive\n"
-         "                      carriage K (1 or 2) towards x = X, as a mouse drag does;\n"
-         "                      repeatable\n"
-         "  --frames DIR        also write PNG frames of the run into DIR (made if missing)\n"
-         "  --video FILE        also write a .gif or .mp4 of the run (needs ffmpeg)\n"
-         "  --fps N             frames per second of the pictures (default 50)\n"
-         "  --size WxH          picture size in pixels (default 700x500, the window's)\n"
-         "  --speed S           simulated seconds per second of video (default 1: real speed)\n"
-         "  --quiet             no progress, no summary on standard error\n"
-         "  --help              this text\n"
-         "Keys: " +
-         keys +
-         ".\n"
-         "Exit status: 0 done, 1 the simulation diverged (rows so far are kept) or the output\n"
-         "could not be written, 2 bad input.\n";
+  RawOptions raw;
+  return make_app(raw)->help();
 }

@@ -1,7 +1,9 @@
 // rope-headless: the window program's simulation without the window. Same model, right-hand side,
 // GSL objects and 0.01 s frames, so the trajectory is the one the window would show; written as
 // CSV. A model file and --set change the rope.
+#include <dirent.h>
 #include <fcntl.h>
+#include <gsl/gsl_errno.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,7 +30,16 @@ namespace {
 
 constexpr int exit_bad_input = 2;
 constexpr int exit_failure = 1;
-constexpr int stopped_by_failure = -1;  // run_frames: the guard or the core stopped the run
+constexpr long long most_pictures = 1000000;
+
+// How a run ended.
+enum class RunEnd {
+  finished,         // every frame was integrated and written
+  signal,           // SIGINT, SIGTERM or SIGHUP (stop_signal says which)
+  diverged,         // the divergence guard or a failure of the core stopped the run
+  csv_failed,       // a row could not be written (a closed pipe, a full disk)
+  pictures_failed,  // a picture could not be written
+};
 
 HeadlessOptions options;
 CsvOutput csv;
@@ -53,6 +64,22 @@ void on_stop_signal(int signal) {
   stop_signal = signal;
 }
 
+// Without SA_RESTART a write blocked on a stalled reader, or an open waiting for a FIFO's reader,
+// returns at once on the signal. A closed pipe shows as a write error, which ends the run with a
+// message, rather than killing the program before it can tidy up.
+void install_signal_handlers() {
+  struct sigaction action {};
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+// Asked by the driver after every accepted step: a stiff rope may take minutes per frame.
+bool stop_requested(void*) {
+  return stop_signal != 0;
+}
+
 int bad_input(const std::string& problem) {
   std::cerr << "rope-headless: " << problem << "\n"
             << "Try 'rope-headless --help' for the options." << std::endl;
@@ -64,7 +91,7 @@ bool load_parameters(RopeParameters& parameters, std::string& error) {
   if (!options.model.empty() && !read_model_file(options.model, parameters, error)) return false;
   for (const ParameterSetting& setting : options.settings)
     if (!set_parameter(parameters, setting.key, setting.value, error)) {
-      error = "--set " + setting.key + "=" + setting.value + ": " + error;
+      error = "--set " + excerpt(setting.key + "=" + setting.value) + ": " + error;
       return false;
     }
   return true;
@@ -106,41 +133,110 @@ struct Pictures {
 };
 Pictures pictures;
 
-// Checked before anything is written: a bad option costs nothing.
-bool check_picture_options(std::string& error) {
-  VideoFormat format;
-  if (!options.video.empty() && !video_format_of(options.video, format)) {
-    error = "--video needs a .gif or .mp4 file name, got '" + options.video + "'";
-    return false;
-  }
-  if (!options.video.empty() && find_ffmpeg().empty()) {
-    error = "--video needs the ffmpeg program, and there is none on the PATH (Debian: ffmpeg)";
-    return false;
-  }
+// Where the outputs go, each checked before the run: a bad destination costs nothing.
+struct Destinations {
+  OutputPlan csv;  // unused for standard output
+  OutputPlan video;
+};
+Destinations destinations;
+
+bool is_frame_file(const char* name) {
+  unsigned index = 0;
+  int length = 0;
+  return std::sscanf(name, "frame_%u.png%n", &index, &length) == 1 &&
+         name[length] == '\0' && std::strncmp(name, "frame_", 6) == 0;
+}
+
+long count_frame_files(const std::string& folder) {
+  DIR* listing = opendir(folder.c_str());
+  if (!listing) return 0;
+  long count = 0;
+  while (const dirent* entry = readdir(listing)) count += is_frame_file(entry->d_name);
+  closedir(listing);
+  return count;
+}
+
+// A folder that exists (or is made now), that this user can write into, and that holds no frames
+// of another run to be mixed with these.
+bool check_frames_folder(std::string& error) {
+  const std::string& folder = options.frames_dir;
   struct stat info {};
-  if (!options.frames_dir.empty() && stat(options.frames_dir.c_str(), &info) == 0 &&
-      !S_ISDIR(info.st_mode)) {
-    error = "--frames needs a folder, and '" + options.frames_dir + "' is not one";
+  if (stat(folder.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
+    error = "--frames needs a folder, and '" + excerpt(folder) + "' is not one";
+    return false;
+  }
+  if (mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
+    error = "cannot make the folder '" + excerpt(folder) + "': " + std::strerror(errno);
+    return false;
+  }
+  if (access(folder.c_str(), W_OK | X_OK) != 0) {
+    error = "cannot write into the folder '" + excerpt(folder) + "': " + std::strerror(errno);
+    return false;
+  }
+  const long existing = count_frame_files(folder);
+  if (existing > 0) {
+    error = "--frames folder '" + excerpt(folder) + "' already holds " + std::to_string(existing) +
+            " frame files; give an empty or new folder";
     return false;
   }
   return true;
 }
 
+// Picture k shows t = k speed / fps, up to the run's last frame.
+long long picture_count(const Simulation& sim) {
+  const double end = static_cast<double>(frames_for(sim, options.duration)) * sim.frame_span;
+  return static_cast<long long>(std::floor(end * options.fps / options.speed + 1e-6)) + 1;
+}
+
+bool check_video(std::string& error) {
+  VideoFormat format;
+  if (!video_format_of(options.video, format)) {
+    error = "--video needs a .gif or .mp4 file name, got '" + excerpt(options.video) + "'";
+    return false;
+  }
+  if (find_ffmpeg().empty()) {
+    error = "--video needs the ffmpeg program, and there is none on the PATH (Debian: ffmpeg)";
+    return false;
+  }
+  std::string reason;
+  if (!plan_output(options.video, video_can_stream(format), destinations.video, reason)) {
+    error = "cannot write video '" + excerpt(options.video) + "': " + reason;
+    return false;
+  }
+  return true;
+}
+
+bool check_destinations(const Simulation& sim, std::string& error) {
+  std::string reason;
+  if (!options.output.empty() && !plan_output(options.output, true, destinations.csv, reason)) {
+    error = "cannot write output '" + excerpt(options.output) + "': " + reason;
+    return false;
+  }
+  if (!options.video.empty() && !check_video(error)) return false;
+  if (!options.output.empty() && !options.video.empty() &&
+      same_destination(destinations.csv, destinations.video)) {
+    error = "--output and --video name the same file '" + excerpt(options.video) + "'";
+    return false;
+  }
+  const bool pictures_wanted = !options.frames_dir.empty() || !options.video.empty();
+  if (pictures_wanted && picture_count(sim) > most_pictures) {
+    error = "the run would make " + std::to_string(picture_count(sim)) + " pictures, more than " +
+            std::to_string(most_pictures) + "; shorten --duration, lower --fps or raise --speed";
+    return false;
+  }
+  return options.frames_dir.empty() || check_frames_folder(error);
+}
+
 bool start_pictures(std::string& error) {
   pictures.wanted = !options.frames_dir.empty() || !options.video.empty();
   if (!pictures.wanted) return true;
-  if (!options.frames_dir.empty() && mkdir(options.frames_dir.c_str(), 0777) != 0 &&
-      errno != EEXIST) {
-    error = "cannot make the folder '" + options.frames_dir + "': " + std::strerror(errno);
-    return false;
-  }
   if (!init_renderer(pictures.renderer, options.width, options.height)) {
     error = "cannot make a picture of " + std::to_string(options.width) + "x" +
             std::to_string(options.height) + " pixels";
     return false;
   }
-  return options.video.empty() || open_video(pictures.video, options.video, options.width,
-                                             options.height, options.fps, error);
+  return options.video.empty() || open_video(pictures.video, destinations.video, options.width,
+                                             options.height, options.fps, &stop_signal, error);
 }
 
 std::string frame_file(long long index) {
@@ -160,7 +256,8 @@ bool take_due_pictures(Simulation& sim) {
     else if (!options.video.empty() &&
              !write_video_frame(pictures.video, frame_pixels(pictures.renderer),
                                 frame_stride(pictures.renderer)))
-      pictures.error = "cannot write video '" + options.video + "': ffmpeg stopped reading";
+      pictures.error = "cannot write video '" + excerpt(options.video) + "': " +
+                       (stop_signal ? "ffmpeg stalled" : "ffmpeg stopped reading");
     if (!pictures.error.empty()) {
       std::cerr << "rope-headless: " << pictures.error << std::endl;
       return false;
@@ -181,43 +278,110 @@ bool set_up_simulation(Simulation& sim, const RopeParameters& parameters) {
   if (!options.quiet) std::cerr << startup_line_prefix << sim.coordinate_count << std::endl;
   sim.system.function = counting_rhs;
   sim.evolve_apply = counting_evolve_apply;
+  sim.interrupt_check = stop_requested;
   return true;
 }
 
-void write_state(const Simulation& sim) {
+// False at the first row that could not be written: there is no point running on.
+bool write_state(const Simulation& sim) {
   write_csv_row(csv, sim.time, sim.state.data(), sim.dimension);
+  if (!csv.failed) return true;
+  if (!stop_signal) {
+    std::string error;
+    finish_csv_output(csv, error);
+    std::cerr << "rope-headless: " << error << std::endl;
+  }
+  return false;
 }
 
-// Advances frame by frame, writing every Nth; returns the signal that stopped it,
-// `stopped_by_failure`, or 0.
-int run_frames(Simulation& sim) {
+void report_progress(const Simulation& sim, std::chrono::steady_clock::time_point start,
+                     double& last_draw) {
+  if (seconds_since(start) - last_draw <= 0.1) return;
+  last_draw = seconds_since(start);
+  draw_progress(sim, last_draw);
+}
+
+// One frame: target moves, integration, the row when due, pictures. Returns whether to go on.
+bool run_frame(Simulation& sim, long long frame, size_t& next_move, RunEnd& end) {
+  apply_due_moves(sim, options.moves, next_move);
+  const FrameEnd frame_end = integrate_frame(sim);
+  if (frame_end == FrameEnd::interrupted) {
+    end = RunEnd::signal;
+    return false;
+  }
+  if (frame_end == FrameEnd::diverged || frame_end == FrameEnd::core_failure) {
+    std::cerr << stop_message(sim, frame_end) << std::endl;
+    std::cerr << "rope-headless: stopped at t = " << sim.time << " s; the rows so far are kept."
+              << std::endl;
+    end = RunEnd::diverged;
+    return false;
+  }
+  if (frame_end == FrameEnd::evolve_failed) std::cerr << "Hamilton failed." << std::endl;
+  if (frame % options.every == 0 && !write_state(sim)) {
+    end = stop_signal ? RunEnd::signal : RunEnd::csv_failed;
+    return false;
+  }
+  if (!take_due_pictures(sim)) {
+    end = stop_signal ? RunEnd::signal : RunEnd::pictures_failed;
+    return false;
+  }
+  end = stop_signal ? RunEnd::signal : RunEnd::finished;
+  return end == RunEnd::finished;
+}
+
+// Advances frame by frame, writing every Nth row, until the end or the first failure or signal.
+RunEnd run_frames(Simulation& sim) {
   const bool show_progress = !options.quiet && isatty(STDERR_FILENO);
   const auto start = std::chrono::steady_clock::now();
   double last_draw = 0.0;
   size_t next_move = 0;
+  RunEnd end = stop_signal ? RunEnd::signal : RunEnd::finished;
   const long long frames = frames_for(sim, options.duration);
-  for (long long frame = 1; frame <= frames && !stop_signal; ++frame) {
-    apply_due_moves(sim, options.moves, next_move);
-    const FrameEnd end = integrate_frame(sim);
-    if (end == FrameEnd::diverged || end == FrameEnd::core_failure) {
-      std::cerr << stop_message(sim, end) << std::endl;
-      return stopped_by_failure;
-    }
-    if (end == FrameEnd::evolve_failed) std::cerr << "Hamilton failed." << std::endl;
-    if (frame % options.every == 0) write_state(sim);
-    if (!take_due_pictures(sim)) return stopped_by_failure;
-    if (show_progress && seconds_since(start) - last_draw > 0.1) {
-      last_draw = seconds_since(start);
-      draw_progress(sim, last_draw);
-    }
+  for (long long frame = 1; frame <= frames && end == RunEnd::finished; ++frame) {
+    if (!run_frame(sim, frame, next_move, end)) break;
+    if (show_progress) report_progress(sim, start, last_draw);
   }
   const double wall = seconds_since(start);
   if (show_progress) {
     draw_progress(sim, wall);
     std::cerr << "\n";
   }
-  if (!options.quiet && !stop_signal) print_summary(sim, wall);
-  return stop_signal;
+  if (!options.quiet && end == RunEnd::finished) print_summary(sim, wall);
+  return end;
+}
+
+// The video keeps the frames so far whenever the run stopped early, as the CSV keeps its rows;
+// one whose own frames could not be written is dropped. False when the video failed.
+bool close_video(RunEnd end) {
+  if (end == RunEnd::pictures_failed) {
+    abandon_video(pictures.video);
+    return false;
+  }
+  std::string error;
+  if (finish_video(pictures.video, error)) return true;
+  std::cerr << "rope-headless: " << error << std::endl;
+  return false;
+}
+
+// A run that failed to write any of its outputs replaces none: the CSV's temporary file goes.
+int close_outputs(const Simulation& sim, RunEnd end) {
+  const bool video_ok = close_video(end);
+  if (end == RunEnd::csv_failed) return exit_failure;
+  std::string error;
+  if ((end == RunEnd::finished && !video_ok) || end == RunEnd::pictures_failed) {
+    discard_csv_output(csv);
+    return exit_failure;
+  }
+  if (!finish_csv_output(csv, error) && !stop_signal) {
+    std::cerr << "rope-headless: " << error << std::endl;
+    return exit_failure;
+  }
+  if (end == RunEnd::signal || stop_signal) {
+    std::cerr << "rope-headless: stopped by signal " << stop_signal << " at t = " << sim.time
+              << " s; the rows so far are kept." << std::endl;
+    return 128 + stop_signal;
+  }
+  return end == RunEnd::finished && video_ok ? 0 : exit_failure;
 }
 
 // A closed standard descriptor would be handed to the next file opened, and messages written to
@@ -249,6 +413,8 @@ int write_help() {
 
 int main(int argc, char** argv) {
   stdout_was_closed = reopen_closed_standard_descriptors() & (1u << STDOUT_FILENO);
+  install_signal_handlers();
+  gsl_set_error_handler_off();  // a GSL error comes back as a status, never as an abort
   std::string error;
   if (!parse_headless_options(argc, argv, options, error)) return bad_input(error);
   if (options.help) return write_help();
@@ -258,13 +424,11 @@ int main(int argc, char** argv) {
     std::cerr << "rope-headless: standard output is closed; give --output FILE" << std::endl;
     return exit_failure;
   }
-  if (!check_picture_options(error)) return bad_input(error);
-  if (!open_csv_output(csv, options.output, error)) return bad_input(error);
-  std::signal(SIGINT, on_stop_signal);
-  std::signal(SIGTERM, on_stop_signal);
-  std::signal(SIGHUP, on_stop_signal);
-
   auto sim = std::make_unique<Simulation>();
+  if (!check_destinations(*sim, error)) return bad_input(error);
+  if (!open_csv_output(csv, options.output.empty() ? nullptr : &destinations.csv, &stop_signal,
+                       error))
+    return stop_signal ? 128 + stop_signal : bad_input(error);
   if (!set_up_simulation(*sim, parameters)) {
     discard_csv_output(csv);
     return exit_failure;
@@ -274,27 +438,12 @@ int main(int argc, char** argv) {
     return bad_input(error);
   }
   write_csv_header(csv, sim->coordinate_count);
-  write_state(*sim);
-  int stopped_by = take_due_pictures(*sim) ? run_frames(*sim) : stopped_by_failure;
-  // A video of a run that diverged or was stopped keeps the frames so far, as the CSV keeps its
-  // rows; one whose frames could not be written is dropped.
-  if (!pictures.error.empty()) {
-    abandon_video(pictures.video);
-  } else if (!finish_video(pictures.video, error)) {
-    std::cerr << "rope-headless: " << error << std::endl;
-    stopped_by = stopped_by_failure;
-  }
-
-  // The rows written so far are kept in every case, a diverged run included.
-  if (!finish_csv_output(csv, error)) {
-    std::cerr << "rope-headless: " << error << std::endl;
-    return exit_failure;
-  }
-  if (stopped_by == stopped_by_failure) return exit_failure;
-  if (stopped_by) {
-    std::cerr << "rope-headless: stopped by signal " << stopped_by << " at t = " << sim->time
-              << " s; the rows so far are kept." << std::endl;
-    return 128 + stopped_by;
-  }
-  return 0;
+  RunEnd end = RunEnd::finished;
+  if (!write_state(*sim))
+    end = stop_signal ? RunEnd::signal : RunEnd::csv_failed;
+  else if (!take_due_pictures(*sim))
+    end = stop_signal ? RunEnd::signal : RunEnd::pictures_failed;
+  else
+    end = run_frames(*sim);
+  return close_outputs(*sim, end);
 }

@@ -147,8 +147,13 @@ TEST(HeadlessHelp, PrintsUsageAndSucceeds) {
   const HeadlessRun run = run_headless({"--help"}, scratch);
   remove_folder(scratch);
   EXPECT_EQ(run.status, 0);
-  EXPECT_NE(run.out.find("usage: rope-headless"), std::string::npos);
-  EXPECT_NE(run.out.find("--target K=X@T"), std::string::npos);
+  EXPECT_NE(run.out.find("Usage: rope-headless"), std::string::npos);
+  // Every option is listed, the picture options too, with its default where it has one.
+  for (const char* option : {"--model FILE", "--set KEY=VALUE", "--duration SECONDS=10",
+                             "--output FILE", "--every N=1", "--target K=X@T", "--frames DIR",
+                             "--video FILE", "--fps N=50", "--size WxH=700x500", "--speed S=1",
+                             "--quiet", "--help"})
+    EXPECT_NE(run.out.find(option), std::string::npos) << option;
 }
 
 }  // namespace
