@@ -128,12 +128,17 @@ int spawn_ffmpeg(VideoOutput& video, const std::string& ffmpeg, std::vector<std:
   return spawned;
 }
 
+// ffmpeg leads its own process group: stopping the group stops whatever it started too.
+void stop_ffmpeg(pid_t pid) {
+  kill(-pid, SIGKILL);
+}
+
 // A signal while waiting means the user wants out now: ffmpeg is stopped and the video dropped.
 bool wait_for_ffmpeg(pid_t pid) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return false;
-    kill(pid, SIGKILL);
+    stop_ffmpeg(pid);
   }
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
@@ -194,6 +199,7 @@ bool finish_video(VideoOutput& video, std::string& error) {
   if (video.pipe < 0) return true;
   close(video.pipe);
   video.pipe = -1;
+  if (video.failed) stop_ffmpeg(video.pid);  // it stopped reading: it may never end by itself
   const bool encoded = wait_for_ffmpeg(video.pid);
   if (!video.failed && encoded && commit_atomic(video.target)) return true;
   const int error_number = errno;
@@ -208,7 +214,7 @@ void abandon_video(VideoOutput& video) {
   if (video.pipe < 0) return;
   close(video.pipe);
   video.pipe = -1;
-  kill(video.pid, SIGKILL);
+  stop_ffmpeg(video.pid);
   waitpid(video.pid, nullptr, 0);
   discard_atomic(video.target);
 }

@@ -13,14 +13,19 @@
 
 extern char** environ;
 
-pid_t start_headless(const std::vector<std::string>& args, const std::string& scratch,
-                     int closed_descriptor) {
+namespace {
+
+pid_t spawn_headless(const std::vector<std::string>& args, const std::string& scratch,
+                     int closed_descriptor, const Launch& launch) {
   const std::string out_path = scratch + "/stdout.txt";
   const std::string err_path = scratch + "/stderr.txt";
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   const int flags = O_WRONLY | O_CREAT | O_TRUNC;
-  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), flags, 0644);
+  if (launch.stdout_fd >= 0)
+    posix_spawn_file_actions_adddup2(&actions, launch.stdout_fd, 1);
+  else
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), flags, 0644);
   posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), flags, 0644);
   if (closed_descriptor >= 0) posix_spawn_file_actions_addclose(&actions, closed_descriptor);
   std::vector<std::string> words = {ROPE_HEADLESS};
@@ -28,11 +33,30 @@ pid_t start_headless(const std::vector<std::string>& args, const std::string& sc
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  if (launch.own_group) {
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  }
   pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, ROPE_HEADLESS, &actions, nullptr, argv.data(), environ);
+  const int spawned = posix_spawn(&pid, ROPE_HEADLESS, &actions, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) throw std::runtime_error("cannot start " ROPE_HEADLESS);
   return pid;
+}
+
+}  // namespace
+
+pid_t start_headless(const std::vector<std::string>& args, const std::string& scratch,
+                     int closed_descriptor) {
+  return spawn_headless(args, scratch, closed_descriptor, Launch{});
+}
+
+pid_t start_headless(const std::vector<std::string>& args, const std::string& scratch,
+                     const Launch& launch) {
+  return spawn_headless(args, scratch, -1, launch);
 }
 
 HeadlessRun finish_headless(pid_t pid, const std::string& scratch) {

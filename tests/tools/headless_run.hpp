@@ -21,6 +21,15 @@ HeadlessRun run_headless(const std::vector<std::string>& args, const std::string
 // The same in two halves, for a test that acts on the running process.
 pid_t start_headless(const std::vector<std::string>& args, const std::string& scratch,
                      int closed_descriptor = -1);
+// How a test wants the process started: in a process group of its own (as a shell starts a job,
+// so that the test can signal the group as a terminal's Ctrl-C does), and with standard output
+// on a descriptor of the test's (a pipe) instead of the capture file.
+struct Launch {
+  bool own_group = false;
+  int stdout_fd = -1;
+};
+pid_t start_headless(const std::vector<std::string>& args, const std::string& scratch,
+                     const Launch& launch);
 HeadlessRun finish_headless(pid_t pid, const std::string& scratch);
 
 // A fresh empty folder under the system's temporary folder.

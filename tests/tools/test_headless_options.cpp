@@ -2,6 +2,9 @@
 // nothing written (no output file, no temporary file, nothing on standard output).
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <algorithm>
 #include <fstream>
 
@@ -15,6 +18,12 @@ struct BadInput {
   std::string problem;     // part of the error line
   std::string model = {};  // model file text, given as --model .../model.toml; empty: none
 };
+
+std::string repeated(const std::string& text, int times) {
+  std::string all;
+  for (int i = 0; i < times; ++i) all += text;
+  return all;
+}
 
 void PrintTo(const BadInput& input, std::ostream* out) {
   *out << input.name;
@@ -125,6 +134,30 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"SetNegative",
                  {"--set", "drive_stiffness=-5"},
                  "key 'drive_stiffness' needs a finite number, 0 or more"},
+        // One number rule: no leading space in either parser.
+        BadInput{"DurationLeadingSpace", {"--duration", " 5"}, "--duration needs a number"},
+        BadInput{"SetLeadingSpace", {"--set", "link_mass= 0.04"}, "key 'link_mass' needs a number"},
+        // Unbounded input: the parser would recurse once per level, and messages would echo it.
+        BadInput{"ModelDeepDottedKey",
+                 {},
+                 "nested deeper than 64 levels",
+                 "a" + repeated(".a", 300000) + " = 1\n"},
+        BadInput{"ModelDeepHeader",
+                 {},
+                 "nested deeper than 64 levels",
+                 "[" + repeated("a.", 300000) + "a]\n"},
+        BadInput{"ModelDeepArray", {}, "nested deeper than 64 levels", "links = " + repeated("[", 70)},
+        BadInput{"ModelTooLarge",
+                 {},
+                 "larger than 1048576 bytes",
+                 "# " + repeated("padding ", 150000) + "\n"},
+        BadInput{"ModelHugeKeyCut",
+                 {},
+                 "unknown key '" + repeated("k", 77) + "... (100000 characters)'",
+                 repeated("k", 100000) + " = 1\n"},
+        BadInput{"SetHugeValueCut",
+                 {"--set", "link_mass=" + repeated("9", 100000) + "x"},
+                 "... (100001 characters)'"},
         // --set comes after the model file, but a bad file is still reported.
         BadInput{"SetAfterBadModel", {"--set", "links=3"}, "unknown key 'colour'", "colour = 1"}),
     [](const testing::TestParamInfo<BadInput>& info) { return info.param.name; });
@@ -140,6 +173,30 @@ TEST_F(HeadlessOutputPath, UnwritablePathsAreBadInput) {
     EXPECT_EQ(run.out, "");
   }
   EXPECT_TRUE(folder_entries(folder).empty());
+}
+
+// Only regular files are read as models: a FIFO may have no writer, a device may never end. An
+// empty file is an empty model: the defaults.
+TEST_F(HeadlessOutputPath, ModelMustBeARegularFile) {
+  const std::string fifo = scratch + "/fifo.toml";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::vector<std::string> refused = {fifo};
+  const std::string zero = scratch + "/zero.toml";
+  if (mknod(zero.c_str(), S_IFCHR | 0600, makedev(1, 5)) == 0) refused.push_back(zero);
+  for (const std::string& model : refused) {
+    const HeadlessRun run = run_headless({"--model", model, "--duration", "0.01"}, scratch);
+    EXPECT_EQ(run.status, 2) << model;
+    EXPECT_NE(run.err.find("it is not a regular file"), std::string::npos) << run.err;
+  }
+  const std::string empty = scratch + "/empty.toml";
+  std::ofstream{empty};
+  const std::vector<std::string> short_run = {"--duration", "0.02", "--quiet"};
+  std::vector<std::string> with_empty = short_run;
+  with_empty.insert(with_empty.end(), {"--model", empty});
+  const HeadlessRun defaults = run_headless(short_run, scratch);
+  const HeadlessRun from_empty = run_headless(with_empty, scratch);
+  EXPECT_EQ(from_empty.status, 0) << from_empty.err;
+  EXPECT_EQ(from_empty.out, defaults.out);
 }
 
 TEST(HeadlessHelp, PrintsUsageAndSucceeds) {

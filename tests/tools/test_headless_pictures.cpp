@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 #include "headless_run.hpp"
 #include "render/frame_renderer.hpp"
@@ -141,6 +142,57 @@ TEST_F(HeadlessPictures, FailingFfmpegLeavesNoVideo) {
   EXPECT_EQ(failed.status, 1);
   EXPECT_NE(failed.err.find("cannot write video"), std::string::npos) << failed.err;
   EXPECT_TRUE(folder_entries(folder).empty());
+}
+
+// Every destination is checked before the run: a refused one costs nothing and the previous
+// CSV stays as it was.
+TEST_F(HeadlessPictures, DestinationsAreCheckedBeforeTheRun) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string problem;
+  };
+  mkdir((folder + "/dir.mp4").c_str(), 0755);
+  mkfifo((folder + "/fifo.mp4").c_str(), 0600);
+  mkdir((folder + "/old-frames").c_str(), 0755);
+  ASSERT_EQ(symlink("run.csv", (folder + "/alias.gif").c_str()), 0);
+  for (const char* name : {"/frame_00000.png", "/frame_00001.png"})
+    std::ofstream(folder + "/old-frames" + name) << "png";
+  const std::vector<Case> cases = {
+      {{"--video", folder + "/dir.mp4"}, "it is a directory"},
+      {{"--video", folder + "/fifo.mp4"}, "not a regular file"},
+      {{"--video", folder + "/run.csv"}, ".gif or .mp4"},
+      {{"--video", folder + "/alias.gif"}, "the same file"},  // a link to the CSV
+      {{"--frames", folder + "/old-frames"}, "already holds 2 frame files"},
+      {{"--speed", "1e-9", "--frames", folder + "/many"}, "500000000000 pictures"},
+  };
+  for (const Case& c : cases) {
+    std::ofstream(folder + "/run.csv") << "old";
+    const HeadlessRun refused = run(c.args);
+    EXPECT_EQ(refused.status, 2) << c.args[1];
+    EXPECT_NE(refused.err.find(c.problem), std::string::npos) << refused.err;
+    EXPECT_EQ(read_file(folder + "/run.csv"), "old") << c.args[1];
+    EXPECT_EQ(folder_entries(folder).size(), 5u) << "left behind by " << c.args[1];
+  }
+}
+
+// A GIF streams into a FIFO's reader; a symbolic link is followed and stays a link.
+TEST_F(HeadlessPictures, GifStreamsIntoAFifoAndLinksAreFollowed) {
+  const std::string fifo = folder + "/pipe.gif";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string received;
+  std::thread reader([&] { received = read_file(fifo); });
+  const HeadlessRun streamed = run({"--duration", "0.2", "--video", fifo});
+  reader.join();
+  EXPECT_EQ(streamed.status, 0) << streamed.err;
+  EXPECT_EQ(received.substr(0, 6), "GIF89a");
+
+  ASSERT_EQ(symlink("real.gif", (folder + "/link.gif").c_str()), 0);
+  const HeadlessRun linked = run({"--duration", "0.2", "--video", folder + "/link.gif"});
+  EXPECT_EQ(linked.status, 0) << linked.err;
+  EXPECT_EQ(read_file(folder + "/real.gif").substr(0, 6), "GIF89a");
+  struct stat info {};
+  ASSERT_EQ(lstat((folder + "/link.gif").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
 }
 
 }  // namespace
