@@ -40,9 +40,11 @@ static FrameEnd integrate_to_frame_end(Simulation& sim) {
     const int status =
         sim.evolve_apply(sim.evolve.get(), sim.control.get(), sim.step.get(), &sim.system,
                          &sim.time, t1, &sim.step_size, sim.state.data());
-    if (status != 0)
+    if (status != 0) {
+      sim.evolve_status = status;
       return sim.rope.mbs.status != MbsStatus::ok ? FrameEnd::core_failure
                                                   : FrameEnd::evolve_failed;
+    }
     if (state_diverged(sim.state.data(), sim.dimension)) return FrameEnd::diverged;
     if (interruptible && sim.time < t1 && sim.interrupt_check(sim.interrupt_context)) {
       restore_frame_start(sim);

@@ -42,6 +42,7 @@ struct Simulation {
   std::unique_ptr<gsl_odeiv_evolve, GslDeleter> evolve;
   std::unique_ptr<gsl_odeiv_control, GslDeleter> control;  // absolute and relative tolerance 1e-6
   EvolveApply evolve_apply = gsl_odeiv_evolve_apply;
+  int evolve_status = 0;  // GSL's status from the last evolve call that failed (GSL_SUCCESS: none)
 
   // Null: never asked. An interrupted frame leaves the simulation as the frame found it.
   InterruptCheck interrupt_check = nullptr;
