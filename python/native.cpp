@@ -78,7 +78,7 @@ bool is_pair_key(const std::string& name) {
 
 std::string takes(const std::string& name) {
   if (name == "links") return "a whole number";
-  return is_pair_key(name) ? "a number or a pair of numbers (one per carriage)" : "a number";
+  return is_pair_key(name) ? "one number or two (one per carriage)" : "a number";
 }
 
 // Plain Python ints and floats only (the package converts NumPy scalars first); bool is an int
