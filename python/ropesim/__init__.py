@@ -22,8 +22,8 @@ from ._native import NativeRope as _NativeRope
 from ._native import TargetMove as _TargetMove
 from ._native import parameter_keys as _parameter_key_table
 
-__all__ = ["Rope", "Diverged", "EngineError", "FRAME_SPAN", "LONGEST_DURATION", "parameter_keys",
-           "sweep", "run_point"]
+__all__ = ["Rope", "Diverged", "EngineError", "FRAME_SPAN", "LONGEST_DURATION", "PER_CARRIAGE_KEYS",
+           "parameter_keys", "sweep", "run_point", "SUMMARIES", "STATUSES"]
 
 FRAME_SPAN = 0.01  # s of simulated time per frame, as in the window program
 _KEYS = _parameter_key_table()  # (name, unit, meaning, per_carriage)
@@ -211,8 +211,9 @@ class Rope:
 
     def simulate(self, duration, every=1, targets=()):
         """Advance the rope by ``duration`` seconds (finite, up to LONGEST_DURATION) in whole
-        frames and return ``(times, states)``: the start and every ``every``th frame, times of
-        shape (rows,) in s and states of shape (rows, 2n+4) as ``state``. ``targets`` are
+        frames and return ``(times, states)`` at the start and after every ``every``th frame:
+        times of shape (frames,) in s, states of shape (frames, 2n+4) laid out as ``state``,
+        where frames counts the rows kept. ``targets`` are
         (carriage, x, time) moves applied at the first frame starting at or after ``time``. Equal
         to rope-headless's CSV for the same options. Raises Diverged or EngineError."""
         moves = _moves(targets)
@@ -252,4 +253,4 @@ def _key_lines():
 
 Rope.__doc__ += _key_lines()
 
-from .sweep import run_point, sweep  # noqa: E402  (sweep reads Rope and the checks above)
+from .sweep import STATUSES, SUMMARIES, run_point, sweep  # noqa: E402  (needs Rope, checks)
