@@ -9,7 +9,7 @@ void sort_moves(std::vector<TargetMove>& moves) {
 }
 
 bool duration_in_range(double duration) {
-  return duration >= 0.0 && duration <= longest_duration;  // false for NaN as well
+  return duration >= 0.0 && duration <= longest_script_duration;  // false for NaN as well
 }
 
 // The tolerance absorbs the rounding of duration / frame_span (10 / 0.01 is 1000, not

@@ -192,7 +192,7 @@ class Watched {
 void check_duration(double duration) {
   if (!duration_in_range(duration))
     throw py::value_error("duration must be a finite number of seconds from 0 to " +
-                          std::to_string(static_cast<long long>(longest_duration)));
+                          std::to_string(static_cast<long long>(longest_script_duration)));
 }
 
 TargetMove checked_move(int carriage, double target, double time) {
@@ -431,5 +431,5 @@ PYBIND11_MODULE(_native, m) {
       keys.push_back(py::make_tuple(key.name, key.unit, key.meaning, is_pair_key(key.name)));
     return keys;
   }, "(name, unit, meaning, per_carriage) of every parameter key, in the model file's order.");
-  m.attr("LONGEST_DURATION") = longest_duration;
+  m.attr("LONGEST_DURATION") = longest_script_duration;
 }
