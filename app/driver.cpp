@@ -69,7 +69,9 @@ FrameOutcome advance_frame(Simulation& sim, std::ostream& out, FrameEnd* end) {
   }
   const FrameEnd frame_end = integrate_frame(sim);
   if (end) *end = frame_end;
-  if (frame_end == FrameEnd::diverged || frame_end == FrameEnd::core_failure)
+  // An interrupted frame was undone: like a failure it is neither counted nor reported.
+  if (frame_end == FrameEnd::diverged || frame_end == FrameEnd::core_failure ||
+      frame_end == FrameEnd::interrupted)
     return FrameOutcome::stopped;
   if (frame_end == FrameEnd::evolve_failed) out << "Hamilton failed." << std::endl;
   ++sim.frame_count;
@@ -82,5 +84,6 @@ FrameOutcome advance_frame(Simulation& sim, std::ostream& out, FrameEnd* end) {
 
 const char* stop_message(const Simulation& sim, FrameEnd end) {
   if (end == FrameEnd::core_failure) return mbs_status_message(sim.rope.mbs.status);
+  if (end == FrameEnd::interrupted) return interruption_message;
   return divergence_message;
 }

@@ -137,7 +137,10 @@ class Rope:
 
     def __init__(self, model=None, **parameters):
         values = {name: _plain(value) for name, value in parameters.items()}
-        self._rope = _NativeRope(_model_path(model), values)
+        try:
+            self._rope = _NativeRope(_model_path(model), values)
+        except RuntimeError as failure:  # the core refused the assembled rope
+            raise EngineError(str(failure), 0.0) from None
 
     def __repr__(self):
         n = self._rope.coordinate_count
@@ -233,7 +236,10 @@ class Rope:
     def rhs(self, state):
         """d(state)/dt at ``state`` (shape (2n+4,), finite real numbers), for analysis. The rope
         and everything it reports stay as they were."""
-        return self._rope.rhs(np.asarray(state))
+        try:
+            return self._rope.rhs(np.asarray(state))
+        except RuntimeError as failure:  # the core's failure at that state
+            raise EngineError(str(failure), self.time) from None
 
     def _raise_on(self, code):
         if code == 1:
