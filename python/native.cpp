@@ -88,18 +88,28 @@ bool is_plain_number(const py::handle& value) {
          (py::isinstance<py::float_>(value) || py::isinstance<py::int_>(value));
 }
 
-std::vector<double> parameter_numbers(const std::string& name, const py::handle& value) {
-  const bool pair = is_pair_key(name);
+// The numbers of a list or tuple of one or two plain numbers; empty for anything else.
+std::vector<double> pair_numbers(const py::handle& value) {
+  if (!py::isinstance<py::tuple>(value) && !py::isinstance<py::list>(value)) return {};
+  const size_t count = py::len(value);
+  if (count < 1 || count > 2) return {};
   std::vector<double> numbers;
-  if (pair && (py::isinstance<py::tuple>(value) || py::isinstance<py::list>(value))) {
-    for (const py::handle item : value) {
-      if (!is_plain_number(item)) numbers.clear();
-      if (!is_plain_number(item)) break;
-      numbers.push_back(item.cast<double>());
-    }
-    if (numbers.size() == py::len(value) && !numbers.empty() && numbers.size() <= 2) return numbers;
-  } else if (is_plain_number(value) && (name != "links" || py::isinstance<py::int_>(value))) {
+  for (const py::handle item : value) {
+    if (!is_plain_number(item)) return {};
+    numbers.push_back(item.cast<double>());
+  }
+  return numbers;
+}
+
+// What the key takes, strictly: links an int, every other key a number, a per-carriage key also
+// one or two numbers in a list or tuple.
+std::vector<double> parameter_numbers(const std::string& name, const py::handle& value) {
+  if (name == "links" ? py::isinstance<py::int_>(value) && is_plain_number(value)
+                      : is_plain_number(value))
     return {value.cast<double>()};
+  if (is_pair_key(name)) {
+    std::vector<double> numbers = pair_numbers(value);
+    if (!numbers.empty()) return numbers;
   }
   throw py::value_error("key '" + name + "' needs " + takes(name) + ", got " +
                         std::string(py::repr(value)));
