@@ -40,9 +40,11 @@ static FrameEnd integrate_to_frame_end(Simulation& sim) {
     const int status =
         sim.evolve_apply(sim.evolve.get(), sim.control.get(), sim.step.get(), &sim.system,
                          &sim.time, t1, &sim.step_size, sim.state.data());
-    if (status != 0)
+    if (status != 0) {
+      sim.evolve_status = status;
       return sim.rope.mbs.status != MbsStatus::ok ? FrameEnd::core_failure
                                                   : FrameEnd::evolve_failed;
+    }
     if (state_diverged(sim.state.data(), sim.dimension)) return FrameEnd::diverged;
     if (interruptible && sim.time < t1 && sim.interrupt_check(sim.interrupt_context)) {
       restore_frame_start(sim);
@@ -67,7 +69,9 @@ FrameOutcome advance_frame(Simulation& sim, std::ostream& out, FrameEnd* end) {
   }
   const FrameEnd frame_end = integrate_frame(sim);
   if (end) *end = frame_end;
-  if (frame_end == FrameEnd::diverged || frame_end == FrameEnd::core_failure)
+  // An interrupted frame was undone: like a failure it is neither counted nor reported.
+  if (frame_end == FrameEnd::diverged || frame_end == FrameEnd::core_failure ||
+      frame_end == FrameEnd::interrupted)
     return FrameOutcome::stopped;
   if (frame_end == FrameEnd::evolve_failed) out << "Hamilton failed." << std::endl;
   ++sim.frame_count;
@@ -80,5 +84,6 @@ FrameOutcome advance_frame(Simulation& sim, std::ostream& out, FrameEnd* end) {
 
 const char* stop_message(const Simulation& sim, FrameEnd end) {
   if (end == FrameEnd::core_failure) return mbs_status_message(sim.rope.mbs.status);
+  if (end == FrameEnd::interrupted) return interruption_message;
   return divergence_message;
 }

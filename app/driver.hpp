@@ -28,7 +28,8 @@ FrameEnd integrate_frame(Simulation& sim);
 enum class FrameOutcome {
   quiet,     // integrated and counted, not a report frame
   reported,  // the SimTime and RealTime lines were written (the caller requests a redraw)
-  stopped,   // diverged or a core failure: nothing written, frame not counted; the caller ends
+  stopped,   // diverged, a core failure or interrupted: nothing written, frame not counted;
+             // the caller ends
 };
 
 // One frame: integrate, count the frame and, on a report frame, write the SimTime and RealTime
@@ -36,7 +37,10 @@ enum class FrameOutcome {
 // frame tries again. When it returns `stopped`, `end` (if given) says why.
 FrameOutcome advance_frame(Simulation& sim, std::ostream& out, FrameEnd* end = nullptr);
 
-// The console line for a frame that stopped the run: the divergence or the core's failure.
+constexpr const char* interruption_message = "Interrupted; the unfinished frame was undone.";
+
+// The console line for a frame that stopped the run: the divergence, the core's failure or the
+// interruption.
 const char* stop_message(const Simulation& sim, FrameEnd end);
 
 // Wall-clock milliseconds since the process started, from a monotonic clock.

@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <limits>
-#include <vector>
 
 namespace {
 
@@ -50,10 +49,7 @@ std::array<Point, 2> chain_ends(const Simulation& sim) {
 }
 
 double total_energy(Simulation& sim) {
-  std::vector<double> rates(sim.state.size());
-  if (hamilton_rhs(sim.time, sim.state.data(), rates.data(), &sim) != 0)
-    return std::numeric_limits<double>::quiet_NaN();
-  update_body_records(sim.rope.mbs);
+  if (refresh_readings(sim) != MbsStatus::ok) return std::numeric_limits<double>::quiet_NaN();
   const RopeModel& rope = sim.rope;
   const std::array<double, 2> end_angles = {rope.bodies.front().angle, rope.bodies.back().angle};
   return chain_kinetic_energy(rope.mbs) + chain_potential_energy(rope) +

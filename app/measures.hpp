@@ -8,7 +8,7 @@
 // Mechanical energy of the whole system, J: the chain's kinetic energy 1/2 p.qdot, the carriages'
 // 1/2 M v^2, gravity on every body's centre of mass, the joint springs, the chain-end couplings
 // and the drive springs. Dampers only ever take energy out. Runs one right-hand side on the state
-// (which also refreshes the placements); returns NaN if the core reports a failure.
+// (refresh_readings: the readings stay the state's); returns NaN if the core reports a failure.
 double total_energy(Simulation& sim);
 
 // The spring force along x of each chain-end coupling, N, as the carriage feels it (positive

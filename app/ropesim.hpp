@@ -9,7 +9,8 @@
 //                   run's target moves and frame count are in script.hpp.
 //   Measures        total_energy, end_spring_forces, chain_ends (measures.hpp).
 //   Results         sim.time, sim.state (q, p, then x1, v1, x2, v2), and every body's
-//                   placement in sim.rope.bodies after an evaluation.
+//                   placement in sim.rope.bodies: the state's, from start-up and after every
+//                   frame; state_rates evaluates elsewhere without changing them.
 #pragma once
 
 #include "app/driver.hpp"

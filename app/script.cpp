@@ -8,6 +8,10 @@ void sort_moves(std::vector<TargetMove>& moves) {
                    [](const TargetMove& a, const TargetMove& b) { return a.time < b.time; });
 }
 
+bool duration_in_range(double duration) {
+  return duration >= 0.0 && duration <= longest_script_duration;  // false for NaN as well
+}
+
 // The tolerance absorbs the rounding of duration / frame_span (10 / 0.01 is 1000, not
 // 1000.0000000000001 frames).
 long long frames_for(const Simulation& sim, double duration) {

@@ -19,7 +19,15 @@ struct TargetMove {
 // Sorts by time, ties kept in the order given.
 void sort_moves(std::vector<TargetMove>& moves);
 
-// Whole frames until at least `duration` of simulated time.
+// Longest scripted run, s of simulated time (about 32 years). Beyond it the frame count no longer
+// fits the frame arithmetic (1e17 s is more frames than a long long holds) and the time itself
+// rounds by a sizeable part of a frame.
+constexpr double longest_script_duration = 1e9;
+
+// True for a duration a scripted run accepts: finite, from 0 to longest_script_duration.
+bool duration_in_range(double duration);
+
+// Whole frames until at least `duration` of simulated time; `duration` must be in range.
 long long frames_for(const Simulation& sim, double duration);
 
 // Applies every move due at the start of the coming frame; `next` walks the sorted moves.

@@ -42,11 +42,12 @@ struct Simulation {
   std::unique_ptr<gsl_odeiv_evolve, GslDeleter> evolve;
   std::unique_ptr<gsl_odeiv_control, GslDeleter> control;  // absolute and relative tolerance 1e-6
   EvolveApply evolve_apply = gsl_odeiv_evolve_apply;
+  int evolve_status = 0;  // GSL's status from the last evolve call that failed (GSL_SUCCESS: none)
 
   // Null: never asked. An interrupted frame leaves the simulation as the frame found it.
   InterruptCheck interrupt_check = nullptr;
   void* interrupt_context = nullptr;
-  std::vector<double> frame_start;  // state at the frame's start, then scratch rates
+  std::vector<double> frame_start;  // state at the frame's start; outside a frame, scratch rates
 
   double time = 0.0;           // s
   double frame_span = 0.01;    // s of simulated time per frame
@@ -64,7 +65,9 @@ struct Simulation {
 
 // Builds the rope from `parameters` (checked by the caller: set_parameter and the model file
 // refuse bad values), creates the integrator objects, runs the set-up passes and fills the state.
-// Returns ok, or the core's reason for failing (memory).
+// The bodies' records then hold the initial state's placements and velocities, so that readings
+// are true before the first frame. Returns ok, or the core's reason for failing (memory, including
+// the integrator objects when GSL's error handler is off).
 MbsStatus start_simulation(Simulation& sim, const RopeParameters& parameters = {});
 
 inline int momenta_start(const Simulation& sim) {
@@ -79,6 +82,14 @@ inline int carriages_start(const Simulation& sim) {
 // sim.rope.mbs.status), which stops the evolve call. The bodies' records get this evaluation's
 // placements only through update_body_records(sim.rope.mbs): the integrator does not need them.
 int hamilton_rhs(double t, const double y[], double dydt[], void* params);
+
+// Puts the bodies' records, the core's arrays and the carriages back where sim.state has them (one
+// evaluation into scratch storage, outside a frame only). Returns the core's status.
+MbsStatus refresh_readings(Simulation& sim);
+
+// dy/dt at any state `y` (dimension components), for analysis: the simulation's readings are left
+// as sim.state has them. Returns ok or the failure the core met at `y`.
+MbsStatus state_rates(Simulation& sim, const double y[], double dydt[]);
 
 // Drive target of carriage 1 or 2 (m along x): what a mouse drag does. Read at the next
 // evaluation.

@@ -6,28 +6,18 @@
 #include "mbs/mbs.hpp"
 #include "mbs/tree_walk.hpp"
 
-static const JointType* joint_type_for(int type_number) {
-  switch (type_number) {
-    case revolute_link_kind:
-      return &joint_types[revolute_link_kind];
-    case free_planar_base_kind:
-      return &joint_types[free_planar_base_kind];
-    case slaved_revolute_kind:
-      return &joint_types[slaved_revolute_kind];
-    default:
-      return &joint_types[tip_joint_kind];
-  }
-}
-
-void init_body(Body& body, int type_number) {
+MbsStatus init_body(Body& body, int type_number) {
+  const JointType* type = find_joint_type(type_number);
+  if (!type) return MbsStatus::unknown_joint_kind;
   body.first_child = nullptr;
   body.last_child = nullptr;
   body.next_sibling = nullptr;
   body.prev_sibling = nullptr;
   body.parent = nullptr;
   body.system = nullptr;
-  body.type = joint_type_for(type_number);
+  body.type = type;
   body.type->construct(body);
+  return MbsStatus::ok;
 }
 
 // Appends the child at the tail of the parent's child list.

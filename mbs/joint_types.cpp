@@ -1,10 +1,11 @@
-// The joint-kind descriptors, indexed by kind. Every entry is the address of a function, so the
-// table is fixed at compile time (constinit): it never changes and is ready before any code runs.
+// The kind table: every joint kind's descriptor, indexed by kind, and its checked lookup. Every
+// entry is the address of a function, so the table is fixed at compile time (constinit): it never
+// changes and is ready before any code runs.
 // Slots are named: a slot out of declaration order does not compile, and an unnamed one is null.
 #include "joints/joint_operations.hpp"
 #include "mbs/mbs.hpp"
 
-constinit const JointType joint_types[4] = {
+constinit const JointType joint_types[joint_kind_count] = {
     // revolute_link_kind
     {
         .construct = revolute_link::construct,  // allocate nothing, set the rod's defaults
@@ -76,3 +77,8 @@ constinit const JointType joint_types[4] = {
         .reserved = 5,
     },
 };
+
+const JointType* find_joint_type(int type_number) {
+  if (type_number < 0 || type_number >= joint_kind_count) return nullptr;
+  return &joint_types[type_number];
+}

@@ -188,6 +188,7 @@ enum class MbsStatus : int32_t {
   carriage_on_free_base,  // carriage 2 holds a free planar base, which has no offset to hold
   coupling_unbound,       // a carriage-held body in a system whose coupling was never bound
   out_of_memory,          // the coordinate arrays or the visiting orders could not be allocated
+  unknown_joint_kind,     // init_body was given a type number that names no joint kind
 };
 
 // The one-line description of a status, for the programs to print.
@@ -273,22 +274,27 @@ struct Mbs {
   Body ground = world_at_rest();
 };
 
-// Joint kinds by type number: 0 revolute link, 1 free planar base, 2 slaved revolute joint,
-// any other number the non-rotating tip joint.
+// Joint kinds by type number. A kind is one source in joints/ with its operations, one entry here
+// and one row of joint_types (joint_types.cpp).
 enum JointKind {
   revolute_link_kind = 0,
   free_planar_base_kind = 1,
   slaved_revolute_kind = 2,
-  tip_joint_kind = 3
+  tip_joint_kind = 3,
+  joint_kind_count
 };
 
-// The four joint kinds' descriptors, indexed by kind: &joint_types[k] identifies kind k.
-extern const JointType joint_types[4];
+// The joint kinds' descriptors, indexed by kind: &joint_types[k] identifies kind k.
+extern const JointType joint_types[joint_kind_count];
+
+// The descriptor of a type number, or null for a number that names no kind.
+const JointType* find_joint_type(int type_number);
 
 // --- Assembly and coordinate layout (assembly.cpp) ---
 // Gives the body its kind and the kind's defaults; it belongs to no tree and no system yet
-// (parent and system null).
-void init_body(Body& body, int type_number);
+// (parent and system null). A number that names no kind leaves the body untouched and returns
+// unknown_joint_kind.
+MbsStatus init_body(Body& body, int type_number);
 void attach_body(Body& child, Body& parent);
 // Makes `root` the system's root, hung from the system's ground.
 void set_root(Mbs& mbs, Body& root);

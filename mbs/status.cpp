@@ -13,6 +13,8 @@ const char* mbs_status_message(MbsStatus status) {
       return "Carriage coupling used before bind_carriage_coupling.";
     case MbsStatus::out_of_memory:
       return "Out of memory: cannot allocate the coordinate arrays.";
+    case MbsStatus::unknown_joint_kind:
+      return "Unknown joint type number: no joint kind has it.";
   }
   return "Unknown status.";
 }

@@ -1,14 +1,19 @@
 // ropesim._native: the rope simulation library for Python. The thin layer over one Simulation;
-// ropesim/__init__.py turns statuses into exceptions and adds sweeps. The GIL is released while
-// integrating, so ropes in different threads run in parallel.
+// ropesim/__init__.py turns end codes into exceptions and adds sweeps. The GIL is released while
+// integrating, so ropes in different threads run in parallel; each rope has a lock of its own, so
+// one rope shared by threads runs its calls one after another.
+#include <gsl/gsl_errno.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/driver.hpp"
@@ -18,10 +23,36 @@
 #include "app/simulation.hpp"
 
 namespace py = pybind11;
+using namespace pybind11::literals;
 
 namespace {
 
 using Array = py::array_t<double>;
+
+// How a run ended, for the Python layer.
+enum EndCode : int {
+  ran_to_the_end = 0,
+  diverged = 1,
+  core_failure = 2,    // the core's status: failure()
+  evolve_failed = 3,   // GSL's status: failure()
+  interrupted = 4,     // never returned: the pending exception is raised instead
+};
+
+EndCode end_code(FrameEnd end) {
+  switch (end) {
+    case FrameEnd::reached:
+      return ran_to_the_end;
+    case FrameEnd::diverged:
+      return diverged;
+    case FrameEnd::core_failure:
+      return core_failure;
+    case FrameEnd::evolve_failed:
+      return evolve_failed;
+    case FrameEnd::interrupted:
+      return interrupted;
+  }
+  return core_failure;
+}
 
 Array to_array(const double* values, size_t count) {
   Array array(static_cast<py::ssize_t>(count));
@@ -29,57 +60,185 @@ Array to_array(const double* values, size_t count) {
   return array;
 }
 
-// How a run ended, for the Python layer: 0 ran to the end, 1 diverged, 2 a failure of the core.
-int end_code(FrameEnd end) {
-  if (end == FrameEnd::diverged) return 1;
-  if (end == FrameEnd::core_failure) return 2;
-  return 0;
+// A view of the rope's state that a caller might try to change: a write raises instead of
+// changing a copy nobody reads.
+Array read_only(Array array) {
+  array.attr("setflags")("write"_a = false);
+  return array;
+}
+
+// --- Parameters ---------------------------------------------------------------------------------
+
+// A per-carriage key takes a pair; the library's key table answers by accepting one.
+bool is_pair_key(const std::string& name) {
+  RopeParameters probe;
+  std::string error;
+  return set_parameter(probe, name, std::vector<double>{1.0, 1.0}, error);
+}
+
+std::string takes(const std::string& name) {
+  if (name == "links") return "a whole number";
+  return is_pair_key(name) ? "one number or two (one per carriage)" : "a number";
+}
+
+// Plain Python ints and floats only (the package converts NumPy scalars first); bool is an int
+// to Python but never a value here.
+bool is_plain_number(const py::handle& value) {
+  return !py::isinstance<py::bool_>(value) &&
+         (py::isinstance<py::float_>(value) || py::isinstance<py::int_>(value));
+}
+
+// The numbers of a list or tuple of one or two plain numbers; empty for anything else.
+std::vector<double> pair_numbers(const py::handle& value) {
+  if (!py::isinstance<py::tuple>(value) && !py::isinstance<py::list>(value)) return {};
+  const size_t count = py::len(value);
+  if (count < 1 || count > 2) return {};
+  std::vector<double> numbers;
+  for (const py::handle item : value) {
+    if (!is_plain_number(item)) return {};
+    numbers.push_back(item.cast<double>());
+  }
+  return numbers;
+}
+
+// What the key takes, strictly: links an int, every other key a number, a per-carriage key also
+// one or two numbers in a list or tuple.
+std::vector<double> parameter_numbers(const std::string& name, const py::handle& value) {
+  if (name == "links" ? py::isinstance<py::int_>(value) && is_plain_number(value)
+                      : is_plain_number(value))
+    return {value.cast<double>()};
+  if (is_pair_key(name)) {
+    std::vector<double> numbers = pair_numbers(value);
+    if (!numbers.empty()) return numbers;
+  }
+  throw py::value_error("key '" + name + "' needs " + takes(name) + ", got " +
+                        std::string(py::repr(value)));
 }
 
 RopeParameters parameters_from(const std::string& model, const py::dict& values) {
   RopeParameters parameters;
   std::string error;
+  if (model.find('\0') != std::string::npos)
+    throw py::value_error("model path holds a NUL character");
   if (!model.empty() && !read_model_file(model, parameters, error)) throw py::value_error(error);
   for (const auto& [key, value] : values) {
-    const std::string name = py::str(key);
-    std::vector<double> numbers;
-    try {
-      if (py::isinstance<py::bool_>(value)) throw py::type_error();
-      if (py::isinstance<py::sequence>(value) && !py::isinstance<py::str>(value))
-        numbers = value.cast<std::vector<double>>();
-      else
-        numbers.push_back(value.cast<double>());
-    } catch (const py::cast_error&) {
-      throw py::value_error("key '" + name + "' needs a number or two numbers");
-    } catch (const py::type_error&) {
-      throw py::value_error("key '" + name + "' needs a number or two numbers");
-    }
-    if (!set_parameter(parameters, name, numbers, error)) throw py::value_error(error);
+    if (!py::isinstance<py::str>(key)) throw py::type_error("parameter names are strings");
+    const std::string name = key.cast<std::string>();
+    if (!is_parameter_key(name)) throw py::value_error("unknown key '" + name + "'");
+    if (!set_parameter(parameters, name, parameter_numbers(name, value), error))
+      throw py::value_error(error);
   }
   return parameters;
 }
+
+// --- Locking and interruption -------------------------------------------------------------------
+
+// The rope's lock, taken without holding the GIL when it must be waited for: a thread that holds
+// the lock may need the GIL to look for Ctrl-C, and must not wait on a thread that waits on it.
+class RopeLock {
+ public:
+  explicit RopeLock(std::mutex& mutex) : lock_(mutex, std::try_to_lock) {
+    if (lock_.owns_lock()) return;
+    py::gil_scoped_release unlocked;
+    lock_.lock();
+  }
+
+ private:
+  std::unique_lock<std::mutex> lock_;
+};
+
+// Ctrl-C sets a flag that only the interpreter turns into KeyboardInterrupt, in its main thread.
+// A run looks for it between accepted steps and between frames, taking the GIL at most every
+// 20 ms; what it meets is kept and raised once the run has let go of the rope.
+class SignalWatch {
+ public:
+  static bool check(void* context) { return static_cast<SignalWatch*>(context)->signalled(); }
+
+  // Called with the GIL held, after the run.
+  void raise_if_met() {
+    if (!type_) return;
+    PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
+                  std::exchange(trace_, nullptr));
+    throw py::error_already_set();
+  }
+
+ private:
+  static constexpr std::chrono::milliseconds period{20};
+
+  bool signalled() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_) return false;
+    next_ = now + period;
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() == 0) return false;
+    PyErr_Fetch(&type_, &value_, &trace_);
+    return true;
+  }
+
+  std::chrono::steady_clock::time_point next_ = std::chrono::steady_clock::now() + period;
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* trace_ = nullptr;
+};
+
+// For the length of a run: the driver asks the watch after every accepted step.
+class Watched {
+ public:
+  Watched(Simulation& sim, SignalWatch& watch) : sim_(sim) {
+    sim_.interrupt_check = SignalWatch::check;
+    sim_.interrupt_context = &watch;
+  }
+  ~Watched() {
+    sim_.interrupt_check = nullptr;
+    sim_.interrupt_context = nullptr;
+  }
+  Watched(const Watched&) = delete;
+  Watched& operator=(const Watched&) = delete;
+
+ private:
+  Simulation& sim_;
+};
+
+void check_duration(double duration) {
+  if (!duration_in_range(duration))
+    throw py::value_error("duration must be a finite number of seconds from 0 to " +
+                          std::to_string(static_cast<long long>(longest_script_duration)));
+}
+
+TargetMove checked_move(int carriage, double target, double time) {
+  if (carriage != 1 && carriage != 2) throw py::value_error("carriage must be 1 or 2");
+  if (!std::isfinite(target)) throw py::value_error("target must be a finite number (m)");
+  if (!std::isfinite(time)) throw py::value_error("target time must be a finite number (s)");
+  return TargetMove{carriage, target, time};
+}
+
+// --- The rope -----------------------------------------------------------------------------------
 
 class NativeRope {
  public:
   NativeRope(const std::string& model, const py::dict& values)
       : sim_(std::make_unique<Simulation>()) {
     const MbsStatus started = start_simulation(*sim_, parameters_from(model, values));
+    if (started == MbsStatus::out_of_memory) throw std::bad_alloc();
     if (started != MbsStatus::ok) throw std::runtime_error(mbs_status_message(started));
   }
 
-  double time() const { return sim_->time; }
-  int coordinate_count() const { return sim_->coordinate_count; }
-  Array state() const { return to_array(sim_->state.data(), sim_->state.size()); }
-  Array q() const { return to_array(sim_->state.data(), sim_->coordinate_count); }
-  Array p() const {
-    return to_array(sim_->state.data() + momenta_start(*sim_), sim_->coordinate_count);
+  double time() {
+    RopeLock lock(mutex_);
+    return sim_->time;
   }
-  Array carriages() const {
-    return to_array(sim_->state.data() + carriages_start(*sim_), carriage_state_count);
+  int coordinate_count() {
+    RopeLock lock(mutex_);
+    return sim_->coordinate_count;
   }
+  Array state() { return slice(0, sim_->dimension); }
+  Array q() { return slice(0, sim_->coordinate_count); }
+  Array p() { return slice(momenta_start(*sim_), sim_->coordinate_count); }
+  Array carriages() { return slice(carriages_start(*sim_), carriage_state_count); }
 
-  // World x, y and angle of every body as the last evaluation left them: what the window draws.
-  Array placements() const {
+  // World x, y and angle of every body at the current state: what the window draws.
+  Array placements() {
+    RopeLock lock(mutex_);
     const auto& bodies = sim_->rope.bodies;
     Array array({static_cast<py::ssize_t>(bodies.size()), py::ssize_t{3}});
     auto out = array.mutable_unchecked<2>();
@@ -93,27 +252,28 @@ class NativeRope {
   }
 
   void set_target(int carriage, double x) {
-    if (carriage != 1 && carriage != 2) throw py::value_error("carriage must be 1 or 2");
-    ::set_target(*sim_, carriage, x);
+    const TargetMove move = checked_move(carriage, x, 0.0);
+    RopeLock lock(mutex_);
+    ::set_target(*sim_, move.carriage, move.target);
   }
 
   // Frames of 0.01 s, as the window program advances; returns the end code.
   int advance(long long frames) {
-    py::gil_scoped_release unlocked;
-    for (long long frame = 0; frame < frames; ++frame) {
-      const FrameEnd end = integrate_frame(*sim_);
-      if (end_code(end) != 0) return end_code(end);
-    }
-    return 0;
+    if (frames < 0) throw py::value_error("frames must be 0 or more");
+    RopeLock lock(mutex_);
+    return run_frames(frames, {}, [](long long) {});
   }
 
   // A scripted run as rope-headless makes it: the state at t and after every `every`th frame.
   // Returns (end code, times, states); on a failure the rows so far.
   py::tuple simulate(double duration, long long every, std::vector<TargetMove> moves) {
-    if (!(duration >= 0.0) || every < 1) throw py::value_error("duration >= 0 and every >= 1");
+    check_duration(duration);
+    if (every < 1) throw py::value_error("every must be 1 or more");
+    RopeLock lock(mutex_);
     std::vector<double> times{sim_->time};
     std::vector<double> states(sim_->state);
-    const int code = run_script(duration, std::move(moves), [&](long long frame) {
+    const long long frames = frames_for(*sim_, duration);
+    const int code = run_frames(frames, std::move(moves), [&](long long frame) {
       if (frame % every != 0) return;
       times.push_back(sim_->time);
       states.insert(states.end(), sim_->state.begin(), sim_->state.end());
@@ -124,81 +284,162 @@ class NativeRope {
     return py::make_tuple(code, to_array(times.data(), times.size()), state_rows);
   }
 
-  // The same run keeping only the largest chain-end spring force met after any frame (N, from
-  // the placements of the frame's last evaluation). Returns (end code, peak force).
+  // The same run keeping only the largest chain-end spring force met after any frame (N).
+  // Returns (end code, peak force).
   py::tuple run_measuring(double duration, std::vector<TargetMove> moves) {
-    if (!(duration >= 0.0)) throw py::value_error("duration >= 0");
+    check_duration(duration);
+    RopeLock lock(mutex_);
     double peak = 0.0;
-    const int code = run_script(duration, std::move(moves), [&](long long) {
+    const long long frames = frames_for(*sim_, duration);
+    const int code = run_frames(frames, std::move(moves), [&](long long) {
       for (const double force : end_spring_forces(*sim_)) peak = std::max(peak, std::abs(force));
     });
     return py::make_tuple(code, peak);
   }
 
-  Array rhs(const Array& state) {
+  // d(state)/dt at any state; the rope's readings stay its own state's.
+  Array rhs(const py::array& state) {
+    const char kind = state.dtype().kind();
+    if (kind != 'f' && kind != 'i' && kind != 'u')
+      throw py::type_error("state must be an array of real numbers");
     const auto y = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(state);
+    RopeLock lock(mutex_);
     if (!y || y.ndim() != 1 || y.shape(0) != sim_->dimension)
       throw py::value_error("state needs " + std::to_string(sim_->dimension) + " numbers");
+    const double* values = y.data();
+    if (!std::all_of(values, values + sim_->dimension, [](double v) { return std::isfinite(v); }))
+      throw py::value_error("state must hold finite numbers");
     std::vector<double> rates(static_cast<size_t>(sim_->dimension));
-    if (hamilton_rhs(sim_->time, y.data(), rates.data(), sim_.get()) != 0)
-      throw std::runtime_error(mbs_status_message(sim_->rope.mbs.status));
-    update_body_records(sim_->rope.mbs);
+    const MbsStatus met = state_rates(*sim_, values, rates.data());
+    if (met != MbsStatus::ok) throw std::runtime_error(mbs_status_message(met));
     return to_array(rates.data(), rates.size());
   }
 
-  double energy() { return total_energy(*sim_); }
-  std::array<double, 2> end_forces() const { return end_spring_forces(*sim_); }
-  std::string failure() const { return mbs_status_message(sim_->rope.mbs.status); }
+  double energy() {
+    RopeLock lock(mutex_);
+    return total_energy(*sim_);
+  }
+  std::array<double, 2> end_forces() {
+    RopeLock lock(mutex_);
+    return end_spring_forces(*sim_);
+  }
+  // Why the last run stopped, for a core failure or a failed evolve call.
+  std::string failure() {
+    RopeLock lock(mutex_);
+    if (sim_->rope.mbs.status != MbsStatus::ok) return mbs_status_message(sim_->rope.mbs.status);
+    return std::string("the integrator failed: ") + gsl_strerror(sim_->evolve_status);
+  }
 
  private:
-  // Whole frames until `duration` with the target moves applied at each frame's start, without
-  // the GIL; `after_frame(frame)` sees each completed frame. Returns the end code.
+  Array slice(int start, int count) {
+    RopeLock lock(mutex_);
+    return read_only(to_array(sim_->state.data() + start, static_cast<size_t>(count)));
+  }
+
+  // Whole frames with the target moves applied at each frame's start, without the GIL and
+  // interruptible; `after_frame(frame)` sees each completed frame. Returns the end code, or raises
+  // what a signal handler raised, the rope left at its last completed frame. The caller holds the
+  // rope's lock.
   template <typename AfterFrame>
-  int run_script(double duration, std::vector<TargetMove> moves, AfterFrame after_frame) {
-    py::gil_scoped_release unlocked;
+  int run_frames(long long frames, std::vector<TargetMove> moves, AfterFrame after_frame) {
+    SignalWatch watch;
+    int code = ran_to_the_end;
+    {
+      Watched watched(*sim_, watch);
+      py::gil_scoped_release unlocked;
+      code = frame_loop(frames, moves, watch, after_frame);
+    }
+    watch.raise_if_met();
+    return code;
+  }
+
+  template <typename AfterFrame>
+  int frame_loop(long long frames, std::vector<TargetMove>& moves, SignalWatch& watch,
+                 AfterFrame& after_frame) {
     sort_moves(moves);
     size_t next = 0;
-    const long long frames = frames_for(*sim_, duration);
     for (long long frame = 1; frame <= frames; ++frame) {
       apply_due_moves(*sim_, moves, next);
       const int code = end_code(integrate_frame(*sim_));
-      if (code != 0) return code;
+      if (code != ran_to_the_end) return code;
       after_frame(frame);
+      if (SignalWatch::check(&watch)) return interrupted;
     }
-    return 0;
+    return ran_to_the_end;
   }
 
   std::unique_ptr<Simulation> sim_;
+  std::mutex mutex_;
 };
 
 }  // namespace
 
+// A NativeRope made by __new__ alone (or by copy's reconstruction) was never constructed: pybind11
+// would hand its methods uninitialised storage, so they look at the holder first.
+NativeRope& constructed(py::handle self) {
+  auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
+  const py::detail::value_and_holder held = instance->get_value_and_holder();
+  if (!held.holder_constructed())
+    throw py::type_error("NativeRope was never constructed; use ropesim.Rope");
+  return *held.value_ptr<NativeRope>();
+}
+
+template <typename R, typename... A>
+auto checked(R (NativeRope::*method)(A...)) {
+  return [method](py::handle self, A... args) -> R {
+    return (constructed(self).*method)(std::forward<A>(args)...);
+  };
+}
+
 PYBIND11_MODULE(_native, m) {
+  // GSL reports an error by calling its handler, which by default aborts: under Python that would
+  // end the interpreter. Errors come back as statuses instead and are raised as exceptions.
+  gsl_set_error_handler_off();
+
   m.doc() = "The rope simulation engine; use the ropesim package, not this module.";
   py::class_<TargetMove>(m, "TargetMove")
-      .def(py::init([](int carriage, double target, double time) {
-        return TargetMove{carriage, target, time};
-      }));
+      .def(py::init(&checked_move), "carriage"_a, "target"_a, "time"_a,
+           "From the first frame starting at or after `time` (s), drive carriage 1 or 2 "
+           "towards `target` (m).");
   py::class_<NativeRope>(m, "NativeRope")
-      .def(py::init<const std::string&, const py::dict&>())
-      .def_property_readonly("time", &NativeRope::time)
-      .def_property_readonly("coordinate_count", &NativeRope::coordinate_count)
-      .def_property_readonly("state", &NativeRope::state)
-      .def_property_readonly("q", &NativeRope::q)
-      .def_property_readonly("p", &NativeRope::p)
-      .def_property_readonly("carriages", &NativeRope::carriages)
-      .def("placements", &NativeRope::placements)
-      .def("set_target", &NativeRope::set_target)
-      .def("advance", &NativeRope::advance)
-      .def("simulate", &NativeRope::simulate)
-      .def("run_measuring", &NativeRope::run_measuring)
-      .def("rhs", &NativeRope::rhs)
-      .def("energy", &NativeRope::energy)
-      .def("end_forces", &NativeRope::end_forces)
-      .def("failure", &NativeRope::failure);
+      .def(py::init<const std::string&, const py::dict&>(), "model"_a, "parameters"_a)
+      .def_property_readonly("time", checked(&NativeRope::time), "Simulated time, s.")
+      .def_property_readonly("coordinate_count", checked(&NativeRope::coordinate_count),
+                             "n, the number of joint coordinates.")
+      .def_property_readonly("state", checked(&NativeRope::state),
+                             "The ODE state, read-only (2n+4,): q, p, x1, v1, x2, v2.")
+      .def_property_readonly("q", checked(&NativeRope::q), "Joint coordinates, read-only (n,).")
+      .def_property_readonly("p", checked(&NativeRope::p), "Momenta, read-only (n,).")
+      .def_property_readonly("carriages", checked(&NativeRope::carriages),
+                             "x1, v1, x2, v2, read-only (4,).")
+      .def("placements", checked(&NativeRope::placements),
+           "World x, y, angle of every body, (n-2, 3).")
+      .def("set_target", checked(&NativeRope::set_target), "carriage"_a, "x"_a,
+           "Drive carriage 1 or 2 towards x (m).")
+      .def("advance", checked(&NativeRope::advance), "frames"_a,
+           "Advance whole frames; returns the end code.")
+      .def("simulate", checked(&NativeRope::simulate), "duration"_a, "every"_a, "moves"_a,
+           "Scripted run; returns (end code, times, states).")
+      .def("run_measuring", checked(&NativeRope::run_measuring), "duration"_a, "moves"_a,
+           "Scripted run; returns (end code, peak chain-end force).")
+      .def("rhs", checked(&NativeRope::rhs), "state"_a, "d(state)/dt at `state`.")
+      .def("energy", checked(&NativeRope::energy), "Total mechanical energy, J.")
+      .def("end_forces", checked(&NativeRope::end_forces), "Chain-end spring x forces, N.")
+      .def("failure", checked(&NativeRope::failure), "Why the last run stopped.")
+      .def("__copy__", [](const py::object&) -> py::object {
+        throw py::type_error("a NativeRope cannot be copied");
+      })
+      .def("__deepcopy__", [](const py::object&, const py::object&) -> py::object {
+        throw py::type_error("a NativeRope cannot be copied");
+      }, "memo"_a)
+      .def("__reduce_ex__", [](const py::object&, const py::object&) -> py::object {
+        throw py::type_error("a NativeRope cannot be pickled");
+      }, "protocol"_a);
   m.def("parameter_keys", [] {
-    std::vector<std::string> names;
-    for (const ParameterKey& key : parameter_keys()) names.push_back(key.name);
-    return names;
-  });
+    std::vector<py::tuple> keys;
+    for (const ParameterKey& key : parameter_keys())
+      keys.push_back(py::make_tuple(key.name, key.unit, key.meaning, is_pair_key(key.name)));
+    return keys;
+  }, "(name, unit, meaning, per_carriage) of every parameter key, in the model file's order.");
+  m.attr("LONGEST_DURATION") = longest_script_duration;
 }

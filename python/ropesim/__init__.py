@@ -4,75 +4,194 @@
     rope = ropesim.Rope(links=30, joint_stiffness=2.0)
     times, states = rope.simulate(5.0, every=10, targets=[(2, 0.9, 1.0)])
 
-Parameters are the model file's keys (see models/rope.toml): ``links``, ``link_length``,
-``link_mass``, ``joint_stiffness``, ``joint_damping``, ``joint_rest_angle``, ``gravity``, and per
-carriage (one number for both, or a pair) ``carriage_mass``, ``drive_stiffness``, ``drive_damping``,
-``end_stiffness_x``, ``end_damping_x``, ``end_stiffness_y``, ``end_damping_y``,
-``end_stiffness_angle``, ``end_damping_angle``, ``carriage_start``, ``carriage_target``.
+A rope is a free planar base and ``links`` revolute links, n = links + 3 joint coordinates, held
+at both ends by two carriages that slide along x. Its parameters are the model file's keys (see
+models/rope.toml and ``help(ropesim.Rope)``); per-carriage keys take one number for both carriages
+or a pair (carriage 1, carriage 2). Ctrl-C stops a long run with KeyboardInterrupt, the rope left
+at its last completed frame.
 """
 
+import math
+import numbers
+import os
+
+import numpy as np
+
+from ._native import LONGEST_DURATION
 from ._native import NativeRope as _NativeRope
 from ._native import TargetMove as _TargetMove
-from ._native import parameter_keys as _parameter_keys
-from .sweep import sweep, run_point
+from ._native import parameter_keys as _parameter_key_table
 
-__all__ = ["Rope", "Diverged", "FRAME_SPAN", "parameter_keys", "sweep", "run_point"]
+__all__ = ["Rope", "Diverged", "EngineError", "FRAME_SPAN", "LONGEST_DURATION", "PER_CARRIAGE_KEYS",
+           "parameter_keys", "sweep", "run_point", "SUMMARIES", "STATUSES"]
 
 FRAME_SPAN = 0.01  # s of simulated time per frame, as in the window program
+_KEYS = _parameter_key_table()  # (name, unit, meaning, per_carriage)
+PER_CARRIAGE_KEYS = frozenset(name for name, _, _, pair in _KEYS if pair)
 
 
-class Diverged(RuntimeError):
-    """The simulation blew up (or the engine met a failure); ``time`` is where it stopped."""
+class _RunStopped(RuntimeError):
+    """A run that stopped before its end; ``message`` says why, ``time`` (s) is where."""
 
     def __init__(self, message, time):
-        super().__init__(f"{message} (t = {time} s)")
+        # Both in args, so that the exception pickles (multiprocessing, Dask) with its fields.
+        super().__init__(message, time)
+        self.message = message
         self.time = time
+
+    def __str__(self):
+        return f"{self.message} (t = {self.time} s)"
+
+
+class Diverged(_RunStopped):
+    """The simulation blew up: an accepted state failed the divergence guard. ``time`` (s) is
+    where it stopped; the rope holds that state."""
+
+
+class EngineError(_RunStopped):
+    """The engine met a failure other than divergence (the core's status or the integrator's
+    error). ``time`` (s) is where it stopped."""
 
 
 def parameter_keys():
     """The parameter names, in the order of the shipped model file."""
-    return list(_parameter_keys())
+    return [name for name, _, _, _ in _KEYS]
+
+
+# --- Argument checks: integers where counts are meant, finite floats where values are meant ---
+
+def _is_bool(value):
+    return isinstance(value, (bool, np.bool_))
+
+
+def _count(name, value, least=0):
+    if _is_bool(value) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be an integer, got {value!r}")
+    value = int(value)
+    if value < least:
+        raise ValueError(f"{name} must be {least} or more, got {value}")
+    if value >= 2**63:
+        raise ValueError(f"{name} is too large: {value}")
+    return value
+
+
+def _real(name, value):
+    if _is_bool(value) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, got {value!r}")
+    value = float(value)
+    if not math.isfinite(value):
+        raise ValueError(f"{name} must be finite, got {value}")
+    return value
+
+
+def _carriage(name, value):
+    carriage = _count(name, value)
+    if carriage not in (1, 2):
+        raise ValueError(f"{name} must be 1 or 2, got {carriage}")
+    return carriage
+
+
+def _duration(value):
+    duration = _real("duration", value)
+    if not 0.0 <= duration <= LONGEST_DURATION:
+        raise ValueError(f"duration must be from 0 to {LONGEST_DURATION:g} s, got {duration}")
+    return duration
+
+
+def _moves(targets):
+    """(carriage, x, time) triples as the engine's target moves, every field checked."""
+    moves = []
+    for i, target in enumerate(targets):
+        if isinstance(target, (str, bytes)) or len(target) != 3:
+            raise ValueError(f"targets[{i}] must be (carriage, x, time), got {target!r}")
+        carriage, x, time = target
+        moves.append(_TargetMove(_carriage(f"targets[{i}] carriage", carriage),
+                                 _real(f"targets[{i}] x", x), _real(f"targets[{i}] time", time)))
+    return moves
+
+
+def _plain(value):
+    """NumPy scalars and arrays as Python numbers and lists; the engine checks the rest."""
+    if isinstance(value, np.ndarray):
+        return value.tolist()
+    if isinstance(value, np.generic) and not isinstance(value, np.bool_):
+        return value.item()
+    if isinstance(value, (tuple, list)):
+        return [_plain(item) for item in value]
+    return value
+
+
+def _model_path(model):
+    if model is None:
+        return ""
+    if not isinstance(model, (str, os.PathLike)):
+        raise TypeError(f"model must be a path, got {model!r}")
+    return os.fspath(model)
 
 
 class Rope:
-    """One rope with its carriages: today's rope by default; ``model`` is a TOML model file and
-    keyword parameters override its keys. Unknown names or bad values raise ValueError."""
+    """One rope with its carriages: the window program's rope by default; ``model`` is a TOML
+    model file and keyword parameters override its keys. Unknown names or bad values raise
+    ValueError naming the key. A rope may be shared by threads: its calls take turns.
+    """
 
     def __init__(self, model=None, **parameters):
-        self._rope = _NativeRope("" if model is None else str(model), parameters)
+        values = {name: _plain(value) for name, value in parameters.items()}
+        try:
+            self._rope = _NativeRope(_model_path(model), values)
+        except RuntimeError as failure:  # the core refused the assembled rope
+            raise EngineError(str(failure), 0.0) from None
+
+    def __repr__(self):
+        n = self._rope.coordinate_count
+        return f"<ropesim.Rope: {n - 3} links, {n} coordinates, t = {self._rope.time:g} s>"
+
+    # One engine per Rope: a copy sharing it would advance the original too.
+    def __copy__(self):
+        raise TypeError("a Rope cannot be copied; make a new Rope with the same parameters")
+
+    def __deepcopy__(self, memo):
+        raise TypeError("a Rope cannot be copied; make a new Rope with the same parameters")
+
+    def __reduce_ex__(self, protocol):
+        raise TypeError("a Rope cannot be pickled; send its parameters instead")
 
     # --- reading ---
     @property
     def time(self):
-        """Simulated time, s."""
+        """Simulated time, s (float)."""
         return self._rope.time
 
     @property
+    def coordinate_count(self):
+        """n, the number of joint coordinates: 3 for the base plus one per link (int)."""
+        return self._rope.coordinate_count
+
+    @property
     def state(self):
-        """The ODE state (a copy): q, then p, then x1, v1, x2, v2."""
+        """The ODE state, read-only, shape (2n+4,): q (n), p (n), then x1 (m), v1 (m/s), x2, v2."""
         return self._rope.state
 
     @property
     def q(self):
-        """Joint coordinates: base x, y, angle, then each link's angle relative to its parent."""
+        """Joint coordinates, read-only, shape (n,): base x, y (m) and angle (rad), then each
+        link's angle relative to its parent (rad)."""
         return self._rope.q
 
     @property
     def p(self):
-        """Momenta conjugate to q."""
+        """Momenta conjugate to q, read-only, shape (n,): kg m/s for the base's x and y,
+        kg m^2/s for the angles."""
         return self._rope.p
 
     @property
     def carriages(self):
-        """x1, v1, x2, v2 of the two carriages."""
+        """Carriage 1's position (m) and velocity (m/s), then carriage 2's; read-only, shape (4,)."""
         return self._rope.carriages
 
-    @property
-    def coordinate_count(self):
-        return self._rope.coordinate_count
-
     def placements(self):
-        """An (n, 3) array of every body's world x, y and angle: what the window draws."""
+        """Every body's world x, y (m) and angle (rad) at the current state, shape (n-2, 3):
+        what the window draws. A new array."""
         return self._rope.placements()
 
     def energy(self):
@@ -80,41 +199,64 @@ class Rope:
         return self._rope.energy()
 
     def end_forces(self):
-        """The chain-end coupling springs' x forces on carriages 1 and 2, N."""
+        """The chain-end coupling springs' x forces on carriages 1 and 2, N (a pair)."""
         return tuple(self._rope.end_forces())
 
     # --- driving ---
     def set_target(self, carriage, x):
-        """Drive carriage 1 or 2 towards x (m), as a mouse drag does."""
-        self._rope.set_target(int(carriage), float(x))
+        """Drive carriage 1 or 2 towards x (m, finite), as a mouse drag does."""
+        self._rope.set_target(_carriage("carriage", carriage), _real("x", x))
 
     def advance(self, frames=1):
-        """Advance by whole 0.01 s frames with the window program's integrator."""
-        self._raise_on(self._rope.advance(int(frames)))
+        """Advance the rope by ``frames`` whole 0.01 s frames (an integer, 0 or more) with the
+        window program's integrator. Raises Diverged or EngineError where it stopped."""
+        self._raise_on(self._rope.advance(_count("frames", frames)))
 
     def simulate(self, duration, every=1, targets=()):
-        """Run for ``duration`` seconds; ``targets`` are (carriage, x, time) moves. Returns
-        ``(times, states)``: the start and every ``every``th frame, equal to rope-headless's CSV
-        for the same options."""
-        moves = [_TargetMove(int(k), float(x), float(t)) for k, x, t in targets]
-        code, times, states = self._rope.simulate(float(duration), int(every), moves)
+        """Advance the rope by ``duration`` seconds (finite, up to LONGEST_DURATION) in whole
+        frames and return ``(times, states)`` at the start and after every ``every``th frame:
+        times of shape (frames,) in s, states of shape (frames, 2n+4) laid out as ``state``,
+        where frames counts the rows kept. ``targets`` are
+        (carriage, x, time) moves applied at the first frame starting at or after ``time``. Equal
+        to rope-headless's CSV for the same options. Raises Diverged or EngineError."""
+        moves = _moves(targets)
+        code, times, states = self._rope.simulate(_duration(duration), _count("every", every, 1),
+                                                  moves)
         self._raise_on(code)
         return times, states
 
     def run_measuring(self, duration, targets=()):
-        """Run like ``simulate`` and return the largest chain-end coupling force (N) seen after
-        any frame; raises Diverged as ``simulate`` does."""
-        moves = [_TargetMove(int(k), float(x), float(t)) for k, x, t in targets]
-        code, peak = self._rope.run_measuring(float(duration), moves)
+        """Advance like ``simulate`` and return the largest chain-end coupling force (N) seen
+        after any frame. Raises Diverged or EngineError as ``simulate`` does."""
+        moves = _moves(targets)
+        code, peak = self._rope.run_measuring(_duration(duration), moves)
         self._raise_on(code)
         return peak
 
     def rhs(self, state):
-        """d(state)/dt at ``state``, for analysis."""
-        return self._rope.rhs(state)
+        """d(state)/dt at ``state`` (shape (2n+4,), finite real numbers), for analysis. The rope
+        and everything it reports stay as they were."""
+        try:
+            return self._rope.rhs(np.asarray(state))
+        except RuntimeError as failure:  # the core's failure at that state
+            raise EngineError(str(failure), self.time) from None
 
     def _raise_on(self, code):
         if code == 1:
             raise Diverged("Simulation aborted due to instability.", self.time)
-        if code == 2:
-            raise Diverged(self._rope.failure(), self.time)
+        if code != 0:
+            raise EngineError(self._rope.failure(), self.time)
+
+
+def _key_lines():
+    lines = ["", "Parameters (keyword: unit, meaning):", ""]
+    for name, unit, meaning, pair in _KEYS:
+        takes = "one number or a pair (carriage 1, carriage 2)" if pair else (
+            "an integer" if name == "links" else "a number")
+        lines.append(f"    {name}: {unit or 'count'}, {meaning}; {takes}")
+    return "\n".join(lines)
+
+
+Rope.__doc__ += _key_lines()
+
+from .sweep import STATUSES, SUMMARIES, run_point, sweep  # noqa: E402  (needs Rope, checks)

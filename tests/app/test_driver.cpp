@@ -181,6 +181,17 @@ TEST(DriverInterrupt, InterruptedFrameIsUndoneWhole) {
   EXPECT_EQ(interrupted.step_size, step_before);
   EXPECT_EQ(interrupted.rope.bodies[7].position[0], plain.rope.bodies[7].position[0]);
 
+  // Through advance_frame the undone frame is neither counted nor reported.
+  std::ostringstream out;
+  FrameEnd end = FrameEnd::reached;
+  asked = 0;
+  EXPECT_EQ(advance_frame(interrupted, out, &end), FrameOutcome::stopped);
+  EXPECT_EQ(end, FrameEnd::interrupted);
+  EXPECT_EQ(out.str(), "");
+  EXPECT_EQ(interrupted.frame_count, 0);
+  EXPECT_STREQ(stop_message(interrupted, end), interruption_message);
+  EXPECT_EQ(interrupted.state, before);
+
   interrupted.interrupt_check = [](void*) { return false; };
   for (int frame = 0; frame < 5; ++frame) {
     ASSERT_EQ(integrate_frame(plain), FrameEnd::reached);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/driver.hpp"
+#include "app/measures.hpp"
 #include "app/simulation.hpp"
 
 namespace {
@@ -95,6 +96,48 @@ TEST(Simulations, TornRopeStopsWithAStatus) {
   for (int frame = 0; frame < 300 && end == FrameEnd::reached; ++frame) end = integrate_frame(*sim);
   EXPECT_EQ(end, FrameEnd::diverged);
   EXPECT_TRUE(state_diverged(sim->state.data(), sim->dimension));
+}
+
+// Before any frame the readings are the initial state's: the chain lies straight along +x from
+// the origin, 0.04 m per body, so carriage 1 (at -0.2 m) is pulled towards 0 and carriage 2 (at
+// 0.6 m) towards 1.0 m, each by 5000 N/m times the gap.
+TEST(Readings, AFreshSimulationReportsItsInitialState) {
+  Simulation sim;
+  ASSERT_EQ(start_simulation(sim), MbsStatus::ok);
+  for (std::size_t k = 0; k < sim.rope.bodies.size(); ++k) {
+    const Body& body = sim.rope.bodies[k];
+    EXPECT_DOUBLE_EQ(body.position[0], 0.04 * static_cast<double>(k)) << "body " << k;
+    EXPECT_EQ(body.position[1], 0.0) << "body " << k;
+    EXPECT_EQ(body.cos_abs, 1.0) << "body " << k;
+  }
+  const std::array<double, 2> forces = end_spring_forces(sim);
+  EXPECT_NEAR(forces[0], 1000.0, 1e-9);
+  EXPECT_NEAR(forces[1], 2000.0, 1e-9);
+}
+
+// Rates at another state are for analysis: what the simulation reports stays its own state's.
+TEST(Readings, RatesAtAnotherStateLeaveTheReadingsAsTheyWere) {
+  auto sim = started(scripts[0]);
+  set_target(*sim, 2, scripts[0].move_to);
+  for (int frame = 0; frame < 30; ++frame) ASSERT_EQ(integrate_frame(*sim), FrameEnd::reached);
+  const std::array<double, 2> forces = end_spring_forces(*sim);
+  std::vector<Point> positions;
+  for (const Body& body : sim->rope.bodies) positions.push_back(body.position);
+  const double energy = total_energy(*sim);
+
+  std::vector<double> own(sim->state.size()), rates(sim->state.size());
+  ASSERT_EQ(state_rates(*sim, sim->state.data(), own.data()), MbsStatus::ok);
+  std::vector<double> other = sim->state;
+  for (int i = 0; i < sim->coordinate_count; ++i) other[i] += 0.1;
+  other[carriages_start(*sim)] += 0.3;  // carriage 1 moved
+  ASSERT_EQ(state_rates(*sim, other.data(), rates.data()), MbsStatus::ok);
+  EXPECT_LT(rates[carriages_start(*sim) + 1], own[carriages_start(*sim) + 1] - 100.0);
+
+  EXPECT_EQ(end_spring_forces(*sim), forces);
+  for (std::size_t k = 0; k < positions.size(); ++k)
+    EXPECT_EQ(sim->rope.bodies[k].position, positions[k]) << "body " << k;
+  EXPECT_EQ(total_energy(*sim), energy);
+  for (int i = 0; i < sim->coordinate_count; ++i) EXPECT_EQ(sim->rope.mbs.q[i], sim->state[i]);
 }
 
 }  // namespace

@@ -177,20 +177,26 @@ TEST_F(Assembly, InitBodyClearsLinksAndSystem) {
   EXPECT_EQ(body.system, nullptr);
 }
 
-TEST_F(Assembly, TypeNumbersOutsideZeroToTwoGiveTheTipJoint) {
-  for (int type_number : {3, 7, -1, 1000}) {
+// Each number names its own descriptor, with the coordinates of its kind.
+TEST_F(Assembly, EveryKindNumberGivesItsDescriptor) {
+  const int coordinates[joint_kind_count] = {1, 3, 1, 1};
+  for (int kind = 0; kind < joint_kind_count; ++kind) {
     Body body;
-    init_body(body, type_number);
-    EXPECT_EQ(body.type, &joint_types[tip_joint_kind]) << type_number;
-    EXPECT_EQ(body.type->coordinate_count, 1) << type_number;
-    EXPECT_EQ(count_coordinates(body), 1) << type_number;
+    EXPECT_EQ(init_body(body, kind), MbsStatus::ok) << kind;
+    EXPECT_EQ(body.type, &joint_types[kind]) << kind;
+    EXPECT_EQ(body.type->coordinate_count, coordinates[kind]) << kind;
   }
-  const int kinds[] = {revolute_link_kind, free_planar_base_kind, slaved_revolute_kind};
-  for (int k : kinds) {
+}
+
+// A number that names no kind is refused, not taken for some kind; the body is left as it was.
+TEST_F(Assembly, UnknownKindNumberIsAStatus) {
+  for (const int number : {-1, static_cast<int>(joint_kind_count), 7, 1000}) {
     Body body;
-    init_body(body, k);
-    EXPECT_EQ(body.type, &joint_types[k]);
+    EXPECT_EQ(find_joint_type(number), nullptr) << number;
+    EXPECT_EQ(init_body(body, number), MbsStatus::unknown_joint_kind) << number;
+    EXPECT_EQ(body.type, nullptr) << number;
   }
+  EXPECT_STRNE(mbs_status_message(MbsStatus::unknown_joint_kind), "Unknown status.");
 }
 
 TEST_F(Assembly, OnlyReachableBodiesGetCoordinates) {

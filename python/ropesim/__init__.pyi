@@ -1,0 +1,62 @@
+# Types of the ropesim package. n is the rope's coordinate count (links + 3).
+import os
+from typing import Iterable, Mapping, Sequence, Union
+
+import numpy as np
+import numpy.typing as npt
+
+FloatArray = npt.NDArray[np.float64]
+Number = Union[int, float]
+Pair = Union[Number, Sequence[Number]]  # per-carriage keys: one number for both, or two
+Target = tuple[int, float, float]  # (carriage 1 or 2, x in m, time in s)
+
+__all__: list[str]
+FRAME_SPAN: float  # s per frame
+LONGEST_DURATION: float  # s, the longest scripted run
+PER_CARRIAGE_KEYS: frozenset[str]
+SUMMARIES: tuple[str, ...]
+STATUSES: tuple[str, ...]
+
+class Diverged(RuntimeError):
+    message: str
+    time: float  # s
+    def __init__(self, message: str, time: float) -> None: ...
+
+class EngineError(RuntimeError):
+    message: str
+    time: float  # s
+    def __init__(self, message: str, time: float) -> None: ...
+
+def parameter_keys() -> list[str]: ...
+
+class Rope:
+    def __init__(self, model: Union[str, os.PathLike[str], None] = ..., **parameters: Pair) -> None: ...
+    @property
+    def time(self) -> float: ...  # s
+    @property
+    def coordinate_count(self) -> int: ...  # n
+    @property
+    def state(self) -> FloatArray: ...  # read-only (2n+4,)
+    @property
+    def q(self) -> FloatArray: ...  # read-only (n,)
+    @property
+    def p(self) -> FloatArray: ...  # read-only (n,)
+    @property
+    def carriages(self) -> FloatArray: ...  # read-only (4,): x1, v1, x2, v2
+    def placements(self) -> FloatArray: ...  # (n-2, 3): x, y, angle of every body
+    def energy(self) -> float: ...  # J
+    def end_forces(self) -> tuple[float, float]: ...  # N
+    def set_target(self, carriage: int, x: float) -> None: ...
+    def advance(self, frames: int = ...) -> None: ...
+    def simulate(self, duration: float, every: int = ...,
+                 targets: Iterable[Target] = ...) -> tuple[FloatArray, FloatArray]: ...
+    def run_measuring(self, duration: float, targets: Iterable[Target] = ...) -> float: ...
+    def rhs(self, state: npt.ArrayLike) -> FloatArray: ...  # (2n+4,)
+
+def run_point(base: Union[Mapping[str, Pair], str, os.PathLike[str]], point: Mapping[str, Pair],
+              duration: float, targets: Iterable[Target] = ...) -> dict[str, object]: ...
+
+def sweep(base: Union[Mapping[str, Pair], str, os.PathLike[str]],
+          grid: Mapping[str, Sequence[Pair]], duration: float, targets: Iterable[Target] = ...,
+          scheduler: Union[str, object, None] = ..., workers: int = ...,
+          timeout: Union[float, None] = ...) -> np.ndarray: ...

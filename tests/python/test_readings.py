@@ -1,0 +1,52 @@
+"""What a rope reports: true from the first moment, untouched by analysis calls, never a copy that
+silently swallows writes, never shared between two Python objects."""
+
+import copy
+import pickle
+
+import numpy as np
+import pytest
+
+import ropesim
+
+
+def test_a_fresh_rope_reports_its_initial_state():
+    rope = ropesim.Rope()
+    # The chain lies straight along +x from the origin, 0.04 m per body.
+    placements = rope.placements()
+    assert np.allclose(placements[:, 0], 0.04 * np.arange(25), rtol=0, atol=1e-15)
+    assert np.all(placements[:, 1:] == 0.0)
+    # Carriage 1 at -0.2 m is pulled towards the chain's start at 0, carriage 2 at 0.6 m towards
+    # its far end at 1.0 m: 5000 N/m times the gap.
+    assert rope.end_forces() == pytest.approx((1000.0, 2000.0), abs=1e-9)
+
+
+def test_rhs_at_another_state_leaves_every_reading_as_it_was():
+    rope = ropesim.Rope()
+    rope.set_target(2, 0.9)
+    rope.advance(30)
+    before = (rope.end_forces(), rope.placements(), rope.energy(), rope.state.copy())
+    other = rope.state + 0.05
+    assert not np.array_equal(rope.rhs(other), rope.rhs(rope.state))
+    after = (rope.end_forces(), rope.placements(), rope.energy(), rope.state)
+    assert after[0] == before[0]
+    assert np.array_equal(after[1], before[1])
+    assert after[2] == before[2]
+    assert np.array_equal(after[3], before[3])
+
+
+@pytest.mark.parametrize("name", ["state", "q", "p", "carriages"])
+def test_state_arrays_refuse_writes(name):
+    rope = ropesim.Rope()
+    with pytest.raises(ValueError, match="read-only"):
+        getattr(rope, name)[0] = 5.0
+    assert getattr(rope, name)[0] != 5.0
+
+
+@pytest.mark.parametrize("duplicate", [copy.copy, copy.deepcopy, pickle.dumps])
+def test_a_rope_is_never_duplicated_onto_one_engine(duplicate):
+    rope = ropesim.Rope()
+    with pytest.raises(TypeError):
+        duplicate(rope)
+    with pytest.raises(TypeError):
+        duplicate(rope._rope)

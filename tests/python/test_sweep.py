@@ -1,0 +1,69 @@
+"""Sweeps off the default path: a bad point costs that point only, bad settings are refused before
+anything starts, a script without the main guard fails at once, and a timeout bounds the whole."""
+
+import os
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+import ropesim
+
+SOURCE = os.environ["ROPE_SOURCE_DIR"]
+MODEL = os.path.join(SOURCE, "models", "rope.toml")
+
+
+def test_every_point_comes_back_with_its_status_and_pairs_are_stored():
+    grid = {"carriage_mass": [[50.0, 80.0], 60.0, "heavy"], "link_mass": [0.04]}
+    table = ropesim.sweep(MODEL, grid, duration=0.2, workers=2)
+    assert list(table["status"]) == ["ok", "ok", "error"]
+    assert table["carriage_mass"][0].tolist() == [50.0, 80.0]
+    assert table["carriage_mass"][1].tolist() == [60.0, 60.0]
+    assert "carriage_mass" in table["message"][2] and np.isnan(table["energy"][2])
+    alone = ropesim.run_point(MODEL, {"carriage_mass": (50.0, 80.0), "link_mass": 0.04}, 0.2)
+    assert table["energy"][0] == alone["energy"] and alone["status"] == "ok"
+
+
+def test_a_diverging_point_keeps_its_neighbours():
+    table = ropesim.sweep({"links": 5}, {"carriage_target": [(-0.2, 1e6), (-0.2, 0.3)]},
+                          duration=3.0, workers=1)
+    assert list(table["status"]) == ["diverged", "ok"]
+    assert list(table["diverged"]) == [True, False]
+    assert "instability" in table["message"][0] and np.isfinite(table["energy"][1])
+
+
+@pytest.mark.parametrize("arguments, error, words", [
+    ({"workers": 0}, ValueError, "workers"),
+    ({"workers": -1}, ValueError, "workers"),
+    ({"workers": 1.5}, TypeError, "workers"),
+    ({"timeout": 0}, ValueError, "timeout"),
+    ({"duration": float("inf")}, ValueError, "duration"),
+    ({"base": {"model": MODEL}}, ValueError, "model"),
+    ({"grid": {"model": [MODEL]}}, ValueError, "model"),
+    ({"grid": {"lenght": [1.0]}}, ValueError, "lenght"),
+    ({"targets": [(3, 0.5, 0.0)]}, ValueError, "carriage"),
+])
+def test_bad_settings_are_refused_before_anything_starts(arguments, error, words):
+    settings = {"base": {}, "grid": {"links": [3]}, "duration": 0.1, **arguments}
+    with pytest.raises(error, match=words):
+        ropesim.sweep(**settings)
+
+
+def test_a_timeout_returns_the_unfinished_points():
+    started = time.monotonic()
+    table = ropesim.sweep({}, {"links": [3, 4]}, duration=1e6, workers=1, timeout=3)
+    assert time.monotonic() - started < 120.0  # generous: starting and stopping the cluster
+    assert list(table["status"]) == ["timeout", "timeout"]
+
+
+def test_a_script_without_the_main_guard_fails_at_once(tmp_path):
+    script = tmp_path / "unguarded.py"
+    script.write_text("import ropesim\n"
+                      "ropesim.sweep({}, {'links': [3]}, duration=0.1, workers=1)\n")
+    run = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
+                         timeout=60, env=os.environ)
+    assert run.returncode != 0
+    assert 'if __name__ == "__main__":' in run.stderr
+    assert run.stderr.count("Traceback") == 1
