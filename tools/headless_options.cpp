@@ -170,7 +170,7 @@ std::string parse_problem(const CLI::ParseError& problem) {
 
 bool check_times(const RawOptions& raw, HeadlessOptions& options, std::string& error) {
   if (!parse_time("--duration", raw.duration, options.duration, error)) return false;
-  if (options.duration > longest_duration)
+  if (options.duration > longest_script_duration)
     return fail(error, "--duration must be at most 1e9 s, got " + shown(raw.duration));
   if (!parse_count(raw.every, options.every) || options.every < 1 || options.every > INT_MAX)
     return fail(error, "--every needs a positive integer, got " + shown(raw.every));

@@ -30,9 +30,6 @@ struct HeadlessOptions {
   bool help = false;
 };
 
-// Longest run accepted, so the frame count stays a plain integer.
-constexpr double longest_duration = 1e9;  // s
-
 // Parses argv. On failure returns false and sets `error` to a one-line description of the problem.
 bool parse_headless_options(int argc, const char* const argv[], HeadlessOptions& options,
                             std::string& error);
