@@ -6,10 +6,13 @@
 #        (default ../shared/bench/planar_aba beside the checkout, 200 pairs of batches)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-folder=$(realpath "${1:-../shared/bench/planar_aba}")
+given=${1:-../shared/bench/planar_aba}
 pairs=${2:-200}
-if [ ! -f "$folder/hand_aba2.cpp" ]; then
-  echo "compare-yardstick.sh: no hand_aba2.cpp in $folder" >&2
+# realpath -e fails on a missing folder with a bare message of its own: say what is needed.
+if ! folder=$(realpath -e "$given" 2> /dev/null) || [ ! -f "$folder/hand_aba2.cpp" ]; then
+  echo "compare-yardstick.sh: needs the folder of the hand-written planar articulated-body timer" >&2
+  echo "(hand_aba2.cpp), by default ../shared/bench/planar_aba beside the checkout; got '$given'." >&2
+  echo "Usage: bench/compare-yardstick.sh [FOLDER] [PAIRS]" >&2
   exit 2
 fi
 
