@@ -1,9 +1,8 @@
 #include "app/model_file.hpp"
 
-#include <toml++/toml.h>
-
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <toml++/toml.h>
 #include <unistd.h>
 
 #include <algorithm>

@@ -89,6 +89,7 @@ bool finish_csv_output(CsvOutput& out, std::string& error) {
     else if (!commit_atomic(out.target))
       mark_failed(out);
   }
-  if (out.failed) error = "cannot write " + destination(out) + ": " + std::strerror(out.error_number);
+  if (out.failed)
+    error = "cannot write " + destination(out) + ": " + std::strerror(out.error_number);
   return !out.failed;
 }

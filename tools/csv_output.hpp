@@ -11,10 +11,10 @@
 
 struct CsvOutput {
   std::FILE* file = nullptr;
-  AtomicFile target;      // unused for standard output
+  AtomicFile target;  // unused for standard output
   bool to_stdout = false;
-  bool failed = false;    // a write error happened
-  int error_number = 0;   // errno of the first one
+  bool failed = false;   // a write error happened
+  int error_number = 0;  // errno of the first one
   // Where the buffered stream's writes go; the stream points at it, so a CsvOutput stays put
   // while open.
   struct Sink {

@@ -1,7 +1,6 @@
 #include "tools/headless_options.hpp"
 
 #include <CLI/CLI.hpp>
-
 #include <climits>
 #include <cmath>
 #include <memory>
@@ -72,7 +71,6 @@ bool parse_size(const std::string& text, int& width, int& height) {
   return true;
 }
 
-
 // Every value is taken as text and checked by the rules above, so that a message names the
 // option and numbers follow one rule everywhere. The defaults shown in the help are the
 // HeadlessOptions defaults.
@@ -118,30 +116,21 @@ std::unique_ptr<CLI::App> make_app(RawOptions& raw) {
         ->type_name(type)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   };
-  text("--model", raw.model, "FILE",
-       "rope parameters from a TOML model file; - is stdin");
-  app->add_option("--set", raw.settings,
-                  "one parameter, after the model file; repeatable")
+  text("--model", raw.model, "FILE", "rope parameters from a TOML model file; - is stdin");
+  app->add_option("--set", raw.settings, "one parameter, after the model file; repeatable")
       ->type_name("KEY=VALUE")
       ->allow_extra_args(false);
   text("--duration", raw.duration, "SECONDS", "simulated time to run")->capture_default_str();
-  text("--output", raw.output, "FILE",
-       "the CSV's file (default: standard output)");
-  text("--every", raw.every, "N", "write every Nth frame (t = 0 always)")
-      ->capture_default_str();
-  app->add_option("--target", raw.targets,
-                  "from time T drive carriage K towards x = X")
+  text("--output", raw.output, "FILE", "the CSV's file (default: standard output)");
+  text("--every", raw.every, "N", "write every Nth frame (t = 0 always)")->capture_default_str();
+  app->add_option("--target", raw.targets, "from time T drive carriage K towards x = X")
       ->type_name("K=X@T")
       ->allow_extra_args(false);
-  text("--frames", raw.frames, "DIR",
-       "also PNG frames into a new or empty DIR");
+  text("--frames", raw.frames, "DIR", "also PNG frames into a new or empty DIR");
   text("--video", raw.video, "FILE", "also a .gif or .mp4 video (needs ffmpeg)");
-  text("--fps", raw.fps, "N", "pictures per second of video, up to 1000")
-      ->capture_default_str();
-  text("--size", raw.size, "WxH", "picture size, 16 to 8192 pixels a side")
-      ->capture_default_str();
-  text("--speed", raw.speed, "S", "simulated seconds per second of video")
-      ->capture_default_str();
+  text("--fps", raw.fps, "N", "pictures per second of video, up to 1000")->capture_default_str();
+  text("--size", raw.size, "WxH", "picture size, 16 to 8192 pixels a side")->capture_default_str();
+  text("--speed", raw.speed, "S", "simulated seconds per second of video")->capture_default_str();
   app->add_flag("--quiet", raw.quiet, "no progress or summary on standard error");
   app->set_help_flag("-h,--help", "this text");
   app->footer(
@@ -149,11 +138,12 @@ std::unique_ptr<CLI::App> make_app(RawOptions& raw) {
       "--set KEY=VALUE: a per-carriage key takes one value or two separated by a comma.\n"
       "--target K=X@T: from the first frame at or after T s, carriage K (1 or 2) is driven\n"
       "towards x = X m, as a mouse drag does.\n"
-      "Keys: " + wrapped(key_list()) +
-              ".\n"
-              "Exit status: 0 done, 1 the simulation diverged (rows so far are kept) or an output\n"
-              "could not be written, 2 bad input (nothing written), 128 + N stopped by signal N\n"
-              "(SIGINT, SIGTERM, SIGHUP; rows so far are kept).");
+      "Keys: " +
+      wrapped(key_list()) +
+      ".\n"
+      "Exit status: 0 done, 1 the simulation diverged (rows so far are kept) or an output\n"
+      "could not be written, 2 bad input (nothing written), 128 + N stopped by signal N\n"
+      "(SIGINT, SIGTERM, SIGHUP; rows so far are kept).");
   app->allow_extras();
   return app;
 }

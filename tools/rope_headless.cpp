@@ -143,8 +143,8 @@ Destinations destinations;
 bool is_frame_file(const char* name) {
   unsigned index = 0;
   int length = 0;
-  return std::sscanf(name, "frame_%u.png%n", &index, &length) == 1 &&
-         name[length] == '\0' && std::strncmp(name, "frame_", 6) == 0;
+  return std::sscanf(name, "frame_%u.png%n", &index, &length) == 1 && name[length] == '\0' &&
+         std::strncmp(name, "frame_", 6) == 0;
 }
 
 long count_frame_files(const std::string& folder) {
@@ -256,8 +256,8 @@ bool take_due_pictures(Simulation& sim) {
     else if (!options.video.empty() &&
              !write_video_frame(pictures.video, frame_pixels(pictures.renderer),
                                 frame_stride(pictures.renderer)))
-      pictures.error = "cannot write video '" + excerpt(options.video) + "': " +
-                       (stop_signal ? "ffmpeg stalled" : "ffmpeg stopped reading");
+      pictures.error = "cannot write video '" + excerpt(options.video) +
+                       "': " + (stop_signal ? "ffmpeg stalled" : "ffmpeg stopped reading");
     if (!pictures.error.empty()) {
       std::cerr << "rope-headless: " << pictures.error << std::endl;
       return false;

@@ -1,7 +1,6 @@
 // rope-headless on bad input: one line naming the problem, a usage hint, exit status 2, and
 // nothing written (no output file, no temporary file, nothing on standard output).
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -146,7 +145,8 @@ INSTANTIATE_TEST_SUITE_P(
                  {},
                  "nested deeper than 64 levels",
                  "[" + repeated("a.", 300000) + "a]\n"},
-        BadInput{"ModelDeepArray", {}, "nested deeper than 64 levels", "links = " + repeated("[", 70)},
+        BadInput{
+            "ModelDeepArray", {}, "nested deeper than 64 levels", "links = " + repeated("[", 70)},
         BadInput{"ModelTooLarge",
                  {},
                  "larger than 1048576 bytes",
@@ -206,10 +206,10 @@ TEST(HeadlessHelp, PrintsUsageAndSucceeds) {
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find("Usage: rope-headless"), std::string::npos);
   // Every option is listed, the picture options too, with its default where it has one.
-  for (const char* option : {"--model FILE", "--set KEY=VALUE", "--duration SECONDS=10",
-                             "--output FILE", "--every N=1", "--target K=X@T", "--frames DIR",
-                             "--video FILE", "--fps N=50", "--size WxH=700x500", "--speed S=1",
-                             "--quiet", "--help"})
+  for (const char* option :
+       {"--model FILE", "--set KEY=VALUE", "--duration SECONDS=10", "--output FILE", "--every N=1",
+        "--target K=X@T", "--frames DIR", "--video FILE", "--fps N=50", "--size WxH=700x500",
+        "--speed S=1", "--quiet", "--help"})
     EXPECT_NE(run.out.find(option), std::string::npos) << option;
 }
 

@@ -86,7 +86,8 @@ INSTANTIATE_TEST_SUITE_P(
                    SIGTERM,
                    false},
         // Blocked writing a frame into a pipe nobody reads.
-        SignalCase{"StalledFfmpeg", {"--duration", "20", "--video", "FOLDER/run.gif"}, SIGHUP, true}),
+        SignalCase{
+            "StalledFfmpeg", {"--duration", "20", "--video", "FOLDER/run.gif"}, SIGHUP, true}),
     [](const testing::TestParamInfo<SignalCase>& info) { return info.param.name; });
 
 using HeadlessJob = HeadlessFolders;
@@ -107,8 +108,8 @@ TEST_F(HeadlessJob, CtrlCToTheGroupKeepsAPlayableVideo) {
   ASSERT_GT(video.size(), 1000u) << run.err;
   EXPECT_EQ(video.substr(4, 4), "ftyp");
   // The container is complete: ffprobe reads a duration that covers the frames written.
-  const std::string probe = "ffprobe -v error -show_entries format=duration -of csv=p=0 " +
-                            folder + "/run.mp4 > " + scratch + "/duration.txt";
+  const std::string probe = "ffprobe -v error -show_entries format=duration -of csv=p=0 " + folder +
+                            "/run.mp4 > " + scratch + "/duration.txt";
   ASSERT_EQ(std::system(probe.c_str()), 0);
   EXPECT_NEAR(std::atof(read_file(scratch + "/duration.txt").c_str()), rows.back()[0], 0.1);
 }
