@@ -30,21 +30,31 @@ static void restore_frame_start(Simulation& sim) {
   sim.system.function(sim.time, sim.state.data(), saved, sim.system.params);
 }
 
-// The evolve call returns only after a step that the control accepted, so the guard sees accepted
+// One accepted step of the simulation's method towards t1.
+static int accepted_step(Simulation& sim, double t1) {
+  if (sim.alternative) return alternative_step(sim, t1);
+  return sim.evolve_apply(sim.evolve.get(), sim.control.get(), sim.step.get(), &sim.system,
+                          &sim.time, t1, &sim.step_size, sim.state.data());
+}
+
+// Each call returns only after a step that the method accepted, so the guard sees accepted
 // states and never the trial stages of a rejected step.
 static FrameEnd integrate_to_frame_end(Simulation& sim) {
   const double t1 = sim.time + sim.frame_span;
   const bool interruptible = sim.interrupt_check != nullptr;
   if (interruptible) save_frame_start(sim);
   while (sim.time < t1) {
-    const int status =
-        sim.evolve_apply(sim.evolve.get(), sim.control.get(), sim.step.get(), &sim.system,
-                         &sim.time, t1, &sim.step_size, sim.state.data());
+    const int status = accepted_step(sim, t1);
+    if (status != 0 && integrator_interrupted(sim)) {
+      restore_frame_start(sim);
+      return FrameEnd::interrupted;
+    }
     if (status != 0) {
       sim.evolve_status = status;
       return sim.rope.mbs.status != MbsStatus::ok ? FrameEnd::core_failure
                                                   : FrameEnd::evolve_failed;
     }
+    ++sim.accepted_steps;
     if (state_diverged(sim.state.data(), sim.dimension)) return FrameEnd::diverged;
     if (interruptible && sim.time < t1 && sim.interrupt_check(sim.interrupt_context)) {
       restore_frame_start(sim);

@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "app/integrators.hpp"
 #include "app/rope_model.hpp"
 #include "app/rope_parameters.hpp"
 
@@ -47,6 +48,12 @@ struct Simulation {
   // Null: never asked. An interrupted frame leaves the simulation as the frame found it.
   InterruptCheck interrupt_check = nullptr;
   void* interrupt_context = nullptr;
+
+  // The integration method (use_integrator changes it). Null `alternative`: the GSL objects above,
+  // the window program's integrator.
+  RunSettings settings;
+  long long accepted_steps = 0;  // over the simulation's life, every method
+  std::unique_ptr<AlternativeIntegrator, AlternativeIntegratorDeleter> alternative;
   std::vector<double> frame_start;  // state at the frame's start; outside a frame, scratch rates
 
   double time = 0.0;           // s

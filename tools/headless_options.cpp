@@ -77,6 +77,7 @@ bool parse_size(const std::string& text, int& width, int& height) {
 struct RawOptions {
   std::string duration = "10", output, every = "1", model, frames, video;
   std::string fps = "50", size = "700x500", speed = "1";
+  std::string integrator = "rk4", tolerance = "1e-6";
   std::vector<std::string> targets, settings;
   bool quiet = false;
 };
@@ -107,9 +108,10 @@ std::string wrapped(const std::string& list) {
 
 std::unique_ptr<CLI::App> make_app(RawOptions& raw) {
   auto app = std::make_unique<CLI::App>(
-      "Runs the rope simulation without a window, with the window program's integrator and\n"
-      "0.01 s frames, and writes the trajectory as CSV: t, the n joint coordinates q0.., their\n"
-      "n momenta p0.., then x1,v1,x2,v2 (n = 27 for the default rope of 24 links).",
+      "Runs the rope simulation without a window, by default with the window program's\n"
+      "integrator, in 0.01 s frames, and writes the trajectory as CSV: t, the n joint\n"
+      "coordinates q0.., their n momenta p0.., then x1,v1,x2,v2 (n = 27 for the default rope of\n"
+      "24 links).",
       "rope-headless");
   auto text = [&](const char* name, std::string& value, const char* type, const char* help) {
     return app->add_option(name, value, help)
@@ -126,6 +128,10 @@ std::unique_ptr<CLI::App> make_app(RawOptions& raw) {
   app->add_option("--target", raw.targets, "from time T drive carriage K towards x = X")
       ->type_name("K=X@T")
       ->allow_extra_args(false);
+  text("--integrator", raw.integrator, "NAME", "rk4, rkf45, rk8pd or bdf (stiff ropes)")
+      ->capture_default_str();
+  text("--tolerance", raw.tolerance, "ABS[,REL]", "error tolerances; REL defaults to ABS")
+      ->capture_default_str();
   text("--frames", raw.frames, "DIR", "also PNG frames into a new or empty DIR");
   text("--video", raw.video, "FILE", "also a .gif or .mp4 video (needs ffmpeg)");
   text("--fps", raw.fps, "N", "pictures per second of video, up to 1000")->capture_default_str();
@@ -194,6 +200,24 @@ bool check_names(const CLI::App& app, const RawOptions& raw, HeadlessOptions& op
   return true;
 }
 
+// NAME and ABS[,REL]; both tolerances finite, in (0, 1].
+bool check_integrator(const RawOptions& raw, HeadlessOptions& options, std::string& error) {
+  if (!method_from_name(raw.integrator, options.run.method))
+    return fail(error, "--integrator needs one of " + method_names() + ", got " +
+                           shown(raw.integrator));
+  const size_t comma = raw.tolerance.find(',');
+  const std::string absolute = raw.tolerance.substr(0, comma);
+  const std::string relative =
+      comma == std::string::npos ? absolute : raw.tolerance.substr(comma + 1);
+  std::string reason;
+  if (!parse_double(absolute, options.run.absolute_tolerance) ||
+      !parse_double(relative, options.run.relative_tolerance) ||
+      !check_tolerances(options.run.absolute_tolerance, options.run.relative_tolerance, reason))
+    return fail(error, "--tolerance needs ABS or ABS,REL, numbers greater than 0 and at most 1, "
+                       "got " + shown(raw.tolerance));
+  return true;
+}
+
 bool check_pictures(const RawOptions& raw, HeadlessOptions& options, std::string& error) {
   for (auto [name, text, number] : {std::tuple{"--fps", &raw.fps, &options.fps},
                                     std::tuple{"--speed", &raw.speed, &options.speed}}) {
@@ -227,7 +251,7 @@ bool parse_headless_options(int argc, const char* const argv[], HeadlessOptions&
     return fail(error, "unknown option " + shown(app->remaining().front()));
   options.quiet = raw.quiet;
   return check_times(raw, options, error) && check_names(*app, raw, options, error) &&
-         check_pictures(raw, options, error);
+         check_integrator(raw, options, error) && check_pictures(raw, options, error);
 }
 
 std::string headless_usage() {

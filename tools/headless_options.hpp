@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "app/integrators.hpp"
 #include "app/script.hpp"
 
 // One --set KEY=VALUE, applied after the model file in command-line order.
@@ -26,6 +27,7 @@ struct HeadlessOptions {
   int width = 700;    // pixels, the window's size
   int height = 500;
   double speed = 1.0;  // simulated seconds per second of video
+  RunSettings run;  // integration method and tolerances
   bool quiet = false;
   bool help = false;
 };

@@ -44,7 +44,6 @@ enum class RunEnd {
 HeadlessOptions options;
 CsvOutput csv;
 long long rhs_evaluations = 0;
-long long accepted_steps = 0;
 volatile std::sig_atomic_t stop_signal = 0;
 
 int counting_rhs(double t, const double y[], double dydt[], void* params) {
@@ -52,13 +51,6 @@ int counting_rhs(double t, const double y[], double dydt[], void* params) {
   return hamilton_rhs(t, y, dydt, params);
 }
 
-int counting_evolve_apply(gsl_odeiv_evolve* evolve, gsl_odeiv_control* control,
-                          gsl_odeiv_step* step, const gsl_odeiv_system* system, double* t,
-                          double t1, double* h, double y[]) {
-  const int status = gsl_odeiv_evolve_apply(evolve, control, step, system, t, t1, h, y);
-  if (status == 0) ++accepted_steps;
-  return status;
-}
 
 void on_stop_signal(int signal) {
   stop_signal = signal;
@@ -75,8 +67,31 @@ void install_signal_handlers() {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
-// Asked by the driver after every accepted step: a stiff rope may take minutes per frame.
-bool stop_requested(void*) {
+// The progress bar on a terminal: moved at most every 0.1 s of wall time, between frames and,
+// for a run whose frames take long (a stiff rope), between the integrator's steps too.
+struct Progress {
+  bool shown = false;
+  std::chrono::steady_clock::time_point start;
+  double last_draw = 0.0;  // s of wall time since start
+};
+Progress progress;
+
+void draw_progress(const Simulation& sim, double wall);
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void report_progress(const Simulation& sim) {
+  if (!progress.shown || seconds_since(progress.start) - progress.last_draw <= 0.1) return;
+  progress.last_draw = seconds_since(progress.start);
+  draw_progress(sim, progress.last_draw);
+}
+
+// Asked by the driver after every accepted step (and by an implicit method inside its steps): a
+// stiff rope may take minutes per frame.
+bool stop_requested(void* simulation) {
+  report_progress(*static_cast<const Simulation*>(simulation));
   return stop_signal != 0;
 }
 
@@ -97,10 +112,6 @@ bool load_parameters(RopeParameters& parameters, std::string& error) {
   return true;
 }
 
-double seconds_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 void draw_progress(const Simulation& sim, double wall) {
   constexpr int width = 30;
   const double fraction =
@@ -119,7 +130,10 @@ void print_summary(const Simulation& sim, double wall) {
             << "wall time: " << wall << " s\n"
             << "real-time factor: " << (wall > 0.0 ? sim.time / wall : INFINITY) << "\n"
             << "right-hand-side evaluations: " << rhs_evaluations << "\n"
-            << "accepted steps: " << accepted_steps << std::endl;
+            << "accepted steps: " << sim.accepted_steps << "\n"
+            << "integrator: " << method_name(sim.settings.method) << ", tolerances "
+            << sim.settings.absolute_tolerance << " (absolute), " << sim.settings.relative_tolerance
+            << " (relative)" << std::endl;
 }
 
 // Pictures of the run, at `fps` frames per video second and `speed` simulated seconds per video
@@ -277,8 +291,13 @@ bool set_up_simulation(Simulation& sim, const RopeParameters& parameters) {
   }
   if (!options.quiet) std::cerr << startup_line_prefix << sim.coordinate_count << std::endl;
   sim.system.function = counting_rhs;
-  sim.evolve_apply = counting_evolve_apply;
   sim.interrupt_check = stop_requested;
+  sim.interrupt_context = &sim;
+  const MbsStatus chosen = use_integrator(sim, options.run);
+  if (chosen != MbsStatus::ok) {
+    std::cerr << mbs_status_message(chosen) << std::endl;
+    return false;
+  }
   return true;
 }
 
@@ -292,13 +311,6 @@ bool write_state(const Simulation& sim) {
     std::cerr << "rope-headless: " << error << std::endl;
   }
   return false;
-}
-
-void report_progress(const Simulation& sim, std::chrono::steady_clock::time_point start,
-                     double& last_draw) {
-  if (seconds_since(start) - last_draw <= 0.1) return;
-  last_draw = seconds_since(start);
-  draw_progress(sim, last_draw);
 }
 
 // One frame: target moves, integration, the row when due, pictures. Returns whether to go on.
@@ -331,18 +343,18 @@ bool run_frame(Simulation& sim, long long frame, size_t& next_move, RunEnd& end)
 
 // Advances frame by frame, writing every Nth row, until the end or the first failure or signal.
 RunEnd run_frames(Simulation& sim) {
-  const bool show_progress = !options.quiet && isatty(STDERR_FILENO);
+  progress.shown = !options.quiet && isatty(STDERR_FILENO);
+  progress.start = std::chrono::steady_clock::now();
   const auto start = std::chrono::steady_clock::now();
-  double last_draw = 0.0;
   size_t next_move = 0;
   RunEnd end = stop_signal ? RunEnd::signal : RunEnd::finished;
   const long long frames = frames_for(sim, options.duration);
   for (long long frame = 1; frame <= frames && end == RunEnd::finished; ++frame) {
     if (!run_frame(sim, frame, next_move, end)) break;
-    if (show_progress) report_progress(sim, start, last_draw);
+    report_progress(sim);
   }
   const double wall = seconds_since(start);
-  if (show_progress) {
+  if (progress.shown) {
     draw_progress(sim, wall);
     std::cerr << "\n";
   }
