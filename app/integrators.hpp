@@ -9,6 +9,8 @@
 //   bdf    SUNDIALS CVODE's variable-order backward differentiation formulas with Newton
 //          iterations on a dense difference-quotient Jacobian: an implicit method whose step is
 //          not bounded by the stiffest joint, so a stiff rope costs about what a soft one does
+//   dirk   SUNDIALS ARKODE's fifth-order diagonally implicit Runge-Kutta method, L-stable, on the
+//          same Newton iterations: higher order than bdf for the same stiff ropes
 //
 // Every method advances one accepted step at a time and never steps past the frame's end, so
 // the driver's divergence guard and interruption check see every accepted state.
@@ -21,7 +23,7 @@
 
 struct Simulation;
 
-enum class Method { rk4, rkf45, rk8pd, bdf };
+enum class Method { rk4, rkf45, rk8pd, bdf, dirk };
 
 struct RunSettings {
   Method method = Method::rk4;
@@ -31,7 +33,7 @@ struct RunSettings {
 
 const char* method_name(Method method);
 bool method_from_name(std::string_view name, Method& method);
-// "rk4, rkf45, rk8pd, bdf", for messages and help.
+// "rk4, rkf45, rk8pd, bdf, dirk", for messages and help.
 std::string method_names();
 
 // Tolerances are finite, greater than 0 and at most 1. False with a reason otherwise.

@@ -227,6 +227,28 @@ class NativeRope {
     RopeLock lock(mutex_);
     return sim_->time;
   }
+
+  // The integration method and its tolerances, from the current state on.
+  void use_method(const std::string& name, double absolute, double relative) {
+    RunSettings settings;
+    std::string error;
+    if (!method_from_name(name, settings.method))
+      throw py::value_error("integrator must be one of " + method_names() + ", got '" +
+                            excerpt(name) + "'");
+    if (!check_tolerances(absolute, relative, error)) throw py::value_error(error);
+    settings.absolute_tolerance = absolute;
+    settings.relative_tolerance = relative;
+    RopeLock lock(mutex_);
+    const MbsStatus chosen = use_integrator(*sim_, settings);
+    if (chosen == MbsStatus::out_of_memory) throw std::bad_alloc();
+  }
+
+  py::tuple method() {
+    RopeLock lock(mutex_);
+    const RunSettings& settings = sim_->settings;
+    return py::make_tuple(method_name(settings.method), settings.absolute_tolerance,
+                          settings.relative_tolerance);
+  }
   int coordinate_count() {
     RopeLock lock(mutex_);
     return sim_->coordinate_count;
@@ -404,6 +426,10 @@ PYBIND11_MODULE(_native, m) {
   py::class_<NativeRope>(m, "NativeRope")
       .def(py::init<const std::string&, const py::dict&>(), "model"_a, "parameters"_a)
       .def_property_readonly("time", checked(&NativeRope::time), "Simulated time, s.")
+      .def("use_method", checked(&NativeRope::use_method), "name"_a, "absolute"_a, "relative"_a,
+           "Integrates with the named method and tolerances from now on.")
+      .def_property_readonly("method", checked(&NativeRope::method),
+                             "(method name, absolute tolerance, relative tolerance).")
       .def_property_readonly("coordinate_count", checked(&NativeRope::coordinate_count),
                              "n, the number of joint coordinates.")
       .def_property_readonly("state", checked(&NativeRope::state),

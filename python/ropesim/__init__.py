@@ -129,18 +129,43 @@ def _model_path(model):
     return os.fspath(model)
 
 
+def _tolerances(tolerance):
+    pair = tolerance if isinstance(tolerance, (tuple, list)) else (tolerance, tolerance)
+    if len(pair) != 2 or not all(isinstance(t, (int, float)) and not isinstance(t, bool)
+                                 for t in pair):
+        raise TypeError(f"tolerance must be a number or a pair (absolute, relative), "
+                        f"got {tolerance!r}")
+    return float(pair[0]), float(pair[1])
+
+
 class Rope:
     """One rope with its carriages: the window program's rope by default; ``model`` is a TOML
     model file and keyword parameters override its keys. Unknown names or bad values raise
     ValueError naming the key. A rope may be shared by threads: its calls take turns.
     """
 
-    def __init__(self, model=None, **parameters):
+    def __init__(self, model=None, *, integrator="rk4", tolerance=1e-6, **parameters):
         values = {name: _plain(value) for name, value in parameters.items()}
         try:
             self._rope = _NativeRope(_model_path(model), values)
         except RuntimeError as failure:  # the core refused the assembled rope
             raise EngineError(str(failure), 0.0) from None
+        self.use_integrator(integrator, tolerance)
+
+    def use_integrator(self, integrator="rk4", tolerance=1e-6):
+        """Integrates from now on with ``integrator``: "rk4" (the window program's, the
+        default), "rkf45" (loose tolerances), "rk8pd" (tight tolerances), "bdf" or "dirk"
+        (implicit, for stiff ropes: their cost stays nearly flat as joint_stiffness grows). ``tolerance`` is
+        one number (absolute and relative) or a pair (absolute, relative), each in (0, 1]."""
+        if not isinstance(integrator, str):
+            raise TypeError(f"integrator must be a name, got {integrator!r}")
+        absolute, relative = _tolerances(tolerance)
+        self._rope.use_method(integrator, absolute, relative)
+
+    @property
+    def integrator(self):
+        """(name, absolute tolerance, relative tolerance) of the integration method."""
+        return tuple(self._rope.method)
 
     def __repr__(self):
         n = self._rope.coordinate_count

@@ -30,7 +30,11 @@ class EngineError(RuntimeError):
 def parameter_keys() -> list[str]: ...
 
 class Rope:
-    def __init__(self, model: Union[str, os.PathLike[str], None] = ..., **parameters: Pair) -> None: ...
+    def __init__(self, model: Union[str, os.PathLike[str], None] = ..., *, integrator: str = ...,
+                 tolerance: Pair = ..., **parameters: Pair) -> None: ...
+    def use_integrator(self, integrator: str = ..., tolerance: Pair = ...) -> None: ...
+    @property
+    def integrator(self) -> tuple[str, float, float]: ...  # name, absolute, relative tolerance
     @property
     def time(self) -> float: ...  # s
     @property
@@ -54,9 +58,11 @@ class Rope:
     def rhs(self, state: npt.ArrayLike) -> FloatArray: ...  # (2n+4,)
 
 def run_point(base: Union[Mapping[str, Pair], str, os.PathLike[str]], point: Mapping[str, Pair],
-              duration: float, targets: Iterable[Target] = ...) -> dict[str, object]: ...
+              duration: float, targets: Iterable[Target] = ..., integrator: str = ...,
+              tolerance: Pair = ...) -> dict[str, object]: ...
 
 def sweep(base: Union[Mapping[str, Pair], str, os.PathLike[str]],
           grid: Mapping[str, Sequence[Pair]], duration: float, targets: Iterable[Target] = ...,
           scheduler: Union[str, object, None] = ..., workers: int = ...,
-          timeout: Union[float, None] = ...) -> np.ndarray: ...
+          timeout: Union[float, None] = ..., integrator: str = ...,
+          tolerance: Pair = ...) -> np.ndarray: ...

@@ -57,13 +57,13 @@ def _summaries(rope, peak):
     }
 
 
-def _rope_for(base, point):
+def _rope_for(base, point, method):
     if isinstance(base, dict):
-        return Rope(**{**base, **point})
-    return Rope(base, **point)
+        return Rope(**method, **{**base, **point})
+    return Rope(base, **method, **point)
 
 
-def run_point(base, point, duration, targets=()):
+def run_point(base, point, duration, targets=(), integrator="rk4", tolerance=1e-6):
     """One simulation of ``base`` (a dict of parameters, or a model file's path) updated by
     ``point``. Returns the point with its status (see STATUSES), a message and its summaries:
     sag (m, how far the lowest body origin hangs below the carriages' line at the end),
@@ -72,7 +72,7 @@ def run_point(base, point, duration, targets=()):
     A point that stops early has the summaries of where it stopped and a NaN peak."""
     row = {**point, "status": "ok", "message": "", **_empty_summaries()}
     try:
-        rope = _rope_for(base, point)
+        rope = _rope_for(base, point, {"integrator": integrator, "tolerance": tolerance})
     except (TypeError, ValueError) as error:
         return {**row, "status": "error", "message": str(error)}
     peak = math.nan
@@ -85,7 +85,8 @@ def run_point(base, point, duration, targets=()):
     return {**row, **_summaries(rope, peak)}
 
 
-def sweep(base, grid, duration, targets=(), scheduler=None, workers=2, timeout=None):
+def sweep(base, grid, duration, targets=(), scheduler=None, workers=2, timeout=None,
+          integrator="rk4", tolerance=1e-6):
     """Runs ``run_point`` for every point of ``grid`` ({name: [values]}, a per-carriage key's
     values may be pairs) on Dask and returns a NumPy structured array, one row per point in grid
     order: the grid's values, ``status`` and ``message`` (see STATUSES), ``diverged`` and the
@@ -94,7 +95,8 @@ def sweep(base, grid, duration, targets=(), scheduler=None, workers=2, timeout=N
     cluster of ``workers`` processes (an integer, 1 or more) is started and stopped.
     ``timeout`` (s, or None for no limit) bounds the whole sweep: points not done by then come
     back with status ``timeout``. Every finished row equals the same simulation run alone,
-    whatever the number of workers.
+    whatever the number of workers. ``integrator`` and ``tolerance`` choose the integration
+    method for every point, as for ``Rope``.
 
     In a script, call it under ``if __name__ == "__main__":`` (the worker processes import the
     main script again); without the guard it raises RuntimeError at once."""
@@ -105,10 +107,12 @@ def sweep(base, grid, duration, targets=(), scheduler=None, workers=2, timeout=N
         workers = _count("workers", workers, 1)
     if timeout is not None and not (isinstance(timeout, (int, float)) and timeout > 0):
         raise ValueError(f"timeout must be a positive number of seconds or None, got {timeout!r}")
+    Rope(links=1, integrator=integrator, tolerance=tolerance)  # a bad method fails here, at once
     _refuse_unguarded_start()
     deadline = None if timeout is None else _clock.monotonic() + timeout
     points = list(_grid_points(grid))
-    rows = _run_on_dask(base, points, duration, targets, scheduler, workers, deadline)
+    method = (integrator, tolerance)
+    rows = _run_on_dask(base, points, duration, targets, method, scheduler, workers, deadline)
     return _table(grid, rows)
 
 
@@ -132,7 +136,7 @@ def _checked_sweep(base, grid):
     return base, {name: list(values) for name, values in grid.items()}
 
 
-def _run_on_dask(base, points, duration, targets, scheduler, workers, deadline):
+def _run_on_dask(base, points, duration, targets, method, scheduler, workers, deadline):
     from dask.distributed import Client, LocalCluster
 
     cluster = None
@@ -144,8 +148,9 @@ def _run_on_dask(base, points, duration, targets, scheduler, workers, deadline):
         with Client(scheduler) as client:
             if cluster is not None:
                 _start_workers(cluster, client, workers, deadline)
-            futures = client.map(run_point, [base] * len(points), points,
-                                 [duration] * len(points), [targets] * len(points), pure=False)
+            n = len(points)
+            futures = client.map(run_point, [base] * n, points, [duration] * n, [targets] * n,
+                                 [method[0]] * n, [method[1]] * n, pure=False)
             return _collect(client, futures, points, deadline)
     finally:
         if cluster is not None:
