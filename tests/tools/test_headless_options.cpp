@@ -136,6 +136,10 @@ INSTANTIATE_TEST_SUITE_P(
         // One number rule: no leading space in either parser.
         BadInput{"DurationLeadingSpace", {"--duration", " 5"}, "--duration needs a number"},
         BadInput{"SetLeadingSpace", {"--set", "link_mass= 0.04"}, "key 'link_mass' needs a number"},
+        BadInput{"IntegratorUnknown", {"--integrator", "euler"}, "--integrator needs one of rk4"},
+        BadInput{"ToleranceZero", {"--tolerance", "0"}, "--tolerance needs ABS or ABS,REL"},
+        BadInput{"ToleranceNan", {"--tolerance", "1e-6,nan"}, "--tolerance needs ABS or ABS,REL"},
+        BadInput{"ToleranceThree", {"--tolerance", "1e-6,1e-6,1"}, "--tolerance needs"},
         // Unbounded input: the parser would recurse once per level, and messages would echo it.
         BadInput{"ModelDeepDottedKey",
                  {},

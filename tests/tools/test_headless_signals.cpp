@@ -81,6 +81,11 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // Minutes per frame: the signal must be seen between the integrator's steps.
         SignalCase{"StiffRope", {"--set", "joint_stiffness=1e14"}, SIGINT, false},
+        // An implicit method checks inside its long steps too.
+        SignalCase{"StiffRopeImplicit",
+                   {"--integrator", "dirk", "--set", "links=300", "--duration", "1e6"},
+                   SIGTERM,
+                   false},
         SignalCase{"LongFineRope",
                    {"--set", "links=1000", "--set", "link_length=0.00096"},
                    SIGTERM,

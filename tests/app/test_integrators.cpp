@@ -1,0 +1,134 @@
+// The integration methods: each lands near a reference that two methods agree on, the implicit
+// ones keep their cost as the joints stiffen, and a method change starts from the state as it is.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <vector>
+
+#include "app/driver.hpp"
+#include "app/simulation.hpp"
+
+namespace {
+
+long long evaluations = 0;
+int counting_rhs(double t, const double y[], double dydt[], void* params) {
+  ++evaluations;
+  return hamilton_rhs(t, y, dydt, params);
+}
+
+// One second of rope (0.5 s for the evaluation counts) with both carriages driven at t = 0, as in
+// the work-precision runs. Returns the final state; `evaluations` counts the right-hand sides.
+std::vector<double> run(double stiffness, Method method, double tolerance, int frames = 100) {
+  RopeParameters parameters;
+  parameters.joint_stiffness = stiffness;
+  Simulation sim;
+  EXPECT_EQ(start_simulation(sim, parameters), MbsStatus::ok);
+  EXPECT_EQ(use_integrator(sim, {method, tolerance, tolerance}), MbsStatus::ok);
+  sim.system.function = counting_rhs;
+  set_target(sim, 1, -0.5);
+  set_target(sim, 2, 0.9);
+  evaluations = 0;
+  for (int frame = 0; frame < frames; ++frame) EXPECT_EQ(integrate_frame(sim), FrameEnd::reached);
+  return sim.state;
+}
+
+double largest_difference(const std::vector<double>& a, const std::vector<double>& b) {
+  double largest = 0.0;
+  for (size_t i = 0; i < a.size(); ++i) largest = std::max(largest, std::fabs(a[i] - b[i]));
+  return largest;
+}
+
+// The reference of each rope, once: rk8pd at 1e-12, checked against a second method.
+const std::vector<double>& reference(double stiffness) {
+  static std::map<double, std::vector<double>> references;
+  auto found = references.find(stiffness);
+  if (found != references.end()) return found->second;
+  const std::vector<double> eighth_order = run(stiffness, Method::rk8pd, 1e-12);
+  const std::vector<double> second = run(stiffness, Method::rk4, 1e-12);
+  EXPECT_LT(largest_difference(eighth_order, second), 1e-8) << "the references disagree";
+  return references[stiffness] = eighth_order;
+}
+
+struct AccuracyCase {
+  Method method;
+  double stiffness;
+  double tolerance;
+  double bound;  // on the largest state difference at t = 1 s
+};
+
+void PrintTo(const AccuracyCase& c, std::ostream* out) {
+  *out << method_name(c.method) << " at joint_stiffness " << c.stiffness;
+}
+
+class MethodAccuracy : public testing::TestWithParam<AccuracyCase> {};
+
+TEST_P(MethodAccuracy, LandsNearTheReference) {
+  const AccuracyCase& c = GetParam();
+  const double error = largest_difference(run(c.stiffness, c.method, c.tolerance),
+                                          reference(c.stiffness));
+  EXPECT_LT(error, c.bound) << "tolerance " << c.tolerance;
+}
+
+// The explicit methods and the fifth-order implicit one land within 10x their tolerance. The
+// second-order BDF's tolerance bounds an RMS local error: over a second its global error on the
+// driven carriages grows to a few hundred times the tolerance, so it gets a bound of its own.
+INSTANTIATE_TEST_SUITE_P(
+    EveryMethod, MethodAccuracy,
+    testing::Values(AccuracyCase{Method::rk4, 5.5, 1e-7, 1e-6},
+                    AccuracyCase{Method::rkf45, 5.5, 1e-7, 1e-6},
+                    AccuracyCase{Method::rk8pd, 5.5, 1e-7, 1e-6},
+                    AccuracyCase{Method::dirk, 5.5, 1e-7, 1e-6},
+                    AccuracyCase{Method::bdf, 5.5, 1e-7, 1e-4},
+                    AccuracyCase{Method::rk4, 55000, 1e-7, 1e-6},
+                    AccuracyCase{Method::rkf45, 55000, 1e-7, 1e-6},
+                    AccuracyCase{Method::rk8pd, 55000, 1e-7, 1e-6},
+                    AccuracyCase{Method::dirk, 55000, 1e-7, 1e-6},
+                    AccuracyCase{Method::bdf, 55000, 1e-7, 1e-4}));
+
+// An explicit step is bounded by the stiffest joint's period; an implicit one is not.
+TEST(MethodCost, ImplicitMethodsStayCheapOnAStiffRope) {
+  constexpr double stiff = 5.5e6;
+  constexpr long long bound = 20000;  // right-hand sides over 0.5 s
+  run(stiff, Method::bdf, 1e-6, 50);
+  EXPECT_LT(evaluations, bound);
+  run(stiff, Method::dirk, 1e-6, 50);
+  EXPECT_LT(evaluations, bound);
+  run(stiff, Method::rk4, 1e-6, 50);
+  EXPECT_GT(evaluations, 100 * bound);
+}
+
+// A state changed from outside between frames (an undone frame, a state set by hand) is where an
+// implicit method goes on from, not its own history.
+TEST(MethodCost, ImplicitMethodFollowsAStateSetFromOutside) {
+  Simulation moved, fresh;
+  for (Simulation* sim : {&moved, &fresh}) {
+    ASSERT_EQ(start_simulation(*sim), MbsStatus::ok);
+    ASSERT_EQ(use_integrator(*sim, {Method::bdf, 1e-6, 1e-6}), MbsStatus::ok);
+  }
+  for (int frame = 0; frame < 10; ++frame) ASSERT_EQ(integrate_frame(moved), FrameEnd::reached);
+  moved.state = fresh.state;
+  moved.time = fresh.time;
+  for (int frame = 0; frame < 10; ++frame) {
+    ASSERT_EQ(integrate_frame(moved), FrameEnd::reached);
+    ASSERT_EQ(integrate_frame(fresh), FrameEnd::reached);
+  }
+  EXPECT_EQ(moved.state, fresh.state);
+}
+
+TEST(MethodNames, RoundTripAndRefuseOthers) {
+  for (Method method : {Method::rk4, Method::rkf45, Method::rk8pd, Method::bdf, Method::dirk}) {
+    Method read = Method::rk4;
+    ASSERT_TRUE(method_from_name(method_name(method), read));
+    EXPECT_EQ(read, method);
+  }
+  Method unused;
+  EXPECT_FALSE(method_from_name("euler", unused));
+  std::string error;
+  for (const auto& [absolute, relative] : std::vector<std::pair<double, double>>{
+           {0.0, 1e-6}, {1e-6, -1.0}, {NAN, 1e-6}, {1e-6, INFINITY}, {2.0, 1e-6}})
+    EXPECT_FALSE(check_tolerances(absolute, relative, error)) << absolute << ", " << relative;
+}
+
+}  // namespace
