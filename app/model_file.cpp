@@ -158,12 +158,19 @@ bool read_model_text(std::string_view text, const std::string& source, RopeParam
       error = at + "unknown key '" + excerpt(name) + "'";
       return false;
     }
+    std::string reason;
+    const ParameterKey* shape = find_parameter_key(name);
+    if (shape->shape == ValueShape::word && node.is_string()) {
+      if (set_parameter(parameters, name, std::string_view(*node.value<std::string>()), reason))
+        continue;
+      error = at + reason;
+      return false;
+    }
     std::vector<double> values;
     if (!numbers_of(node, values)) {
       error = at + "key '" + excerpt(name) + "' needs a number, not " + type_words(node);
       return false;
     }
-    std::string reason;
     if (!set_parameter(parameters, name, values, reason)) {
       error = at + reason;
       return false;

@@ -94,7 +94,7 @@ bool load_parameters(RopeParameters& parameters, std::string& error) {
       error = "--set " + excerpt(setting.key + "=" + setting.value) + ": " + error;
       return false;
     }
-  return true;
+  return check_parameters(parameters, error);
 }
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
