@@ -10,12 +10,14 @@
 #include <cstring>
 #include <vector>
 
-namespace {
+#include "app/toml_parameters.hpp"
 
 std::string where(const std::string& source, const toml::source_region& region) {
   return source + ":" + std::to_string(region.begin.line) + ":" +
          std::to_string(region.begin.column) + ": ";
 }
+
+namespace {
 
 const char* type_words(const toml::node& node) {
   if (node.is_string()) return "a string";
@@ -137,20 +139,8 @@ bool read_model_bytes(const std::string& path, std::string& text, std::string& e
 
 }  // namespace
 
-bool read_model_text(std::string_view text, const std::string& source, RopeParameters& parameters,
-                     std::string& error) {
-  if (NestingScan().exceeds(text, deepest_model_nesting)) {
-    error = source + ": nested deeper than " + std::to_string(deepest_model_nesting) +
-            " levels; a model file is flat";
-    return false;
-  }
-  toml::table table;
-  try {
-    table = toml::parse(text, source);
-  } catch (const toml::parse_error& problem) {
-    error = where(source, problem.source()) + std::string(problem.description());
-    return false;
-  }
+bool read_parameter_table(const toml::table& table, const std::string& source,
+                          RopeParameters& parameters, std::string& error) {
   for (const auto& [key, node] : table) {
     const std::string name(key.str());
     const std::string at = where(source, key.source());
@@ -177,6 +167,24 @@ bool read_model_text(std::string_view text, const std::string& source, RopeParam
     }
   }
   return true;
+}
+
+
+bool read_model_text(std::string_view text, const std::string& source, RopeParameters& parameters,
+                     std::string& error) {
+  if (NestingScan().exceeds(text, deepest_model_nesting)) {
+    error = source + ": nested deeper than " + std::to_string(deepest_model_nesting) +
+            " levels; a model file is flat";
+    return false;
+  }
+  toml::table table;
+  try {
+    table = toml::parse(text, source);
+  } catch (const toml::parse_error& problem) {
+    error = where(source, problem.source()) + std::string(problem.description());
+    return false;
+  }
+  return read_parameter_table(table, source, parameters, error);
 }
 
 bool read_model_file(const std::string& path, RopeParameters& parameters, std::string& error) {

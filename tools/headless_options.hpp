@@ -26,6 +26,10 @@ struct HeadlessOptions {
   int width = 700;    // pixels, the window's size
   int height = 500;
   double speed = 1.0;  // simulated seconds per second of video
+  // Checkpoints: where to save the state at the run's end (or when a signal ends it), and a
+  // checkpoint to continue from (its parameters replace --model and --set).
+  std::string save_state;
+  std::string resume;
   bool quiet = false;
   bool help = false;
 };
