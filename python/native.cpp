@@ -102,12 +102,19 @@ std::string takes(const std::string& name) {
     case ValueShape::count: return "a whole number";
     case ValueShape::pair: return "one number or two (one per carriage)";
     case ValueShape::triple: return "three numbers (x, y, angle)";
-    case ValueShape::per_body: return "a number or a list of one per body, base first";
-    case ValueShape::per_joint: return "a number or a list of one per revolute joint";
-    case ValueShape::per_coordinate: return "a number or a list of one per coordinate";
+    case ValueShape::per_body:
+    case ValueShape::per_joint:
+    case ValueShape::per_coordinate: return "a number";
     case ValueShape::word: return "\"design\" or \"point\"";
     default: return "a number";
   }
+}
+
+const char* list_hint(ValueShape shape) {
+  if (shape == ValueShape::per_body) return " (or a list of one per body, base first)";
+  if (shape == ValueShape::per_joint) return " (or a list of one per revolute joint)";
+  if (shape == ValueShape::per_coordinate) return " (or a list of one per coordinate)";
+  return "";
 }
 
 // Plain Python ints and floats only (the package converts NumPy scalars first); bool is an int
@@ -140,7 +147,7 @@ std::vector<double> parameter_numbers(const std::string& name, const py::handle&
     if (!numbers.empty()) return numbers;
   }
   throw py::value_error("key '" + name + "' needs " + takes(name) + ", got " +
-                        std::string(py::repr(value)));
+                        std::string(py::repr(value)) + list_hint(shape_of(name)));
 }
 
 void set_python_parameter(RopeParameters& parameters, const std::string& name,
