@@ -190,7 +190,11 @@ bool read_regular_file(const std::string& path, std::string& text, std::string& 
 
 Checkpoint checkpoint_of(const Simulation& sim) {
   const Carriages& c = sim.rope.carriages;
-  return {sim.parameters,  sim.time, sim.step_size, sim.frame_count, {c.drive_target[0], c.drive_target[1]},
+  return {sim.parameters,
+          sim.time,
+          sim.step_size,
+          sim.frame_count,
+          {c.drive_target[0], c.drive_target[1]},
           sim.state};
 }
 

@@ -169,7 +169,6 @@ bool read_parameter_table(const toml::table& table, const std::string& source,
   return true;
 }
 
-
 bool read_model_text(std::string_view text, const std::string& source, RopeParameters& parameters,
                      std::string& error) {
   if (NestingScan().exceeds(text, deepest_model_nesting)) {

@@ -12,18 +12,30 @@ using P = RopeParameters;
 using Numbers = std::vector<double>;
 
 // A field as numbers and back; the shape check has already fixed how many.
-Numbers as_numbers(double value) { return {value}; }
-Numbers as_numbers(const CarriagePair& pair) { return {pair[0], pair[1]}; }
-Numbers as_numbers(const std::array<double, 3>& triple) { return {triple[0], triple[1], triple[2]}; }
-Numbers as_numbers(const ChainValues& chain) { return chain.values; }
-void from_numbers(double& value, const Numbers& numbers) { value = numbers[0]; }
+Numbers as_numbers(double value) {
+  return {value};
+}
+Numbers as_numbers(const CarriagePair& pair) {
+  return {pair[0], pair[1]};
+}
+Numbers as_numbers(const std::array<double, 3>& triple) {
+  return {triple[0], triple[1], triple[2]};
+}
+Numbers as_numbers(const ChainValues& chain) {
+  return chain.values;
+}
+void from_numbers(double& value, const Numbers& numbers) {
+  value = numbers[0];
+}
 void from_numbers(CarriagePair& pair, const Numbers& numbers) {
   pair = {numbers[0], numbers.back()};
 }
 void from_numbers(std::array<double, 3>& triple, const Numbers& numbers) {
   triple = {numbers[0], numbers[1], numbers[2]};
 }
-void from_numbers(ChainValues& chain, const Numbers& numbers) { chain.values = numbers; }
+void from_numbers(ChainValues& chain, const Numbers& numbers) {
+  chain.values = numbers;
+}
 
 template <auto field>
 Numbers get_field(const P& parameters) {
@@ -53,9 +65,11 @@ const std::vector<KeySlot>& key_slots() {
   using S = ValueShape;
   static const std::vector<KeySlot> slots = {
       {{"links", "", "revolute links after the free base (1 or more)", S::count},
-       Range::positive, nullptr, nullptr},
-      slot<&P::link_length>("link_length", "m", "length of each body, base first",
-                            S::per_body, Range::positive),
+       Range::positive,
+       nullptr,
+       nullptr},
+      slot<&P::link_length>("link_length", "m", "length of each body, base first", S::per_body,
+                            Range::positive),
       slot<&P::link_mass>("link_mass", "kg", "mass of each body (uniform rod), base first",
                           S::per_body, Range::positive),
       slot<&P::joint_stiffness>("joint_stiffness", "N m/rad",
@@ -80,28 +94,30 @@ const std::vector<KeySlot>& key_slots() {
       slot<&P::end_stiffness_x>("end_stiffness_x", "N/m",
                                 "spring along x from each chain end to its carriage", S::pair,
                                 Range::non_negative),
-      slot<&P::end_damping_x>("end_damping_x", "N s/m", "damper along x of each chain end",
-                              S::pair, Range::non_negative),
+      slot<&P::end_damping_x>("end_damping_x", "N s/m", "damper along x of each chain end", S::pair,
+                              Range::non_negative),
       slot<&P::end_stiffness_y>("end_stiffness_y", "N/m",
                                 "spring pulling each chain end towards y = 0", S::pair,
                                 Range::non_negative),
-      slot<&P::end_damping_y>("end_damping_y", "N s/m", "damper along y of each chain end",
-                              S::pair, Range::non_negative),
+      slot<&P::end_damping_y>("end_damping_y", "N s/m", "damper along y of each chain end", S::pair,
+                              Range::non_negative),
       slot<&P::end_stiffness_angle>("end_stiffness_angle", "N m/rad",
                                     "rotational spring of each end body towards angle 0", S::pair,
                                     Range::non_negative),
       slot<&P::end_damping_angle>("end_damping_angle", "N m s/rad",
                                   "rotational damper of each end body", S::pair,
                                   Range::non_negative),
-      slot<&P::carriage_start>("carriage_start", "m", "initial position of each carriage",
-                               S::pair, Range::finite),
+      slot<&P::carriage_start>("carriage_start", "m", "initial position of each carriage", S::pair,
+                               Range::finite),
       slot<&P::carriage_target>("carriage_target", "m", "initial drive target of each carriage",
                                 S::pair, Range::finite),
       {{"far_end_coupling", "",
         "how carriage 2 holds the far end: \"design\" (force at the last link's origin, no "
         "moment) or \"point\" (force at the far end itself)",
         S::word},
-       Range::finite, nullptr, nullptr},
+       Range::finite,
+       nullptr,
+       nullptr},
       slot<&P::initial_angles>("initial_angles", "rad",
                                "initial angle of each revolute joint, relative to its parent",
                                S::per_joint, Range::finite),
@@ -232,7 +248,6 @@ ParameterValue get_parameter(const RopeParameters& parameters, std::string_view 
     return {{}, coupling_words[static_cast<int>(parameters.far_end_coupling)]};
   return {slot->get(parameters), ""};
 }
-
 
 bool parse_number(std::string_view text, double& value) {
   const std::string copy(text);

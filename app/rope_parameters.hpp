@@ -30,15 +30,15 @@ enum class FarEndCoupling {
 };
 
 struct RopeParameters {
-  int links = 24;                     // revolute links after the free base
-  ChainValues link_length = 0.04;     // m, per body, base first; each body is a uniform rod
-  ChainValues link_mass = 0.04;       // kg, per body, base first
-  ChainValues joint_stiffness = 5.5;  // N m/rad, per revolute joint (links values)
-  ChainValues joint_damping = 0.01;   // N m s/rad
-  ChainValues joint_rest_angle = 0.0; // rad, angle at which the joint spring is relaxed
-  double payload_mass = 0.0;          // kg, a point mass at the far end of the last link
-  double gravity = 9.80665;           // m/s^2, along -y
-  CarriagePair carriage_mass = {100.0, 100.0};  // kg
+  int links = 24;                      // revolute links after the free base
+  ChainValues link_length = 0.04;      // m, per body, base first; each body is a uniform rod
+  ChainValues link_mass = 0.04;        // kg, per body, base first
+  ChainValues joint_stiffness = 5.5;   // N m/rad, per revolute joint (links values)
+  ChainValues joint_damping = 0.01;    // N m s/rad
+  ChainValues joint_rest_angle = 0.0;  // rad, angle at which the joint spring is relaxed
+  double payload_mass = 0.0;           // kg, a point mass at the far end of the last link
+  double gravity = 9.80665;            // m/s^2, along -y
+  CarriagePair carriage_mass = {100.0, 100.0};          // kg
   CarriagePair drive_stiffness = {100000.0, 100000.0};  // N/m, carriage towards its target
   CarriagePair drive_damping = {1000.0, 1000.0};        // N s/m, on the carriage's velocity
   CarriagePair end_stiffness_x = {5000.0, 5000.0};      // N/m, chain end to its carriage along x

@@ -118,8 +118,10 @@ static void add_point_coupling(Body& body, const CarriageCoupling& coupling, con
   const double rx = tip[0] - body.position[0], ry = tip[1] - body.position[1];
   const double vx = w[0] - w[2] * ry, vy = w[1] + w[2] * rx;
   const int k = carriage_2;
-  const double fx = (coupling.anchor[2] - tip[0]) * coupling.stiffness_x[k] - vx * coupling.damping_x[k];
-  const double fy = (coupling.anchor[3] - tip[1]) * coupling.stiffness_y[k] - vy * coupling.damping_y[k];
+  const double fx =
+      (coupling.anchor[2] - tip[0]) * coupling.stiffness_x[k] - vx * coupling.damping_x[k];
+  const double fy =
+      (coupling.anchor[3] - tip[1]) * coupling.stiffness_y[k] - vy * coupling.damping_y[k];
   f[0] = f[0] + fx;
   f[1] = f[1] + fy;
   f[2] = f[2] + (rx * fy - ry * fx) - coupling.stiffness_angle[k] * body.angle -

@@ -134,8 +134,7 @@ std::unique_ptr<CLI::App> make_app(RawOptions& raw) {
   text("--speed", raw.speed, "S", "simulated seconds per second of video")->capture_default_str();
   text("--save-state", raw.save_state, "FILE",
        "at the end (or on a signal) save a checkpoint to continue from");
-  text("--resume", raw.resume, "FILE",
-       "continue a saved checkpoint for --duration more seconds");
+  text("--resume", raw.resume, "FILE", "continue a saved checkpoint for --duration more seconds");
   app->add_flag("--quiet", raw.quiet, "no progress or summary on standard error");
   app->set_help_flag("-h,--help", "this text");
   app->footer(
@@ -196,8 +195,9 @@ bool check_names(const CLI::App& app, const RawOptions& raw, HeadlessOptions& op
   options.save_state = raw.save_state;
   options.resume = raw.resume;
   if (!options.resume.empty() && (!options.model.empty() || !raw.settings.empty()))
-    return fail(error, "--resume takes the rope's parameters from its checkpoint; --model and "
-                       "--set cannot be given with it");
+    return fail(error,
+                "--resume takes the rope's parameters from its checkpoint; --model and "
+                "--set cannot be given with it");
   for (const std::string& setting : raw.settings) {
     const size_t equals = setting.find('=');
     if (equals == std::string::npos || equals == 0)

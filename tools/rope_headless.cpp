@@ -430,7 +430,8 @@ bool save_checkpoint(const Simulation& sim) {
 }
 
 int finish_run(const Simulation& sim, RunEnd end) {
-  const bool wanted = !options.save_state.empty() && (end == RunEnd::finished || end == RunEnd::signal);
+  const bool wanted =
+      !options.save_state.empty() && (end == RunEnd::finished || end == RunEnd::signal);
   const bool saved = !wanted || save_checkpoint(sim);
   const int status = close_outputs(sim, end);
   return status == 0 && !saved ? exit_failure : status;

@@ -112,7 +112,8 @@ TEST(PerBodyValues, UnevenChainWithPayloadConservesEnergyLikeTheUniformOne) {
   uneven.link_mass.values = spread(11, 0.08, -0.006);
   uneven.payload_mass = 0.3;
   const double drift = energy_drift(uneven);
-  std::printf("relative energy drift over 1 s: uniform %.3g, uneven with payload %.3g\n", uniform, drift);
+  std::printf("relative energy drift over 1 s: uniform %.3g, uneven with payload %.3g\n", uniform,
+              drift);
   EXPECT_LT(drift, 1e-6);
   EXPECT_LT(drift, 100.0 * uniform + 1e-12) << "uniform " << uniform;
 }

@@ -81,8 +81,8 @@ TEST_F(HeadlessResume, GoldenTrajectoryFromArraysOfEqualValues) {
       << "\n";
   out.close();
   const std::string golden = read_file(ROPE_SOURCE_DIR "/tests/data/golden_rope.csv");
-  EXPECT_EQ(run_ok({"--model", model, "--duration", "2", "--every", "10", "--target",
-                    "1=-0.5@0.5", "--target", "2=0.9@1.2"}),
+  EXPECT_EQ(run_ok({"--model", model, "--duration", "2", "--every", "10", "--target", "1=-0.5@0.5",
+                    "--target", "2=0.9@1.2"}),
             golden);
 }
 
