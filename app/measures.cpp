@@ -45,7 +45,8 @@ double carriage_energy(const Carriages& c, const std::array<Point, 2>& ends,
 
 std::array<Point, 2> chain_ends(const Simulation& sim) {
   const Body& last = sim.rope.bodies.back();
-  return {sim.rope.bodies.front().position, point_to_world(last, {last.joint[offset_x], 0.0})};
+  const double* held = sim.rope.carriages.held_point;
+  return {sim.rope.bodies.front().position, point_to_world(last, {held[0], held[1]})};
 }
 
 double total_energy(Simulation& sim) {

@@ -10,12 +10,14 @@
 #include <cstring>
 #include <vector>
 
-namespace {
+#include "app/toml_parameters.hpp"
 
 std::string where(const std::string& source, const toml::source_region& region) {
   return source + ":" + std::to_string(region.begin.line) + ":" +
          std::to_string(region.begin.column) + ": ";
 }
+
+namespace {
 
 const char* type_words(const toml::node& node) {
   if (node.is_string()) return "a string";
@@ -137,6 +139,36 @@ bool read_model_bytes(const std::string& path, std::string& text, std::string& e
 
 }  // namespace
 
+bool read_parameter_table(const toml::table& table, const std::string& source,
+                          RopeParameters& parameters, std::string& error) {
+  for (const auto& [key, node] : table) {
+    const std::string name(key.str());
+    const std::string at = where(source, key.source());
+    if (!is_parameter_key(name)) {
+      error = at + "unknown key '" + excerpt(name) + "'";
+      return false;
+    }
+    std::string reason;
+    const ParameterKey* shape = find_parameter_key(name);
+    if (shape->shape == ValueShape::word && node.is_string()) {
+      if (set_parameter(parameters, name, std::string_view(*node.value<std::string>()), reason))
+        continue;
+      error = at + reason;
+      return false;
+    }
+    std::vector<double> values;
+    if (!numbers_of(node, values)) {
+      error = at + "key '" + excerpt(name) + "' needs a number, not " + type_words(node);
+      return false;
+    }
+    if (!set_parameter(parameters, name, values, reason)) {
+      error = at + reason;
+      return false;
+    }
+  }
+  return true;
+}
+
 bool read_model_text(std::string_view text, const std::string& source, RopeParameters& parameters,
                      std::string& error) {
   if (NestingScan().exceeds(text, deepest_model_nesting)) {
@@ -151,25 +183,7 @@ bool read_model_text(std::string_view text, const std::string& source, RopeParam
     error = where(source, problem.source()) + std::string(problem.description());
     return false;
   }
-  for (const auto& [key, node] : table) {
-    const std::string name(key.str());
-    const std::string at = where(source, key.source());
-    if (!is_parameter_key(name)) {
-      error = at + "unknown key '" + excerpt(name) + "'";
-      return false;
-    }
-    std::vector<double> values;
-    if (!numbers_of(node, values)) {
-      error = at + "key '" + excerpt(name) + "' needs a number, not " + type_words(node);
-      return false;
-    }
-    std::string reason;
-    if (!set_parameter(parameters, name, values, reason)) {
-      error = at + reason;
-      return false;
-    }
-  }
-  return true;
+  return read_parameter_table(table, source, parameters, error);
 }
 
 bool read_model_file(const std::string& path, RopeParameters& parameters, std::string& error) {

@@ -1,5 +1,8 @@
 // Model files: TOML with one key per rope parameter (see models/rope.toml), each a number, or for
-// a per-carriage key a number or an array of two. Keys not in the file keep the values they had.
+// a per-carriage key a number or an array of two, for a per-body, per-joint or per-coordinate key
+// a number or an array of one value each, for far_end_coupling a string. Keys not in the file keep
+// the values they had. The counts of the arrays are checked against the link count by
+// check_parameters, once every source of parameters has been read.
 #pragma once
 
 #include <string>

@@ -6,19 +6,30 @@ namespace {
 
 // A uniform rod hanging from its joint point at the origin, lying along +x: mass m, length L,
 // centre of mass at (L/2, 0), inertia about the origin (m, 0, -m cy, m, m cx, m L^2/3).
-void set_rod(Body& body, const RopeParameters& parameters) {
-  const double m = parameters.link_mass, half = parameters.link_length / 2.0;
-  body.inertia = {m, 0.0, 0.0, m, m * half, rod_inertia_about_end(m, parameters.link_length)};
+void set_rod(Body& body, double m, double length) {
+  const double half = length / 2.0;
+  body.inertia = {m, 0.0, 0.0, m, m * half, rod_inertia_about_end(m, length)};
   body.com = {half, 0.0};
 }
 
-void set_link(Body& body, const RopeParameters& parameters) {
-  set_rod(body, parameters);
-  body.joint[offset_x] = parameters.link_length;  // hangs from the far end of its parent
+// A point mass mp at the rod's far end (L, 0): mass, first moment m cx and the moment of inertia
+// about the origin each gain their share, and the centre of mass moves towards the end.
+void add_payload(Body& body, double mp, double length) {
+  Sym3& m = body.inertia;
+  const double mass = m[0] + mp;
+  const double moment_x = m[4] + mp * length;
+  m = {mass, 0.0, 0.0, mass, moment_x, m[5] + mp * length * length};
+  body.com = {moment_x / mass, 0.0};
+}
+
+// Link k hangs from the far end of body k - 1; its joint is revolute joint k - 1 of the lists.
+void set_link(Body& body, size_t k, const RopeParameters& parameters) {
+  set_rod(body, parameters.link_mass[k], parameters.link_length[k]);
+  body.joint[offset_x] = parameters.link_length[k - 1];
   body.joint[offset_y] = 0.0;
-  body.joint_damping[0] = parameters.joint_damping;
-  body.joint_stiffness[0] = parameters.joint_stiffness;
-  body.joint_rest[0] = parameters.joint_rest_angle;
+  body.joint_damping[0] = parameters.joint_damping[k - 1];
+  body.joint_stiffness[0] = parameters.joint_stiffness[k - 1];
+  body.joint_rest[0] = parameters.joint_rest_angle[k - 1];
 }
 
 MbsStatus build_chain(RopeModel& rope, const RopeParameters& parameters) {
@@ -30,11 +41,13 @@ MbsStatus build_chain(RopeModel& rope, const RopeParameters& parameters) {
   }
   auto& bodies = rope.bodies;
   init_body(bodies[0], free_planar_base_kind);
-  set_rod(bodies[0], parameters);
+  set_rod(bodies[0], parameters.link_mass[0], parameters.link_length[0]);
   for (size_t k = 1; k < count; ++k) {
     init_body(bodies[k], revolute_link_kind);
-    set_link(bodies[k], parameters);
+    set_link(bodies[k], k, parameters);
   }
+  if (parameters.payload_mass > 0.0)
+    add_payload(bodies.back(), parameters.payload_mass, parameters.link_length[count - 1]);
   // After the constructs, which clear the field.
   bodies.front().carriage_link = 1;
   bodies.back().carriage_link = 2;
@@ -44,12 +57,14 @@ MbsStatus build_chain(RopeModel& rope, const RopeParameters& parameters) {
   return init_coordinates(rope.mbs);
 }
 
-// The chain starts straight along +x from the origin, at rest.
-void set_initial_conditions(RopeModel& rope) {
+// The base's x, y, angle, then the joint angles; and every coordinate's rate. By default the
+// chain starts straight along +x from the origin, at rest.
+void set_initial_conditions(RopeModel& rope, const RopeParameters& parameters) {
   Mbs& mbs = rope.mbs;
   rope.bodies[0].joint_damping[2] = 0.0;
-  for (int i = 0; i < mbs.coordinate_count; ++i) mbs.q[i] = 0.0;
-  for (int i = 0; i < mbs.coordinate_count; ++i) mbs.qdot[i] = 0.0;
+  for (int i = 0; i < 3; ++i) mbs.q[i] = parameters.initial_base[i];
+  for (int i = 3; i < mbs.coordinate_count; ++i) mbs.q[i] = parameters.initial_angles[i - 3];
+  for (int i = 0; i < mbs.coordinate_count; ++i) mbs.qdot[i] = parameters.initial_rates[i];
 }
 
 void set_carriages(Carriages& c, const RopeParameters& parameters) {
@@ -67,6 +82,9 @@ void set_carriages(Carriages& c, const RopeParameters& parameters) {
     c.carriage_state[2 * k] = parameters.carriage_start[k];
     c.carriage_state[2 * k + 1] = 0.0;
   }
+  c.held_point[0] = parameters.link_length[static_cast<size_t>(parameters.links)];
+  c.held_point[1] = 0.0;
+  c.force_at_held_point = parameters.far_end_coupling == FarEndCoupling::point;
 }
 
 }  // namespace
@@ -74,7 +92,7 @@ void set_carriages(Carriages& c, const RopeParameters& parameters) {
 MbsStatus assemble_rope(RopeModel& rope, const RopeParameters& parameters) {
   const MbsStatus built = build_chain(rope, parameters);
   if (built != MbsStatus::ok) return built;
-  set_initial_conditions(rope);
+  set_initial_conditions(rope, parameters);
   set_carriages(rope.carriages, parameters);
   return MbsStatus::ok;
 }

@@ -28,6 +28,8 @@ struct Carriages {
   double damping_angle[2];    // N m s/rad
   double carriage_state[carriage_state_count];
   double carriage_anchor[4];  // (x1, y1, x2, y2): the points the chain ends are pulled to
+  double held_point[2];       // the point carriage 2 holds, in the last link's axes: its far end
+  bool force_at_held_point;   // far_end_coupling "point": the force acts there, with its moment
 };
 
 struct RopeModel {
@@ -40,6 +42,7 @@ struct RopeModel {
 };
 
 // Builds the chain (bodies, links, coordinate layout) and sets every parameter and initial
-// condition. `rope` must be fresh. Returns ok, or out_of_memory when the bodies or coordinates
+// condition. `rope` must be fresh, and the parameters must pass check_parameters (one value, or
+// one per body, joint or coordinate). Returns ok, or out_of_memory when the bodies or coordinates
 // cannot be had.
 MbsStatus assemble_rope(RopeModel& rope, const RopeParameters& parameters = {});

@@ -8,89 +8,124 @@ namespace {
 
 enum class Range { positive, non_negative, finite };
 
-// How a key reaches its field: links is a count, the rest are one double or one per carriage.
+using P = RopeParameters;
+using Numbers = std::vector<double>;
+
+// A field as numbers and back; the shape check has already fixed how many.
+Numbers as_numbers(double value) {
+  return {value};
+}
+Numbers as_numbers(const CarriagePair& pair) {
+  return {pair[0], pair[1]};
+}
+Numbers as_numbers(const std::array<double, 3>& triple) {
+  return {triple[0], triple[1], triple[2]};
+}
+Numbers as_numbers(const ChainValues& chain) {
+  return chain.values;
+}
+void from_numbers(double& value, const Numbers& numbers) {
+  value = numbers[0];
+}
+void from_numbers(CarriagePair& pair, const Numbers& numbers) {
+  pair = {numbers[0], numbers.back()};
+}
+void from_numbers(std::array<double, 3>& triple, const Numbers& numbers) {
+  triple = {numbers[0], numbers[1], numbers[2]};
+}
+void from_numbers(ChainValues& chain, const Numbers& numbers) {
+  chain.values = numbers;
+}
+
+template <auto field>
+Numbers get_field(const P& parameters) {
+  return as_numbers(parameters.*field);
+}
+template <auto field>
+void put_field(P& parameters, const Numbers& numbers) {
+  from_numbers(parameters.*field, numbers);
+}
+
+// How a key reaches its field: links is a count and far_end_coupling a word (no accessors); the
+// rest are numbers.
 struct KeySlot {
   ParameterKey key;
   Range range;
-  double RopeParameters::*scalar;
-  CarriagePair RopeParameters::*pair;
+  Numbers (*get)(const P&);
+  void (*put)(P&, const Numbers&);
 };
 
+template <auto field>
+KeySlot slot(const char* name, const char* unit, const char* meaning, ValueShape shape,
+             Range range) {
+  return {{name, unit, meaning, shape}, range, get_field<field>, put_field<field>};
+}
+
 const std::vector<KeySlot>& key_slots() {
-  using P = RopeParameters;
+  using S = ValueShape;
   static const std::vector<KeySlot> slots = {
-      {{"links", "", "revolute links after the free base (1 or more)"},
+      {{"links", "", "revolute links after the free base (1 or more)", S::count},
        Range::positive,
        nullptr,
        nullptr},
-      {{"link_length", "m", "length of every body, the base included"},
-       Range::positive,
-       &P::link_length,
-       nullptr},
-      {{"link_mass", "kg", "mass of every body (uniform rod)"},
-       Range::positive,
-       &P::link_mass,
-       nullptr},
-      {{"joint_stiffness", "N m/rad", "torsional spring of each revolute joint"},
-       Range::non_negative,
-       &P::joint_stiffness,
-       nullptr},
-      {{"joint_damping", "N m s/rad", "torsional damper of each revolute joint"},
-       Range::non_negative,
-       &P::joint_damping,
-       nullptr},
-      {{"joint_rest_angle", "rad", "joint angle at which the spring is relaxed"},
-       Range::finite,
-       &P::joint_rest_angle,
-       nullptr},
-      {{"gravity", "m/s^2", "acceleration of gravity along -y"},
-       Range::finite,
-       &P::gravity,
-       nullptr},
-      {{"carriage_mass", "kg", "mass of each carriage"},
-       Range::positive,
-       nullptr,
-       &P::carriage_mass},
-      {{"drive_stiffness", "N/m", "spring from each carriage to its target"},
-       Range::non_negative,
-       nullptr,
-       &P::drive_stiffness},
-      {{"drive_damping", "N s/m", "damper on each carriage's velocity"},
-       Range::non_negative,
-       nullptr,
-       &P::drive_damping},
-      {{"end_stiffness_x", "N/m", "spring along x from each chain end to its carriage"},
-       Range::non_negative,
-       nullptr,
-       &P::end_stiffness_x},
-      {{"end_damping_x", "N s/m", "damper along x of each chain end"},
-       Range::non_negative,
-       nullptr,
-       &P::end_damping_x},
-      {{"end_stiffness_y", "N/m", "spring pulling each chain end towards y = 0"},
-       Range::non_negative,
-       nullptr,
-       &P::end_stiffness_y},
-      {{"end_damping_y", "N s/m", "damper along y of each chain end"},
-       Range::non_negative,
-       nullptr,
-       &P::end_damping_y},
-      {{"end_stiffness_angle", "N m/rad", "rotational spring of each end body towards angle 0"},
-       Range::non_negative,
-       nullptr,
-       &P::end_stiffness_angle},
-      {{"end_damping_angle", "N m s/rad", "rotational damper of each end body"},
-       Range::non_negative,
-       nullptr,
-       &P::end_damping_angle},
-      {{"carriage_start", "m", "initial position of each carriage"},
+      slot<&P::link_length>("link_length", "m", "length of each body, base first", S::per_body,
+                            Range::positive),
+      slot<&P::link_mass>("link_mass", "kg", "mass of each body (uniform rod), base first",
+                          S::per_body, Range::positive),
+      slot<&P::joint_stiffness>("joint_stiffness", "N m/rad",
+                                "torsional spring of each revolute joint", S::per_joint,
+                                Range::non_negative),
+      slot<&P::joint_damping>("joint_damping", "N m s/rad",
+                              "torsional damper of each revolute joint", S::per_joint,
+                              Range::non_negative),
+      slot<&P::joint_rest_angle>("joint_rest_angle", "rad",
+                                 "joint angle at which the spring is relaxed", S::per_joint,
+                                 Range::finite),
+      slot<&P::payload_mass>("payload_mass", "kg", "point mass at the far end of the last link",
+                             S::single, Range::non_negative),
+      slot<&P::gravity>("gravity", "m/s^2", "acceleration of gravity along -y", S::single,
+                        Range::finite),
+      slot<&P::carriage_mass>("carriage_mass", "kg", "mass of each carriage", S::pair,
+                              Range::positive),
+      slot<&P::drive_stiffness>("drive_stiffness", "N/m", "spring from each carriage to its target",
+                                S::pair, Range::non_negative),
+      slot<&P::drive_damping>("drive_damping", "N s/m", "damper on each carriage's velocity",
+                              S::pair, Range::non_negative),
+      slot<&P::end_stiffness_x>("end_stiffness_x", "N/m",
+                                "spring along x from each chain end to its carriage", S::pair,
+                                Range::non_negative),
+      slot<&P::end_damping_x>("end_damping_x", "N s/m", "damper along x of each chain end", S::pair,
+                              Range::non_negative),
+      slot<&P::end_stiffness_y>("end_stiffness_y", "N/m",
+                                "spring pulling each chain end towards y = 0", S::pair,
+                                Range::non_negative),
+      slot<&P::end_damping_y>("end_damping_y", "N s/m", "damper along y of each chain end", S::pair,
+                              Range::non_negative),
+      slot<&P::end_stiffness_angle>("end_stiffness_angle", "N m/rad",
+                                    "rotational spring of each end body towards angle 0", S::pair,
+                                    Range::non_negative),
+      slot<&P::end_damping_angle>("end_damping_angle", "N m s/rad",
+                                  "rotational damper of each end body", S::pair,
+                                  Range::non_negative),
+      slot<&P::carriage_start>("carriage_start", "m", "initial position of each carriage", S::pair,
+                               Range::finite),
+      slot<&P::carriage_target>("carriage_target", "m", "initial drive target of each carriage",
+                                S::pair, Range::finite),
+      {{"far_end_coupling", "",
+        "how carriage 2 holds the far end: \"design\" (force at the last link's origin, no "
+        "moment) or \"point\" (force at the far end itself)",
+        S::word},
        Range::finite,
        nullptr,
-       &P::carriage_start},
-      {{"carriage_target", "m", "initial drive target of each carriage"},
-       Range::finite,
-       nullptr,
-       &P::carriage_target},
+       nullptr},
+      slot<&P::initial_angles>("initial_angles", "rad",
+                               "initial angle of each revolute joint, relative to its parent",
+                               S::per_joint, Range::finite),
+      slot<&P::initial_base>("initial_base", "m, m, rad", "initial x, y and angle of the base",
+                             S::triple, Range::finite),
+      slot<&P::initial_rates>("initial_rates", "m/s, rad/s",
+                              "initial rate of each coordinate (base x, y, angle, then the joints)",
+                              S::per_coordinate, Range::finite),
   };
   return slots;
 }
@@ -134,7 +169,85 @@ bool set_links(RopeParameters& parameters, const std::vector<double>& values, st
   return true;
 }
 
+constexpr const char* coupling_words[] = {"design", "point"};
+
+bool set_word(RopeParameters& parameters, std::string_view text, std::string& error) {
+  for (int k = 0; k < 2; ++k)
+    if (text == coupling_words[k]) {
+      parameters.far_end_coupling = static_cast<FarEndCoupling>(k);
+      return true;
+    }
+  return fail(error, "key 'far_end_coupling' needs \"design\" or \"point\", got " + quoted(text));
+}
+
+bool is_chain(ValueShape shape) {
+  return shape == ValueShape::per_body || shape == ValueShape::per_joint ||
+         shape == ValueShape::per_coordinate;
+}
+
+const char* count_words(ValueShape shape) {
+  if (shape == ValueShape::pair) return " needs one number or two (one per carriage)";
+  if (shape == ValueShape::triple) return " needs three numbers (x, y, angle)";
+  if (is_chain(shape)) return " needs one number or an array of numbers";
+  return " needs one number";
+}
+
+bool count_fits(ValueShape shape, size_t count) {
+  if (shape == ValueShape::pair) return count == 1 || count == 2;
+  if (shape == ValueShape::triple) return count == 3;
+  if (is_chain(shape)) return count >= 1;
+  return count == 1;
+}
+
+// One value keeps the message of a plain number; in an array the entry's index is named too.
+bool check_entries(const KeySlot& slot, const std::vector<double>& values, std::string& error) {
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (in_range(values[i], slot.range)) continue;
+    std::string message = "key " + quoted(slot.key.name) + " needs " + range_words(slot.range);
+    if (values.size() > 1) message += " at index " + std::to_string(i);
+    return fail(error, message);
+  }
+  return true;
+}
+
+const char* chain_words(ValueShape shape) {
+  if (shape == ValueShape::per_body) return "one per body, base first";
+  if (shape == ValueShape::per_joint) return "one per revolute joint";
+  return "one per coordinate";
+}
+
 }  // namespace
+
+size_t expected_count(const RopeParameters& parameters, ValueShape shape) {
+  const size_t links = static_cast<size_t>(parameters.links);
+  if (shape == ValueShape::per_body) return links + 1;
+  if (shape == ValueShape::per_joint) return links;
+  if (shape == ValueShape::per_coordinate) return links + 3;
+  return 1;
+}
+
+bool check_parameters(const RopeParameters& parameters, std::string& error) {
+  for (const KeySlot& slot : key_slots()) {
+    if (!is_chain(slot.key.shape)) continue;
+    const size_t count = slot.get(parameters).size();
+    const size_t expected = expected_count(parameters, slot.key.shape);
+    if (count == 1 || count == expected) continue;
+    return fail(error, "key " + quoted(slot.key.name) + " has " + std::to_string(count) +
+                           " values; it needs one, or " + std::to_string(expected) + " (" +
+                           chain_words(slot.key.shape) + ", for " +
+                           std::to_string(parameters.links) + " links)");
+  }
+  return true;
+}
+
+ParameterValue get_parameter(const RopeParameters& parameters, std::string_view key) {
+  const KeySlot* slot = find_slot(key);
+  if (!slot) return {};
+  if (slot->key.shape == ValueShape::count) return {{static_cast<double>(parameters.links)}, ""};
+  if (slot->key.shape == ValueShape::word)
+    return {{}, coupling_words[static_cast<int>(parameters.far_end_coupling)]};
+  return {slot->get(parameters), ""};
+}
 
 bool parse_number(std::string_view text, double& value) {
   const std::string copy(text);
@@ -165,31 +278,31 @@ bool is_parameter_key(std::string_view name) {
   return find_slot(name) != nullptr;
 }
 
+const ParameterKey* find_parameter_key(std::string_view name) {
+  const KeySlot* slot = find_slot(name);
+  return slot ? &slot->key : nullptr;
+}
+
 bool set_parameter(RopeParameters& parameters, std::string_view key,
                    const std::vector<double>& values, std::string& error) {
   const KeySlot* slot = find_slot(key);
   if (!slot) return fail(error, "unknown key " + quoted(key));
-  if (!slot->scalar && !slot->pair) return set_links(parameters, values, error);
-  const size_t most = slot->pair ? 2 : 1;
-  if (values.empty() || values.size() > most)
-    return fail(error, "key " + quoted(key) +
-                           (slot->pair ? " needs one number or two (one per carriage)"
-                                       : " needs one number"));
-  for (double value : values)
-    if (!in_range(value, slot->range))
-      return fail(error, "key " + quoted(key) + " needs " + range_words(slot->range));
-  if (slot->scalar) {
-    parameters.*(slot->scalar) = values[0];
-  } else {
-    CarriagePair& pair = parameters.*(slot->pair);
-    pair = {values[0], values.back()};
-  }
+  const ValueShape shape = slot->key.shape;
+  if (shape == ValueShape::count) return set_links(parameters, values, error);
+  if (shape == ValueShape::word)
+    return fail(error, "key " + quoted(key) + " needs \"design\" or \"point\", not a number");
+  if (!count_fits(shape, values.size()))
+    return fail(error, "key " + quoted(key) + count_words(shape));
+  if (!check_entries(*slot, values, error)) return false;
+  slot->put(parameters, values);
   return true;
 }
 
 bool set_parameter(RopeParameters& parameters, std::string_view key, std::string_view text,
                    std::string& error) {
-  if (!find_slot(key)) return fail(error, "unknown key " + quoted(key));
+  const KeySlot* slot = find_slot(key);
+  if (!slot) return fail(error, "unknown key " + quoted(key));
+  if (slot->key.shape == ValueShape::word) return set_word(parameters, text, error);
   std::vector<double> values;
   size_t start = 0;
   while (true) {

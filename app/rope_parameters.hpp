@@ -1,7 +1,7 @@
 // The rope's parameters: how many links, their size and mass, the joints' spring-dampers, the
-// carriages and their couplings to the chain ends, and gravity. The defaults are the rope the
-// window program shows. Each parameter has a key, the same in a model file, on the command line
-// (--set KEY=VALUE) and in Python.
+// carriages and their couplings to the chain ends, gravity, a payload and the initial shape and
+// motion. The defaults are the rope the window program shows. Each parameter has a key, the same
+// in a model file, on the command line (--set KEY=VALUE) and in Python.
 #pragma once
 
 #include <array>
@@ -13,15 +13,32 @@
 // carriage 2 (holds the far end of the last link).
 using CarriagePair = std::array<double, 2>;
 
+// One value for every body (or joint, or coordinate), or one value each in chain order. Which
+// count "each" means depends on the key and on the link count, so it is checked once every key
+// is set (check_parameters).
+struct ChainValues {
+  std::vector<double> values;
+  ChainValues(double value = 0.0) : values{value} {}  // NOLINT: a number means every entry
+  double operator[](size_t k) const { return values.size() == 1 ? values[0] : values[k]; }
+  bool operator==(const ChainValues&) const = default;
+};
+
+// How carriage 2's spring-damper holds the far end of the last link.
+enum class FarEndCoupling {
+  design,  // stretch measured at the far end, force applied at the link's origin, no moment
+  point,   // the spring-damper acts at the far end itself, with its moment
+};
+
 struct RopeParameters {
-  int links = 24;                               // revolute links after the free base
-  double link_length = 0.04;                    // m, every body (the base too) is a uniform rod
-  double link_mass = 0.04;                      // kg
-  double joint_stiffness = 5.5;                 // N m/rad, torsional spring of each revolute joint
-  double joint_damping = 0.01;                  // N m s/rad
-  double joint_rest_angle = 0.0;                // rad, angle at which the joint spring is relaxed
-  double gravity = 9.80665;                     // m/s^2, along -y
-  CarriagePair carriage_mass = {100.0, 100.0};  // kg
+  int links = 24;                      // revolute links after the free base
+  ChainValues link_length = 0.04;      // m, per body, base first; each body is a uniform rod
+  ChainValues link_mass = 0.04;        // kg, per body, base first
+  ChainValues joint_stiffness = 5.5;   // N m/rad, per revolute joint (links values)
+  ChainValues joint_damping = 0.01;    // N m s/rad
+  ChainValues joint_rest_angle = 0.0;  // rad, angle at which the joint spring is relaxed
+  double payload_mass = 0.0;           // kg, a point mass at the far end of the last link
+  double gravity = 9.80665;            // m/s^2, along -y
+  CarriagePair carriage_mass = {100.0, 100.0};          // kg
   CarriagePair drive_stiffness = {100000.0, 100000.0};  // N/m, carriage towards its target
   CarriagePair drive_damping = {1000.0, 1000.0};        // N s/m, on the carriage's velocity
   CarriagePair end_stiffness_x = {5000.0, 5000.0};      // N/m, chain end to its carriage along x
@@ -32,28 +49,58 @@ struct RopeParameters {
   CarriagePair end_damping_angle = {0.01, 0.01};        // N m s/rad
   CarriagePair carriage_start = {-0.2, 0.6};            // m, initial carriage positions
   CarriagePair carriage_target = {-0.2, 0.6};           // m, initial drive targets
+  FarEndCoupling far_end_coupling = FarEndCoupling::design;
+  // Initial shape and motion: the joint angles relative to the parent (links values), the base's
+  // x, y (m) and angle (rad), and the rate of every coordinate (links + 3 values). The momenta
+  // follow from them in the set-up passes.
+  ChainValues initial_angles = 0.0;
+  std::array<double, 3> initial_base = {0.0, 0.0, 0.0};
+  ChainValues initial_rates = 0.0;
 };
 
 // Largest link count accepted: a million links is already a few gigabytes of state.
 constexpr int most_links = 1000000;
 
 // The keys, in the order of the shipped model file.
+// What a key takes: a count, one number, one or two (per carriage), three, one or one per body,
+// joint or coordinate, or a word.
+enum class ValueShape { count, single, pair, triple, per_body, per_joint, per_coordinate, word };
+
 struct ParameterKey {
   const char* name;
   const char* unit;
   const char* meaning;
+  ValueShape shape;
 };
 const std::vector<ParameterKey>& parameter_keys();
 bool is_parameter_key(std::string_view name);
+// The shape of a key; null for an unknown key.
+const ParameterKey* find_parameter_key(std::string_view name);
 
 // One value as text, as --set takes it: a number, or for a per-carriage key either one number
 // (both carriages) or two separated by a comma. On failure returns false with a reason naming
 // the key in `error`.
 bool set_parameter(RopeParameters& parameters, std::string_view key, std::string_view text,
                    std::string& error);
-// The same from numbers already parsed: one value, or two for a per-carriage key.
+// The same from numbers already parsed: one value, or as many as the key's shape allows. A word
+// key (far_end_coupling) takes text only.
 bool set_parameter(RopeParameters& parameters, std::string_view key,
                    const std::vector<double>& values, std::string& error);
+
+// The value of a key: its numbers (one for a uniform chain value), or for a word key its word.
+struct ParameterValue {
+  std::vector<double> numbers;
+  std::string word;
+};
+ParameterValue get_parameter(const RopeParameters& parameters, std::string_view key);
+
+// Checks what only all keys together decide: every chain value has one entry or one per body
+// (links + 1, base first), joint (links) or coordinate (links + 3). False with a reason naming
+// the key and the expected count.
+bool check_parameters(const RopeParameters& parameters, std::string& error);
+
+// Entries of a chain value for this link count, for messages and for Python.
+size_t expected_count(const RopeParameters& parameters, ValueShape shape);
 
 // The one rule for numbers given as text, on the command line and in --set: the whole text is a
 // number as strtod reads it (no leading space, nothing after it, no overflow). Whether infinity or

@@ -26,3 +26,12 @@ void apply_due_moves(Simulation& sim, const std::vector<TargetMove>& moves, std:
     set_target(sim, move.carriage, move.target);
   }
 }
+
+// The last frame started one frame span before sim.time; a move due then was applied then.
+std::size_t moves_already_applied(const Simulation& sim, const std::vector<TargetMove>& moves) {
+  const double tolerance = 1e-6 * sim.frame_span;
+  const double last_start = sim.time - sim.frame_span;
+  std::size_t count = 0;
+  while (count < moves.size() && last_start >= moves[count].time - tolerance) ++count;
+  return count;
+}

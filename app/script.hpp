@@ -30,5 +30,9 @@ bool duration_in_range(double duration);
 // Whole frames until at least `duration` of simulated time; `duration` must be in range.
 long long frames_for(const Simulation& sim, double duration);
 
+// How many of the sorted moves were due at a frame that started before sim.time: a run resumed
+// from a checkpoint has them in its targets already, and starts its walk after them.
+std::size_t moves_already_applied(const Simulation& sim, const std::vector<TargetMove>& moves);
+
 // Applies every move due at the start of the coming frame; `next` walks the sorted moves.
 void apply_due_moves(Simulation& sim, const std::vector<TargetMove>& moves, std::size_t& next);

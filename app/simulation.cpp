@@ -3,6 +3,7 @@
 #include <gsl/gsl_errno.h>
 
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -24,6 +25,7 @@ void bind_coupling(RopeModel& rope) {
   Carriages& c = rope.carriages;
   bind_carriage_coupling(rope.mbs, c.carriage_anchor, c.stiffness_x, c.damping_x, c.stiffness_y,
                          c.damping_y, c.stiffness_angle, c.damping_angle);
+  bind_far_end_hold(rope.mbs, c.held_point, c.force_at_held_point);
 }
 
 void fill_state(Simulation& sim) {
@@ -36,8 +38,9 @@ void fill_state(Simulation& sim) {
 }
 
 // World x position and x velocity of a chain end. Carriage 1 holds body 0's origin; carriage 2
-// holds the far end (offset_x, 0) of the last link, but its damping uses that link's origin
-// velocity, as the chain-end force does.
+// holds the far end of the last link, and its damping uses the velocity of the point where the
+// chain-end force acts: the link's origin by default, the far end itself when the force acts
+// there.
 struct ChainEnd {
   double position;
   double velocity;
@@ -48,10 +51,11 @@ ChainEnd first_end(const Body& body) {
   return {body.position[0], a[0]};
 }
 
-ChainEnd last_end(const Body& body) {
+ChainEnd last_end(const Body& body, const Carriages& c) {
   const Triple b = rotate_to_world(body, body.velocity);
-  const Point e = point_to_world(body, {body.joint[offset_x], 0.0});
-  return {e[0], b[0]};
+  const Point e = point_to_world(body, {c.held_point[0], c.held_point[1]});
+  if (!c.force_at_held_point) return {e[0], b[0]};
+  return {e[0], b[0] - b[2] * (e[1] - body.position[1])};  // v + w x r, its x component
 }
 
 // Drive spring towards the target, damping on the carriage's own velocity, and the reaction of
@@ -65,6 +69,7 @@ double carriage_acceleration(const Carriages& c, int k, double x, double v, cons
 }  // namespace
 
 MbsStatus start_simulation(Simulation& sim, const RopeParameters& parameters) {
+  sim.parameters = parameters;
   const MbsStatus assembled = assemble_rope(sim.rope, parameters);
   if (assembled != MbsStatus::ok) return assembled;
   sim.coordinate_count = sim.rope.mbs.coordinate_count;
@@ -120,7 +125,7 @@ int hamilton_rhs(double, const double y[], double dydt[], void* params) {
 
   if (run_rhs_passes(mbs) != MbsStatus::ok) return GSL_EBADFUNC;
 
-  const ChainEnd ends[2] = {first_end(rope.bodies.front()), last_end(rope.bodies.back())};
+  const ChainEnd ends[2] = {first_end(rope.bodies.front()), last_end(rope.bodies.back(), c)};
   for (int k = 0; k < 2; ++k) {
     const double x = carriage[2 * k], v = carriage[2 * k + 1];
     dydt[carriages + 2 * k] = v;
@@ -129,6 +134,24 @@ int hamilton_rhs(double, const double y[], double dydt[], void* params) {
   std::memcpy(dydt, mbs.qdot, coordinate_bytes);
   std::memcpy(dydt + n, mbs.pdot, coordinate_bytes);
   return GSL_SUCCESS;
+}
+
+MbsStatus set_state(Simulation& sim, const double y[]) {
+  std::copy(y, y + sim.dimension, sim.state.begin());
+  return refresh_readings(sim);
+}
+
+// The set-up passes turn the rates into momenta, as at start-up; the carriages keep their state.
+MbsStatus set_configuration(Simulation& sim, const double q[], const double qdot[]) {
+  Mbs& mbs = sim.rope.mbs;
+  const int n = sim.coordinate_count;
+  std::copy(q, q + n, mbs.q);
+  for (int i = 0; i < n; ++i) mbs.qdot[i] = qdot ? qdot[i] : 0.0;
+  const MbsStatus set_up = run_setup_passes(mbs);
+  if (set_up != MbsStatus::ok) return set_up;
+  std::copy(mbs.q, mbs.q + n, sim.state.begin());
+  std::copy(mbs.p, mbs.p + n, sim.state.begin() + n);
+  return refresh_readings(sim);
 }
 
 void set_target(Simulation& sim, int carriage, double x) {

@@ -33,6 +33,7 @@ struct GslDeleter {
 };
 
 struct Simulation {
+  RopeParameters parameters;  // what the rope was built from, for checkpoints
   RopeModel rope;
   int coordinate_count = 0;   // n
   int dimension = 0;          // 2 n + 4
@@ -97,6 +98,15 @@ MbsStatus refresh_readings(Simulation& sim);
 // dy/dt at any state `y` (dimension components), for analysis: the simulation's readings are left
 // as sim.state has them. Returns ok or the failure the core met at `y`.
 MbsStatus state_rates(Simulation& sim, const double y[], double dydt[]);
+
+// Replaces the whole ODE state (dimension components, finite: the caller checks) and refreshes
+// the readings. Returns the core's status at the new state.
+MbsStatus set_state(Simulation& sim, const double y[]);
+
+// Sets the joint coordinates q and their rates qdot (n values each; null qdot: at rest) and
+// computes the momenta from them with the set-up passes, as start-up does; the carriages keep
+// their state. Returns the core's status.
+MbsStatus set_configuration(Simulation& sim, const double q[], const double qdot[]);
 
 // Drive target of carriage 1 or 2 (m along x): what a mouse drag does. Read at the next
 // evaluation.

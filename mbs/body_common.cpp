@@ -17,6 +17,11 @@ void bind_carriage_coupling(Mbs& mbs, const double* carriage_anchor, const doubl
                   damping_y,       stiffness_angle, damping_angle};
 }
 
+void bind_far_end_hold(Mbs& mbs, const double* held_point, bool force_at_held_point) {
+  mbs.coupling.held_point = held_point;
+  mbs.coupling.force_at_held_point = force_at_held_point;
+}
+
 // body_momentum = inertia * velocity, for the rigid-body form of inertia (m12 = 0, m22 = m11).
 void compute_body_momentum(Body& body) {
   const Sym3& m = body.inertia;
@@ -100,9 +105,33 @@ static void add_carriage_1_coupling(Body& body) {
   f[2] = f[2] - body.angle * coupling.stiffness_angle[k] - w[2] * coupling.damping_angle[k];
 }
 
-// Carriage 2 holds the body at its far point (offset_x, 0): the spring extension is measured
-// there, the damping uses the origin's velocity, and the spring adds no moment. A free planar base
-// has no such point: the failure is recorded and the body gets gravity alone.
+static Point held_point(const Body& body, const CarriageCoupling& coupling) {
+  if (!coupling.held_point) return {body.joint[offset_x], 0.0};
+  return {coupling.held_point[0], coupling.held_point[1]};
+}
+
+// The spring-damper at the held point r (world axes, from the origin): force F there, with the
+// point's velocity v + w x r in the damping, and its moment r x F about the origin.
+static void add_point_coupling(Body& body, const CarriageCoupling& coupling, const Point& tip) {
+  Triple& f = body.applied_force;
+  const Triple w = rotate_to_world(body, body.velocity);
+  const double rx = tip[0] - body.position[0], ry = tip[1] - body.position[1];
+  const double vx = w[0] - w[2] * ry, vy = w[1] + w[2] * rx;
+  const int k = carriage_2;
+  const double fx =
+      (coupling.anchor[2] - tip[0]) * coupling.stiffness_x[k] - vx * coupling.damping_x[k];
+  const double fy =
+      (coupling.anchor[3] - tip[1]) * coupling.stiffness_y[k] - vy * coupling.damping_y[k];
+  f[0] = f[0] + fx;
+  f[1] = f[1] + fy;
+  f[2] = f[2] + (rx * fy - ry * fx) - coupling.stiffness_angle[k] * body.angle -
+         w[2] * coupling.damping_angle[k];
+}
+
+// Carriage 2 holds the body at its held point (the far end of a link). By default the spring
+// extension is measured there, the damping uses the origin's velocity, and the spring adds no
+// moment. A free planar base has no far point: the failure is recorded and the body gets gravity
+// alone.
 static void add_carriage_2_coupling(Body& body) {
   if (body.type == &joint_types[free_planar_base_kind]) {
     record_failure(body, MbsStatus::carriage_on_free_base);
@@ -111,9 +140,13 @@ static void add_carriage_2_coupling(Body& body) {
   const CarriageCoupling* bound = bound_coupling(body);
   if (!bound) return;
   const CarriageCoupling& coupling = *bound;
+  const Point tip = point_to_world(body, held_point(body, coupling));
+  if (coupling.force_at_held_point) {
+    add_point_coupling(body, coupling, tip);
+    return;
+  }
   Triple& f = body.applied_force;
   const Triple w = rotate_to_world(body, body.velocity);
-  const Point tip = point_to_world(body, {body.joint[offset_x], 0.0});
   const int k = carriage_2;
   f[0] =
       (coupling.anchor[2] - tip[0]) * coupling.stiffness_x[k] + f[0] - w[0] * coupling.damping_x[k];

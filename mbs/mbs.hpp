@@ -204,6 +204,12 @@ struct CarriageCoupling {
   const double* damping_y = nullptr;
   const double* stiffness_angle = nullptr;
   const double* damping_angle = nullptr;
+  // The point of carriage 2's body that it holds, in body axes (2 doubles); null: (offset_x, 0).
+  const double* held_point = nullptr;
+  // False: the stretch is measured at the held point but the force acts at the body's origin
+  // with no moment, damped by the origin's velocity. True: the spring-damper acts at the held
+  // point itself, with its moment, damped by that point's velocity.
+  bool force_at_held_point = false;
 };
 
 constexpr double standard_gravity = 9.80665;  // m/s^2, along -y
@@ -348,6 +354,9 @@ void bind_carriage_coupling(Mbs& mbs, const double* carriage_anchor, const doubl
                             const double* damping_x, const double* stiffness_y,
                             const double* damping_y, const double* stiffness_angle,
                             const double* damping_angle);
+// Which point of carriage 2's body the carriage holds (body axes, 2 doubles, read live) and
+// whether the force acts there (see CarriageCoupling). Unset: (offset_x, 0), force at the origin.
+void bind_far_end_hold(Mbs& mbs, const double* held_point, bool force_at_held_point);
 void compute_body_momentum(Body& body);
 void accumulate_momentum(Body& body);
 void accumulate_inertia(Body& body);

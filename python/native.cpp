@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/checkpoint.hpp"
 #include "app/driver.hpp"
 #include "app/measures.hpp"
 #include "app/model_file.hpp"
@@ -69,16 +70,51 @@ Array read_only(Array array) {
 
 // --- Parameters ---------------------------------------------------------------------------------
 
-// A per-carriage key takes a pair; the library's key table answers by accepting one.
+ValueShape shape_of(const std::string& name) {
+  const ParameterKey* key = find_parameter_key(name);
+  return key ? key->shape : ValueShape::single;
+}
+
 bool is_pair_key(const std::string& name) {
-  RopeParameters probe;
-  std::string error;
-  return set_parameter(probe, name, std::vector<double>{1.0, 1.0}, error);
+  return shape_of(name) == ValueShape::pair;
+}
+
+bool takes_list(ValueShape shape) {
+  return shape != ValueShape::count && shape != ValueShape::single && shape != ValueShape::word;
+}
+
+const char* shape_name(ValueShape shape) {
+  switch (shape) {
+    case ValueShape::count: return "count";
+    case ValueShape::single: return "number";
+    case ValueShape::pair: return "per_carriage";
+    case ValueShape::triple: return "triple";
+    case ValueShape::per_body: return "per_body";
+    case ValueShape::per_joint: return "per_joint";
+    case ValueShape::per_coordinate: return "per_coordinate";
+    case ValueShape::word: return "word";
+  }
+  return "number";
 }
 
 std::string takes(const std::string& name) {
-  if (name == "links") return "a whole number";
-  return is_pair_key(name) ? "one number or two (one per carriage)" : "a number";
+  switch (shape_of(name)) {
+    case ValueShape::count: return "a whole number";
+    case ValueShape::pair: return "one number or two (one per carriage)";
+    case ValueShape::triple: return "three numbers (x, y, angle)";
+    case ValueShape::per_body:
+    case ValueShape::per_joint:
+    case ValueShape::per_coordinate: return "a number";
+    case ValueShape::word: return "\"design\" or \"point\"";
+    default: return "a number";
+  }
+}
+
+const char* list_hint(ValueShape shape) {
+  if (shape == ValueShape::per_body) return " (or a list of one per body, base first)";
+  if (shape == ValueShape::per_joint) return " (or a list of one per revolute joint)";
+  if (shape == ValueShape::per_coordinate) return " (or a list of one per coordinate)";
+  return "";
 }
 
 // Plain Python ints and floats only (the package converts NumPy scalars first); bool is an int
@@ -88,11 +124,10 @@ bool is_plain_number(const py::handle& value) {
          (py::isinstance<py::float_>(value) || py::isinstance<py::int_>(value));
 }
 
-// The numbers of a list or tuple of one or two plain numbers; empty for anything else.
-std::vector<double> pair_numbers(const py::handle& value) {
+// The numbers of a list or tuple of plain numbers; empty for anything else. The library checks
+// how many the key takes.
+std::vector<double> list_numbers(const py::handle& value) {
   if (!py::isinstance<py::tuple>(value) && !py::isinstance<py::list>(value)) return {};
-  const size_t count = py::len(value);
-  if (count < 1 || count > 2) return {};
   std::vector<double> numbers;
   for (const py::handle item : value) {
     if (!is_plain_number(item)) return {};
@@ -101,18 +136,38 @@ std::vector<double> pair_numbers(const py::handle& value) {
   return numbers;
 }
 
-// What the key takes, strictly: links an int, every other key a number, a per-carriage key also
-// one or two numbers in a list or tuple.
+// What the key takes, strictly: links an int, every other key a number, a per-carriage, triple
+// or per-body key also a list or tuple of numbers.
 std::vector<double> parameter_numbers(const std::string& name, const py::handle& value) {
   if (name == "links" ? py::isinstance<py::int_>(value) && is_plain_number(value)
                       : is_plain_number(value))
     return {value.cast<double>()};
-  if (is_pair_key(name)) {
-    std::vector<double> numbers = pair_numbers(value);
+  if (takes_list(shape_of(name))) {
+    std::vector<double> numbers = list_numbers(value);
     if (!numbers.empty()) return numbers;
   }
   throw py::value_error("key '" + name + "' needs " + takes(name) + ", got " +
-                        std::string(py::repr(value)));
+                        std::string(py::repr(value)) + list_hint(shape_of(name)));
+}
+
+void set_python_parameter(RopeParameters& parameters, const std::string& name,
+                          const py::handle& value) {
+  std::string error;
+  const bool set = shape_of(name) == ValueShape::word && py::isinstance<py::str>(value)
+                       ? set_parameter(parameters, name, value.cast<std::string>(), error)
+                       : set_parameter(parameters, name, parameter_numbers(name, value), error);
+  if (!set) throw py::value_error(error);
+}
+
+void apply_parameters(RopeParameters& parameters, const py::dict& values) {
+  for (const auto& [key, value] : values) {
+    if (!py::isinstance<py::str>(key)) throw py::type_error("parameter names are strings");
+    const std::string name = key.cast<std::string>();
+    if (!is_parameter_key(name)) throw py::value_error("unknown key '" + name + "'");
+    set_python_parameter(parameters, name, value);
+  }
+  std::string error;
+  if (!check_parameters(parameters, error)) throw py::value_error(error);
 }
 
 RopeParameters parameters_from(const std::string& model, const py::dict& values) {
@@ -121,14 +176,19 @@ RopeParameters parameters_from(const std::string& model, const py::dict& values)
   if (model.find('\0') != std::string::npos)
     throw py::value_error("model path holds a NUL character");
   if (!model.empty() && !read_model_file(model, parameters, error)) throw py::value_error(error);
-  for (const auto& [key, value] : values) {
-    if (!py::isinstance<py::str>(key)) throw py::type_error("parameter names are strings");
-    const std::string name = key.cast<std::string>();
-    if (!is_parameter_key(name)) throw py::value_error("unknown key '" + name + "'");
-    if (!set_parameter(parameters, name, parameter_numbers(name, value), error))
-      throw py::value_error(error);
-  }
+  apply_parameters(parameters, values);
   return parameters;
+}
+
+// A finite float64 vector of exactly `count` values, or ValueError naming `what`.
+std::vector<double> exact_vector(const py::handle& value, size_t count, const char* what) {
+  const auto array = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(value);
+  if (!array || array.ndim() != 1 || static_cast<size_t>(array.shape(0)) != count)
+    throw py::value_error(std::string(what) + " needs " + std::to_string(count) + " numbers");
+  std::vector<double> numbers(array.data(), array.data() + count);
+  if (!std::all_of(numbers.begin(), numbers.end(), [](double v) { return std::isfinite(v); }))
+    throw py::value_error(std::string(what) + " must hold finite numbers");
+  return numbers;
 }
 
 // --- Locking and interruption -------------------------------------------------------------------
@@ -218,9 +278,44 @@ class NativeRope {
  public:
   NativeRope(const std::string& model, const py::dict& values)
       : sim_(std::make_unique<Simulation>()) {
-    const MbsStatus started = start_simulation(*sim_, parameters_from(model, values));
-    if (started == MbsStatus::out_of_memory) throw std::bad_alloc();
-    if (started != MbsStatus::ok) throw std::runtime_error(mbs_status_message(started));
+    check_started(start_simulation(*sim_, parameters_from(model, values)));
+  }
+
+  // A rope continued from a checkpoint's text, with some parameters changed (the state must
+  // still fit the rope).
+  static std::unique_ptr<NativeRope> restore(const std::string& text, const std::string& source,
+                                             const py::dict& overrides) {
+    Checkpoint checkpoint;
+    std::string error;
+    if (!read_checkpoint_text(text, source, checkpoint, error)) throw py::value_error(error);
+    apply_parameters(checkpoint.parameters, overrides);
+    const size_t dimension = 2 * (static_cast<size_t>(checkpoint.parameters.links) + 3) + 4;
+    if (checkpoint.state.size() != dimension)
+      throw py::value_error("the saved state has " + std::to_string(checkpoint.state.size()) +
+                            " values; the changed rope needs " + std::to_string(dimension));
+    auto rope = std::unique_ptr<NativeRope>(new NativeRope());
+    check_started(resume_simulation(*rope->sim_, checkpoint));
+    return rope;
+  }
+
+  std::string checkpoint() {
+    RopeLock lock(mutex_);
+    return checkpoint_text(checkpoint_of(*sim_));
+  }
+
+  void set_state(const py::handle& value) {
+    RopeLock lock(mutex_);
+    const std::vector<double> y = exact_vector(value, static_cast<size_t>(sim_->dimension), "state");
+    check_readable(::set_state(*sim_, y.data()));
+  }
+
+  void set_configuration(const py::handle& q, const py::handle& qdot) {
+    RopeLock lock(mutex_);
+    const size_t n = static_cast<size_t>(sim_->coordinate_count);
+    const std::vector<double> coordinates = exact_vector(q, n, "q");
+    const std::vector<double> rates =
+        qdot.is_none() ? std::vector<double>(n, 0.0) : exact_vector(qdot, n, "qdot");
+    check_readable(::set_configuration(*sim_, coordinates.data(), rates.data()));
   }
 
   double time() {
@@ -353,6 +448,18 @@ class NativeRope {
   }
 
  private:
+  NativeRope() : sim_(std::make_unique<Simulation>()) {}
+
+  static void check_started(MbsStatus started) {
+    if (started == MbsStatus::out_of_memory) throw std::bad_alloc();
+    if (started != MbsStatus::ok) throw std::runtime_error(mbs_status_message(started));
+  }
+
+  // A state the core cannot evaluate (a slaved joint's singularity) is refused as a value.
+  static void check_readable(MbsStatus met) {
+    if (met != MbsStatus::ok) throw py::value_error(mbs_status_message(met));
+  }
+
   Array slice(int start, int count) {
     RopeLock lock(mutex_);
     return read_only(to_array(sim_->state.data() + start, static_cast<size_t>(count)));
@@ -452,6 +559,13 @@ PYBIND11_MODULE(_native, m) {
       .def("energy", checked(&NativeRope::energy), "Total mechanical energy, J.")
       .def("end_forces", checked(&NativeRope::end_forces), "Chain-end spring x forces, N.")
       .def("failure", checked(&NativeRope::failure), "Why the last run stopped.")
+      .def_static("restore", &NativeRope::restore, "text"_a, "source"_a, "overrides"_a,
+                  "A rope continued from a checkpoint's text, some parameters changed.")
+      .def("checkpoint", checked(&NativeRope::checkpoint), "The checkpoint's text (TOML).")
+      .def("set_state", checked(&NativeRope::set_state), "state"_a,
+           "Replace the ODE state (2n+4 finite numbers).")
+      .def("set_configuration", checked(&NativeRope::set_configuration), "q"_a, "qdot"_a,
+           "Set coordinates and rates; the momenta follow.")
       .def("__copy__", [](const py::object&) -> py::object {
         throw py::type_error("a NativeRope cannot be copied");
       })
@@ -464,8 +578,10 @@ PYBIND11_MODULE(_native, m) {
   m.def("parameter_keys", [] {
     std::vector<py::tuple> keys;
     for (const ParameterKey& key : parameter_keys())
-      keys.push_back(py::make_tuple(key.name, key.unit, key.meaning, is_pair_key(key.name)));
+      keys.push_back(py::make_tuple(key.name, key.unit, key.meaning, is_pair_key(key.name),
+                                    shape_name(key.shape)));
     return keys;
-  }, "(name, unit, meaning, per_carriage) of every parameter key, in the model file's order.");
+  }, "(name, unit, meaning, per_carriage, shape) of every parameter key, in the model file's "
+     "order.");
   m.attr("LONGEST_DURATION") = longest_script_duration;
 }

@@ -1,11 +1,15 @@
 #include "render/frame_renderer.hpp"
 
+#include <cmath>
 #include <cstdio>
 
 namespace {
 
 constexpr double box_thickness = 0.01;    // m, as the window's boxes
 constexpr double carriage_radius = 0.01;  // m
+// A payload's disc has the area of a carriage's for the mass of one default link, and its area
+// grows in proportion to the mass.
+constexpr double payload_reference_mass = 0.04;  // kg
 
 void move_to(cairo_t* cr, const FrameRenderer& r, const Point& p) {
   const auto pixel = world_to_pixel(r.camera, r.width, r.height, p[0], p[1]);
@@ -27,11 +31,27 @@ void draw_body(cairo_t* cr, const FrameRenderer& r, const Body& body, double len
   cairo_close_path(cr);
 }
 
-void draw_carriage(cairo_t* cr, const FrameRenderer& r, double x) {
-  const auto centre = world_to_pixel(r.camera, r.width, r.height, x, 0.0);
-  const double radius = carriage_radius / metres_per_pixel(r.camera, r.height);
+// A disc of `radius` m about the world point p.
+void add_disc(cairo_t* cr, const FrameRenderer& r, const Point& p, double radius) {
+  const auto centre = world_to_pixel(r.camera, r.width, r.height, p[0], p[1]);
   cairo_new_sub_path(cr);
-  cairo_arc(cr, centre[0], centre[1], radius, 0.0, 6.283185307179586);
+  cairo_arc(cr, centre[0], centre[1], radius / metres_per_pixel(r.camera, r.height), 0.0,
+            6.283185307179586);
+}
+
+void draw_carriage(cairo_t* cr, const FrameRenderer& r, double x) {
+  add_disc(cr, r, {x, 0.0}, carriage_radius);
+}
+
+// The payload at the far end of the last link, which carriage 2 holds.
+void draw_payload(cairo_t* cr, const FrameRenderer& r, const Simulation& sim) {
+  const double mass = sim.parameters.payload_mass;
+  if (mass <= 0.0) return;
+  const double* held = sim.rope.carriages.held_point;
+  const Point end = point_to_world(sim.rope.bodies.back(), {held[0], held[1]});
+  cairo_set_source_rgb(cr, 0.1, 0.2, 0.6);
+  add_disc(cr, r, end, carriage_radius * std::sqrt(mass / payload_reference_mass));
+  cairo_fill(cr);
 }
 
 void draw_time(cairo_t* cr, double time) {
@@ -63,10 +83,11 @@ void render_frame(FrameRenderer& renderer, Simulation& sim) {
   cairo_set_source_rgb(cr, 1.0, 1.0, 1.0);
   cairo_paint(cr);
   const auto& bodies = sim.rope.bodies;
-  const double length = bodies.back().joint[offset_x];  // every rod is as long as the last
   cairo_set_source_rgb(cr, 1.0, 0.0, 0.0);
-  for (const Body& body : bodies) draw_body(cr, renderer, body, length);
+  for (size_t k = 0; k < bodies.size(); ++k)
+    draw_body(cr, renderer, bodies[k], sim.parameters.link_length[k]);
   cairo_fill(cr);
+  draw_payload(cr, renderer, sim);
   cairo_set_source_rgb(cr, 0.0, 0.0, 0.0);
   const double* carriages = sim.rope.carriages.carriage_state;
   draw_carriage(cr, renderer, carriages[0]);

@@ -78,6 +78,7 @@ struct RawOptions {
   std::string duration = "10", output, every = "1", model, frames, video;
   std::string fps = "50", size = "700x500", speed = "1";
   std::string integrator = "rk4", tolerance = "1e-6";
+  std::string save_state, resume;
   std::vector<std::string> targets, settings;
   bool quiet = false;
 };
@@ -137,6 +138,9 @@ std::unique_ptr<CLI::App> make_app(RawOptions& raw) {
   text("--fps", raw.fps, "N", "pictures per second of video, up to 1000")->capture_default_str();
   text("--size", raw.size, "WxH", "picture size, 16 to 8192 pixels a side")->capture_default_str();
   text("--speed", raw.speed, "S", "simulated seconds per second of video")->capture_default_str();
+  text("--save-state", raw.save_state, "FILE",
+       "at the end (or on a signal) save a checkpoint to continue from");
+  text("--resume", raw.resume, "FILE", "continue a saved checkpoint for --duration more seconds");
   app->add_flag("--quiet", raw.quiet, "no progress or summary on standard error");
   app->set_help_flag("-h,--help", "this text");
   app->footer(
@@ -144,6 +148,8 @@ std::unique_ptr<CLI::App> make_app(RawOptions& raw) {
       "--set KEY=VALUE: a per-carriage key takes one value or two separated by a comma.\n"
       "--target K=X@T: from the first frame at or after T s, carriage K (1 or 2) is driven\n"
       "towards x = X m, as a mouse drag does.\n"
+      "--resume FILE: the rope, time, state and targets come from FILE; the CSV starts at its\n"
+      "time, and --target moves whose time has passed are already in its targets.\n"
       "Keys: " +
       wrapped(key_list()) +
       ".\n"
@@ -184,13 +190,20 @@ bool check_names(const CLI::App& app, const RawOptions& raw, HeadlessOptions& op
   // Given but empty: the options are left empty when not given, so ask CLI11 which were.
   for (const auto& [name, value] :
        {std::pair{"--output", &raw.output}, std::pair{"--model", &raw.model},
-        std::pair{"--frames", &raw.frames}, std::pair{"--video", &raw.video}})
+        std::pair{"--frames", &raw.frames}, std::pair{"--video", &raw.video},
+        std::pair{"--save-state", &raw.save_state}, std::pair{"--resume", &raw.resume}})
     if (value->empty() && app.count(name) > 0)
       return fail(error, std::string(name) + " needs a file name");
   options.output = raw.output;
   options.model = raw.model;
   options.frames_dir = raw.frames;
   options.video = raw.video;
+  options.save_state = raw.save_state;
+  options.resume = raw.resume;
+  if (!options.resume.empty() && (!options.model.empty() || !raw.settings.empty()))
+    return fail(error,
+                "--resume takes the rope's parameters from its checkpoint; --model and "
+                "--set cannot be given with it");
   for (const std::string& setting : raw.settings) {
     const size_t equals = setting.find('=');
     if (equals == std::string::npos || equals == 0)

@@ -28,6 +28,10 @@ struct HeadlessOptions {
   int height = 500;
   double speed = 1.0;  // simulated seconds per second of video
   RunSettings run;  // integration method and tolerances
+  // Checkpoints: where to save the state at the run's end (or when a signal ends it), and a
+  // checkpoint to continue from (its parameters replace --model and --set).
+  std::string save_state;
+  std::string resume;
   bool quiet = false;
   bool help = false;
 };

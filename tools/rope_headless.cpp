@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 
+#include "app/checkpoint.hpp"
 #include "app/driver.hpp"
 #include "app/model_file.hpp"
 #include "app/script.hpp"
@@ -109,7 +110,7 @@ bool load_parameters(RopeParameters& parameters, std::string& error) {
       error = "--set " + excerpt(setting.key + "=" + setting.value) + ": " + error;
       return false;
     }
-  return true;
+  return check_parameters(parameters, error);
 }
 
 void draw_progress(const Simulation& sim, double wall) {
@@ -151,6 +152,7 @@ Pictures pictures;
 struct Destinations {
   OutputPlan csv;  // unused for standard output
   OutputPlan video;
+  OutputPlan state;  // the checkpoint of --save-state
 };
 Destinations destinations;
 
@@ -220,6 +222,25 @@ bool check_video(std::string& error) {
   return true;
 }
 
+// The checkpoint is one more output, and must not land on the others.
+bool check_state_destination(std::string& error) {
+  std::string reason;
+  if (!plan_output(options.save_state, true, destinations.state, reason)) {
+    error = "cannot write checkpoint '" + excerpt(options.save_state) + "': " + reason;
+    return false;
+  }
+  const bool on_csv =
+      !options.output.empty() && same_destination(destinations.csv, destinations.state);
+  const bool on_video =
+      !options.video.empty() && same_destination(destinations.video, destinations.state);
+  if (on_csv || on_video) {
+    error = std::string("--save-state and ") + (on_csv ? "--output" : "--video") +
+            " name the same file '" + excerpt(options.save_state) + "'";
+    return false;
+  }
+  return true;
+}
+
 bool check_destinations(const Simulation& sim, std::string& error) {
   std::string reason;
   if (!options.output.empty() && !plan_output(options.output, true, destinations.csv, reason)) {
@@ -232,6 +253,7 @@ bool check_destinations(const Simulation& sim, std::string& error) {
     error = "--output and --video name the same file '" + excerpt(options.video) + "'";
     return false;
   }
+  if (!options.save_state.empty() && !check_state_destination(error)) return false;
   const bool pictures_wanted = !options.frames_dir.empty() || !options.video.empty();
   if (pictures_wanted && picture_count(sim) > most_pictures) {
     error = "the run would make " + std::to_string(picture_count(sim)) + " pictures, more than " +
@@ -241,9 +263,11 @@ bool check_destinations(const Simulation& sim, std::string& error) {
   return options.frames_dir.empty() || check_frames_folder(error);
 }
 
-bool start_pictures(std::string& error) {
+bool start_pictures(const Simulation& sim, std::string& error) {
   pictures.wanted = !options.frames_dir.empty() || !options.video.empty();
   if (!pictures.wanted) return true;
+  // A resumed run's pictures go on from its time, at the same instants as one long run's.
+  pictures.next = static_cast<long long>(std::ceil(sim.time * options.fps / options.speed - 1e-6));
   if (!init_renderer(pictures.renderer, options.width, options.height)) {
     error = "cannot make a picture of " + std::to_string(options.width) + "x" +
             std::to_string(options.height) + " pixels";
@@ -283,8 +307,10 @@ bool take_due_pictures(Simulation& sim) {
 
 // The console lines of the window program (start-up line, failure messages) go to standard
 // error, keeping standard output for the CSV; --quiet drops the start-up line.
-bool set_up_simulation(Simulation& sim, const RopeParameters& parameters) {
-  const MbsStatus started = start_simulation(sim, parameters);
+bool set_up_simulation(Simulation& sim, const RopeParameters& parameters,
+                       const Checkpoint* resumed) {
+  const MbsStatus started =
+      resumed ? resume_simulation(sim, *resumed) : start_simulation(sim, parameters);
   if (started != MbsStatus::ok) {
     std::cerr << mbs_status_message(started) << std::endl;
     return false;
@@ -314,7 +340,7 @@ bool write_state(const Simulation& sim) {
 }
 
 // One frame: target moves, integration, the row when due, pictures. Returns whether to go on.
-bool run_frame(Simulation& sim, long long frame, size_t& next_move, RunEnd& end) {
+bool run_frame(Simulation& sim, size_t& next_move, RunEnd& end) {
   apply_due_moves(sim, options.moves, next_move);
   const FrameEnd frame_end = integrate_frame(sim);
   if (frame_end == FrameEnd::interrupted) {
@@ -329,7 +355,8 @@ bool run_frame(Simulation& sim, long long frame, size_t& next_move, RunEnd& end)
     return false;
   }
   if (frame_end == FrameEnd::evolve_failed) std::cerr << "Hamilton failed." << std::endl;
-  if (frame % options.every == 0 && !write_state(sim)) {
+  ++sim.frame_count;
+  if (sim.frame_count % options.every == 0 && !write_state(sim)) {
     end = stop_signal ? RunEnd::signal : RunEnd::csv_failed;
     return false;
   }
@@ -346,11 +373,11 @@ RunEnd run_frames(Simulation& sim) {
   progress.shown = !options.quiet && isatty(STDERR_FILENO);
   progress.start = std::chrono::steady_clock::now();
   const auto start = std::chrono::steady_clock::now();
-  size_t next_move = 0;
+  size_t next_move = moves_already_applied(sim, options.moves);
   RunEnd end = stop_signal ? RunEnd::signal : RunEnd::finished;
   const long long frames = frames_for(sim, options.duration);
   for (long long frame = 1; frame <= frames && end == RunEnd::finished; ++frame) {
-    if (!run_frame(sim, frame, next_move, end)) break;
+    if (!run_frame(sim, next_move, end)) break;
     report_progress(sim);
   }
   const double wall = seconds_since(start);
@@ -396,6 +423,32 @@ int close_outputs(const Simulation& sim, RunEnd end) {
   return end == RunEnd::finished && video_ok ? 0 : exit_failure;
 }
 
+// The checkpoint of a run that finished or was stopped by a signal (its last frame undone, so the
+// state is a completed frame's). Written whole under a temporary name, then renamed.
+bool save_checkpoint(const Simulation& sim) {
+  AtomicFile file;
+  std::string error;
+  if (!open_atomic(file, destinations.state, error)) {
+    std::cerr << "rope-headless: cannot write checkpoint: " << error << std::endl;
+    return false;
+  }
+  const std::string text = checkpoint_text(checkpoint_of(sim));
+  const bool written = write_all(file.fd, text.data(), text.size(), &stop_signal);
+  if (!written) discard_atomic(file);
+  if (written && commit_atomic(file)) return true;
+  std::cerr << "rope-headless: cannot write checkpoint '" << excerpt(options.save_state)
+            << "': " << std::strerror(errno) << std::endl;
+  return false;
+}
+
+int finish_run(const Simulation& sim, RunEnd end) {
+  const bool wanted =
+      !options.save_state.empty() && (end == RunEnd::finished || end == RunEnd::signal);
+  const bool saved = !wanted || save_checkpoint(sim);
+  const int status = close_outputs(sim, end);
+  return status == 0 && !saved ? exit_failure : status;
+}
+
 // A closed standard descriptor would be handed to the next file opened, and messages written to
 // it would land in that file. Each closed one is pointed at /dev/null before anything else opens;
 // returns which were closed (bit n for descriptor n).
@@ -431,7 +484,12 @@ int main(int argc, char** argv) {
   if (!parse_headless_options(argc, argv, options, error)) return bad_input(error);
   if (options.help) return write_help();
   RopeParameters parameters;
-  if (!load_parameters(parameters, error)) return bad_input(error);
+  Checkpoint resumed;
+  if (!options.resume.empty()) {
+    if (!read_checkpoint_file(options.resume, resumed, error)) return bad_input(error);
+  } else if (!load_parameters(parameters, error)) {
+    return bad_input(error);
+  }
   if (options.output.empty() && stdout_was_closed) {
     std::cerr << "rope-headless: standard output is closed; give --output FILE" << std::endl;
     return exit_failure;
@@ -441,11 +499,11 @@ int main(int argc, char** argv) {
   if (!open_csv_output(csv, options.output.empty() ? nullptr : &destinations.csv, &stop_signal,
                        error))
     return stop_signal ? 128 + stop_signal : bad_input(error);
-  if (!set_up_simulation(*sim, parameters)) {
+  if (!set_up_simulation(*sim, parameters, options.resume.empty() ? nullptr : &resumed)) {
     discard_csv_output(csv);
     return exit_failure;
   }
-  if (!start_pictures(error)) {
+  if (!start_pictures(*sim, error)) {
     discard_csv_output(csv);
     return bad_input(error);
   }
@@ -457,5 +515,5 @@ int main(int argc, char** argv) {
     end = stop_signal ? RunEnd::signal : RunEnd::pictures_failed;
   else
     end = run_frames(*sim);
-  return close_outputs(*sim, end);
+  return finish_run(*sim, end);
 }

@@ -9,18 +9,22 @@ constexpr double near_plane = 0.1;      // m
 constexpr double display_far_plane = 3000.0;
 constexpr double reshape_far_plane = 100.0;
 constexpr double degrees_per_radian = 57.29577951308232;
-constexpr GLfloat link_box_offset = 0.02f;  // a body's box runs from its joint to 0.04 along x
-constexpr GLfloat link_box_length = 0.04f;
 constexpr GLfloat link_box_thickness = 0.01f;
 constexpr double carriage_radius = 0.01;
 constexpr int carriage_slices = 10;
 constexpr int carriage_stacks = 10;
 
-// Each body a thin red box along its own x axis, at the placement the last evaluation left.
+// Each body a thin red box along its own x axis from its joint to its far end, at the placement
+// the last evaluation left.
 static void draw_bodies() {
   glPushMatrix();
   glColor4f(1.0f, 0.0f, 0.0f, 0.0f);
-  for (const Body& body : view.simulation->rope.bodies) {
+  const auto& bodies = view.simulation->rope.bodies;
+  const ChainValues& lengths = view.simulation->parameters.link_length;
+  for (size_t k = 0; k < bodies.size(); ++k) {
+    const Body& body = bodies[k];
+    const auto link_box_length = static_cast<GLfloat>(lengths[k]);
+    const auto link_box_offset = static_cast<GLfloat>(lengths[k] / 2.0);
     glPushMatrix();
     glTranslatef(static_cast<GLfloat>(body.position[0]), static_cast<GLfloat>(body.position[1]),
                  0.0f);

@@ -14,6 +14,7 @@ at its last completed frame.
 import math
 import numbers
 import os
+import tempfile
 
 import numpy as np
 
@@ -26,8 +27,8 @@ __all__ = ["Rope", "Diverged", "EngineError", "FRAME_SPAN", "LONGEST_DURATION", 
            "parameter_keys", "sweep", "run_point", "SUMMARIES", "STATUSES"]
 
 FRAME_SPAN = 0.01  # s of simulated time per frame, as in the window program
-_KEYS = _parameter_key_table()  # (name, unit, meaning, per_carriage)
-PER_CARRIAGE_KEYS = frozenset(name for name, _, _, pair in _KEYS if pair)
+_KEYS = _parameter_key_table()  # (name, unit, meaning, per_carriage, shape)
+PER_CARRIAGE_KEYS = frozenset(name for name, _, _, pair, _ in _KEYS if pair)
 
 
 class _RunStopped(RuntimeError):
@@ -55,7 +56,7 @@ class EngineError(_RunStopped):
 
 def parameter_keys():
     """The parameter names, in the order of the shipped model file."""
-    return [name for name, _, _, _ in _KEYS]
+    return [name for name, _, _, _, _ in _KEYS]
 
 
 # --- Argument checks: integers where counts are meant, finite floats where values are meant ---
@@ -121,6 +122,19 @@ def _plain(value):
     return value
 
 
+def _real_vector(name, value):
+    """A 1-D float64 array of real numbers (no bools, strings or objects); lengths and finiteness
+    are the engine's checks."""
+    array = np.asarray(value)
+    if array.dtype.kind not in "fiu":
+        raise ValueError(f"{name} must be an array of real numbers, got dtype {array.dtype}")
+    return np.ascontiguousarray(array, dtype=np.float64)
+
+
+def _unpickle_rope(text):
+    return Rope._restored(text, "a pickled rope")
+
+
 def _model_path(model):
     if model is None:
         return ""
@@ -167,6 +181,54 @@ class Rope:
         """(name, absolute tolerance, relative tolerance) of the integration method."""
         return tuple(self._rope.method)
 
+    @classmethod
+    def _restored(cls, text, source="checkpoint", **parameters):
+        """A rope continued from a checkpoint's text, with ``parameters`` changed."""
+        rope = cls.__new__(cls)
+        values = {name: _plain(value) for name, value in parameters.items()}
+        try:
+            rope._rope = _NativeRope.restore(text, source, values)
+        except RuntimeError as failure:
+            raise EngineError(str(failure), 0.0) from None
+        return rope
+
+    def _continued(self, parameters):
+        return Rope._restored(self._rope.checkpoint(), "the base rope", **parameters)
+
+    # --- checkpoints ---
+    def save(self, path):
+        """Write a checkpoint (TOML: parameters, time, state, step size, frame count, targets) to
+        ``path``, under a temporary name first and renamed when complete."""
+        path = os.fspath(path)
+        text = self._rope.checkpoint()
+        folder = os.path.dirname(os.path.abspath(path))
+        handle, temporary = tempfile.mkstemp(prefix=".checkpoint-", dir=folder)
+        try:
+            with os.fdopen(handle, "w", encoding="utf-8") as out:
+                out.write(text)
+            os.replace(temporary, path)
+        except BaseException:
+            if os.path.exists(temporary):
+                os.unlink(temporary)
+            raise
+
+    @classmethod
+    def load(cls, path):
+        """The rope of a checkpoint written by ``save`` or ``rope-headless --save-state``: it goes
+        on exactly as the saved run would have. A damaged or foreign file raises ValueError."""
+        path = os.fspath(path)
+        try:
+            with open(path, encoding="utf-8") as source:
+                text = source.read()
+        except UnicodeDecodeError:
+            raise ValueError(f"{path}: not a rope checkpoint (not text)") from None
+        return cls._restored(text, path)
+
+    def __reduce_ex__(self, protocol):
+        # The checkpoint's content, so that a rope travels to a worker process and goes on there
+        # exactly as it would have here.
+        return (_unpickle_rope, (self._rope.checkpoint(),))
+
     def __repr__(self):
         n = self._rope.coordinate_count
         return f"<ropesim.Rope: {n - 3} links, {n} coordinates, t = {self._rope.time:g} s>"
@@ -177,9 +239,6 @@ class Rope:
 
     def __deepcopy__(self, memo):
         raise TypeError("a Rope cannot be copied; make a new Rope with the same parameters")
-
-    def __reduce_ex__(self, protocol):
-        raise TypeError("a Rope cannot be pickled; send its parameters instead")
 
     # --- reading ---
     @property
@@ -194,8 +253,20 @@ class Rope:
 
     @property
     def state(self):
-        """The ODE state, read-only, shape (2n+4,): q (n), p (n), then x1 (m), v1 (m/s), x2, v2."""
+        """The ODE state, shape (2n+4,): q (n), p (n), then x1 (m), v1 (m/s), x2, v2. The array
+        is a read-only copy; assign a whole new state (float64, finite, 2n+4 values) to change it."""
         return self._rope.state
+
+    @state.setter
+    def state(self, value):
+        self._rope.set_state(_real_vector("state", value))
+
+    def set_configuration(self, q, qdot=None):
+        """Set the joint coordinates ``q`` and their rates ``qdot`` (n finite numbers each; None:
+        at rest) and compute the momenta from them as the rope's start does. The carriages keep
+        their state."""
+        self._rope.set_configuration(_real_vector("q", q),
+                                     None if qdot is None else _real_vector("qdot", qdot))
 
     @property
     def q(self):
@@ -273,11 +344,21 @@ class Rope:
             raise EngineError(self._rope.failure(), self.time)
 
 
+_TAKES = {
+    "count": "an integer",
+    "per_carriage": "one number or a pair (carriage 1, carriage 2)",
+    "triple": "three numbers",
+    "per_body": "one number or one per body, base first (a list or array of links + 1)",
+    "per_joint": "one number or one per revolute joint (a list or array of links)",
+    "per_coordinate": "one number or one per coordinate (a list or array of links + 3)",
+    "word": '"design" or "point"',
+}
+
+
 def _key_lines():
     lines = ["", "Parameters (keyword: unit, meaning):", ""]
-    for name, unit, meaning, pair in _KEYS:
-        takes = "one number or a pair (carriage 1, carriage 2)" if pair else (
-            "an integer" if name == "links" else "a number")
+    for name, unit, meaning, _, shape in _KEYS:
+        takes = _TAKES.get(shape, "a number")
         lines.append(f"    {name}: {unit or 'count'}, {meaning}; {takes}")
     return "\n".join(lines)
 

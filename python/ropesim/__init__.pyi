@@ -1,13 +1,13 @@
 # Types of the ropesim package. n is the rope's coordinate count (links + 3).
 import os
-from typing import Iterable, Mapping, Sequence, Union
+from typing import Iterable, Mapping, Optional, Sequence, Union
 
 import numpy as np
 import numpy.typing as npt
 
 FloatArray = npt.NDArray[np.float64]
 Number = Union[int, float]
-Pair = Union[Number, Sequence[Number]]  # per-carriage keys: one number for both, or two
+Pair = Union[Number, Sequence[Number], str]  # one number, a list (per carriage, body, joint...), or a word
 Target = tuple[int, float, float]  # (carriage 1 or 2, x in m, time in s)
 
 __all__: list[str]
@@ -40,7 +40,9 @@ class Rope:
     @property
     def coordinate_count(self) -> int: ...  # n
     @property
-    def state(self) -> FloatArray: ...  # read-only (2n+4,)
+    def state(self) -> FloatArray: ...  # read-only copy (2n+4,)
+    @state.setter
+    def state(self, value: npt.ArrayLike) -> None: ...  # 2n+4 finite numbers
     @property
     def q(self) -> FloatArray: ...  # read-only (n,)
     @property
@@ -56,12 +58,16 @@ class Rope:
                  targets: Iterable[Target] = ...) -> tuple[FloatArray, FloatArray]: ...
     def run_measuring(self, duration: float, targets: Iterable[Target] = ...) -> float: ...
     def rhs(self, state: npt.ArrayLike) -> FloatArray: ...  # (2n+4,)
+    def set_configuration(self, q: npt.ArrayLike, qdot: Optional[npt.ArrayLike] = ...) -> None: ...
+    def save(self, path: Union[str, os.PathLike[str]]) -> None: ...
+    @classmethod
+    def load(cls, path: Union[str, os.PathLike[str]]) -> "Rope": ...
 
-def run_point(base: Union[Mapping[str, Pair], str, os.PathLike[str]], point: Mapping[str, Pair],
+def run_point(base: Union[Mapping[str, Pair], str, os.PathLike[str], Rope], point: Mapping[str, Pair],
               duration: float, targets: Iterable[Target] = ..., integrator: str = ...,
               tolerance: Pair = ...) -> dict[str, object]: ...
 
-def sweep(base: Union[Mapping[str, Pair], str, os.PathLike[str]],
+def sweep(base: Union[Mapping[str, Pair], str, os.PathLike[str], Rope],
           grid: Mapping[str, Sequence[Pair]], duration: float, targets: Iterable[Target] = ...,
           scheduler: Union[str, object, None] = ..., workers: int = ...,
           timeout: Union[float, None] = ..., integrator: str = ...,

@@ -58,6 +58,8 @@ def _summaries(rope, peak):
 
 
 def _rope_for(base, point, method):
+    if isinstance(base, Rope):
+        return base._continued(point)
     if isinstance(base, dict):
         return Rope(**method, **{**base, **point})
     return Rope(base, **method, **point)
@@ -90,8 +92,9 @@ def sweep(base, grid, duration, targets=(), scheduler=None, workers=2, timeout=N
     """Runs ``run_point`` for every point of ``grid`` ({name: [values]}, a per-carriage key's
     values may be pairs) on Dask and returns a NumPy structured array, one row per point in grid
     order: the grid's values, ``status`` and ``message`` (see STATUSES), ``diverged`` and the
-    summaries. ``base`` is a dict of parameters or a model file's path; neither it nor the grid
-    may hold ``model``. ``scheduler`` is an existing scheduler's address; without it a local
+    summaries. ``base`` is a dict of parameters, a model file's path, or a Rope (saved or loaded:
+    every point continues from its state, with the point's parameters changed); neither it nor
+    the grid may hold ``model``. ``scheduler`` is an existing scheduler's address; without it a local
     cluster of ``workers`` processes (an integer, 1 or more) is started and stopped.
     ``timeout`` (s, or None for no limit) bounds the whole sweep: points not done by then come
     back with status ``timeout``. Every finished row equals the same simulation run alone,
@@ -123,8 +126,9 @@ def _checked_sweep(base, grid):
         if "model" in base:
             raise ValueError("base may not hold 'model': pass the model file's path as base")
         base = dict(base)
-    else:
-        raise TypeError(f"base must be a dict of parameters or a model file's path, got {base!r}")
+    elif not isinstance(base, Rope):
+        raise TypeError("base must be a dict of parameters, a model file's path or a Rope, "
+                        f"got {base!r}")
     if not isinstance(grid, dict) or not grid:
         raise ValueError("grid must be a non-empty dict {name: [values]}")
     known = set(parameter_keys())

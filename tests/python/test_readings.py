@@ -46,7 +46,8 @@ def test_state_arrays_refuse_writes(name):
 @pytest.mark.parametrize("duplicate", [copy.copy, copy.deepcopy, pickle.dumps])
 def test_a_rope_is_never_duplicated_onto_one_engine(duplicate):
     rope = ropesim.Rope()
-    with pytest.raises(TypeError):
-        duplicate(rope)
+    if duplicate is not pickle.dumps:  # a pickle carries a checkpoint: loading makes a new engine
+        with pytest.raises(TypeError):
+            duplicate(rope)
     with pytest.raises(TypeError):
         duplicate(rope._rope)

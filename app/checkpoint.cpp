@@ -1,0 +1,247 @@
+#include "app/checkpoint.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "app/toml_parameters.hpp"
+
+namespace {
+
+// %.17g reads back to the same double; a float without a point or exponent would read as a TOML
+// integer and lose the sign of -0.0, so it gets ".0".
+std::string number_text(double value) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%.17g", value);
+  std::string number(text);
+  if (number.find_first_of(".e") == std::string::npos) number += ".0";
+  return number;
+}
+
+std::string array_text(const std::vector<double>& values) {
+  constexpr size_t per_line = 4;
+  if (values.size() <= per_line) {
+    std::string text = "[";
+    for (size_t i = 0; i < values.size(); ++i) text += (i ? ", " : "") + number_text(values[i]);
+    return text + "]";
+  }
+  std::string text = "[";
+  for (size_t i = 0; i < values.size(); ++i)
+    text += (i % per_line == 0 ? "\n  " : " ") + number_text(values[i]) + ",";
+  return text + "\n]";
+}
+
+std::string values_text(const std::vector<double>& values) {
+  return values.size() == 1 ? number_text(values[0]) : array_text(values);
+}
+
+std::string parameters_text(const RopeParameters& parameters) {
+  std::string text = "[parameters]\n";
+  for (const ParameterKey& key : parameter_keys()) {
+    const ParameterValue value = get_parameter(parameters, key.name);
+    text += std::string(key.name) + " = ";
+    if (key.shape == ValueShape::word)
+      text += "\"" + value.word + "\"";
+    else if (key.shape == ValueShape::count)
+      text += std::to_string(parameters.links);
+    else
+      text += values_text(value.numbers);
+    text += "\n";
+  }
+  return text;
+}
+
+// --- Reading ------------------------------------------------------------------------------------
+
+bool fail(std::string& error, std::string message) {
+  error = std::move(message);
+  return false;
+}
+
+bool finite_numbers(const toml::node& node, std::vector<double>& values) {
+  const toml::array* array = node.as_array();
+  if (!array) return false;
+  for (const toml::node& element : *array) {
+    if (!element.is_number()) return false;
+    values.push_back(*element.value<double>());
+    if (!std::isfinite(values.back())) return false;
+  }
+  return true;
+}
+
+bool finite_number(const toml::node& node, double& value) {
+  if (!node.is_number()) return false;
+  value = *node.value<double>();
+  return std::isfinite(value);
+}
+
+bool read_format(const toml::node& node, Checkpoint&) {
+  return node.is_string() && *node.value<std::string>() == checkpoint_format;
+}
+bool read_time(const toml::node& node, Checkpoint& c) {
+  return finite_number(node, c.time) && c.time >= 0.0;
+}
+bool read_step_size(const toml::node& node, Checkpoint& c) {
+  return finite_number(node, c.step_size) && c.step_size > 0.0;
+}
+bool read_frame_count(const toml::node& node, Checkpoint& c) {
+  const auto count = node.value_exact<int64_t>();
+  if (!count || *count < 0 || *count > INT32_MAX) return false;
+  c.frame_count = static_cast<int32_t>(*count);
+  return true;
+}
+bool read_targets(const toml::node& node, Checkpoint& c) {
+  std::vector<double> values;
+  if (!finite_numbers(node, values) || values.size() != 2) return false;
+  c.targets = {values[0], values[1]};
+  return true;
+}
+bool read_state(const toml::node& node, Checkpoint& c) {
+  c.state.clear();
+  return finite_numbers(node, c.state);
+}
+
+// The run's keys, each with what it needs. One more block (a key or a table) is one more row.
+struct RunKey {
+  const char* name;
+  bool (*read)(const toml::node&, Checkpoint&);
+  const char* needs;
+};
+
+constexpr RunKey run_keys[] = {
+    {"format", read_format, "the text \"rope checkpoint 1\""},
+    {"time", read_time, "a finite number of seconds, 0 or more"},
+    {"step_size", read_step_size, "a finite number of seconds greater than 0"},
+    {"frame_count", read_frame_count, "a whole number from 0 to 2147483647"},
+    {"targets", read_targets, "an array of two finite numbers"},
+    {"state", read_state, "an array of finite numbers"},
+};
+
+bool read_run_key(const std::string& name, const toml::node& node, const std::string& at,
+                  Checkpoint& checkpoint, std::string& error) {
+  for (const RunKey& key : run_keys)
+    if (name == key.name) {
+      if (key.read(node, checkpoint)) return true;
+      return fail(error, at + "key '" + name + "' needs " + key.needs);
+    }
+  return fail(error, at + "unknown key '" + excerpt(name) + "' in a checkpoint");
+}
+
+bool read_parameters(const toml::node& node, const std::string& source, Checkpoint& checkpoint,
+                     std::string& error) {
+  const toml::table* table = node.as_table();
+  if (!table) return fail(error, source + ": 'parameters' must be a table");
+  checkpoint.parameters = RopeParameters{};
+  if (!read_parameter_table(*table, source, checkpoint.parameters, error)) return false;
+  std::string reason;
+  if (check_parameters(checkpoint.parameters, reason)) return true;
+  return fail(error, source + ": parameters: " + reason);
+}
+
+bool check_complete(const toml::table& table, const std::string& source,
+                    const Checkpoint& checkpoint, std::string& error) {
+  for (const RunKey& key : run_keys)
+    if (!table.contains(key.name))
+      return fail(error, source + ": not a complete checkpoint: no key '" + key.name + "'");
+  if (!table.contains("parameters"))
+    return fail(error, source + ": not a complete checkpoint: no [parameters] table");
+  const size_t coordinates = static_cast<size_t>(checkpoint.parameters.links) + 3;
+  const size_t dimension = 2 * coordinates + carriage_state_count;
+  if (checkpoint.state.size() != dimension)
+    return fail(error, source + ": key 'state' has " + std::to_string(checkpoint.state.size()) +
+                           " values; a rope of " + std::to_string(checkpoint.parameters.links) +
+                           " links needs " + std::to_string(dimension));
+  return true;
+}
+
+bool read_regular_file(const std::string& path, std::string& text, std::string& error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat info {};
+  if (fd < 0 || fstat(fd, &info) != 0) {
+    error = path + ": cannot read the checkpoint: " + std::strerror(errno);
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  if (!S_ISREG(info.st_mode) || static_cast<size_t>(info.st_size) > largest_checkpoint_file) {
+    close(fd);
+    return fail(error, path + ": cannot read the checkpoint: " +
+                           (S_ISREG(info.st_mode) ? "it is too large" : "not a regular file"));
+  }
+  text.resize(static_cast<size_t>(info.st_size));
+  size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t n = read(fd, text.data() + got, text.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  close(fd);
+  text.resize(got);
+  return true;
+}
+
+}  // namespace
+
+Checkpoint checkpoint_of(const Simulation& sim) {
+  const Carriages& c = sim.rope.carriages;
+  return {sim.parameters,
+          sim.time,
+          sim.step_size,
+          sim.frame_count,
+          {c.drive_target[0], c.drive_target[1]},
+          sim.state};
+}
+
+std::string checkpoint_text(const Checkpoint& checkpoint) {
+  std::string text =
+      "# A rope checkpoint: continue it with rope-headless --resume FILE or ropesim.Rope.load.\n";
+  text += "format = \"" + std::string(checkpoint_format) + "\"\n";
+  text += "time = " + number_text(checkpoint.time) + "  # s\n";
+  text += "step_size = " + number_text(checkpoint.step_size) + "  # s\n";
+  text += "frame_count = " + std::to_string(checkpoint.frame_count) + "\n";
+  text += "targets = " + array_text({checkpoint.targets[0], checkpoint.targets[1]}) + "  # m\n";
+  text += "# q (n), p (n), then x1, v1, x2, v2\n";
+  text += "state = " + array_text(checkpoint.state) + "\n\n";
+  return text + parameters_text(checkpoint.parameters);
+}
+
+bool read_checkpoint_text(std::string_view text, const std::string& source, Checkpoint& checkpoint,
+                          std::string& error) {
+  toml::table table;
+  try {
+    table = toml::parse(text, source);
+  } catch (const toml::parse_error& problem) {
+    return fail(error, where(source, problem.source()) + std::string(problem.description()));
+  }
+  // The parameters first: the state's length is checked against them.
+  if (const toml::node* parameters = table.get("parameters"))
+    if (!read_parameters(*parameters, source, checkpoint, error)) return false;
+  for (const auto& [key, node] : table) {
+    const std::string name(key.str());
+    if (name == "parameters") continue;
+    if (!read_run_key(name, node, where(source, key.source()), checkpoint, error)) return false;
+  }
+  return check_complete(table, source, checkpoint, error);
+}
+
+bool read_checkpoint_file(const std::string& path, Checkpoint& checkpoint, std::string& error) {
+  std::string text;
+  return read_regular_file(path, text, error) &&
+         read_checkpoint_text(text, path, checkpoint, error);
+}
+
+MbsStatus resume_simulation(Simulation& sim, const Checkpoint& checkpoint) {
+  const MbsStatus started = start_simulation(sim, checkpoint.parameters);
+  if (started != MbsStatus::ok) return started;
+  sim.time = checkpoint.time;
+  sim.step_size = checkpoint.step_size;
+  sim.frame_count = checkpoint.frame_count;
+  for (int k = 0; k < 2; ++k) sim.rope.carriages.drive_target[k] = checkpoint.targets[k];
+  return set_state(sim, checkpoint.state.data());
+}

@@ -1,0 +1,104 @@
+"""Ropes from Python beyond the uniform straight one: per-body lists and arrays, a settable state,
+set_configuration, and checkpoints (save, load, pickle) that continue exactly."""
+
+import os
+import pickle
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import ropesim
+
+LINKS = 6
+UNEVEN = {"links": LINKS, "link_length": np.linspace(0.03, 0.05, LINKS + 1),
+          "link_mass": [0.05] * (LINKS + 1), "payload_mass": 0.2, "far_end_coupling": "point"}
+
+
+def test_lists_and_arrays_of_equal_values_equal_the_scalar_rope():
+    scalar = ropesim.Rope(links=LINKS, joint_stiffness=2.0)
+    arrays = ropesim.Rope(links=LINKS, joint_stiffness=np.full(LINKS, 2.0),
+                          link_length=[0.04] * (LINKS + 1))
+    _, a = scalar.simulate(0.3)
+    _, b = arrays.simulate(0.3)
+    assert a.tobytes() == b.tobytes()
+
+
+@pytest.mark.parametrize("parameters, message", [
+    ({"link_length": [0.04] * 3}, "key 'link_length' has 3 values; it needs one, or 7"),
+    ({"joint_damping": [0.01] * (LINKS - 1) + [-1.0]}, "at index 5"),
+    ({"initial_base": [0.0, 0.0]}, "key 'initial_base' needs three numbers"),
+    ({"far_end_coupling": "glued"}, "key 'far_end_coupling' needs \"design\" or \"point\""),
+    ({"link_mass": ["heavy"]}, "key 'link_mass' needs"),
+])
+def test_bad_per_body_values_raise_value_error_naming_the_key(parameters, message):
+    with pytest.raises(ValueError, match=message.replace("(", r"\(")):
+        ropesim.Rope(links=LINKS, **parameters)
+
+
+def test_state_setter_and_set_configuration():
+    rope = ropesim.Rope(**UNEVEN)
+    n = rope.coordinate_count
+    for bad in (np.zeros(3), np.full(2 * n + 4, np.nan), ["a"] * (2 * n + 4)):
+        with pytest.raises(ValueError):
+            rope.state = bad
+    state = rope.state.copy()
+    state[2 * n] = -0.3
+    rope.state = state
+    assert rope.carriages[0] == -0.3
+    q = np.zeros(n)
+    q[3:] = 0.05
+    qdot = np.linspace(-0.2, 0.2, n)
+    rope.set_configuration(q, qdot)
+    assert np.array_equal(rope.q, q)
+    np.testing.assert_allclose(rope.rhs(rope.state)[:n], qdot, rtol=0, atol=1e-12)
+    with pytest.raises(ValueError, match="qdot needs"):
+        rope.set_configuration(q, qdot[:-1])
+
+
+def test_saved_and_loaded_rope_continues_exactly(tmp_path):
+    rope = ropesim.Rope(**UNEVEN)
+    rope.simulate(0.5, targets=[(2, 0.8, 0.1)])
+    rope.save(tmp_path / "rope.toml")
+    assert os.listdir(tmp_path) == ["rope.toml"]
+    loaded = ropesim.Rope.load(tmp_path / "rope.toml")
+    _, a = rope.simulate(0.5)
+    _, b = loaded.simulate(0.5)
+    assert a.tobytes() == b.tobytes()
+
+
+def test_damaged_checkpoint_raises_value_error(tmp_path):
+    rope = ropesim.Rope(links=LINKS)
+    rope.save(tmp_path / "rope.toml")
+    text = (tmp_path / "rope.toml").read_text()
+    (tmp_path / "bad.toml").write_text(text.replace("links = 6", "links = 7"))
+    with pytest.raises(ValueError, match="key 'state' has"):
+        ropesim.Rope.load(tmp_path / "bad.toml")
+
+
+CONTINUE = """
+import pickle, sys
+rope = pickle.loads(sys.stdin.buffer.read())
+_, states = rope.simulate(0.4)
+sys.stdout.buffer.write(states.tobytes())
+"""
+
+
+def test_pickled_rope_continues_identically_in_another_process():
+    rope = ropesim.Rope(**UNEVEN)
+    rope.simulate(0.3, targets=[(1, -0.4, 0.0)])
+    there = subprocess.run([sys.executable, "-c", CONTINUE], input=pickle.dumps(rope),
+                           capture_output=True, check=True, env=os.environ)
+    _, here = rope.simulate(0.4)
+    assert there.stdout == here.tobytes()
+
+
+def test_sweep_point_continues_from_a_saved_rope():
+    base = ropesim.Rope(links=LINKS)
+    base.simulate(0.2)
+    row = ropesim.run_point(base, {"joint_damping": 0.02}, 0.1)
+    alone = ropesim.Rope._restored(base._rope.checkpoint(), joint_damping=0.02)
+    alone.simulate(0.1)
+    assert row["status"] == "ok"
+    assert row["x2"] == alone.carriages[2]

@@ -1,0 +1,89 @@
+// rope-headless checkpoints: a run saved and resumed is the long run byte for byte; a damaged
+// checkpoint is bad input. Per-body arrays of equal values are the golden trajectory.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "headless_run.hpp"
+
+namespace {
+
+class HeadlessResume : public HeadlessFolders {
+ protected:
+  std::string run_ok(std::vector<std::string> args) {
+    args.insert(args.begin(), "--quiet");
+    const HeadlessRun run = run_headless(args, scratch);
+    EXPECT_EQ(run.status, 0) << run.err;
+    return run.out;
+  }
+};
+
+// The rows from the given time on, the header dropped.
+std::string rows_from(const std::string& csv, const std::string& time_prefix) {
+  const size_t at = csv.find("\n" + time_prefix);
+  return at == std::string::npos ? "" : csv.substr(at + 1);
+}
+
+TEST_F(HeadlessResume, TenSecondsEqualFourSavedAndSixResumedFromFourOn) {
+  const std::vector<std::string> moves = {"--target", "1=-0.5@1.5", "--target", "2=0.9@6.5"};
+  auto with = [&](std::vector<std::string> args) {
+    args.insert(args.end(), moves.begin(), moves.end());
+    return args;
+  };
+  const std::string state = folder + "/state.toml";
+  const std::string whole = run_ok(with({"--duration", "10"}));
+  run_ok(with({"--duration", "4", "--save-state", state}));
+  const std::string resumed = run_ok(with({"--resume", state, "--duration", "6"}));
+  const std::string first = resumed.substr(resumed.find('\n') + 1);
+  ASSERT_EQ(first.substr(0, 2), "3.") << first.substr(0, 40);  // t = 4 s up to rounding
+  const std::string tail = rows_from(whole, first.substr(0, first.find(',')) + ",");
+  ASSERT_FALSE(tail.empty());
+  EXPECT_EQ(first, tail);
+}
+
+TEST_F(HeadlessResume, DamagedCheckpointsAndMixedOptionsAreBadInput) {
+  const std::string state = folder + "/state.toml";
+  run_ok({"--duration", "0.1", "--save-state", state});
+  const std::string good = read_file(state);
+  struct Case {
+    std::string text;
+    std::vector<std::string> extra;
+    std::string problem;
+  };
+  const Case cases[] = {
+      {good.substr(0, good.size() - 200), {}, "cp.toml"},
+      {good + "speed = 2.0\n", {}, "unknown key"},
+      {good, {"--set", "links=3"}, "--resume takes the rope's parameters"},
+  };
+  for (const Case& c : cases) {
+    const std::string damaged = scratch + "/cp.toml";
+    std::ofstream(damaged) << c.text;
+    std::vector<std::string> args = {"--resume", damaged, "--output", folder + "/out.csv"};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    const HeadlessRun run = run_headless(args, scratch);
+    EXPECT_EQ(run.status, 2) << c.problem;
+    EXPECT_NE(run.err.find(c.problem), std::string::npos) << run.err;
+    EXPECT_EQ(folder_entries(folder).size(), 1u);  // the good checkpoint only
+  }
+}
+
+TEST_F(HeadlessResume, GoldenTrajectoryFromArraysOfEqualValues) {
+  const std::string model = scratch + "/arrays.toml";
+  std::ofstream out(model);
+  auto array = [](int count, const char* value) {
+    std::string text = "[";
+    for (int k = 0; k < count; ++k) text += std::string(k ? ", " : "") + value;
+    return text + "]";
+  };
+  out << "link_length = " << array(25, "0.04") << "\nlink_mass = " << array(25, "0.04")
+      << "\njoint_stiffness = " << array(24, "5.5") << "\njoint_damping = " << array(24, "0.01")
+      << "\ninitial_angles = " << array(24, "0.0") << "\ninitial_rates = " << array(27, "0")
+      << "\n";
+  out.close();
+  const std::string golden = read_file(ROPE_SOURCE_DIR "/tests/data/golden_rope.csv");
+  EXPECT_EQ(run_ok({"--model", model, "--duration", "2", "--every", "10", "--target", "1=-0.5@0.5",
+                    "--target", "2=0.9@1.2"}),
+            golden);
+}
+
+}  // namespace
