@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/model_file.hpp"
 #include "app/toml_parameters.hpp"
 
 namespace {
@@ -107,6 +108,20 @@ bool read_state(const toml::node& node, Checkpoint& c) {
   return finite_numbers(node, c.state);
 }
 
+bool read_integrator(const toml::node& node, Checkpoint& c) {
+  return node.is_string() && method_from_name(*node.value<std::string>(), c.settings.method);
+}
+bool read_tolerances(const toml::node& node, Checkpoint& c) {
+  std::vector<double> values;
+  std::string unused;
+  if (!finite_numbers(node, values) || values.size() != 2 ||
+      !check_tolerances(values[0], values[1], unused))
+    return false;
+  c.settings.absolute_tolerance = values[0];
+  c.settings.relative_tolerance = values[1];
+  return true;
+}
+
 // The run's keys, each with what it needs. One more block (a key or a table) is one more row.
 struct RunKey {
   const char* name;
@@ -121,6 +136,8 @@ constexpr RunKey run_keys[] = {
     {"frame_count", read_frame_count, "a whole number from 0 to 2147483647"},
     {"targets", read_targets, "an array of two finite numbers"},
     {"state", read_state, "an array of finite numbers"},
+    {"integrator", read_integrator, "a method name"},
+    {"tolerances", read_tolerances, "[absolute, relative], each in (0, 1]"},
 };
 
 bool read_run_key(const std::string& name, const toml::node& node, const std::string& at,
@@ -195,7 +212,8 @@ Checkpoint checkpoint_of(const Simulation& sim) {
           sim.step_size,
           sim.frame_count,
           {c.drive_target[0], c.drive_target[1]},
-          sim.state};
+          sim.state,
+          sim.settings};
 }
 
 std::string checkpoint_text(const Checkpoint& checkpoint) {
@@ -206,6 +224,11 @@ std::string checkpoint_text(const Checkpoint& checkpoint) {
   text += "step_size = " + number_text(checkpoint.step_size) + "  # s\n";
   text += "frame_count = " + std::to_string(checkpoint.frame_count) + "\n";
   text += "targets = " + array_text({checkpoint.targets[0], checkpoint.targets[1]}) + "  # m\n";
+  text += "integrator = \"" + std::string(method_name(checkpoint.settings.method)) + "\"\n";
+  text += "tolerances = " +
+          array_text({checkpoint.settings.absolute_tolerance,
+                       checkpoint.settings.relative_tolerance}) +
+          "  # absolute, relative\n";
   text += "# q (n), p (n), then x1, v1, x2, v2\n";
   text += "state = " + array_text(checkpoint.state) + "\n\n";
   return text + parameters_text(checkpoint.parameters);
@@ -213,6 +236,7 @@ std::string checkpoint_text(const Checkpoint& checkpoint) {
 
 bool read_checkpoint_text(std::string_view text, const std::string& source, Checkpoint& checkpoint,
                           std::string& error) {
+  if (nested_too_deep(text)) return fail(error, source + ": nested too deep for a checkpoint");
   toml::table table;
   try {
     table = toml::parse(text, source);
@@ -243,5 +267,7 @@ MbsStatus resume_simulation(Simulation& sim, const Checkpoint& checkpoint) {
   sim.step_size = checkpoint.step_size;
   sim.frame_count = checkpoint.frame_count;
   for (int k = 0; k < 2; ++k) sim.rope.carriages.drive_target[k] = checkpoint.targets[k];
-  return set_state(sim, checkpoint.state.data());
+  const MbsStatus restored = set_state(sim, checkpoint.state.data());
+  if (restored != MbsStatus::ok) return restored;
+  return use_integrator(sim, checkpoint.settings);
 }

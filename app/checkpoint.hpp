@@ -23,6 +23,7 @@ struct Checkpoint {
   int32_t frame_count = 0;
   CarriagePair targets{};     // m, the carriages' drive targets
   std::vector<double> state;  // the ODE state, 2 n + 4 values
+  RunSettings settings;       // the integration method and its tolerances
 };
 
 // What `sim` holds now.

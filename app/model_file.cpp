@@ -169,9 +169,13 @@ bool read_parameter_table(const toml::table& table, const std::string& source,
   return true;
 }
 
+bool nested_too_deep(std::string_view text) {
+  return NestingScan().exceeds(text, deepest_model_nesting);
+}
+
 bool read_model_text(std::string_view text, const std::string& source, RopeParameters& parameters,
                      std::string& error) {
-  if (NestingScan().exceeds(text, deepest_model_nesting)) {
+  if (nested_too_deep(text)) {
     error = source + ": nested deeper than " + std::to_string(deepest_model_nesting) +
             " levels; a model file is flat";
     return false;

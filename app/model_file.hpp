@@ -14,6 +14,10 @@
 constexpr size_t largest_model_file = 1 << 20;  // bytes
 constexpr int deepest_model_nesting = 64;       // tables, arrays and dotted-key parts
 
+// True when `text` nests tables, arrays or dotted keys deeper than deepest_model_nesting: the
+// TOML parser recurses once per level, so such text is refused before it is parsed.
+bool nested_too_deep(std::string_view text);
+
 // Reads a regular file of at most largest_model_file bytes, or standard input when `path` is "-".
 // On failure returns false with a one-line reason that names the file, line and column:
 // "FILE:LINE:COLUMN: unknown key 'x'". The parameters may then be partly changed.

@@ -214,7 +214,9 @@ bool check_names(const CLI::App& app, const RawOptions& raw, HeadlessOptions& op
 }
 
 // NAME and ABS[,REL]; both tolerances finite, in (0, 1].
-bool check_integrator(const RawOptions& raw, HeadlessOptions& options, std::string& error) {
+bool check_integrator(const CLI::App& app, const RawOptions& raw, HeadlessOptions& options,
+                      std::string& error) {
+  options.run_given = app.count("--integrator") > 0 || app.count("--tolerance") > 0;
   if (!method_from_name(raw.integrator, options.run.method))
     return fail(error, "--integrator needs one of " + method_names() + ", got " +
                            shown(raw.integrator));
@@ -264,7 +266,7 @@ bool parse_headless_options(int argc, const char* const argv[], HeadlessOptions&
     return fail(error, "unknown option " + shown(app->remaining().front()));
   options.quiet = raw.quiet;
   return check_times(raw, options, error) && check_names(*app, raw, options, error) &&
-         check_integrator(raw, options, error) && check_pictures(raw, options, error);
+         check_integrator(*app, raw, options, error) && check_pictures(raw, options, error);
 }
 
 std::string headless_usage() {

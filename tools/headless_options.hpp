@@ -27,7 +27,8 @@ struct HeadlessOptions {
   int width = 700;    // pixels, the window's size
   int height = 500;
   double speed = 1.0;  // simulated seconds per second of video
-  RunSettings run;  // integration method and tolerances
+  RunSettings run;         // integration method and tolerances
+  bool run_given = false;  // --integrator or --tolerance given (else a resumed run keeps its own)
   // Checkpoints: where to save the state at the run's end (or when a signal ends it), and a
   // checkpoint to continue from (its parameters replace --model and --set).
   std::string save_state;

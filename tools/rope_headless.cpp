@@ -319,7 +319,8 @@ bool set_up_simulation(Simulation& sim, const RopeParameters& parameters,
   sim.system.function = counting_rhs;
   sim.interrupt_check = stop_requested;
   sim.interrupt_context = &sim;
-  const MbsStatus chosen = use_integrator(sim, options.run);
+  const MbsStatus chosen =
+      resumed && !options.run_given ? MbsStatus::ok : use_integrator(sim, options.run);
   if (chosen != MbsStatus::ok) {
     std::cerr << mbs_status_message(chosen) << std::endl;
     return false;
