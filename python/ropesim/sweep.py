@@ -267,9 +267,11 @@ def _refuse_unguarded_start():
 
 # --- The table ------------------------------------------------------------------------------
 
-def _grid_field(name):
+def _grid_field(name, values):
     if name in PER_CARRIAGE_KEYS:
         return (name, np.float64, (2,))
+    if any(np.ndim(value) > 0 for value in values):  # per-body arrays: kept whole
+        return (name, object)
     return (name, np.float64)
 
 
@@ -277,6 +279,8 @@ def _grid_value(name, value):
     """The value as the table stores it: a pair for a per-carriage key (one number is both),
     NaN for what is no number (the row's status says why)."""
     try:
+        if np.ndim(value) > 0 and name not in PER_CARRIAGE_KEYS:
+            return np.array(value, dtype=np.float64)
         if name in PER_CARRIAGE_KEYS:
             pair = np.broadcast_to(np.asarray(value, dtype=np.float64), (2,))
             return pair if np.ndim(value) <= 1 else (math.nan, math.nan)
@@ -286,13 +290,13 @@ def _grid_value(name, value):
 
 
 def _table(grid, rows):
-    fields = [_grid_field(name) for name in grid]
+    fields = [_grid_field(name, values) for name, values in grid.items()]
     fields += [("status", "U12"), ("message", object), ("diverged", np.bool_)]
     fields += [(name, np.float64) for name in SUMMARIES]
     table = np.zeros(len(rows), dtype=fields)
     for i, row in enumerate(rows):
         for name in grid:
-            table[i][name] = _grid_value(name, row[name])
+            table[name][i] = _grid_value(name, row[name])
         table[i]["status"] = row["status"]
         table[i]["message"] = row["message"]
         table[i]["diverged"] = row["status"] == "diverged"

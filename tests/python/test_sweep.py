@@ -16,12 +16,14 @@ MODEL = os.path.join(SOURCE, "models", "rope.toml")
 
 
 def test_every_point_comes_back_with_its_status_and_pairs_are_stored():
-    grid = {"carriage_mass": [[50.0, 80.0], 60.0, "heavy"], "link_mass": [0.04]}
+    # link_mass as one value per body: stored whole, and equal to the scalar rope's run
+    grid = {"carriage_mass": [[50.0, 80.0], 60.0, "heavy"], "link_mass": [[0.04] * 25]}
     table = ropesim.sweep(MODEL, grid, duration=0.2, workers=2)
     assert list(table["status"]) == ["ok", "ok", "error"]
     assert table["carriage_mass"][0].tolist() == [50.0, 80.0]
     assert table["carriage_mass"][1].tolist() == [60.0, 60.0]
     assert "carriage_mass" in table["message"][2] and np.isnan(table["energy"][2])
+    assert table["link_mass"][0].tolist() == [0.04] * 25
     alone = ropesim.run_point(MODEL, {"carriage_mass": (50.0, 80.0), "link_mass": 0.04}, 0.2)
     assert table["energy"][0] == alone["energy"] and alone["status"] == "ok"
 
