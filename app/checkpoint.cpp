@@ -225,10 +225,10 @@ std::string checkpoint_text(const Checkpoint& checkpoint) {
   text += "frame_count = " + std::to_string(checkpoint.frame_count) + "\n";
   text += "targets = " + array_text({checkpoint.targets[0], checkpoint.targets[1]}) + "  # m\n";
   text += "integrator = \"" + std::string(method_name(checkpoint.settings.method)) + "\"\n";
-  text += "tolerances = " +
-          array_text({checkpoint.settings.absolute_tolerance,
-                       checkpoint.settings.relative_tolerance}) +
-          "  # absolute, relative\n";
+  text +=
+      "tolerances = " +
+      array_text({checkpoint.settings.absolute_tolerance, checkpoint.settings.relative_tolerance}) +
+      "  # absolute, relative\n";
   text += "# q (n), p (n), then x1, v1, x2, v2\n";
   text += "state = " + array_text(checkpoint.state) + "\n\n";
   return text + parameters_text(checkpoint.parameters);

@@ -21,9 +21,11 @@ struct MethodName {
   Method method;
   const char* name;
 };
-constexpr MethodName method_table[] = {
-    {Method::rk4, "rk4"}, {Method::rkf45, "rkf45"}, {Method::rk8pd, "rk8pd"}, {Method::bdf, "bdf"},
-    {Method::dirk, "dirk"}};
+constexpr MethodName method_table[] = {{Method::rk4, "rk4"},
+                                       {Method::rkf45, "rkf45"},
+                                       {Method::rk8pd, "rk8pd"},
+                                       {Method::bdf, "bdf"},
+                                       {Method::dirk, "dirk"}};
 
 }  // namespace
 
@@ -106,7 +108,7 @@ int odeiv2_rhs(double t, const double y[], double dydt[], void* params) {
 
 // The check runs inside the right-hand side too: one implicit step evaluates it dozens of times
 // (a Jacobian column each), and a long chain's step can take seconds.
-int cvode_rhs(sunrealtype t, N_Vector y, N_Vector ydot, void* data) {
+int sundials_rhs(sunrealtype t, N_Vector y, N_Vector ydot, void* data) {
   AlternativeIntegrator& integrator = *static_cast<AlternativeIntegrator*>(data);
   const Simulation& sim = *integrator.sim;
   if (sim.interrupt_check && sim.interrupt_check(sim.interrupt_context)) {
@@ -144,27 +146,6 @@ bool create_odeiv2(AlternativeIntegrator& integrator, const RunSettings& setting
   return integrator.step && integrator.control && integrator.evolve;
 }
 
-bool create_cvode(AlternativeIntegrator& integrator, const RunSettings& settings) {
-  Simulation& sim = *integrator.sim;
-  const auto dimension = static_cast<sunindextype>(sim.dimension);
-  if (SUNContext_Create(nullptr, &integrator.context) != 0) return false;
-  integrator.y = N_VMake_Serial(dimension, sim.state.data(), integrator.context);
-  integrator.cvode = CVodeCreate(CV_BDF, integrator.context);
-  if (!integrator.y || !integrator.cvode) return false;
-  integrator.jacobian = SUNDenseMatrix(dimension, dimension, integrator.context);
-  if (!integrator.jacobian) return false;
-  integrator.solver = SUNLinSol_Dense(integrator.y, integrator.jacobian, integrator.context);
-  void* cvode = integrator.cvode;
-  return integrator.solver && CVodeInit(cvode, cvode_rhs, sim.time, integrator.y) == CV_SUCCESS &&
-         CVodeSetErrHandlerFn(cvode, silent, nullptr) == CV_SUCCESS &&
-         CVodeSetUserData(cvode, &integrator) == CV_SUCCESS &&
-         CVodeSStolerances(cvode, settings.relative_tolerance, settings.absolute_tolerance) ==
-             CV_SUCCESS &&
-         CVodeSetMaxNumSteps(cvode, -1) == CV_SUCCESS &&
-         CVodeSetMaxOrd(cvode, most_bdf_order) == CV_SUCCESS &&
-         CVodeSetLinearSolver(cvode, integrator.solver, integrator.jacobian) == CV_SUCCESS;
-}
-
 // The shared parts of the two SUNDIALS methods: the state vector over sim->state and a dense
 // linear solver for the Newton iterations.
 bool create_sundials_parts(AlternativeIntegrator& integrator) {
@@ -179,10 +160,25 @@ bool create_sundials_parts(AlternativeIntegrator& integrator) {
   return integrator.solver != nullptr;
 }
 
+bool create_cvode(AlternativeIntegrator& integrator, const RunSettings& settings) {
+  if (!create_sundials_parts(integrator)) return false;
+  const Simulation& sim = *integrator.sim;
+  integrator.cvode = CVodeCreate(CV_BDF, integrator.context);
+  void* cvode = integrator.cvode;
+  return cvode && CVodeInit(cvode, sundials_rhs, sim.time, integrator.y) == CV_SUCCESS &&
+         CVodeSetErrHandlerFn(cvode, silent, nullptr) == CV_SUCCESS &&
+         CVodeSetUserData(cvode, &integrator) == CV_SUCCESS &&
+         CVodeSStolerances(cvode, settings.relative_tolerance, settings.absolute_tolerance) ==
+             CV_SUCCESS &&
+         CVodeSetMaxNumSteps(cvode, -1) == CV_SUCCESS &&
+         CVodeSetMaxOrd(cvode, most_bdf_order) == CV_SUCCESS &&
+         CVodeSetLinearSolver(cvode, integrator.solver, integrator.jacobian) == CV_SUCCESS;
+}
+
 bool create_arkode(AlternativeIntegrator& integrator, const RunSettings& settings) {
   if (!create_sundials_parts(integrator)) return false;
   Simulation& sim = *integrator.sim;
-  integrator.arkode = ARKStepCreate(nullptr, cvode_rhs, sim.time, integrator.y, integrator.context);
+  integrator.arkode = ARKStepCreate(nullptr, sundials_rhs, sim.time, integrator.y, integrator.context);
   void* arkode = integrator.arkode;
   return arkode && ARKStepSetErrHandlerFn(arkode, silent, nullptr) == ARK_SUCCESS &&
          ARKStepSetUserData(arkode, &integrator) == ARK_SUCCESS &&
@@ -222,7 +218,7 @@ void follow_outside_changes(AlternativeIntegrator& integrator) {
   if (integrator.cvode) {
     CVodeReInit(integrator.cvode, sim.time, integrator.y);
   } else if (integrator.arkode) {
-    ARKStepReInit(integrator.arkode, nullptr, cvode_rhs, sim.time, integrator.y);
+    ARKStepReInit(integrator.arkode, nullptr, sundials_rhs, sim.time, integrator.y);
   } else {
     gsl_odeiv2_step_reset(integrator.step);
     gsl_odeiv2_evolve_reset(integrator.evolve);
@@ -244,6 +240,19 @@ int cvode_step(AlternativeIntegrator& integrator, double t1) {
   sim.time = flag == CV_TSTOP_RETURN ? t1 : reached;
   CVodeGetCurrentStep(integrator.cvode, &sim.step_size);
   return 0;
+}
+
+int odeiv2_step(AlternativeIntegrator& integrator, double t1) {
+  Simulation& sim = *integrator.sim;
+  return gsl_odeiv2_evolve_apply(integrator.evolve, integrator.control, integrator.step,
+                                 &integrator.system, &sim.time, t1, &sim.step_size,
+                                 sim.state.data());
+}
+
+int take_step(AlternativeIntegrator& integrator, double t1) {
+  if (integrator.cvode) return cvode_step(integrator, t1);
+  if (integrator.arkode) return arkode_step(integrator, t1);
+  return odeiv2_step(integrator, t1);
 }
 
 }  // namespace
@@ -276,12 +285,7 @@ int alternative_step(Simulation& sim, double t1) {
   AlternativeIntegrator& integrator = *sim.alternative;
   integrator.interrupted = false;
   follow_outside_changes(integrator);
-  const int status =
-      integrator.cvode    ? cvode_step(integrator, t1)
-      : integrator.arkode ? arkode_step(integrator, t1)
-                          : gsl_odeiv2_evolve_apply(integrator.evolve, integrator.control, integrator.step,
-                                    &integrator.system, &sim.time, t1, &sim.step_size,
-                                    sim.state.data());
+  const int status = take_step(integrator, t1);
   remember_state(integrator);
   return status;
 }

@@ -34,9 +34,9 @@ using Array = py::array_t<double>;
 enum EndCode : int {
   ran_to_the_end = 0,
   diverged = 1,
-  core_failure = 2,    // the core's status: failure()
-  evolve_failed = 3,   // GSL's status: failure()
-  interrupted = 4,     // never returned: the pending exception is raised instead
+  core_failure = 2,   // the core's status: failure()
+  evolve_failed = 3,  // GSL's status: failure()
+  interrupted = 4,    // never returned: the pending exception is raised instead
 };
 
 EndCode end_code(FrameEnd end) {
@@ -85,28 +85,42 @@ bool takes_list(ValueShape shape) {
 
 const char* shape_name(ValueShape shape) {
   switch (shape) {
-    case ValueShape::count: return "count";
-    case ValueShape::single: return "number";
-    case ValueShape::pair: return "per_carriage";
-    case ValueShape::triple: return "triple";
-    case ValueShape::per_body: return "per_body";
-    case ValueShape::per_joint: return "per_joint";
-    case ValueShape::per_coordinate: return "per_coordinate";
-    case ValueShape::word: return "word";
+    case ValueShape::count:
+      return "count";
+    case ValueShape::single:
+      return "number";
+    case ValueShape::pair:
+      return "per_carriage";
+    case ValueShape::triple:
+      return "triple";
+    case ValueShape::per_body:
+      return "per_body";
+    case ValueShape::per_joint:
+      return "per_joint";
+    case ValueShape::per_coordinate:
+      return "per_coordinate";
+    case ValueShape::word:
+      return "word";
   }
   return "number";
 }
 
 std::string takes(const std::string& name) {
   switch (shape_of(name)) {
-    case ValueShape::count: return "a whole number";
-    case ValueShape::pair: return "one number or two (one per carriage)";
-    case ValueShape::triple: return "three numbers (x, y, angle)";
+    case ValueShape::count:
+      return "a whole number";
+    case ValueShape::pair:
+      return "one number or two (one per carriage)";
+    case ValueShape::triple:
+      return "three numbers (x, y, angle)";
     case ValueShape::per_body:
     case ValueShape::per_joint:
-    case ValueShape::per_coordinate: return "a number";
-    case ValueShape::word: return "\"design\" or \"point\"";
-    default: return "a number";
+    case ValueShape::per_coordinate:
+      return "a number";
+    case ValueShape::word:
+      return "\"design\" or \"point\"";
+    default:
+      return "a number";
   }
 }
 
@@ -305,7 +319,8 @@ class NativeRope {
 
   void set_state(const py::handle& value) {
     RopeLock lock(mutex_);
-    const std::vector<double> y = exact_vector(value, static_cast<size_t>(sim_->dimension), "state");
+    const std::vector<double> y =
+        exact_vector(value, static_cast<size_t>(sim_->dimension), "state");
     check_readable(::set_state(*sim_, y.data()));
   }
 
@@ -566,22 +581,32 @@ PYBIND11_MODULE(_native, m) {
            "Replace the ODE state (2n+4 finite numbers).")
       .def("set_configuration", checked(&NativeRope::set_configuration), "q"_a, "qdot"_a,
            "Set coordinates and rates; the momenta follow.")
-      .def("__copy__", [](const py::object&) -> py::object {
-        throw py::type_error("a NativeRope cannot be copied");
-      })
-      .def("__deepcopy__", [](const py::object&, const py::object&) -> py::object {
-        throw py::type_error("a NativeRope cannot be copied");
-      }, "memo"_a)
-      .def("__reduce_ex__", [](const py::object&, const py::object&) -> py::object {
-        throw py::type_error("a NativeRope cannot be pickled");
-      }, "protocol"_a);
-  m.def("parameter_keys", [] {
-    std::vector<py::tuple> keys;
-    for (const ParameterKey& key : parameter_keys())
-      keys.push_back(py::make_tuple(key.name, key.unit, key.meaning, is_pair_key(key.name),
-                                    shape_name(key.shape)));
-    return keys;
-  }, "(name, unit, meaning, per_carriage, shape) of every parameter key, in the model file's "
-     "order.");
+      .def("__copy__",
+           [](const py::object&) -> py::object {
+             throw py::type_error("a NativeRope cannot be copied");
+           })
+      .def(
+          "__deepcopy__",
+          [](const py::object&, const py::object&) -> py::object {
+            throw py::type_error("a NativeRope cannot be copied");
+          },
+          "memo"_a)
+      .def(
+          "__reduce_ex__",
+          [](const py::object&, const py::object&) -> py::object {
+            throw py::type_error("a NativeRope cannot be pickled");
+          },
+          "protocol"_a);
+  m.def(
+      "parameter_keys",
+      [] {
+        std::vector<py::tuple> keys;
+        for (const ParameterKey& key : parameter_keys())
+          keys.push_back(py::make_tuple(key.name, key.unit, key.meaning, is_pair_key(key.name),
+                                        shape_name(key.shape)));
+        return keys;
+      },
+      "(name, unit, meaning, per_carriage, shape) of every parameter key, in the model file's "
+      "order.");
   m.attr("LONGEST_DURATION") = longest_script_duration;
 }

@@ -218,8 +218,8 @@ bool check_integrator(const CLI::App& app, const RawOptions& raw, HeadlessOption
                       std::string& error) {
   options.run_given = app.count("--integrator") > 0 || app.count("--tolerance") > 0;
   if (!method_from_name(raw.integrator, options.run.method))
-    return fail(error, "--integrator needs one of " + method_names() + ", got " +
-                           shown(raw.integrator));
+    return fail(error,
+                "--integrator needs one of " + method_names() + ", got " + shown(raw.integrator));
   const size_t comma = raw.tolerance.find(',');
   const std::string absolute = raw.tolerance.substr(0, comma);
   const std::string relative =
@@ -228,8 +228,10 @@ bool check_integrator(const CLI::App& app, const RawOptions& raw, HeadlessOption
   if (!parse_double(absolute, options.run.absolute_tolerance) ||
       !parse_double(relative, options.run.relative_tolerance) ||
       !check_tolerances(options.run.absolute_tolerance, options.run.relative_tolerance, reason))
-    return fail(error, "--tolerance needs ABS or ABS,REL, numbers greater than 0 and at most 1, "
-                       "got " + shown(raw.tolerance));
+    return fail(error,
+                "--tolerance needs ABS or ABS,REL, numbers greater than 0 and at most 1, "
+                "got " +
+                    shown(raw.tolerance));
   return true;
 }
 

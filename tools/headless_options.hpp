@@ -26,7 +26,7 @@ struct HeadlessOptions {
   double fps = 50.0;  // frames per second of video
   int width = 700;    // pixels, the window's size
   int height = 500;
-  double speed = 1.0;  // simulated seconds per second of video
+  double speed = 1.0;      // simulated seconds per second of video
   RunSettings run;         // integration method and tolerances
   bool run_given = false;  // --integrator or --tolerance given (else a resumed run keeps its own)
   // Checkpoints: where to save the state at the run's end (or when a signal ends it), and a

@@ -52,7 +52,6 @@ int counting_rhs(double t, const double y[], double dydt[], void* params) {
   return hamilton_rhs(t, y, dydt, params);
 }
 
-
 void on_stop_signal(int signal) {
   stop_signal = signal;
 }

@@ -66,26 +66,25 @@ class MethodAccuracy : public testing::TestWithParam<AccuracyCase> {};
 
 TEST_P(MethodAccuracy, LandsNearTheReference) {
   const AccuracyCase& c = GetParam();
-  const double error = largest_difference(run(c.stiffness, c.method, c.tolerance),
-                                          reference(c.stiffness));
+  const double error =
+      largest_difference(run(c.stiffness, c.method, c.tolerance), reference(c.stiffness));
   EXPECT_LT(error, c.bound) << "tolerance " << c.tolerance;
 }
 
 // The explicit methods and the fifth-order implicit one land within 10x their tolerance. The
 // second-order BDF's tolerance bounds an RMS local error: over a second its global error on the
 // driven carriages grows to a few hundred times the tolerance, so it gets a bound of its own.
-INSTANTIATE_TEST_SUITE_P(
-    EveryMethod, MethodAccuracy,
-    testing::Values(AccuracyCase{Method::rk4, 5.5, 1e-7, 1e-6},
-                    AccuracyCase{Method::rkf45, 5.5, 1e-7, 1e-6},
-                    AccuracyCase{Method::rk8pd, 5.5, 1e-7, 1e-6},
-                    AccuracyCase{Method::dirk, 5.5, 1e-7, 1e-6},
-                    AccuracyCase{Method::bdf, 5.5, 1e-7, 1e-4},
-                    AccuracyCase{Method::rk4, 55000, 1e-7, 1e-6},
-                    AccuracyCase{Method::rkf45, 55000, 1e-7, 1e-6},
-                    AccuracyCase{Method::rk8pd, 55000, 1e-7, 1e-6},
-                    AccuracyCase{Method::dirk, 55000, 1e-7, 1e-6},
-                    AccuracyCase{Method::bdf, 55000, 1e-7, 1e-4}));
+INSTANTIATE_TEST_SUITE_P(EveryMethod, MethodAccuracy,
+                         testing::Values(AccuracyCase{Method::rk4, 5.5, 1e-7, 1e-6},
+                                         AccuracyCase{Method::rkf45, 5.5, 1e-7, 1e-6},
+                                         AccuracyCase{Method::rk8pd, 5.5, 1e-7, 1e-6},
+                                         AccuracyCase{Method::dirk, 5.5, 1e-7, 1e-6},
+                                         AccuracyCase{Method::bdf, 5.5, 1e-7, 1e-4},
+                                         AccuracyCase{Method::rk4, 55000, 1e-7, 1e-6},
+                                         AccuracyCase{Method::rkf45, 55000, 1e-7, 1e-6},
+                                         AccuracyCase{Method::rk8pd, 55000, 1e-7, 1e-6},
+                                         AccuracyCase{Method::dirk, 55000, 1e-7, 1e-6},
+                                         AccuracyCase{Method::bdf, 55000, 1e-7, 1e-4}));
 
 // An explicit step is bounded by the stiffest joint's period; an implicit one is not.
 TEST(MethodCost, ImplicitMethodsStayCheapOnAStiffRope) {
