@@ -168,6 +168,7 @@ TEST(Checkpoints, ResumedSimulationRepeatsTheOriginalBitForBit) {
   parameters.link_mass.values = spread(10, 0.03, 0.002);
   parameters.payload_mass = 0.1;
   auto original = started(parameters);
+  ASSERT_EQ(use_integrator(*original, {Method::rkf45, 1e-7, 1e-8}), MbsStatus::ok);
   set_target(*original, 1, -0.4);
   run_frames(*original, 60);
   Checkpoint read;
@@ -177,6 +178,8 @@ TEST(Checkpoints, ResumedSimulationRepeatsTheOriginalBitForBit) {
   auto resumed = std::make_unique<Simulation>();
   ASSERT_EQ(resume_simulation(*resumed, read), MbsStatus::ok);
   EXPECT_EQ(resumed->frame_count, original->frame_count);
+  EXPECT_EQ(resumed->settings.method, Method::rkf45);  // the method travels with the checkpoint
+  EXPECT_EQ(resumed->settings.relative_tolerance, 1e-8);
   run_frames(*original, 60);
   run_frames(*resumed, 60);
   EXPECT_TRUE(same_bits(original->state, resumed->state));
@@ -203,6 +206,7 @@ TEST(Checkpoints, DamagedOrForeignTextIsRefusedWithItsReason) {
       {replaced("rope checkpoint 1", "something else"), "key 'format'"},
       {replaced("step_size = ", "step_size = -"), "key 'step_size'"},
       {"links = 24\n", "unknown key 'links'"},
+      {replaced("integrator = \"rk4\"", "integrator = \"euler\""), "key 'integrator'"},
   };
   for (const Case& c : cases) {
     Checkpoint checkpoint;
