@@ -5,7 +5,10 @@
 // u body velocity, b momentum bias), and the joint momentum is p = H[2]. Inward, each link hands
 // its parent A with the joint direction eliminated; outward, p fixes qdot; inward again, forces
 // give pdot.
+// Streaming stores on x86-64; other targets (the web build) copy the line plainly.
+#if defined(__SSE2__)
 #include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -256,12 +259,16 @@ LinkPassData pass_data_of(Mbs& mbs) {
 // On trees too large for the caches a streaming store: the line goes to memory without being read
 // first.
 [[gnu::always_inline]] inline void write_back(Body& body, const LinkMotion& motion, bool stream) {
-  double* to = body.velocity.data();
-  const double* from = &motion.velocity[0];
+#if defined(__SSE2__)
   if (stream) {
+    double* to = body.velocity.data();
+    const double* from = &motion.velocity[0];
     for (int k = 0; k < 8; k += 2) _mm_stream_pd(to + k, _mm_load_pd(from + k));
     return;
   }
+#else
+  (void)stream;  // no streaming stores on this target: the plain copy below
+#endif
   body.velocity = motion.velocity;
   store_placement(body, {motion.sin_abs, motion.cos_abs, motion.position, motion.angle});
 }
@@ -328,7 +335,9 @@ void store_records(Mbs& mbs, const PassRun& run, bool stream) {
   const int32_t* inward = mbs.inward_position.data();
   const LinkMotion* motion = mbs.link_motion.data();
   for (int32_t i = run.begin; i < run.end; ++i) write_back(*order[i], motion[inward[i]], stream);
+#if defined(__SSE2__)
   if (stream) _mm_sfence();
+#endif
 }
 
 void force_run(Mbs& mbs, const PassRun& run) {

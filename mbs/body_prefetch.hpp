@@ -45,8 +45,12 @@ static_assert(offsetof(Body, system) >= offsetof(Body, applied_force) &&
 }
 
 // The fused link kernels touch a record only in pass 2, to write placement and velocity back:
-// one cache line, laid out as LinkMotion.
-static_assert(offsetof(Body, velocity) % 64 == 0 && sizeof(LinkMotion) == 64 &&
+// one cache line, laid out as LinkMotion. The line starts where the record's fields before it end,
+// which is a line boundary with 8-byte pointers; with 4-byte ones (wasm32) it is not, and the
+// record is written back field by field there.
+static_assert(sizeof(void*) != 8 || offsetof(Body, velocity) % 64 == 0,
+              "placement and velocity start a cache line");
+static_assert(sizeof(LinkMotion) == 64 &&
                   offsetof(Body, sin_abs) - offsetof(Body, velocity) == offsetof(LinkMotion, sin_abs) &&
                   offsetof(Body, cos_abs) - offsetof(Body, velocity) == offsetof(LinkMotion, cos_abs) &&
                   offsetof(Body, position) - offsetof(Body, velocity) == offsetof(LinkMotion, position) &&
