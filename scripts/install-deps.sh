@@ -6,7 +6,8 @@ packages=(g++ make cmake pkg-config
   libgsl-dev libglut-dev libglu1-mesa-dev libgl-dev libtomlplusplus-dev libcairo2-dev ffmpeg
   libgtest-dev libbenchmark-dev libcli11-dev libsundials-dev
   python3-dev python3-numpy python3-pytest pybind11-dev python3-distributed python3-matplotlib python3-scipy
-  xvfb xdotool x11-apps imagemagick)
+  xvfb xdotool x11-apps imagemagick
+  emscripten chromium)
 
 missing=()
 for package in "${packages[@]}"; do

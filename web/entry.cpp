@@ -1,0 +1,165 @@
+// The page's entry points: the rope library behind a few plain C functions that JavaScript calls
+// through the module (numbers in, numbers out; arrays handed over as pointers into the module's
+// memory). One simulation at a time, held here: this file is the program, like view/main.cpp.
+#include <emscripten/emscripten.h>
+
+#include <array>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/camera.hpp"
+#include "app/driver.hpp"
+#include "app/rope_parameters.hpp"
+#include "app/script.hpp"
+#include "app/simulation.hpp"
+
+namespace {
+
+struct Page {
+  RopeParameters parameters;  // what the next start builds
+  std::unique_ptr<Simulation> simulation;
+  std::vector<TargetMove> moves;  // scripted target moves, sorted before each start
+  std::size_t next_move = 0;
+  std::vector<double> placements;  // per body: x, y, angle (rad), length (m)
+  std::array<double, 2> pixel{};
+  std::string error;
+  Camera camera;  // the window program's camera
+};
+
+Page page;
+
+}  // namespace
+
+extern "C" {
+
+// The reason the last web_set_parameter or web_start failed.
+EMSCRIPTEN_KEEPALIVE const char* web_error() {
+  return page.error.c_str();
+}
+
+// Back to the model's defaults for the next start.
+EMSCRIPTEN_KEEPALIVE void web_reset_parameters() {
+  page.parameters = RopeParameters{};
+}
+
+// Sets one key of the next start's parameters from its text, as a model file would: 0, or 1 with
+// the model file's message in web_error().
+EMSCRIPTEN_KEEPALIVE int web_set_parameter(const char* key, const char* text) {
+  page.error.clear();
+  return set_parameter(page.parameters, key, text, page.error) ? 0 : 1;
+}
+
+// A scripted move, applied from the first frame that starts at or after `time` (s); kept across
+// starts until web_clear_moves.
+EMSCRIPTEN_KEEPALIVE void web_add_move(int carriage, double target, double time) {
+  page.moves.push_back({carriage, target, time});
+}
+
+EMSCRIPTEN_KEEPALIVE void web_clear_moves() {
+  page.moves.clear();
+}
+
+// Builds a new rope from the parameters set so far, at t = 0. Returns 0, or 1 with the reason in
+// web_error() (the previous rope is kept).
+EMSCRIPTEN_KEEPALIVE int web_start() {
+  page.error.clear();
+  if (!check_parameters(page.parameters, page.error)) return 1;
+  auto simulation = std::make_unique<Simulation>();
+  const MbsStatus status = start_simulation(*simulation, page.parameters);
+  if (status != MbsStatus::ok) {
+    page.error = "the rope could not be built (" + std::string(mbs_status_message(status)) + ")";
+    return 1;
+  }
+  page.simulation = std::move(simulation);
+  sort_moves(page.moves);
+  page.next_move = 0;
+  return 0;
+}
+
+// One frame of sim.frame_span (0.01 s): the due scripted moves, then the integration. Returns 0
+// when the frame reached its end or the evolve call failed (the next frame tries again, as in the
+// window), 1 when the rope diverged or the core failed (message in web_error()).
+EMSCRIPTEN_KEEPALIVE int web_frame() {
+  Simulation& sim = *page.simulation;
+  apply_due_moves(sim, page.moves, page.next_move);
+  const FrameEnd end = integrate_frame(sim);
+  if (end == FrameEnd::diverged || end == FrameEnd::core_failure) {
+    page.error = stop_message(sim, end);
+    return 1;
+  }
+  ++sim.frame_count;
+  return 0;
+}
+
+// What a drag does: carriage 1 or 2 driven towards x (m).
+EMSCRIPTEN_KEEPALIVE void web_set_target(int carriage, double x) {
+  set_target(*page.simulation, carriage, x);
+}
+
+EMSCRIPTEN_KEEPALIVE double web_time() {
+  return page.simulation->time;
+}
+
+EMSCRIPTEN_KEEPALIVE int web_body_count() {
+  return static_cast<int>(page.simulation->rope.bodies.size());
+}
+
+// Per body x, y (m), angle (rad) and length (m): where the last evaluation left them, true from
+// the start. Valid until the next call.
+EMSCRIPTEN_KEEPALIVE const double* web_placements() {
+  const Simulation& sim = *page.simulation;
+  const auto& bodies = sim.rope.bodies;
+  page.placements.resize(4 * bodies.size());
+  for (std::size_t k = 0; k < bodies.size(); ++k) {
+    const Body& body = bodies[k];
+    page.placements[4 * k] = body.position[0];
+    page.placements[4 * k + 1] = body.position[1];
+    page.placements[4 * k + 2] = body.angle;
+    page.placements[4 * k + 3] = sim.parameters.link_length[k];
+  }
+  return page.placements.data();
+}
+
+// Position of carriage 1 or 2 along x (m).
+EMSCRIPTEN_KEEPALIVE double web_carriage(int carriage) {
+  return page.simulation->rope.carriages.carriage_state[2 * (carriage - 1)];
+}
+
+// The ODE state (web_dimension() values: q, p, x1, v1, x2, v2).
+EMSCRIPTEN_KEEPALIVE int web_dimension() {
+  return page.simulation->dimension;
+}
+EMSCRIPTEN_KEEPALIVE const double* web_state() {
+  return page.simulation->state.data();
+}
+
+// The window's camera: pixel (column, row from the top) of the plane point (x, y) in a width x
+// height view. Valid until the next call.
+EMSCRIPTEN_KEEPALIVE const double* web_world_to_pixel(int width, int height, double x, double y) {
+  page.pixel = world_to_pixel(page.camera, width, height, x, y);
+  return page.pixel.data();
+}
+
+// World x under pixel column `column`, as a drag in the window maps it.
+EMSCRIPTEN_KEEPALIVE double web_column_to_world_x(int width, int height, int column) {
+  const auto aspect = static_cast<float>(static_cast<double>(width) / static_cast<double>(height));
+  return column_to_world_x(page.camera, aspect, width, column);
+}
+
+EMSCRIPTEN_KEEPALIVE double web_metres_per_pixel(int height) {
+  return metres_per_pixel(page.camera, height);
+}
+
+// Mean wall time of one right-hand side at the current state over `count` evaluations, in
+// microseconds: for the speed comparison with the native build.
+EMSCRIPTEN_KEEPALIVE double web_rhs_microseconds(int count) {
+  Simulation& sim = *page.simulation;
+  std::vector<double> rates(static_cast<std::size_t>(sim.dimension));
+  const double start = emscripten_get_now();
+  for (int i = 0; i < count; ++i) hamilton_rhs(sim.time, sim.state.data(), rates.data(), &sim);
+  const double elapsed = emscripten_get_now() - start;  // ms
+  return 1000.0 * elapsed / count;
+}
+
+}  // extern "C"
