@@ -3,6 +3,8 @@ a NUL byte), so a test can wait for the page itself to say it is done instead of
 
   drive.py golden PAGE OUT          runs PAGE?golden and writes its CSV rows to OUT
   drive.py picture PAGE OUT         opens PAGE?at=2, pauses it and saves a PNG to OUT
+  drive.py drag PAGE OUT X0 X1 ROW  opens PAGE?at=2, drags with the right button from column X0
+                                    to X1 on ROW, lets 1 s pass, pauses and saves a PNG to OUT
   drive.py measure PAGE             prints the page's speed figures
 """
 import base64
@@ -114,6 +116,22 @@ def main():
             browser.wait_for("document.getElementById('status').textContent.startsWith('t = 2')")
             browser.evaluate("document.getElementById('pause').click()")
             # One more paint after the pause, so the picture shows what the status says.
+            browser.wait_for("document.getElementById('status').textContent.includes('paused')")
+            shot = browser.call("Page.captureScreenshot", {"format": "png"})
+            with open(sys.argv[3], "wb") as f:
+                f.write(base64.b64decode(shot["data"]))
+        elif mode == "drag":
+            start, end, row = (float(v) for v in sys.argv[4:7])
+            browser.open(url + "?at=2")
+            browser.wait_for("document.getElementById('status').textContent.startsWith('t = 2')")
+            mouse = {"button": "right", "y": row, "clickCount": 1}
+            browser.call("Input.dispatchMouseEvent", {**mouse, "type": "mousePressed", "x": start, "buttons": 2})
+            for step in range(1, 11):
+                x = start + (end - start) * step / 10
+                browser.call("Input.dispatchMouseEvent", {**mouse, "type": "mouseMoved", "x": x, "buttons": 2})
+            browser.call("Input.dispatchMouseEvent", {**mouse, "type": "mouseReleased", "x": end, "buttons": 0})
+            browser.wait_for("parseFloat(document.getElementById('status').textContent.slice(4)) >= 3")
+            browser.evaluate("document.getElementById('pause').click()")
             browser.wait_for("document.getElementById('status').textContent.includes('paused')")
             shot = browser.call("Page.captureScreenshot", {"format": "png"})
             with open(sys.argv[3], "wb") as f:
