@@ -2,7 +2,7 @@
 // as carriage targets. Query parameters: ?golden runs the golden script (two target moves, 2 s)
 // and writes the states into #results; ?measure writes the speed figures there; ?unpaced runs as
 // many frames as the browser allows, for the real-time factor; ?at=S starts the page at S seconds
-// of simulated time (a picture of a given moment).
+// of simulated time (a picture of a given moment); the panel's keys (?links=40) set the rope.
 "use strict";
 
 const frameSpan = 0.01;      // s of simulated time per frame (the library's)
@@ -45,7 +45,7 @@ createRopeModule().then((module) => {
     document.title = "measure done";
     return;
   }
-  interactive(web, doubles, query.has("unpaced"), Number(query.get("at")) || 0);
+  interactive(web, doubles, query, Number(query.get("at")) || 0);
 });
 
 // The golden script: carriage 1 to -0.5 m at 0.5 s, carriage 2 to 0.9 m at 1.2 s, 2 s; every 10th
@@ -77,7 +77,8 @@ function measure(web) {
   return `rhs_microseconds=${rhs}\nreal_time_factor=${2 / seconds}`;
 }
 
-function interactive(web, doubles, unpaced, startTime) {
+function interactive(web, doubles, query, startTime) {
+  const unpaced = query.has("unpaced");
   const canvas = document.getElementById("canvas");
   const context = canvas.getContext("2d");
   const status = document.getElementById("status");
@@ -205,16 +206,29 @@ function interactive(web, doubles, unpaced, startTime) {
     }
   });
   document.getElementById("reset").addEventListener("click", restart);
+  // The panel's values in effect: a refused set goes back to them, so Reset keeps building the
+  // rope that runs.
+  const inputs = [...panel.querySelectorAll("input")];
+  // The panel's keys may come with the address too (?links=40), to share a rope as a link.
+  for (const input of inputs) if (query.has(input.name)) input.value = query.get(input.name);
+  let inEffect = inputs.map((input) => input.value);
+  function setAll(values) {
+    web.resetParameters();
+    for (let i = 0; i < inputs.length; ++i)
+      if (web.setParameter(inputs[i].name, values[i]) !== 0) return web.error();
+    return "";
+  }
   panel.addEventListener("submit", (event) => {
     event.preventDefault();
-    web.resetParameters();
-    for (const input of panel.querySelectorAll("input")) {
-      if (web.setParameter(input.name, input.value) !== 0) {
-        message.textContent = web.error();
-        return;
-      }
+    const values = inputs.map((input) => input.value);
+    const refused = setAll(values);
+    if (refused) {
+      setAll(inEffect);
+      message.textContent = refused;
+      return;
     }
-    restart();
+    if (restart()) inEffect = values;
+    else setAll(inEffect);
   });
 
   // The mouse as in the window: the left button drags carriage 1's target, the right carriage
@@ -243,5 +257,10 @@ function interactive(web, doubles, unpaced, startTime) {
   for (const end of ["pointerup", "pointercancel"])
     canvas.addEventListener(end, () => { dragged = 0; });
 
+  const refused = setAll(inEffect);
+  if (refused) {
+    message.textContent = refused;
+    setAll(inputs.map((input) => input.defaultValue));
+  }
   if (restart()) requestAnimationFrame(loop);
 }

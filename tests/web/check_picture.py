@@ -4,6 +4,8 @@
       At t = 2 s the rope hangs in a curve from its two carriages: red pixels spread over many
       rows (the starting pose is a straight line three pixels high), with the carriages' black
       discs on the level of the topmost red row.
+  check_picture.py longer PICTURE ROW
+      The rope reaches below ROW: deeper than the default 24 links can hang.
   check_picture.py carriage PICTURE COLUMN FROM
       A carriage's disc (dark pixels on the carriages' row) sits within 6 pixels of COLUMN, and
       none is left within 6 pixels of FROM, where the dragged carriage started.
@@ -44,6 +46,9 @@ if sys.argv[1] == "sag":
         sys.exit("the rope does not sag")
     if len(dark) < 20:
         sys.exit("no carriages beside the rope's ends")
+elif sys.argv[1] == "longer":
+    if bottom <= int(sys.argv[3]):
+        sys.exit(f"the rope reaches only row {bottom}")
 elif sys.argv[1] == "carriage":
     column, start = float(sys.argv[3]), float(sys.argv[4])
     if not any(abs(x - column) <= 6 for x in dark):

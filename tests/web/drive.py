@@ -2,7 +2,8 @@
 a NUL byte), so a test can wait for the page itself to say it is done instead of guessing a time.
 
   drive.py golden PAGE OUT          runs PAGE?golden and writes its CSV rows to OUT
-  drive.py picture PAGE OUT         opens PAGE?at=2, pauses it and saves a PNG to OUT
+  drive.py picture PAGE OUT [KEYS]  opens PAGE?at=2 (&KEYS: panel keys such as links=40), pauses it
+                                    and saves a PNG to OUT
   drive.py drag PAGE OUT X0 X1 ROW  opens PAGE?at=2, drags with the right button from column X0
                                     to X1 on ROW, lets 1 s pass, pauses and saves a PNG to OUT
   drive.py measure PAGE             prints the page's speed figures
@@ -112,7 +113,7 @@ def main():
             print(browser.wait_for("document.title === 'measure done' && "
                                    "document.getElementById('results').textContent"))
         elif mode == "picture":
-            browser.open(url + "?at=2")
+            browser.open(url + "?at=2" + "".join("&" + key for key in sys.argv[4:]))
             browser.wait_for("document.getElementById('status').textContent.startsWith('t = 2')")
             browser.evaluate("document.getElementById('pause').click()")
             # One more paint after the pause, so the picture shows what the status says.
