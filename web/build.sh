@@ -36,7 +36,8 @@ for source in "${gsl_sources[@]}"; do
 done
 
 sources=(mbs/assembly.cpp mbs/body_common.cpp mbs/status.cpp mbs/joint_types.cpp mbs/passes.cpp
-  joints/revolute_link.cpp joints/free_planar_base.cpp joints/slaved_revolute.cpp joints/tip_joint.cpp
+  joints/revolute_link.cpp joints/free_planar_base.cpp joints/slaved_revolute.cpp
+  joints/tip_joint.cpp
   app/rope_parameters.cpp app/rope_model.cpp app/simulation.cpp app/driver.cpp app/script.cpp
   app/camera.cpp web/integrators_web.cpp web/entry.cpp)
 # Two compilers at a time.
@@ -51,8 +52,9 @@ printf '%s\n' "${sources[@]}" |
   xargs -P 2 -I{} bash -c 'common=($common_flags); compile "$1"' _ {}
 for source in "${sources[@]}"; do objects+=("$out/obj/$(echo "$source" | tr / _).o"); done
 
-exported=$(grep -o 'EMSCRIPTEN_KEEPALIVE [^(]*(' "$root/web/entry.cpp" | sed -E 's/.* (web_[a-z_0-9]+)\(/_\1/' |
-  paste -sd, -)
+# Every function entry.cpp marks for JavaScript, as _name,_name,...
+exported=$(grep -o 'EMSCRIPTEN_KEEPALIVE [^(]*(' "$root/web/entry.cpp" |
+  sed -E 's/.* (web_[a-z_0-9]+)\(/_\1/' | paste -sd, -)
 em++ "${common[@]}" "${objects[@]}" -o "$out/rope.js" -sSINGLE_FILE=1 -sMODULARIZE=1 \
   -sEXPORT_NAME=createRopeModule -sALLOW_MEMORY_GROWTH=1 -sENVIRONMENT=web \
   -sEXPORTED_FUNCTIONS="$exported,_malloc,_free" -sEXPORTED_RUNTIME_METHODS=ccall,cwrap,UTF8ToString
