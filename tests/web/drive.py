@@ -1,7 +1,8 @@
 """Drives headless Chromium over its DevTools pipe (file descriptors 3 and 4, JSON messages ended by
 a NUL byte), so a test can wait for the page itself to say it is done instead of guessing a time.
 
-  drive.py golden PAGE OUT          runs PAGE?golden and writes its CSV rows to OUT
+  drive.py golden PAGE OUT          runs PAGE?golden and writes its CSV rows to OUT; fails when
+                                    the page reported an error (an exception, console.error)
   drive.py picture PAGE OUT [KEYS]  opens PAGE?at=2 (&KEYS: panel keys such as links=40), pauses it
                                     and saves a PNG to OUT
   drive.py drag PAGE OUT X0 X1 ROW  opens PAGE?at=2, drags with the right button from column X0
@@ -41,6 +42,7 @@ class Browser:
         self.buffer = b""
         self.next_id = 0
         self.session = None
+        self.errors = []  # what the page reported as errors: uncaught exceptions, console.error
 
     def call(self, method, params=None, session=True):
         self.next_id += 1
@@ -56,16 +58,28 @@ class Browser:
                 self.buffer += chunk
             text, self.buffer = self.buffer.split(b"\0", 1)
             reply = json.loads(text)
+            self.note_error(reply)
             if reply.get("id") == self.next_id:
                 if "error" in reply:
                     raise RuntimeError(f"{method}: {reply['error']}")
                 return reply["result"]
+
+    def note_error(self, event):
+        method, params = event.get("method"), event.get("params", {})
+        if method == "Runtime.exceptionThrown":
+            self.errors.append(params["exceptionDetails"].get("text", "exception"))
+        elif method == "Runtime.consoleAPICalled" and params.get("type") == "error":
+            self.errors.append(" ".join(str(a.get("value", "")) for a in params.get("args", [])))
+        elif method == "Log.entryAdded" and params["entry"].get("level") == "error":
+            self.errors.append(params["entry"].get("text", "error"))
 
     def open(self, url, width=900, height=600):
         target = self.call("Target.createTarget", {"url": "about:blank"}, session=False)
         self.session = self.call("Target.attachToTarget",
                                  {"targetId": target["targetId"], "flatten": True},
                                  session=False)["sessionId"]
+        self.call("Runtime.enable")
+        self.call("Log.enable")
         self.call("Emulation.setDeviceMetricsOverride",
                   {"width": width, "height": height, "deviceScaleFactor": 1, "mobile": False})
         self.call("Page.navigate", {"url": url})
@@ -108,6 +122,8 @@ def main():
                                     "document.getElementById('results').textContent")
             with open(sys.argv[3], "w", encoding="utf-8") as f:
                 f.write(rows + "\n")
+            if browser.errors:  # the page must load and run without a single error
+                sys.exit("the page reported errors: " + "; ".join(browser.errors))
         elif mode == "measure":
             browser.open(url + "?measure")
             print(browser.wait_for("document.title === 'measure done' && "
