@@ -4,6 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install-deps.sh
+# The page test's browser driver, exactly as the committed lock file names it.
+npm ci --prefix tests/web --no-audit --no-fund
 
 jobs=$(nproc)
 

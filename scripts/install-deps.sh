@@ -8,6 +8,8 @@ packages=(g++ make cmake pkg-config
   python3-dev python3-numpy python3-pytest pybind11-dev python3-distributed python3-matplotlib python3-scipy
   xvfb xdotool x11-apps imagemagick
   emscripten chromium)
+# The page test runs on Node.js and npm: Debian's, unless the machine already has its own.
+command -v npm >/dev/null || packages+=(nodejs npm)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -257,6 +257,26 @@ function interactive(web, doubles, query, startTime) {
   for (const end of ["pointerup", "pointercancel"])
     canvas.addEventListener(end, () => { dragged = 0; });
 
+  // What the page draws from, for scripts and tests that check the picture against the camera:
+  // where a point of the world lands on the canvas, and the rope as simulated.
+  window.ropePage = {
+    time: () => web.time(),
+    bodyCount: () => web.bodyCount(),
+    carriage: (which) => web.carriage(which),
+    pixelOf: (x, y) => [...doubles(web.worldToPixel(canvas.width, canvas.height, x, y), 2)],
+    pixelsPerMetre: () => 1 / web.metresPerPixel(canvas.height),
+    // Both ends of every body, in metres.
+    bodyEnds: () => {
+      const bodies = doubles(web.placements(), 4 * web.bodyCount());
+      const ends = [];
+      for (let k = 0; k < bodies.length; k += 4) {
+        const [x, y, angle, length] = bodies.subarray(k, k + 4);
+        ends.push([x, y], [x + length * Math.cos(angle), y + length * Math.sin(angle)]);
+      }
+      return ends;
+    },
+  };
+
   const refused = setAll(inEffect);
   if (refused) {
     message.textContent = refused;
