@@ -1,14 +1,8 @@
 #include "app/checkpoint.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 
 #include "app/model_file.hpp"
 #include "app/toml_parameters.hpp"
@@ -177,32 +171,6 @@ bool check_complete(const toml::table& table, const std::string& source,
   return true;
 }
 
-bool read_regular_file(const std::string& path, std::string& text, std::string& error) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  struct stat info {};
-  if (fd < 0 || fstat(fd, &info) != 0) {
-    error = path + ": cannot read the checkpoint: " + std::strerror(errno);
-    if (fd >= 0) close(fd);
-    return false;
-  }
-  if (!S_ISREG(info.st_mode) || static_cast<size_t>(info.st_size) > largest_checkpoint_file) {
-    close(fd);
-    return fail(error, path + ": cannot read the checkpoint: " +
-                           (S_ISREG(info.st_mode) ? "it is too large" : "not a regular file"));
-  }
-  text.resize(static_cast<size_t>(info.st_size));
-  size_t got = 0;
-  while (got < text.size()) {
-    const ssize_t n = read(fd, text.data() + got, text.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
-  }
-  close(fd);
-  text.resize(got);
-  return true;
-}
-
 }  // namespace
 
 Checkpoint checkpoint_of(const Simulation& sim) {
@@ -256,7 +224,7 @@ bool read_checkpoint_text(std::string_view text, const std::string& source, Chec
 
 bool read_checkpoint_file(const std::string& path, Checkpoint& checkpoint, std::string& error) {
   std::string text;
-  return read_regular_file(path, text, error) &&
+  return read_small_file(path, largest_checkpoint_file, "checkpoint", text, error) &&
          read_checkpoint_text(text, path, checkpoint, error);
 }
 

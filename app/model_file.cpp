@@ -93,9 +93,13 @@ class NestingScan {
   int dots_ = 0;
 };
 
-bool read_limited(int fd, std::string& text) {
+}  // namespace
+
+namespace {
+
+bool read_limited(int fd, size_t limit, std::string& text) {
   char buffer[1 << 16];
-  while (text.size() <= largest_model_file) {
+  while (text.size() <= limit) {
     const ssize_t got = read(fd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return false;
@@ -105,39 +109,44 @@ bool read_limited(int fd, std::string& text) {
   return true;
 }
 
-bool too_large(const std::string& path, size_t size, std::string& error) {
-  if (size <= largest_model_file) return false;
-  error = path + ": the model file is larger than " + std::to_string(largest_model_file) +
-          " bytes; a model file is small";
+bool too_large(const std::string& source, size_t size, size_t limit, const std::string& what,
+               std::string& error) {
+  if (size <= limit) return false;
+  error = source + ": the " + what + " is larger than " + std::to_string(limit) + " bytes";
   return true;
 }
 
+}  // namespace
+
 // Only a regular file (a FIFO or a device could feed it without end, or never), opened without
-// waiting for a writer.
-bool read_model_bytes(const std::string& path, std::string& text, std::string& error) {
+// waiting for a writer; the size is checked before reading and again after, for a growing file.
+bool read_small_file(const std::string& path, size_t limit, const std::string& what,
+                     std::string& text, std::string& error) {
+  text.clear();
+  error.clear();
   if (path == "-") {
-    if (read_limited(STDIN_FILENO, text)) return !too_large("standard input", text.size(), error);
-    error = std::string("standard input: cannot read the model: ") + std::strerror(errno);
+    if (read_limited(STDIN_FILENO, limit, text))
+      return !too_large("standard input", text.size(), limit, what, error);
+    error = "standard input: cannot read the " + what + ": " + std::strerror(errno);
     return false;
   }
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat info {};
   if (fd < 0 || fstat(fd, &info) != 0) {
-    error = path + ": cannot read the model file: " + std::strerror(errno);
+    error = path + ": cannot read the " + what + ": " + std::strerror(errno);
     if (fd >= 0) close(fd);
     return false;
   }
   std::string problem;
   if (!S_ISREG(info.st_mode))
     problem = "it is not a regular file";
-  else if (!too_large(path, static_cast<size_t>(info.st_size), error) && !read_limited(fd, text))
+  else if (!too_large(path, static_cast<size_t>(info.st_size), limit, what, error) &&
+           !read_limited(fd, limit, text))
     problem = std::strerror(errno);
   close(fd);
-  if (!problem.empty()) error = path + ": cannot read the model file: " + problem;
-  return error.empty() && !too_large(path, text.size(), error);
+  if (!problem.empty()) error = path + ": cannot read the " + what + ": " + problem;
+  return error.empty() && !too_large(path, text.size(), limit, what, error);
 }
-
-}  // namespace
 
 bool read_parameter_table(const toml::table& table, const std::string& source,
                           RopeParameters& parameters, std::string& error) {
@@ -193,6 +202,6 @@ bool read_model_text(std::string_view text, const std::string& source, RopeParam
 bool read_model_file(const std::string& path, RopeParameters& parameters, std::string& error) {
   std::string text;
   error.clear();
-  if (!read_model_bytes(path, text, error)) return false;
+  if (!read_small_file(path, largest_model_file, "model file", text, error)) return false;
   return read_model_text(text, path == "-" ? "standard input" : path, parameters, error);
 }

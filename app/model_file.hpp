@@ -18,6 +18,12 @@ constexpr int deepest_model_nesting = 64;       // tables, arrays and dotted-key
 // TOML parser recurses once per level, so such text is refused before it is parsed.
 bool nested_too_deep(std::string_view text);
 
+// Reads all of a regular file of at most `limit` bytes, or standard input when `path` is "-",
+// into `text`. Anything else (a FIFO, a device, a folder) or anything larger is refused with a
+// one-line reason naming the file and `what` it should have been ("model file").
+bool read_small_file(const std::string& path, size_t limit, const std::string& what,
+                     std::string& text, std::string& error);
+
 // Reads a regular file of at most largest_model_file bytes, or standard input when `path` is "-".
 // On failure returns false with a one-line reason that names the file, line and column:
 // "FILE:LINE:COLUMN: unknown key 'x'". The parameters may then be partly changed.
