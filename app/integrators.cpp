@@ -15,20 +15,6 @@
 
 #include "app/simulation.hpp"
 
-namespace {
-
-struct MethodName {
-  Method method;
-  const char* name;
-};
-constexpr MethodName method_table[] = {{Method::rk4, "rk4"},
-                                       {Method::rkf45, "rkf45"},
-                                       {Method::rk8pd, "rk8pd"},
-                                       {Method::bdf, "bdf"},
-                                       {Method::dirk, "dirk"}};
-
-}  // namespace
-
 // The objects of one method and what it last saw of the simulation: whoever changes the state
 // between steps (an undone frame, a state set from outside, a resumed run) makes the method start
 // afresh from the new state rather than from its stale history.
@@ -66,37 +52,6 @@ struct AlternativeIntegrator {
 
 void AlternativeIntegratorDeleter::operator()(AlternativeIntegrator* integrator) const {
   delete integrator;
-}
-
-const char* method_name(Method method) {
-  for (const MethodName& entry : method_table)
-    if (entry.method == method) return entry.name;
-  return "?";
-}
-
-bool method_from_name(std::string_view name, Method& method) {
-  for (const MethodName& entry : method_table)
-    if (name == entry.name) {
-      method = entry.method;
-      return true;
-    }
-  return false;
-}
-
-std::string method_names() {
-  std::string names;
-  for (const MethodName& entry : method_table)
-    names += std::string(names.empty() ? "" : ", ") + entry.name;
-  return names;
-}
-
-bool check_tolerances(double absolute, double relative, std::string& error) {
-  for (const double tolerance : {absolute, relative})
-    if (!(std::isfinite(tolerance) && tolerance > 0.0 && tolerance <= 1.0)) {
-      error = "tolerances need finite numbers greater than 0 and at most 1";
-      return false;
-    }
-  return true;
 }
 
 namespace {
