@@ -164,3 +164,14 @@ test("the panel rebuilds the rope and refuses what the model file refuses", asyn
     assert.equal(await page.evaluate(() => window.ropePage.bodyCount()), 41);
   });
 });
+
+// Slowed a hundredfold, the machine falls behind the wall clock and the status line says so.
+test("a machine that cannot keep up is told so", async () => {
+  await withPage("", async (page) => {
+    await page.waitForFunction(() => window.ropePage);
+    await page.emulateCPUThrottling(100);
+    await page.waitForFunction(() =>
+      document.getElementById("status").textContent.includes("(this machine cannot keep up)"));
+    await page.emulateCPUThrottling(null);
+  });
+});
