@@ -9,6 +9,7 @@ const frameSpan = 0.01;      // s of simulated time per frame (the library's)
 const boxThickness = 0.01;   // m, as the window draws the links
 const carriageRadius = 0.01; // m
 const framesPerPaint = 50;   // at most, so a slow machine still paints now and then
+const workPerPaint = 50;     // ms of frames at most, so a long rope still answers the pointer
 
 createRopeModule().then((module) => {
   const web = {
@@ -159,13 +160,14 @@ function interactive(web, doubles, query, startTime) {
       }
     } else {
       const due = simStart + (now - clockStart) / 1000;
-      while (web.time() + 0.5 * frameSpan <= due && frames < framesPerPaint) {
+      const behind = () => web.time() + 0.5 * frameSpan <= due;
+      while (behind() && frames < framesPerPaint && performance.now() - now < workPerPaint) {
         if (web.frame() !== 0) { failed = true; break; }
         ++frames;
       }
-      // Behind by more than a paint's worth of frames: the machine cannot keep up, so the
-      // clock restarts from here rather than racing to catch up.
-      if (frames === framesPerPaint) {
+      // Still behind after a paint's worth of work: the machine cannot keep up, so the clock
+      // restarts from here rather than racing to catch up.
+      if (!failed && behind()) {
         clockStart = now;
         simStart = web.time();
       }
