@@ -501,7 +501,9 @@ class NativeRope {
   int frame_loop(long long frames, std::vector<TargetMove>& moves, SignalWatch& watch,
                  AfterFrame& after_frame) {
     sort_moves(moves);
-    size_t next = 0;
+    // Moves due before the coming frame were applied by an earlier run (or are in a loaded
+    // rope's targets): applied again they would undo what the user set since.
+    size_t next = moves_already_applied(*sim_, moves);
     for (long long frame = 1; frame <= frames; ++frame) {
       apply_due_moves(*sim_, moves, next);
       const int code = end_code(integrate_frame(*sim_));

@@ -313,8 +313,10 @@ class Rope:
         frames and return ``(times, states)`` at the start and after every ``every``th frame:
         times of shape (frames,) in s, states of shape (frames, 2n+4) laid out as ``state``,
         where frames counts the rows kept. ``targets`` are
-        (carriage, x, time) moves applied at the first frame starting at or after ``time``. Equal
-        to rope-headless's CSV for the same options. Raises Diverged or EngineError."""
+        (carriage, x, time) moves applied at the first frame starting at or after ``time``; moves
+        due before the rope's current frame are taken as applied already (by an earlier call, or
+        in a loaded rope's targets) and skipped, so a script can be continued with the same list.
+        Equal to rope-headless's CSV for the same options. Raises Diverged or EngineError."""
         moves = _moves(targets)
         code, times, states = self._rope.simulate(_duration(duration), _count("every", every, 1),
                                                   moves)
