@@ -41,6 +41,25 @@ TEST_F(HeadlessResume, TenSecondsEqualFourSavedAndSixResumedFromFourOn) {
   EXPECT_EQ(first, tail);
 }
 
+// A resumed run's pictures carry on the long run's: the same numbers at the same instants, the
+// same pixels.
+TEST_F(HeadlessResume, ResumedPicturesContinueTheLongRunsPictures) {
+  const std::string state = folder + "/state.toml";
+  auto with = [&](std::vector<std::string> args) {
+    args.insert(args.end(), {"--fps", "25", "--size", "160x120", "--target", "2=0.9@0.1"});
+    return args;
+  };
+  run_ok(with({"--duration", "0.4", "--frames", folder + "/whole"}));
+  run_ok(with({"--duration", "0.2", "--save-state", state}));
+  run_ok(with({"--resume", state, "--duration", "0.2", "--frames", folder + "/resumed"}));
+  const std::vector<std::string> resumed = folder_entries(folder + "/resumed");
+  ASSERT_EQ(resumed.size(), 6u);  // t = 0.2, 0.24, ..., 0.4
+  for (const std::string& name : resumed) {
+    EXPECT_GE(name, "frame_00005.png");
+    EXPECT_EQ(read_file(folder + "/resumed/" + name), read_file(folder + "/whole/" + name)) << name;
+  }
+}
+
 TEST_F(HeadlessResume, DamagedCheckpointsAndMixedOptionsAreBadInput) {
   const std::string state = folder + "/state.toml";
   run_ok({"--duration", "0.1", "--save-state", state});
