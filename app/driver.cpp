@@ -72,6 +72,13 @@ FrameEnd integrate_frame(Simulation& sim) {
   return end;
 }
 
+bool undo_unfinished_frame(Simulation& sim) {
+  if (sim.interrupt_check == nullptr) return false;
+  restore_frame_start(sim);
+  update_body_records(sim.rope.mbs);
+  return true;
+}
+
 FrameOutcome advance_frame(Simulation& sim, std::ostream& out, FrameEnd* end) {
   if (!sim.clock_started) {
     sim.clock_started = true;

@@ -25,6 +25,12 @@ enum class FrameEnd {
 // evaluation (after an interruption: of the restored state).
 FrameEnd integrate_frame(Simulation& sim);
 
+// Puts an interruptible simulation (sim.interrupt_check set) back at the start of the frame that
+// integrate_frame just left unfinished (diverged or failed), with the bodies' records of that
+// state: the last whole frame, from which a run can be continued with other settings. False, and
+// nothing changed, when the simulation is not interruptible (no frame start was kept).
+bool undo_unfinished_frame(Simulation& sim);
+
 enum class FrameOutcome {
   quiet,     // integrated and counted, not a report frame
   reported,  // the SimTime and RealTime lines were written (the caller requests a redraw)

@@ -139,7 +139,7 @@ std::unique_ptr<CLI::App> make_app(RawOptions& raw) {
   text("--size", raw.size, "WxH", "picture size, 16 to 8192 pixels a side")->capture_default_str();
   text("--speed", raw.speed, "S", "simulated seconds per second of video")->capture_default_str();
   text("--save-state", raw.save_state, "FILE",
-       "at the end (or on a signal) save a checkpoint to continue from");
+       "save a checkpoint at the end, on a signal or on divergence");
   text("--resume", raw.resume, "FILE", "continue a saved checkpoint for --duration more seconds");
   app->add_flag("--quiet", raw.quiet, "no progress or summary on standard error");
   app->set_help_flag("-h,--help", "this text");

@@ -423,8 +423,8 @@ int close_outputs(const Simulation& sim, RunEnd end) {
   return end == RunEnd::finished && video_ok ? 0 : exit_failure;
 }
 
-// The checkpoint of a run that finished or was stopped by a signal (its last frame undone, so the
-// state is a completed frame's). Written whole under a temporary name, then renamed.
+// The checkpoint of a completed frame: the run's end, or the frame a signal or a divergence left
+// unfinished undone. Written whole under a temporary name, then renamed.
 bool save_checkpoint(const Simulation& sim) {
   AtomicFile file;
   std::string error;
@@ -441,10 +441,20 @@ bool save_checkpoint(const Simulation& sim) {
   return false;
 }
 
-int finish_run(const Simulation& sim, RunEnd end) {
-  const bool wanted =
-      !options.save_state.empty() && (end == RunEnd::finished || end == RunEnd::signal);
-  const bool saved = !wanted || save_checkpoint(sim);
+// A diverged run's checkpoint holds its last whole frame: from there it can be continued with
+// another method or tolerance.
+bool save_last_whole_frame(Simulation& sim) {
+  if (!undo_unfinished_frame(sim)) return false;
+  std::cerr << "rope-headless: the checkpoint holds the last whole frame, t = " << sim.time
+            << " s." << std::endl;
+  return save_checkpoint(sim);
+}
+
+int finish_run(Simulation& sim, RunEnd end) {
+  const bool wanted = !options.save_state.empty();
+  bool saved = true;
+  if (wanted && (end == RunEnd::finished || end == RunEnd::signal)) saved = save_checkpoint(sim);
+  if (wanted && end == RunEnd::diverged) saved = save_last_whole_frame(sim);
   const int status = close_outputs(sim, end);
   return status == 0 && !saved ? exit_failure : status;
 }

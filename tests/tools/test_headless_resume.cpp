@@ -60,6 +60,27 @@ TEST_F(HeadlessResume, ResumedPicturesContinueTheLongRunsPictures) {
   }
 }
 
+// A diverged run's checkpoint holds its last whole frame (under 50,000 g the rope tears apart
+// within 0.02 s); resumed from it, the run diverges where it did.
+TEST_F(HeadlessResume, DivergedRunSavesItsLastWholeFrame) {
+  const std::string state = folder + "/state.toml";
+  auto with = [&](std::vector<std::string> args) {
+    args.insert(args.end(), {"--quiet", "--duration", "1", "--output", folder + "/run.csv"});
+    return run_headless(args, scratch);
+  };
+  const HeadlessRun diverged = with({"--set", "gravity=5e5", "--save-state", state});
+  ASSERT_EQ(diverged.status, 1) << diverged.err;
+  const size_t at = diverged.err.find("stopped at t = ");
+  ASSERT_NE(at, std::string::npos) << diverged.err;
+  const std::string stop = diverged.err.substr(at, diverged.err.find(';', at) - at);
+  EXPECT_NE(diverged.err.find("the checkpoint holds the last whole frame, t = 0.01 s"),
+            std::string::npos)
+      << diverged.err;
+  const HeadlessRun resumed = with({"--resume", state});
+  EXPECT_EQ(resumed.status, 1);
+  EXPECT_NE(resumed.err.find(stop), std::string::npos) << stop << " | " << resumed.err;
+}
+
 TEST_F(HeadlessResume, DamagedCheckpointsAndMixedOptionsAreBadInput) {
   const std::string state = folder + "/state.toml";
   run_ok({"--duration", "0.1", "--save-state", state});
