@@ -7,7 +7,9 @@ joint_stiffness 550, 55000 and 5.5e6 (carriage targets -0.5 and 0.9 m from t = 0
 
 The error is the largest absolute difference over the state at t = 2 s from a reference made at
 tolerance 1e-12 by two methods that must agree. A run is stopped when it takes longer than the
-budget (20 s of wall time); the methods' tighter tolerances are then skipped. Prints a table of
+budget (20 s of wall time); the methods' tighter tolerances are then skipped. A run shorter than
+half a second is repeated (up to five times in all) and its shortest time kept, so that the fast
+runs' figures are not a single noisy sample. Prints a table of
 every run (method, tolerance, error, wall time), saves them as CSV beside the plot and saves
 the plot; --from CSV draws the plot again from a saved table without running anything.
 """
@@ -24,6 +26,7 @@ OURS = ["rk4", "rkf45", "rk8pd", "bdf", "dirk"]
 SCIPY = ["LSODA", "Radau", "BDF", "DOP853"]
 TOLERANCES = [10.0 ** -k for k in range(3, 11)]
 BUDGET = 20.0  # s of wall time per run
+REPEAT_BELOW = 0.5  # s: shorter runs are repeated and their best time kept
 
 
 class OverBudget(Exception):
@@ -66,6 +69,17 @@ def run_scipy(stiffness, method, tolerance):
     return result.y[:, -1], time.perf_counter() - start, result.nfev
 
 
+def best_of_repeats(runner, stiffness, method, tolerance):
+    """The state and the shortest wall time of up to five runs; runs of half a second or more
+    once. The runs are deterministic: every repeat ends in the same state."""
+    state, wall, _ = runner(stiffness, method, tolerance)
+    for _ in range(4):
+        if wall >= REPEAT_BELOW:
+            break
+        wall = min(wall, runner(stiffness, method, tolerance)[1])
+    return state, wall
+
+
 def reference(stiffness):
     """rk8pd and dirk at 1e-12 (rk4 for the default rope, where dirk is slow to converge)."""
     first = run_reference(stiffness, "rk8pd")
@@ -88,7 +102,7 @@ def measure(stiffness):
         for method in methods:
             for tolerance in TOLERANCES:
                 try:
-                    state, wall, _ = runner(stiffness, method, tolerance)
+                    state, wall = best_of_repeats(runner, stiffness, method, tolerance)
                 except OverBudget:
                     print(f"{stiffness:g} {method} {tolerance:.0e}: over {BUDGET:g} s, "
                           "tighter tolerances skipped", flush=True)
