@@ -16,9 +16,10 @@ export async function launch() {
   });
 }
 
-// Opens the page file with the given query in a 900 x 600 view. The returned page collects what
-// it reports as errors (uncaught exceptions, console.error) in page.errors.
-export async function open(browser, file, query = "") {
+// Opens the page file with the given query in a 900 x 600 view of `ratio` device pixels per CSS
+// pixel. The returned page collects what it reports as errors (uncaught exceptions,
+// console.error) in page.errors.
+export async function open(browser, file, query = "", ratio = 1) {
   const page = await browser.newPage();
   page.errors = [];
   page.on("pageerror", (error) => page.errors.push(error.message));
@@ -26,7 +27,7 @@ export async function open(browser, file, query = "") {
     if (message.type() === "error") page.errors.push(message.text());
   });
   page.setDefaultTimeout(patience);
-  await page.setViewport({ width: 900, height: 600, deviceScaleFactor: 1 });
+  await page.setViewport({ width: 900, height: 600, deviceScaleFactor: ratio });
   await page.goto(pathToFileURL(file).href + (query ? "?" + query : ""));
   return page;
 }
@@ -45,12 +46,13 @@ export async function waitForTime(page, seconds) {
 // Pauses and waits for a paint after it, so a picture shows what the status says.
 export async function pause(page) {
   await page.click("#pause");
-  await page.waitForFunction(() => document.getElementById("status").textContent.includes("paused"));
+  await page.waitForFunction(() =>
+    document.getElementById("status").textContent.includes("paused"));
 }
 
 // The rope as drawn: the rows of the topmost and lowest red pixels, and the centres of the dark
 // discs (the carriages) on the rows next to the rope's top, in canvas pixels, plus the canvas's
-// offset in the page for pointer events.
+// offset in the page and its device pixels per CSS pixel, for pointer events.
 export function scene(page) {
   return page.evaluate(() => {
     const canvas = document.getElementById("canvas");
@@ -87,7 +89,7 @@ export function scene(page) {
     }
     if (run.length) discs.push((run[0] + run[run.length - 1]) / 2);
     const box = canvas.getBoundingClientRect();
-    return { top, bottom, discs, left: box.left, offsetTop: box.top };
+    return { top, bottom, discs, left: box.left, offsetTop: box.top, scale: width / box.width };
   });
 }
 

@@ -19,4 +19,4 @@ fi
 
 "$source_dir/web/build.sh" "$out"
 node "$source_dir/tests/web/page.test.mjs" "$out/index.html" "$source_dir/tests/data/golden_rope.csv" "$out"
-echo "pictures: $out/page.png $out/drag.png"
+echo "pictures: $out/page.png $out/drag-1x.png $out/drag-2x.png"

@@ -15,8 +15,9 @@ before(async () => { browser = await chromium.launch(); });
 after(async () => { await browser?.close(); });
 
 // Every page must run without a single error of its own.
-async function withPage(query, body) {
-  const page = await chromium.open(browser, pageFile, query);
+async function withPage(query, ratio, body) {
+  if (body === undefined) [ratio, body] = [1, ratio];
+  const page = await chromium.open(browser, pageFile, query, ratio);
   try {
     await body(page);
     assert.deepEqual(page.errors, [], "the page reported errors");
@@ -47,7 +48,8 @@ test("the golden script in the page follows the native trajectory", async () => 
       assert.ok(Math.abs(web[r][0] - native[r][0]) <= 1e-12, `time in row ${r}`);
       const difference = Math.max(...web[r].slice(1).map((v, i) => Math.abs(v - native[r][i + 1])));
       const limit = [...limits].find(([t]) => Math.abs(native[r][0] - t) < 1e-9)?.[1];
-      console.log(`t = ${native[r][0].toFixed(2)} s: max |difference| = ${difference.toPrecision(3)}`);
+      const at = native[r][0].toFixed(2);
+      console.log(`t = ${at} s: max |difference| = ${difference.toPrecision(3)}`);
       if (limit !== undefined) {
         assert.ok(difference <= limit, `difference ${difference} at t = ${native[r][0]} s`);
         ++checked;
@@ -66,14 +68,18 @@ test("the rope sags between its carriages where the camera puts it; pause holds,
       await chromium.pause(page);
       await page.screenshot({ path: path.join(out, "page.png") });
       const drawn = await chromium.scene(page);
-      const carriages = [await chromium.carriagePixel(page, 1), await chromium.carriagePixel(page, 2)];
+      const carriages = [
+        await chromium.carriagePixel(page, 1),
+        await chromium.carriagePixel(page, 2),
+      ];
       const lowest = await page.evaluate(() => Math.max(
         ...window.ropePage.bodyEnds().map(([x, y]) => window.ropePage.pixelOf(x, y)[1])));
       assert.ok(drawn.bottom - drawn.top >= 40, `rope from row ${drawn.top} to ${drawn.bottom}`);
       assert.ok(Math.abs(drawn.top - carriages[0][1]) <= 8, "carriages level with the rope's top");
       assert.equal(drawn.discs.length, 2, `discs at ${drawn.discs}`);
       for (let k = 0; k < 2; ++k) assert.ok(Math.abs(drawn.discs[k] - carriages[k][0]) <= 2);
-      assert.ok(Math.abs(drawn.bottom - lowest) <= 3, `lowest red row ${drawn.bottom}, camera ${lowest}`);
+      assert.ok(Math.abs(drawn.bottom - lowest) <= 3,
+        `lowest red row ${drawn.bottom}, camera ${lowest}`);
 
       // Paused, time stands still; resumed, it runs on from where it stood.
       const held = await page.evaluate(() => window.ropePage.time());
@@ -86,12 +92,13 @@ test("the rope sags between its carriages where the camera puts it; pause holds,
     });
   });
 
-// Drags a pointer over the canvas along its carriages' row, from column `from` to `to`, then lets
-// a simulated second pass and pauses.
+// Drags a pointer over the canvas along its carriages' row, from canvas column `from` to `to`
+// (device pixels), then lets a simulated second pass and pauses.
 async function dragAndSettle(page, drag, from, to) {
   const drawn = await chromium.scene(page);
-  const row = drawn.offsetTop + (await chromium.carriagePixel(page, 1))[1];
-  await drag(drawn.left + from, drawn.left + to, row);
+  const css = (pixels) => pixels / drawn.scale;
+  const row = drawn.offsetTop + css((await chromium.carriagePixel(page, 1))[1]);
+  await drag(drawn.left + css(from), drawn.left + css(to), row);
   await chromium.waitForTime(page, (await page.evaluate(() => window.ropePage.time())) + 1);
   await chromium.pause(page);
   return chromium.scene(page);
@@ -99,27 +106,32 @@ async function dragAndSettle(page, drag, from, to) {
 
 const near = (discs, column) => discs.some((x) => Math.abs(x - column) <= 6);
 
-test("the right button drags carriage 2, and Reset starts the rope over", async () => {
-  await withPage("at=2", async (page) => {
-    await chromium.waitForTime(page, 2);
-    const [start] = await chromium.carriagePixel(page, 2);
-    const [other] = await chromium.carriagePixel(page, 1);
-    const drawn = await dragAndSettle(page, async (x0, x1, y) => {
-      await page.mouse.move(x0, y);
-      await page.mouse.down({ button: "right" });
-      await page.mouse.move(x1, y, { steps: 10 });
-      await page.mouse.up({ button: "right" });
-    }, start, start - 75);
-    await page.screenshot({ path: path.join(out, "drag.png") });
-    assert.ok(near(drawn.discs, start - 75), `discs at ${drawn.discs}`);
-    assert.ok(!near(drawn.discs, start), "carriage 2 left where it was");
-    assert.ok(near(drawn.discs, other), "carriage 1 stayed");
+// Also on a screen of two device pixels per CSS pixel: the canvas is drawn in device pixels and
+// the pointer maps back through the same ratio.
+for (const ratio of [1, 2]) {
+  test(`the right button drags carriage 2; Reset starts the rope over (${ratio}x)`, async () => {
+    await withPage("at=2", ratio, async (page) => {
+      await chromium.waitForTime(page, 2);
+      assert.equal((await chromium.scene(page)).scale, ratio);
+      const [start] = await chromium.carriagePixel(page, 2);
+      const [other] = await chromium.carriagePixel(page, 1);
+      const drawn = await dragAndSettle(page, async (x0, x1, y) => {
+        await page.mouse.move(x0, y);
+        await page.mouse.down({ button: "right" });
+        await page.mouse.move(x1, y, { steps: 10 });
+        await page.mouse.up({ button: "right" });
+      }, start, start - 75 * ratio);
+      await page.screenshot({ path: path.join(out, `drag-${ratio}x.png`) });
+      assert.ok(near(drawn.discs, start - 75 * ratio), `discs at ${drawn.discs}`);
+      assert.ok(!near(drawn.discs, start), "carriage 2 left where it was");
+      assert.ok(near(drawn.discs, other), "carriage 1 stayed");
 
-    await page.click("#reset");
-    assert.ok(await page.evaluate(() => window.ropePage.time()) < 0.5);
-    assert.ok(Math.abs((await chromium.carriagePixel(page, 2))[0] - start) <= 1);
+      await page.click("#reset");
+      assert.ok(await page.evaluate(() => window.ropePage.time()) < 0.5);
+      assert.ok(Math.abs((await chromium.carriagePixel(page, 2))[0] - start) <= 1);
+    });
   });
-});
+}
 
 test("a touch drags the carriage nearest to it", async () => {
   await withPage("at=1", async (page) => {
@@ -128,7 +140,8 @@ test("a touch drags the carriage nearest to it", async () => {
     const [second] = await chromium.carriagePixel(page, 2);
     const drawn = await dragAndSettle(page, async (x0, x1, y) => {
       await page.touchscreen.touchStart(x0, y);
-      for (let step = 1; step <= 10; ++step) await page.touchscreen.touchMove(x0 + (x1 - x0) * step / 10, y);
+      for (let step = 1; step <= 10; ++step)
+        await page.touchscreen.touchMove(x0 + (x1 - x0) * step / 10, y);
       await page.touchscreen.touchEnd();
     }, first + 20, first - 60);
     assert.ok(near(drawn.discs, first - 60), `discs at ${drawn.discs}`);
@@ -154,7 +167,8 @@ test("the panel rebuilds the rope and refuses what the model file refuses", asyn
     await chromium.pause(page);
     const drawn = await chromium.scene(page);
     const metre = await page.evaluate(() => window.ropePage.pixelsPerMetre());
-    assert.ok(drawn.bottom - drawn.top > 0.5 * metre, `rope from row ${drawn.top} to ${drawn.bottom}`);
+    assert.ok(drawn.bottom - drawn.top > 0.5 * metre,
+      `rope from row ${drawn.top} to ${drawn.bottom}`);
 
     await rebuild(page, "links", "0");
     assert.equal(await page.$eval("#message", (message) => message.textContent),
