@@ -133,7 +133,8 @@ bool create_cvode(AlternativeIntegrator& integrator, const RunSettings& settings
 bool create_arkode(AlternativeIntegrator& integrator, const RunSettings& settings) {
   if (!create_sundials_parts(integrator)) return false;
   Simulation& sim = *integrator.sim;
-  integrator.arkode = ARKStepCreate(nullptr, sundials_rhs, sim.time, integrator.y, integrator.context);
+  integrator.arkode =
+      ARKStepCreate(nullptr, sundials_rhs, sim.time, integrator.y, integrator.context);
   void* arkode = integrator.arkode;
   return arkode && ARKStepSetErrHandlerFn(arkode, silent, nullptr) == ARK_SUCCESS &&
          ARKStepSetUserData(arkode, &integrator) == ARK_SUCCESS &&

@@ -93,10 +93,6 @@ class NestingScan {
   int dots_ = 0;
 };
 
-}  // namespace
-
-namespace {
-
 bool read_limited(int fd, size_t limit, std::string& text) {
   char buffer[1 << 16];
   while (text.size() <= limit) {

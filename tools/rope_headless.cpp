@@ -445,8 +445,8 @@ bool save_checkpoint(const Simulation& sim) {
 // another method or tolerance.
 bool save_last_whole_frame(Simulation& sim) {
   if (!undo_unfinished_frame(sim)) return false;
-  std::cerr << "rope-headless: the checkpoint holds the last whole frame, t = " << sim.time
-            << " s." << std::endl;
+  std::cerr << "rope-headless: the checkpoint holds the last whole frame, t = " << sim.time << " s."
+            << std::endl;
   return save_checkpoint(sim);
 }
 
