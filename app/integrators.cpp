@@ -145,17 +145,6 @@ bool create_arkode(AlternativeIntegrator& integrator, const RunSettings& setting
          ARKStepSetLinearSolver(arkode, integrator.solver, integrator.jacobian) == ARK_SUCCESS;
 }
 
-int arkode_step(AlternativeIntegrator& integrator, double t1) {
-  Simulation& sim = *integrator.sim;
-  sunrealtype reached = sim.time;
-  if (ARKStepSetStopTime(integrator.arkode, t1) != ARK_SUCCESS) return -1;
-  const int flag = ARKStepEvolve(integrator.arkode, t1, integrator.y, &reached, ARK_ONE_STEP);
-  if (flag < 0) return flag;
-  sim.time = flag == ARK_TSTOP_RETURN ? t1 : reached;
-  ARKStepGetCurrentStep(integrator.arkode, &sim.step_size);
-  return 0;
-}
-
 bool replace_rk4_control(Simulation& sim, const RunSettings& settings) {
   gsl_odeiv_control* control =
       gsl_odeiv_control_y_new(settings.absolute_tolerance, settings.relative_tolerance);
@@ -187,14 +176,28 @@ void remember_state(AlternativeIntegrator& integrator) {
   integrator.seen_time = sim.time;
 }
 
-int cvode_step(AlternativeIntegrator& integrator, double t1) {
+// CVODE and ARKODE step alike, each through its own entry points (their success, one-step and
+// stop-time codes agree: 0, 2 and 1).
+struct SundialsStepping {
+  int (*set_stop_time)(void* solver, sunrealtype stop);
+  int (*evolve)(void* solver, sunrealtype until, N_Vector y, sunrealtype* reached, int task);
+  int (*current_step)(void* solver, sunrealtype* step);
+};
+constexpr SundialsStepping cvode_stepping{CVodeSetStopTime, CVode, CVodeGetCurrentStep};
+constexpr SundialsStepping arkode_stepping{ARKStepSetStopTime, ARKStepEvolve,
+                                           ARKStepGetCurrentStep};
+static_assert(CV_SUCCESS == ARK_SUCCESS && CV_ONE_STEP == ARK_ONE_STEP &&
+              CV_TSTOP_RETURN == ARK_TSTOP_RETURN);
+
+int sundials_step(AlternativeIntegrator& integrator, void* solver, const SundialsStepping& stepping,
+                  double t1) {
   Simulation& sim = *integrator.sim;
   sunrealtype reached = sim.time;
-  if (CVodeSetStopTime(integrator.cvode, t1) != CV_SUCCESS) return -1;
-  const int flag = CVode(integrator.cvode, t1, integrator.y, &reached, CV_ONE_STEP);
+  if (stepping.set_stop_time(solver, t1) != CV_SUCCESS) return -1;
+  const int flag = stepping.evolve(solver, t1, integrator.y, &reached, CV_ONE_STEP);
   if (flag < 0) return flag;
   sim.time = flag == CV_TSTOP_RETURN ? t1 : reached;
-  CVodeGetCurrentStep(integrator.cvode, &sim.step_size);
+  stepping.current_step(solver, &sim.step_size);
   return 0;
 }
 
@@ -206,8 +209,8 @@ int odeiv2_step(AlternativeIntegrator& integrator, double t1) {
 }
 
 int take_step(AlternativeIntegrator& integrator, double t1) {
-  if (integrator.cvode) return cvode_step(integrator, t1);
-  if (integrator.arkode) return arkode_step(integrator, t1);
+  if (integrator.cvode) return sundials_step(integrator, integrator.cvode, cvode_stepping, t1);
+  if (integrator.arkode) return sundials_step(integrator, integrator.arkode, arkode_stepping, t1);
   return odeiv2_step(integrator, t1);
 }
 

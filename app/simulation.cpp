@@ -2,8 +2,8 @@
 
 #include <gsl/gsl_errno.h>
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <new>
 
@@ -99,9 +99,8 @@ MbsStatus refresh_readings(Simulation& sim) {
 }
 
 MbsStatus state_rates(Simulation& sim, const double y[], double dydt[]) {
-  const MbsStatus met = hamilton_rhs(sim.time, y, dydt, &sim) == GSL_SUCCESS
-                            ? MbsStatus::ok
-                            : sim.rope.mbs.status;
+  const MbsStatus met =
+      hamilton_rhs(sim.time, y, dydt, &sim) == GSL_SUCCESS ? MbsStatus::ok : sim.rope.mbs.status;
   refresh_readings(sim);
   return met;
 }
