@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <new>
 
 #include "app/model_file.hpp"
+#include "app/script.hpp"
 #include "app/toml_parameters.hpp"
 
 namespace {
@@ -79,16 +81,17 @@ bool finite_number(const toml::node& node, double& value) {
 bool read_format(const toml::node& node, Checkpoint&) {
   return node.is_string() && *node.value<std::string>() == checkpoint_format;
 }
+// A run may go on for as long as a scripted run may last, and no further.
 bool read_time(const toml::node& node, Checkpoint& c) {
-  return finite_number(node, c.time) && c.time >= 0.0;
+  return finite_number(node, c.time) && duration_in_range(c.time);
 }
 bool read_step_size(const toml::node& node, Checkpoint& c) {
-  return finite_number(node, c.step_size) && c.step_size > 0.0;
+  return finite_number(node, c.step_size) && c.step_size >= 0.0;
 }
 bool read_frame_count(const toml::node& node, Checkpoint& c) {
   const auto count = node.value_exact<int64_t>();
-  if (!count || *count < 0 || *count > INT32_MAX) return false;
-  c.frame_count = static_cast<int32_t>(*count);
+  if (!count || *count < 0 || *count > largest_frame_count) return false;
+  c.frame_count = *count;
   return true;
 }
 bool read_targets(const toml::node& node, Checkpoint& c) {
@@ -125,9 +128,9 @@ struct RunKey {
 
 constexpr RunKey run_keys[] = {
     {"format", read_format, "the text \"rope checkpoint 1\""},
-    {"time", read_time, "a finite number of seconds, 0 or more"},
-    {"step_size", read_step_size, "a finite number of seconds greater than 0"},
-    {"frame_count", read_frame_count, "a whole number from 0 to 2147483647"},
+    {"time", read_time, "a number of seconds from 0 to 1e9"},
+    {"step_size", read_step_size, "a finite number of seconds, 0 or more"},
+    {"frame_count", read_frame_count, "a whole number from 0 to 9007199254740992"},
     {"targets", read_targets, "an array of two finite numbers"},
     {"state", read_state, "an array of finite numbers"},
     {"integrator", read_integrator, "a method name"},
@@ -210,6 +213,8 @@ bool read_checkpoint_text(std::string_view text, const std::string& source, Chec
     table = toml::parse(text, source);
   } catch (const toml::parse_error& problem) {
     return fail(error, where(source, problem.source()) + std::string(problem.description()));
+  } catch (const std::bad_alloc&) {
+    return fail(error, source + ": not enough memory to read the checkpoint");
   }
   // The parameters first: the state's length is checked against them.
   if (const toml::node* parameters = table.get("parameters"))
@@ -228,14 +233,17 @@ bool read_checkpoint_file(const std::string& path, Checkpoint& checkpoint, std::
          read_checkpoint_text(text, path, checkpoint, error);
 }
 
-MbsStatus resume_simulation(Simulation& sim, const Checkpoint& checkpoint) {
+bool resume_simulation(Simulation& sim, const Checkpoint& checkpoint, std::string& error) {
   const MbsStatus started = start_simulation(sim, checkpoint.parameters);
-  if (started != MbsStatus::ok) return started;
+  if (started != MbsStatus::ok) return fail(error, mbs_status_message(started));
+  const MethodStatus chosen = use_integrator(sim, checkpoint.settings);
+  if (chosen != MethodStatus::ok)
+    return fail(error, method_status_message(chosen, sim, checkpoint.settings));
   sim.time = checkpoint.time;
-  sim.step_size = checkpoint.step_size;
+  if (checkpoint.step_size > 0.0) sim.step_size = checkpoint.step_size;
   sim.frame_count = checkpoint.frame_count;
   for (int k = 0; k < 2; ++k) sim.rope.carriages.drive_target[k] = checkpoint.targets[k];
   const MbsStatus restored = set_state(sim, checkpoint.state.data());
-  if (restored != MbsStatus::ok) return restored;
-  return use_integrator(sim, checkpoint.settings);
+  if (restored != MbsStatus::ok) return fail(error, mbs_status_message(restored));
+  return true;
 }

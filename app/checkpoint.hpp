@@ -13,14 +13,17 @@
 #include "app/simulation.hpp"
 
 constexpr const char* checkpoint_format = "rope checkpoint 1";
-// A checkpoint of the largest rope (a million links) is some 100 MB; anything larger is refused.
-constexpr size_t largest_checkpoint_file = size_t{1} << 30;  // bytes
+// A checkpoint of the largest rope (a million links, every per-body key its own array) is under
+// 200 MB; anything larger is refused before it is parsed, which takes many times its size.
+constexpr size_t largest_checkpoint_file = size_t{256} << 20;  // bytes
+// Exactly representable as a double: frame numbers stay exact wherever they go.
+constexpr int64_t largest_frame_count = int64_t{1} << 53;
 
 struct Checkpoint {
   RopeParameters parameters;
   double time = 0.0;       // s
-  double step_size = 0.0;  // s, the step-size control's next step
-  int32_t frame_count = 0;
+  double step_size = 0.0;  // s, the step-size control's next step (0: the method's own start)
+  int64_t frame_count = 0;
   CarriagePair targets{};     // m, the carriages' drive targets
   std::vector<double> state;  // the ODE state, 2 n + 4 values
   RunSettings settings;       // the integration method and its tolerances
@@ -39,6 +42,6 @@ bool read_checkpoint_text(std::string_view text, const std::string& source, Chec
 // The same from a regular file of at most largest_checkpoint_file bytes.
 bool read_checkpoint_file(const std::string& path, Checkpoint& checkpoint, std::string& error);
 
-// Builds the rope of the checkpoint's parameters and puts time, step size, frame count, targets
-// and state back. Returns the core's status.
-MbsStatus resume_simulation(Simulation& sim, const Checkpoint& checkpoint);
+// Builds the rope of the checkpoint's parameters with its method and puts time, step size, frame
+// count, targets and state back. False with the reason when the rope or its method cannot be made.
+bool resume_simulation(Simulation& sim, const Checkpoint& checkpoint, std::string& error);

@@ -19,44 +19,35 @@ static void save_frame_start(Simulation& sim) {
   std::copy(sim.state.begin(), sim.state.end(), saved);
   saved[sim.dimension] = sim.time;
   saved[sim.dimension + 1] = sim.step_size;
+  sim.frame_start_kept = true;
 }
 
-// One evaluation at the restored state puts the bodies where that state has them.
 static void restore_frame_start(Simulation& sim) {
-  double* saved = sim.frame_start.data();
+  const double* saved = sim.frame_start.data();
   sim.time = saved[sim.dimension];
   sim.step_size = saved[sim.dimension + 1];
   std::copy(saved, saved + sim.dimension, sim.state.begin());
-  sim.system.function(sim.time, sim.state.data(), saved, sim.system.params);
 }
 
-// One accepted step of the simulation's method towards t1.
-static int accepted_step(Simulation& sim, double t1) {
-  if (sim.alternative) return alternative_step(sim, t1);
-  return sim.evolve_apply(sim.evolve.get(), sim.control.get(), sim.step.get(), &sim.system,
-                          &sim.time, t1, &sim.step_size, sim.state.data());
+static FrameEnd failed_step(Simulation& sim) {
+  if (sim.step_interrupted) {
+    restore_frame_start(sim);
+    return FrameEnd::interrupted;
+  }
+  return sim.rope.mbs.status != MbsStatus::ok ? FrameEnd::core_failure : FrameEnd::step_failed;
 }
 
 // Each call returns only after a step that the method accepted, so the guard sees accepted
 // states and never the trial stages of a rejected step.
 static FrameEnd integrate_to_frame_end(Simulation& sim) {
   const double t1 = sim.time + sim.frame_span;
-  const bool interruptible = sim.interrupt_check != nullptr;
-  if (interruptible) save_frame_start(sim);
+  save_frame_start(sim);
+  start_method_frame(sim);
   while (sim.time < t1) {
-    const int status = accepted_step(sim, t1);
-    if (status != 0 && integrator_interrupted(sim)) {
-      restore_frame_start(sim);
-      return FrameEnd::interrupted;
-    }
-    if (status != 0) {
-      sim.evolve_status = status;
-      return sim.rope.mbs.status != MbsStatus::ok ? FrameEnd::core_failure
-                                                  : FrameEnd::evolve_failed;
-    }
+    if (method_step(sim, t1) != 0) return failed_step(sim);
     ++sim.accepted_steps;
     if (state_diverged(sim.state.data(), sim.dimension)) return FrameEnd::diverged;
-    if (interruptible && sim.time < t1 && sim.interrupt_check(sim.interrupt_context)) {
+    if (sim.interrupt_check && sim.time < t1 && sim.interrupt_check(sim.interrupt_context)) {
       restore_frame_start(sim);
       return FrameEnd::interrupted;
     }
@@ -64,19 +55,33 @@ static FrameEnd integrate_to_frame_end(Simulation& sim) {
   return FrameEnd::reached;
 }
 
-// Drawing and measuring code reads the bodies' records after a frame: they get the placements of
-// the frame's last evaluation, once per frame rather than once per evaluation.
+// Readings describe the accepted state: an implicit method's last evaluation is a Newton iterate
+// and an embedded pair's a trial stage, so they get one evaluation at the state itself.
+static void refresh_after_frame(Simulation& sim, FrameEnd end) {
+  if (end == FrameEnd::reached && sim.integrator.row->ends_on_accepted_state)
+    update_body_records(sim.rope.mbs);
+  else
+    refresh_readings(sim);
+}
+
 FrameEnd integrate_frame(Simulation& sim) {
   const FrameEnd end = integrate_to_frame_end(sim);
-  update_body_records(sim.rope.mbs);
+  refresh_after_frame(sim, end);
   return end;
 }
 
 bool undo_unfinished_frame(Simulation& sim) {
-  if (sim.interrupt_check == nullptr) return false;
+  if (!sim.frame_start_kept) return false;
   restore_frame_start(sim);
-  update_body_records(sim.rope.mbs);
+  refresh_readings(sim);
   return true;
+}
+
+FrameEnd run_frame(Simulation& sim, Script* script) {
+  if (script) apply_due_moves(sim, script->moves, script->next);
+  const FrameEnd end = integrate_frame(sim);
+  if (end == FrameEnd::reached) ++sim.frame_count;
+  return end;
 }
 
 FrameOutcome advance_frame(Simulation& sim, std::ostream& out, FrameEnd* end) {
@@ -84,14 +89,14 @@ FrameOutcome advance_frame(Simulation& sim, std::ostream& out, FrameEnd* end) {
     sim.clock_started = true;
     sim.start_clock = static_cast<double>(clock_ms());
   }
-  const FrameEnd frame_end = integrate_frame(sim);
+  const FrameEnd frame_end = run_frame(sim, nullptr);
   if (end) *end = frame_end;
-  // An interrupted frame was undone: like a failure it is neither counted nor reported.
-  if (frame_end == FrameEnd::diverged || frame_end == FrameEnd::core_failure ||
-      frame_end == FrameEnd::interrupted)
-    return FrameOutcome::stopped;
-  if (frame_end == FrameEnd::evolve_failed) out << "Hamilton failed." << std::endl;
-  ++sim.frame_count;
+  // A failed step is reported and the next frame tries again, as the window always has.
+  if (frame_end == FrameEnd::step_failed) {
+    out << "Hamilton failed." << std::endl;
+    return FrameOutcome::quiet;
+  }
+  if (frame_end != FrameEnd::reached) return FrameOutcome::stopped;
   if (sim.frame_count % report_period != 0) return FrameOutcome::quiet;
   out << "SimTime :  " << sim.time << " s." << std::endl;
   out << "RealTime : " << (static_cast<double>(clock_ms()) - sim.start_clock) * 0.001 << " s."
@@ -102,5 +107,6 @@ FrameOutcome advance_frame(Simulation& sim, std::ostream& out, FrameEnd* end) {
 const char* stop_message(const Simulation& sim, FrameEnd end) {
   if (end == FrameEnd::core_failure) return mbs_status_message(sim.rope.mbs.status);
   if (end == FrameEnd::interrupted) return interruption_message;
+  if (end == FrameEnd::step_failed) return step_failure_message;
   return divergence_message;
 }

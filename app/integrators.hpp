@@ -12,8 +12,10 @@
 //   dirk   SUNDIALS ARKODE's fifth-order diagonally implicit Runge-Kutta method, L-stable, on the
 //          same Newton iterations: higher order than bdf for the same stiff ropes
 //
-// Every method advances one accepted step at a time and never steps past the frame's end, so
-// the driver's divergence guard and interruption check see every accepted state.
+// Each method is one row of a table of operations (IntegrationMethod), and every step of every
+// program goes through the same few functions below. A row advances one accepted step at a time
+// and never steps past the frame's end, so the driver's divergence guard and interruption check
+// see every accepted state.
 #pragma once
 
 #include <string>
@@ -36,25 +38,76 @@ bool method_from_name(std::string_view name, Method& method);
 // "rk4, rkf45, rk8pd, bdf, dirk", for messages and help.
 std::string method_names();
 
-// Tolerances are finite, greater than 0 and at most 1. False with a reason otherwise.
+// Below this a tolerance asks for more than double precision holds: the step-size control then
+// shrinks the step until time no longer advances.
+constexpr double smallest_tolerance = 1e-13;
+
+// Tolerances are finite, from smallest_tolerance to 1. False with a reason otherwise.
 bool check_tolerances(double absolute, double relative, std::string& error);
 
-// The integrator objects of a method other than the default rk4, owned by the Simulation.
-struct AlternativeIntegrator;
-struct AlternativeIntegratorDeleter {
-  void operator()(AlternativeIntegrator* integrator) const;
+// The objects one method keeps for one simulation; each row knows its own.
+struct MethodObjects;
+
+// One integration method: static functions and what the driver needs to know of it.
+struct IntegrationMethod {
+  Method method;
+  // Allocates the method's objects for `sim` under `settings`, to start from sim.state at
+  // sim.time. Null when memory ran out.
+  MethodObjects* (*create)(Simulation& sim, const RunSettings& settings);
+  // One accepted step from sim.time towards t1, never past it: advances sim.time, sim.state and
+  // sim.step_size. 0, or nonzero when the step failed (its text in sim.integration_failure).
+  int (*step)(MethodObjects& objects, Simulation& sim, double t1);
+  // Forget the history: the next step starts from sim.state at sim.time with sim.step_size.
+  void (*restart)(MethodObjects& objects, Simulation& sim);
+  void (*release)(MethodObjects* objects);
+  // The step size a fresh start uses (s); 0: the method estimates its own.
+  double initial_step;
+  // A method that carries more history than the step size (an implicit method's Newton matrix
+  // and past states) restarts at every frame's start, so that a checkpoint's state, time and
+  // step size continue exactly as the uninterrupted run does.
+  bool restarts_each_frame;
+  // The last evaluation of every step is at the accepted state: the bodies' records already
+  // describe it when a frame ends.
+  bool ends_on_accepted_state;
+  // Most ODE components the method takes (0: any); a dense Newton matrix grows as their square.
+  int largest_dimension;
 };
 
-// Gives the simulation the integrator `settings` names, starting from its current state and step
-// size. rk4 keeps the default objects (with the control's tolerances replaced when they differ).
-// Returns ok or out_of_memory; the simulation keeps its previous integrator on failure.
-MbsStatus use_integrator(Simulation& sim, const RunSettings& settings);
+// The rows this build has, and the one for `method` (null when this build has none).
+const IntegrationMethod* find_method(Method method);
 
-// One accepted step of a method other than rk4, from sim.time towards t1 and never past it:
-// advances sim.time, sim.state and sim.step_size. Returns 0, or nonzero when the method failed
-// (or the interruption check fired inside a step: see integrator_interrupted).
-int alternative_step(Simulation& sim, double t1);
+// The method in use by one simulation: its row and its objects.
+struct MethodInUse {
+  const IntegrationMethod* row = nullptr;
+  MethodObjects* objects = nullptr;
 
-// True when the last failed step was the interruption check firing inside it (an implicit step
-// evaluates the right-hand side many times and may take long).
-bool integrator_interrupted(const Simulation& sim);
+  MethodInUse() = default;
+  MethodInUse(const MethodInUse&) = delete;
+  MethodInUse& operator=(const MethodInUse&) = delete;
+  ~MethodInUse() { release(); }
+  void release();
+};
+
+enum class MethodStatus {
+  ok,
+  unavailable,    // this build has no such method
+  too_large,      // the rope is larger than the method takes
+  out_of_memory,  // the method's objects could not be made
+};
+
+// Gives the simulation the method `settings` names, from its current state and with the method's
+// own initial step; the same method with the same tolerances changes nothing. On failure the
+// simulation keeps the method it had.
+MethodStatus use_integrator(Simulation& sim, const RunSettings& settings);
+// The same with a row of the caller's (tests watch or fail steps through their own rows).
+MethodStatus use_method(Simulation& sim, const IntegrationMethod& row, const RunSettings& settings);
+
+// Why use_integrator refused `settings` for `sim`.
+std::string method_status_message(MethodStatus status, const Simulation& sim,
+                                  const RunSettings& settings);
+
+// One accepted step of the simulation's method towards t1; 0 or the method's failure status.
+int method_step(Simulation& sim, double t1);
+
+// Called at every frame's start: a method that restarts each frame does so here.
+void start_method_frame(Simulation& sim);

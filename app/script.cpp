@@ -35,3 +35,8 @@ std::size_t moves_already_applied(const Simulation& sim, const std::vector<Targe
   while (count < moves.size() && last_start >= moves[count].time - tolerance) ++count;
   return count;
 }
+
+void start_script(Script& script, const Simulation& sim) {
+  sort_moves(script.moves);
+  script.next = moves_already_applied(sim, script.moves);
+}

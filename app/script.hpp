@@ -16,6 +16,15 @@ struct TargetMove {
   double time = 0.0;    // s of simulated time
 };
 
+// A run's moves, sorted, and the first one not yet applied.
+struct Script {
+  std::vector<TargetMove> moves;
+  std::size_t next = 0;
+};
+
+// Sorts the moves and starts after those a resumed or continued simulation has already applied.
+void start_script(Script& script, const Simulation& sim);
+
 // Sorts by time, ties kept in the order given.
 void sort_moves(std::vector<TargetMove>& moves);
 

@@ -9,17 +9,6 @@
 
 namespace {
 
-// With GSL's default handler a failed allocation ends the process inside GSL; with the handler
-// off (as a library user chooses) it comes back as a null object.
-MbsStatus create_integrator(Simulation& sim) {
-  sim.step.reset(gsl_odeiv_step_alloc(gsl_odeiv_step_rk4, sim.dimension));
-  sim.evolve.reset(gsl_odeiv_evolve_alloc(sim.dimension));
-  sim.control.reset(gsl_odeiv_control_y_new(1e-06, 1e-06));
-  sim.system = {hamilton_rhs, nullptr, static_cast<size_t>(sim.dimension), &sim};
-  if (!sim.step || !sim.evolve || !sim.control) return MbsStatus::out_of_memory;
-  return MbsStatus::ok;
-}
-
 // The coupling is registered by pointer: hamilton_rhs fills the anchors before they are read.
 void bind_coupling(RopeModel& rope) {
   Carriages& c = rope.carriages;
@@ -76,23 +65,26 @@ MbsStatus start_simulation(Simulation& sim, const RopeParameters& parameters) {
   sim.dimension = 2 * sim.coordinate_count + carriage_state_count;
   try {
     sim.state.assign(static_cast<size_t>(sim.dimension), 0.0);
-    sim.frame_start.assign(2 * static_cast<size_t>(sim.dimension), 0.0);
+    sim.frame_start.assign(static_cast<size_t>(sim.dimension) + 2, 0.0);
+    sim.scratch_rates.assign(static_cast<size_t>(sim.dimension), 0.0);
   } catch (const std::bad_alloc&) {
     return MbsStatus::out_of_memory;
   }
-  const MbsStatus integrator = create_integrator(sim);
-  if (integrator != MbsStatus::ok) return integrator;
+  sim.rhs = hamilton_rhs;
   bind_coupling(sim.rope);
   const MbsStatus set_up = run_setup_passes(sim.rope.mbs);
   if (set_up != MbsStatus::ok) return set_up;
   fill_state(sim);
+  sim.settings = RunSettings{};
+  if (use_method(sim, *find_method(Method::rk4), sim.settings) != MethodStatus::ok)
+    return MbsStatus::out_of_memory;
   return refresh_readings(sim);
 }
 
 // The integrator rewrites everything an evaluation touches from its own state, so this extra
 // evaluation leaves the trajectory as it was.
 MbsStatus refresh_readings(Simulation& sim) {
-  if (hamilton_rhs(sim.time, sim.state.data(), sim.frame_start.data(), &sim) != GSL_SUCCESS)
+  if (hamilton_rhs(sim.time, sim.state.data(), sim.scratch_rates.data(), &sim) != GSL_SUCCESS)
     return sim.rope.mbs.status;
   update_body_records(sim.rope.mbs);
   return MbsStatus::ok;

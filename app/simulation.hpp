@@ -6,31 +6,22 @@
 // x1, v1, x2, v2 of the carriages; n is 3 + links (the free base has three coordinates).
 #pragma once
 
-#include <gsl/gsl_odeiv.h>
-
 #include <cstdint>
-#include <memory>
+#include <string>
 #include <vector>
 
 #include "app/integrators.hpp"
 #include "app/rope_model.hpp"
 #include "app/rope_parameters.hpp"
 
-// The evolve call, replaceable per simulation so that tests and tools can watch or fail it.
-using EvolveApply = int (*)(gsl_odeiv_evolve*, gsl_odeiv_control*, gsl_odeiv_step*,
-                            const gsl_odeiv_system*, double*, double, double*, double[]);
+// dy/dt at y; params is the Simulation. Replaceable per simulation so that tests and tools can
+// count or fail evaluations. Returns 0, or nonzero on a failure.
+using RightHandSide = int (*)(double t, const double y[], double dydt[], void* params);
 
 // Asked after every accepted step; true asks the frame to stop early. A stiff or very long rope
 // can take minutes per frame, and a program must still answer Ctrl-C within a fraction of a
 // second.
 using InterruptCheck = bool (*)(void* context);
-
-// GSL's objects, each released by its own free function.
-struct GslDeleter {
-  void operator()(gsl_odeiv_step* step) const { gsl_odeiv_step_free(step); }
-  void operator()(gsl_odeiv_evolve* evolve) const { gsl_odeiv_evolve_free(evolve); }
-  void operator()(gsl_odeiv_control* control) const { gsl_odeiv_control_free(control); }
-};
 
 struct Simulation {
   RopeParameters parameters;  // what the rope was built from, for checkpoints
@@ -38,44 +29,42 @@ struct Simulation {
   int coordinate_count = 0;   // n
   int dimension = 0;          // 2 n + 4
   std::vector<double> state;  // the ODE state, advanced in place by the integrator
-  gsl_odeiv_system system{};  // hamilton_rhs, with this record as its parameters
+  RightHandSide rhs = nullptr;  // hamilton_rhs once started
 
-  std::unique_ptr<gsl_odeiv_step, GslDeleter> step;
-  std::unique_ptr<gsl_odeiv_evolve, GslDeleter> evolve;
-  std::unique_ptr<gsl_odeiv_control, GslDeleter> control;  // absolute and relative tolerance 1e-6
-  EvolveApply evolve_apply = gsl_odeiv_evolve_apply;
-  int evolve_status = 0;  // GSL's status from the last evolve call that failed (GSL_SUCCESS: none)
+  // The integration method (use_integrator changes it) and the settings it runs under.
+  RunSettings settings;
+  MethodInUse integrator;
+  long long accepted_steps = 0;      // over the simulation's life, every method
+  std::string integration_failure;  // why the last failed step failed
+  bool step_interrupted = false;    // the last failed step was stopped by interrupt_check
 
   // Null: never asked. An interrupted frame leaves the simulation as the frame found it.
   InterruptCheck interrupt_check = nullptr;
   void* interrupt_context = nullptr;
 
-  // The integration method (use_integrator changes it). Null `alternative`: the GSL objects above,
-  // the window program's integrator.
-  RunSettings settings;
-  long long accepted_steps = 0;  // over the simulation's life, every method
-  std::unique_ptr<AlternativeIntegrator, AlternativeIntegratorDeleter> alternative;
-  std::vector<double> frame_start;  // state at the frame's start; outside a frame, scratch rates
+  std::vector<double> frame_start;  // state, time and step size at the frame's start
+  bool frame_start_kept = false;     // a frame has started since the simulation did
+  std::vector<double> scratch_rates;  // rates of the evaluations that refresh the readings
 
   double time = 0.0;           // s
   double frame_span = 0.01;    // s of simulated time per frame
   double step_size = 0.00025;  // s; the control adjusts it and it carries over between frames
-  int32_t frame_count = 0;
+  int64_t frame_count = 0;  // completed frames
 
   // Wall clock of the frame report: captured at the first reported frame.
   bool clock_started = false;
   double start_clock = 0.0;  // ms
 
   Simulation() = default;
-  Simulation(const Simulation&) = delete;  // the bodies and GSL point into the record
+  Simulation(const Simulation&) = delete;  // the bodies and the method point into the record
   Simulation& operator=(const Simulation&) = delete;
 };
 
 // Builds the rope from `parameters` (checked by the caller: set_parameter and the model file
-// refuse bad values), creates the integrator objects, runs the set-up passes and fills the state.
+// refuse bad values), runs the set-up passes, fills the state and gives it the rk4 method.
 // The bodies' records then hold the initial state's placements and velocities, so that readings
 // are true before the first frame. Returns ok, or the core's reason for failing (memory, including
-// the integrator objects when GSL's error handler is off).
+// the method's objects when GSL's error handler is off).
 MbsStatus start_simulation(Simulation& sim, const RopeParameters& parameters = {});
 
 inline int momenta_start(const Simulation& sim) {
@@ -86,8 +75,8 @@ inline int carriages_start(const Simulation& sim) {
 }
 
 // dy/dt of the whole system; params is the Simulation. t is not read: the equations are
-// autonomous. Returns GSL_SUCCESS, or GSL_EBADFUNC when the core reports a failure (left in
-// sim.rope.mbs.status), which stops the evolve call. The bodies' records get this evaluation's
+// autonomous. Returns 0, or GSL's GSL_EBADFUNC when the core reports a failure (left in
+// sim.rope.mbs.status), which stops the step. The bodies' records get this evaluation's
 // placements only through update_body_records(sim.rope.mbs): the integrator does not need them.
 int hamilton_rhs(double t, const double y[], double dydt[], void* params);
 

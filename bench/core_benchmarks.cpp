@@ -75,7 +75,7 @@ void rope_simulate_10s(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     auto sim = start_rope();
-    sim->system.function = counting_rhs;
+    sim->rhs = counting_rhs;
     rhs_evaluations = 0;
     state.ResumeTiming();
     for (int frame = 0; frame < 1000; ++frame) advance_frame(*sim, no_report);

@@ -35,7 +35,7 @@ enum EndCode : int {
   ran_to_the_end = 0,
   diverged = 1,
   core_failure = 2,   // the core's status: failure()
-  evolve_failed = 3,  // GSL's status: failure()
+  step_failed = 3,    // the method's failure: failure()
   interrupted = 4,    // never returned: the pending exception is raised instead
 };
 
@@ -47,8 +47,8 @@ EndCode end_code(FrameEnd end) {
       return diverged;
     case FrameEnd::core_failure:
       return core_failure;
-    case FrameEnd::evolve_failed:
-      return evolve_failed;
+    case FrameEnd::step_failed:
+      return step_failed;
     case FrameEnd::interrupted:
       return interrupted;
   }
@@ -308,7 +308,7 @@ class NativeRope {
       throw py::value_error("the saved state has " + std::to_string(checkpoint.state.size()) +
                             " values; the changed rope needs " + std::to_string(dimension));
     auto rope = std::unique_ptr<NativeRope>(new NativeRope());
-    check_started(resume_simulation(*rope->sim_, checkpoint));
+    if (!resume_simulation(*rope->sim_, checkpoint, error)) throw std::runtime_error(error);
     return rope;
   }
 
@@ -349,8 +349,10 @@ class NativeRope {
     settings.absolute_tolerance = absolute;
     settings.relative_tolerance = relative;
     RopeLock lock(mutex_);
-    const MbsStatus chosen = use_integrator(*sim_, settings);
-    if (chosen == MbsStatus::out_of_memory) throw std::bad_alloc();
+    const MethodStatus chosen = use_integrator(*sim_, settings);
+    if (chosen == MethodStatus::out_of_memory) throw std::bad_alloc();
+    if (chosen != MethodStatus::ok)
+      throw py::value_error(method_status_message(chosen, *sim_, settings));
   }
 
   py::tuple method() {
@@ -459,7 +461,7 @@ class NativeRope {
   std::string failure() {
     RopeLock lock(mutex_);
     if (sim_->rope.mbs.status != MbsStatus::ok) return mbs_status_message(sim_->rope.mbs.status);
-    return std::string("the integrator failed: ") + gsl_strerror(sim_->evolve_status);
+    return std::string("the integrator failed: ") + sim_->integration_failure;
   }
 
  private:
@@ -500,13 +502,12 @@ class NativeRope {
   template <typename AfterFrame>
   int frame_loop(long long frames, std::vector<TargetMove>& moves, SignalWatch& watch,
                  AfterFrame& after_frame) {
-    sort_moves(moves);
     // Moves due before the coming frame were applied by an earlier run (or are in a loaded
     // rope's targets): applied again they would undo what the user set since.
-    size_t next = moves_already_applied(*sim_, moves);
+    Script script{std::move(moves)};
+    start_script(script, *sim_);
     for (long long frame = 1; frame <= frames; ++frame) {
-      apply_due_moves(*sim_, moves, next);
-      const int code = end_code(integrate_frame(*sim_));
+      const int code = end_code(run_frame(*sim_, &script));
       if (code != ran_to_the_end) return code;
       after_frame(frame);
       if (SignalWatch::check(&watch)) return interrupted;

@@ -213,10 +213,11 @@ bool check_names(const CLI::App& app, const RawOptions& raw, HeadlessOptions& op
   return true;
 }
 
-// NAME and ABS[,REL]; both tolerances finite, in (0, 1].
+// NAME and ABS[,REL]; both tolerances finite, from the smallest a double can meet to 1.
 bool check_integrator(const CLI::App& app, const RawOptions& raw, HeadlessOptions& options,
                       std::string& error) {
-  options.run_given = app.count("--integrator") > 0 || app.count("--tolerance") > 0;
+  options.method_given = app.count("--integrator") > 0;
+  options.tolerance_given = app.count("--tolerance") > 0;
   if (!method_from_name(raw.integrator, options.run.method))
     return fail(error,
                 "--integrator needs one of " + method_names() + ", got " + shown(raw.integrator));
@@ -228,10 +229,8 @@ bool check_integrator(const CLI::App& app, const RawOptions& raw, HeadlessOption
   if (!parse_double(absolute, options.run.absolute_tolerance) ||
       !parse_double(relative, options.run.relative_tolerance) ||
       !check_tolerances(options.run.absolute_tolerance, options.run.relative_tolerance, reason))
-    return fail(error,
-                "--tolerance needs ABS or ABS,REL, numbers greater than 0 and at most 1, "
-                "got " +
-                    shown(raw.tolerance));
+    return fail(error, "--tolerance needs ABS or ABS,REL, numbers from 1e-13 to 1, got " +
+                           shown(raw.tolerance));
   return true;
 }
 

@@ -28,7 +28,9 @@ struct HeadlessOptions {
   int height = 500;
   double speed = 1.0;      // simulated seconds per second of video
   RunSettings run;         // integration method and tolerances
-  bool run_given = false;  // --integrator or --tolerance given (else a resumed run keeps its own)
+  // Given on the command line; a resumed run keeps what its checkpoint holds of the rest.
+  bool method_given = false;
+  bool tolerance_given = false;
   // Checkpoints: where to save the state at the run's end (or when a signal ends it), and a
   // checkpoint to continue from (its parameters replace --model and --set).
   std::string save_state;

@@ -46,6 +46,7 @@ HeadlessOptions options;
 CsvOutput csv;
 long long rhs_evaluations = 0;
 volatile std::sig_atomic_t stop_signal = 0;
+std::string method_refused;  // why the chosen method cannot run this rope
 
 int counting_rhs(double t, const double y[], double dydt[], void* params) {
   ++rhs_evaluations;
@@ -125,10 +126,12 @@ void draw_progress(const Simulation& sim, double wall) {
   std::cerr << line << std::flush;
 }
 
-void print_summary(const Simulation& sim, double wall) {
+// The real-time factor counts this run's simulated time: a resumed run's earlier part took none
+// of this run's wall time.
+void print_summary(const Simulation& sim, double simulated, double wall) {
   std::cerr << "simulated time: " << sim.time << " s\n"
             << "wall time: " << wall << " s\n"
-            << "real-time factor: " << (wall > 0.0 ? sim.time / wall : INFINITY) << "\n"
+            << "real-time factor: " << (wall > 0.0 ? simulated / wall : INFINITY) << "\n"
             << "right-hand-side evaluations: " << rhs_evaluations << "\n"
             << "accepted steps: " << sim.accepted_steps << "\n"
             << "integrator: " << method_name(sim.settings.method) << ", tolerances "
@@ -304,27 +307,48 @@ bool take_due_pictures(Simulation& sim) {
   return true;
 }
 
+// A resumed run keeps its checkpoint's method and tolerances except where the command line names
+// its own.
+RunSettings chosen_settings(const Checkpoint* resumed) {
+  if (!resumed) return options.run;
+  RunSettings settings = resumed->settings;
+  if (options.method_given) settings.method = options.run.method;
+  if (options.tolerance_given) {
+    settings.absolute_tolerance = options.run.absolute_tolerance;
+    settings.relative_tolerance = options.run.relative_tolerance;
+  }
+  return settings;
+}
+
 // The console lines of the window program (start-up line, failure messages) go to standard
 // error, keeping standard output for the CSV; --quiet drops the start-up line.
 bool set_up_simulation(Simulation& sim, const RopeParameters& parameters,
                        const Checkpoint* resumed) {
-  const MbsStatus started =
-      resumed ? resume_simulation(sim, *resumed) : start_simulation(sim, parameters);
+  std::string error;
+  if (resumed && !resume_simulation(sim, *resumed, error)) {
+    std::cerr << "rope-headless: " << error << std::endl;
+    return false;
+  }
+  const MbsStatus started = resumed ? MbsStatus::ok : start_simulation(sim, parameters);
   if (started != MbsStatus::ok) {
     std::cerr << mbs_status_message(started) << std::endl;
     return false;
   }
-  if (!options.quiet) std::cerr << startup_line_prefix << sim.coordinate_count << std::endl;
-  sim.system.function = counting_rhs;
+  sim.rhs = counting_rhs;
   sim.interrupt_check = stop_requested;
   sim.interrupt_context = &sim;
-  const MbsStatus chosen =
-      resumed && !options.run_given ? MbsStatus::ok : use_integrator(sim, options.run);
-  if (chosen != MbsStatus::ok) {
-    std::cerr << mbs_status_message(chosen) << std::endl;
-    return false;
+  const RunSettings settings = chosen_settings(resumed);
+  const MethodStatus chosen = use_integrator(sim, settings);
+  if (chosen == MethodStatus::ok) {
+    if (!options.quiet) std::cerr << startup_line_prefix << sim.coordinate_count << std::endl;
+    return true;
   }
-  return true;
+  const std::string message = method_status_message(chosen, sim, settings);
+  if (chosen == MethodStatus::out_of_memory)
+    std::cerr << "rope-headless: " << message << std::endl;
+  else
+    method_refused = message;  // a choice the user can change: bad input
+  return false;
 }
 
 // False at the first row that could not be written: there is no point running on.
@@ -339,23 +363,28 @@ bool write_state(const Simulation& sim) {
   return false;
 }
 
+// The lines for a frame that stopped the run, on standard error.
+void report_stop(const Simulation& sim, FrameEnd frame_end) {
+  std::cerr << stop_message(sim, frame_end) << std::endl;
+  if (frame_end == FrameEnd::step_failed)
+    std::cerr << "rope-headless: the integrator failed at t = " << sim.time
+              << " s: " << sim.integration_failure << "." << std::endl;
+  std::cerr << "rope-headless: stopped at t = " << sim.time << " s; the rows so far are kept."
+            << std::endl;
+}
+
 // One frame: target moves, integration, the row when due, pictures. Returns whether to go on.
-bool run_frame(Simulation& sim, size_t& next_move, RunEnd& end) {
-  apply_due_moves(sim, options.moves, next_move);
-  const FrameEnd frame_end = integrate_frame(sim);
+bool run_frame(Simulation& sim, Script& script, RunEnd& end) {
+  const FrameEnd frame_end = run_frame(sim, &script);
   if (frame_end == FrameEnd::interrupted) {
     end = RunEnd::signal;
     return false;
   }
-  if (frame_end == FrameEnd::diverged || frame_end == FrameEnd::core_failure) {
-    std::cerr << stop_message(sim, frame_end) << std::endl;
-    std::cerr << "rope-headless: stopped at t = " << sim.time << " s; the rows so far are kept."
-              << std::endl;
+  if (frame_end != FrameEnd::reached) {
+    report_stop(sim, frame_end);
     end = RunEnd::diverged;
     return false;
   }
-  if (frame_end == FrameEnd::evolve_failed) std::cerr << "Hamilton failed." << std::endl;
-  ++sim.frame_count;
   if (sim.frame_count % options.every == 0 && !write_state(sim)) {
     end = stop_signal ? RunEnd::signal : RunEnd::csv_failed;
     return false;
@@ -373,11 +402,13 @@ RunEnd run_frames(Simulation& sim) {
   progress.shown = !options.quiet && isatty(STDERR_FILENO);
   progress.start = std::chrono::steady_clock::now();
   const auto start = std::chrono::steady_clock::now();
-  size_t next_move = moves_already_applied(sim, options.moves);
+  const double start_time = sim.time;
+  Script script{options.moves};
+  start_script(script, sim);
   RunEnd end = stop_signal ? RunEnd::signal : RunEnd::finished;
   const long long frames = frames_for(sim, options.duration);
   for (long long frame = 1; frame <= frames && end == RunEnd::finished; ++frame) {
-    if (!run_frame(sim, next_move, end)) break;
+    if (!run_frame(sim, script, end)) break;
     report_progress(sim);
   }
   const double wall = seconds_since(start);
@@ -385,7 +416,7 @@ RunEnd run_frames(Simulation& sim) {
     draw_progress(sim, wall);
     std::cerr << "\n";
   }
-  if (!options.quiet && end == RunEnd::finished) print_summary(sim, wall);
+  if (!options.quiet && end == RunEnd::finished) print_summary(sim, sim.time - start_time, wall);
   return end;
 }
 
@@ -511,7 +542,7 @@ int main(int argc, char** argv) {
     return stop_signal ? 128 + stop_signal : bad_input(error);
   if (!set_up_simulation(*sim, parameters, options.resume.empty() ? nullptr : &resumed)) {
     discard_csv_output(csv);
-    return exit_failure;
+    return method_refused.empty() ? exit_failure : bad_input(method_refused);
   }
   if (!start_pictures(*sim, error)) {
     discard_csv_output(csv);

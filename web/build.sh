@@ -39,7 +39,8 @@ sources=(mbs/assembly.cpp mbs/body_common.cpp mbs/status.cpp mbs/joint_types.cpp
   joints/revolute_link.cpp joints/free_planar_base.cpp joints/slaved_revolute.cpp
   joints/tip_joint.cpp
   app/rope_parameters.cpp app/rope_model.cpp app/simulation.cpp app/driver.cpp app/script.cpp
-  app/camera.cpp app/run_settings.cpp web/integrators_web.cpp web/entry.cpp)
+  app/camera.cpp app/run_settings.cpp app/integrators.cpp app/method_rk4.cpp
+  web/method_table_web.cpp web/entry.cpp)
 # Two compilers at a time.
 compile() {
   em++ "${common[@]}" -std=c++20 -Wall -Wextra -I"$root" -I"$gsl/include" -c "$root/$1" \

@@ -19,8 +19,7 @@ namespace {
 struct Page {
   RopeParameters parameters;  // what the next start builds
   std::unique_ptr<Simulation> simulation;
-  std::vector<TargetMove> moves;  // scripted target moves, sorted before each start
-  std::size_t next_move = 0;
+  Script script;  // scripted target moves, sorted at each start
   std::vector<double> placements;  // per body: x, y, angle (rad), length (m)
   std::array<double, 2> pixel{};
   std::string error;
@@ -53,11 +52,11 @@ EMSCRIPTEN_KEEPALIVE int web_set_parameter(const char* key, const char* text) {
 // A scripted move, applied from the first frame that starts at or after `time` (s); kept across
 // starts until web_clear_moves.
 EMSCRIPTEN_KEEPALIVE void web_add_move(int carriage, double target, double time) {
-  page.moves.push_back({carriage, target, time});
+  page.script.moves.push_back({carriage, target, time});
 }
 
 EMSCRIPTEN_KEEPALIVE void web_clear_moves() {
-  page.moves.clear();
+  page.script.moves.clear();
 }
 
 // Builds a new rope from the parameters set so far, at t = 0. Returns 0, or 1 with the reason in
@@ -72,24 +71,19 @@ EMSCRIPTEN_KEEPALIVE int web_start() {
     return 1;
   }
   page.simulation = std::move(simulation);
-  sort_moves(page.moves);
-  page.next_move = 0;
+  start_script(page.script, *page.simulation);
   return 0;
 }
 
 // One frame of sim.frame_span (0.01 s): the due scripted moves, then the integration. Returns 0
-// when the frame reached its end or the evolve call failed (the next frame tries again, as in the
-// window), 1 when the rope diverged or the core failed (message in web_error()).
+// when the frame reached its end, 1 when the rope diverged, the core or the step failed (message
+// in web_error()).
 EMSCRIPTEN_KEEPALIVE int web_frame() {
   Simulation& sim = *page.simulation;
-  apply_due_moves(sim, page.moves, page.next_move);
-  const FrameEnd end = integrate_frame(sim);
-  if (end == FrameEnd::diverged || end == FrameEnd::core_failure) {
-    page.error = stop_message(sim, end);
-    return 1;
-  }
-  ++sim.frame_count;
-  return 0;
+  const FrameEnd end = run_frame(sim, &page.script);
+  if (end == FrameEnd::reached) return 0;
+  page.error = stop_message(sim, end);
+  return 1;
 }
 
 // What a drag does: carriage 1 or 2 driven towards x (m).

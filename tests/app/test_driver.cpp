@@ -1,7 +1,5 @@
 // The integration driver: frame spans, the carried-over step size, the report lines and a
-// failing evolve call.
-#include <gsl/gsl_errno.h>
-
+// failing step.
 #include <chrono>
 #include <cmath>
 #include <regex>
@@ -52,20 +50,32 @@ TEST_F(Driver, ReportLinesHaveTheirExactText) {
   EXPECT_TRUE(std::regex_match(out.str(), report)) << out.str();
 }
 
-// Forwards to GSL and records the step size each call starts from.
+// rk4's row with a step of the test's own: the driver only ever steps through a row.
+const IntegrationMethod& rk4_row() { return *find_method(Method::rk4); }
+
+template <int (*step)(MethodObjects&, Simulation&, double)>
+void use_rk4_stepping_with() {
+  static IntegrationMethod row = [] {
+    IntegrationMethod r = rk4_row();
+    r.step = step;
+    return r;
+  }();
+  ASSERT_EQ(use_method(sim(), row, sim().settings), MethodStatus::ok);
+}
+
+// Forwards to rk4 and records the step size each call starts from.
 std::vector<double> step_sizes_at_entry;
 std::vector<double> times_at_entry;
-int recording_evolve(gsl_odeiv_evolve* e, gsl_odeiv_control* c, gsl_odeiv_step* s,
-                     const gsl_odeiv_system* system, double* t, double t1, double* h, double y[]) {
-  step_sizes_at_entry.push_back(*h);
-  times_at_entry.push_back(*t);
-  return gsl_odeiv_evolve_apply(e, c, s, system, t, t1, h, y);
+int recording_step(MethodObjects& objects, Simulation& s, double t1) {
+  step_sizes_at_entry.push_back(s.step_size);
+  times_at_entry.push_back(s.time);
+  return rk4_row().step(objects, s, t1);
 }
 
 TEST_F(Driver, StepSizeCarriesOverFromFrameToFrame) {
   step_sizes_at_entry.clear();
   times_at_entry.clear();
-  sim().evolve_apply = recording_evolve;
+  use_rk4_stepping_with<recording_step>();
   run_frames(1);
   const double left_by_first_frame = sim().step_size;
   const size_t first_frame_calls = step_sizes_at_entry.size();
@@ -82,37 +92,38 @@ TEST_F(Driver, StepSizeCarriesOverFromFrameToFrame) {
 // Fails without advancing time; gives up failing after many calls so that a driver that
 // retried without end would finish and be caught by the call count instead of hanging.
 int failing_calls = 0;
-int failing_evolve(gsl_odeiv_evolve*, gsl_odeiv_control*, gsl_odeiv_step*,
-                   const gsl_odeiv_system*, double* t, double t1, double*, double[]) {
+int failing_step(MethodObjects&, Simulation& s, double t1) {
   ++failing_calls;
-  if (failing_calls > 1000) *t = t1;
-  return GSL_FAILURE;
+  if (failing_calls > 1000) s.time = t1;
+  s.integration_failure = "a test's failure";
+  return -1;
 }
 
-TEST_F(Driver, FailingEvolveEndsTheFrameAndTheNextFrameTriesAgain) {
+// The window says so and tries again on the next frame; the failed frame is not counted.
+TEST_F(Driver, FailingStepEndsTheFrameAndTheNextFrameTriesAgain) {
   failing_calls = 0;
-  sim().evolve_apply = failing_evolve;
+  use_rk4_stepping_with<failing_step>();
   std::ostringstream out;
-  advance_frame(sim(), out);
+  FrameEnd end = FrameEnd::reached;
+  EXPECT_EQ(advance_frame(sim(), out, &end), FrameOutcome::quiet);
+  EXPECT_EQ(end, FrameEnd::step_failed);
   EXPECT_EQ(failing_calls, 1);
-  const std::vector<std::string> lines = lines_of(out.str());
-  ASSERT_EQ(lines.size(), 3u) << out.str();
-  EXPECT_EQ(lines[0], "Hamilton failed.");
-  EXPECT_EQ(lines[1], "SimTime :  0 s.");  // no time was gained
-  EXPECT_EQ(sim().frame_count, 1);
+  EXPECT_EQ(out.str(), "Hamilton failed.\n");
+  EXPECT_EQ(sim().frame_count, 0);
+  EXPECT_EQ(sim().time, 0.0);
 
-  sim().evolve_apply = gsl_odeiv_evolve_apply;
+  ASSERT_EQ(use_method(sim(), rk4_row(), sim().settings), MethodStatus::ok);
   std::ostringstream next;
   advance_frame(sim(), next);
   EXPECT_EQ(lines_of(next.str())[0], "SimTime :  0.01 s.");
+  EXPECT_EQ(sim().frame_count, 1);
 }
 
 // Takes a known wall-clock time per frame and lands on t1 in one call.
-int slow_evolve(gsl_odeiv_evolve*, gsl_odeiv_control*, gsl_odeiv_step*, const gsl_odeiv_system*,
-                double* t, double t1, double*, double[]) {
+int slow_step(MethodObjects&, Simulation& s, double t1) {
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  *t = t1;
-  return GSL_SUCCESS;
+  s.time = t1;
+  return 0;
 }
 
 double real_time_of(const std::string& report) {
@@ -128,7 +139,7 @@ double real_time_of(const std::string& report) {
 // evolve call sleeps, far less than the pause); the second frame's covers both frames.
 TEST_F(Driver, RealTimeCountsFromTheFirstFrame) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  sim().evolve_apply = slow_evolve;
+  use_rk4_stepping_with<slow_step>();
   std::ostringstream first, second;
   advance_frame(sim(), first);
   advance_frame(sim(), second);

@@ -90,10 +90,18 @@ TEST_F(HeadlessResume, DamagedCheckpointsAndMixedOptionsAreBadInput) {
     std::vector<std::string> extra;
     std::string problem;
   };
+  // The same checkpoint with one top-level key's line replaced.
+  auto with_line = [&](const std::string& key, const std::string& value) {
+    const size_t at = good.find("\n" + key + " = ") + 1;
+    return good.substr(0, at) + key + " = " + value + good.substr(good.find('\n', at));
+  };
   const Case cases[] = {
       {good.substr(0, good.size() - 200), {}, "cp.toml"},
       {good + "speed = 2.0\n", {}, "unknown key"},
       {good, {"--set", "links=3"}, "--resume takes the rope's parameters"},
+      {with_line("time", "1e300"), {}, "key 'time' needs a number of seconds from 0 to 1e9"},
+      {with_line("frame_count", "4611686018427387904"), {}, "key 'frame_count' needs a whole"},
+      {with_line("tolerances", "[1e-300, 1e-300]"), {}, "key 'tolerances' needs"},
   };
   for (const Case& c : cases) {
     const std::string damaged = scratch + "/cp.toml";
@@ -104,6 +112,30 @@ TEST_F(HeadlessResume, DamagedCheckpointsAndMixedOptionsAreBadInput) {
     EXPECT_EQ(run.status, 2) << c.problem;
     EXPECT_NE(run.err.find(c.problem), std::string::npos) << run.err;
     EXPECT_EQ(folder_entries(folder).size(), 1u);  // the good checkpoint only
+  }
+}
+
+// A resumed run keeps its checkpoint's method unless the command line names another; tolerances
+// alone change only the tolerances.
+TEST_F(HeadlessResume, ResumedRunKeepsTheSavedMethodUnlessNamed) {
+  const std::string state = folder + "/state.toml";
+  run_ok({"--duration", "0.05", "--integrator", "dirk", "--save-state", state});
+  struct Case {
+    std::vector<std::string> extra;
+    std::string summary;
+  };
+  const Case cases[] = {
+      {{}, "integrator: dirk, tolerances 1e-06 (absolute), 1e-06 (relative)"},
+      {{"--tolerance", "1e-7"}, "integrator: dirk, tolerances 1e-07 (absolute), 1e-07"},
+      {{"--integrator", "rk8pd"}, "integrator: rk8pd, tolerances 1e-06 (absolute)"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"--resume", state, "--duration", "0.02", "--output",
+                                     folder + "/out.csv"};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    const HeadlessRun run = run_headless(args, scratch);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find(c.summary), std::string::npos) << run.err;
   }
 }
 

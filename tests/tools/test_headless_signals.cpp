@@ -83,7 +83,7 @@ INSTANTIATE_TEST_SUITE_P(
         SignalCase{"StiffRope", {"--set", "joint_stiffness=1e14"}, SIGINT, false},
         // An implicit method checks inside its long steps too.
         SignalCase{"StiffRopeImplicit",
-                   {"--integrator", "dirk", "--set", "links=300", "--duration", "1e6"},
+                   {"--integrator", "dirk", "--set", "links=200", "--duration", "1e6"},
                    SIGTERM,
                    false},
         SignalCase{"LongFineRope",

@@ -1,0 +1,82 @@
+// rk4: GSL's classic fourth-order Runge-Kutta (old ODE interface) with step doubling under a
+// y-control, the window program's integrator. Its trajectory is the one every other method and
+// build is compared with.
+#include <gsl/gsl_errno.h>
+#include <gsl/gsl_odeiv.h>
+
+#include <new>
+
+#include "app/simulation.hpp"
+
+namespace {
+
+struct Rk4 {
+  gsl_odeiv_system system{};
+  gsl_odeiv_step* step = nullptr;
+  gsl_odeiv_control* control = nullptr;
+  gsl_odeiv_evolve* evolve = nullptr;
+};
+
+Rk4& of(MethodObjects& objects) {
+  return *reinterpret_cast<Rk4*>(&objects);
+}
+
+// The simulation's right-hand side as it is at each call: tools replace it after the start.
+int evaluate(double t, const double y[], double dydt[], void* params) {
+  const Simulation& sim = *static_cast<const Simulation*>(params);
+  return sim.rhs(t, y, dydt, params);
+}
+
+void release(MethodObjects* objects) {
+  Rk4* rk4 = reinterpret_cast<Rk4*>(objects);
+  if (rk4->evolve) gsl_odeiv_evolve_free(rk4->evolve);
+  if (rk4->control) gsl_odeiv_control_free(rk4->control);
+  if (rk4->step) gsl_odeiv_step_free(rk4->step);
+  delete rk4;
+}
+
+// With GSL's default handler a failed allocation ends the process inside GSL; with the handler
+// off (as the tools and Python choose) it comes back as a null object.
+MethodObjects* create(Simulation& sim, const RunSettings& settings) {
+  Rk4* rk4 = new (std::nothrow) Rk4;
+  if (!rk4) return nullptr;
+  const auto dimension = static_cast<size_t>(sim.dimension);
+  rk4->system = {evaluate, nullptr, dimension, &sim};
+  rk4->step = gsl_odeiv_step_alloc(gsl_odeiv_step_rk4, dimension);
+  rk4->evolve = gsl_odeiv_evolve_alloc(dimension);
+  rk4->control = gsl_odeiv_control_y_new(settings.absolute_tolerance, settings.relative_tolerance);
+  auto* objects = reinterpret_cast<MethodObjects*>(rk4);
+  if (rk4->step && rk4->evolve && rk4->control) return objects;
+  release(objects);
+  return nullptr;
+}
+
+// The evolve call shortens the last step to land on t1, and the control adjusts the step size
+// for the next call.
+int step(MethodObjects& objects, Simulation& sim, double t1) {
+  Rk4& rk4 = of(objects);
+  const int status = gsl_odeiv_evolve_apply(rk4.evolve, rk4.control, rk4.step, &rk4.system,
+                                            &sim.time, t1, &sim.step_size, sim.state.data());
+  if (status != GSL_SUCCESS) sim.integration_failure = gsl_strerror(status);
+  return status;
+}
+
+// The stepper keeps no history beyond the step size, which carries over.
+void restart(MethodObjects& objects, Simulation&) {
+  gsl_odeiv_step_reset(of(objects).step);
+  gsl_odeiv_evolve_reset(of(objects).evolve);
+}
+
+}  // namespace
+
+extern const IntegrationMethod rk4_method{
+    .method = Method::rk4,
+    .create = create,
+    .step = step,
+    .restart = restart,
+    .release = release,
+    .initial_step = 0.00025,  // s
+    .restarts_each_frame = false,
+    .ends_on_accepted_state = true,  // each step's last evaluation is its end derivative
+    .largest_dimension = 0,
+};
