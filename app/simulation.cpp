@@ -149,19 +149,48 @@ void set_target(Simulation& sim, int carriage, double x) {
   if (carriage == 1 || carriage == 2) sim.rope.carriages.drive_target[carriage - 1] = x;
 }
 
+namespace {
+
+// The guard looks at the rope as it would look at home: along x from the nearest multiple of
+// this to the carriages' midpoint (the equations do not change when the whole rope moves along
+// x), and every angle modulo whole turns. Both are the identity for a rope within 50 m of the
+// origin whose angles stay within half a turn.
+constexpr double guard_cell = 100.0;  // m
+constexpr double full_turn = 6.283185307179586;
+
+struct GuardView {
+  int coordinate_count;
+  double x_shift;  // m
+};
+
+double guarded_value(const double y[], int i, const GuardView& view) {
+  const int n = view.coordinate_count;
+  if (i == 0 || i == 2 * n || i == 2 * n + 2) return y[i] - view.x_shift;  // x of base, carriages
+  if (i >= 2 && i < n) return std::remainder(y[i], full_turn);              // angles
+  return y[i];
+}
+
+}  // namespace
+
 // The measure is a sum of fifty magnitudes that together cover every state component: term k adds
 // |y[k]|, |y[k + 50]|, ... In normal motion it stays near 100 (angles of a few radians, positions
-// near 1 m, small momenta); the guard fires when the sum, truncated toward zero, reaches 10000.
-// Non-finite values fire it before any truncation, and the comparison is made in floating point,
-// so there is no out-of-range conversion. The driver applies it to accepted states only: a trial
-// stage of a step that the step-size control rejects may be far off without anything being wrong.
-bool state_diverged(const double y[], int dimension) {
+// near 1 m, small momenta); the guard fires when the sum, truncated toward zero, reaches 10000 for
+// the default rope's 58 components, and proportionally more for a longer state, whose normal sum is
+// proportionally larger. Non-finite values fire it before any truncation, and the comparison is
+// made in floating point, so there is no out-of-range conversion. The driver applies it to
+// accepted states only: a trial stage of a step that the step-size control rejects may be far off
+// without anything being wrong.
+bool state_diverged(const double y[], int coordinate_count) {
   constexpr int term_count = 50;
-  constexpr double threshold = 10000.0;
+  constexpr double default_dimension = 58.0;
+  const int dimension = 2 * coordinate_count + carriage_state_count;
+  const double threshold = 10000.0 * std::fmax(1.0, dimension / default_dimension);
+  const double midpoint = 0.5 * (y[2 * coordinate_count] + y[2 * coordinate_count + 2]);
+  const GuardView view{coordinate_count, guard_cell * std::round(midpoint / guard_cell)};
   double sum = 0.0;
   for (int k = 0; k < term_count; ++k) {
     double term = 0.0;
-    for (int i = k; i < dimension; i += term_count) term += std::fabs(y[i]);
+    for (int i = k; i < dimension; i += term_count) term += std::fabs(guarded_value(y, i, view));
     sum += term;
   }
   if (!std::isfinite(sum)) return true;

@@ -101,9 +101,10 @@ MbsStatus set_configuration(Simulation& sim, const double q[], const double qdot
 // evaluation.
 void set_target(Simulation& sim, int carriage, double x);
 
-// Divergence guard over an accepted state of `dimension` components: true when it holds a NaN or
-// an infinity, or when it has plainly blown up (see the definition for the measure).
-bool state_diverged(const double y[], int dimension);
+// Divergence guard over an accepted state of a rope of `coordinate_count` joint coordinates: true
+// when it holds a NaN or an infinity, or when it has plainly blown up (see the definition for the
+// measure, which does not change when the rope moves along x or turns by whole turns).
+bool state_diverged(const double y[], int coordinate_count);
 
 constexpr const char* divergence_message = "Simulation aborted due to instability.";
 // The line the programs print once the model is assembled, followed by the coordinate count.

@@ -112,17 +112,35 @@ TEST_F(Equations, RatesPackQdotPdotAndCarriageVelocities) {
 
 TEST_F(Equations, GuardFiresOnAnyNonFiniteOrBlownUpComponent) {
   const State y = current_state();
-  EXPECT_FALSE(state_diverged(y.data(), ode_dimension));
+  EXPECT_FALSE(state_diverged(y.data(), rope_coordinate_count));
   const double bad_values[] = {std::numeric_limits<double>::quiet_NaN(),
                                std::numeric_limits<double>::infinity(),
                                -std::numeric_limits<double>::infinity(), 1e6, -1e6};
   for (const double bad : bad_values) {
     for (int i = 0; i < ode_dimension; ++i) {
+      // An angle of any size is a number of whole turns plus an angle; only a non-finite one is
+      // broken by itself.
+      const bool angle = i >= 2 && i < rope_coordinate_count;
+      if (angle && std::isfinite(bad)) continue;
       State broken = y;
       broken[i] = bad;
-      EXPECT_TRUE(state_diverged(broken.data(), ode_dimension)) << "y[" << i << "] = " << bad;
+      EXPECT_TRUE(state_diverged(broken.data(), rope_coordinate_count)) << "y[" << i << "] = " << bad;
     }
   }
+}
+
+// The rope moved 5 km along x with its carriages, or with every angle turned by 100 whole turns,
+// is measured as at home; moved without its carriages it is stretched apart, and fires.
+TEST_F(Equations, GuardDoesNotCareWhereTheRopeIsOrHowOftenItTurned) {
+  const State y = current_state();
+  const int n = rope_coordinate_count;
+  State moved = y, turned = y, torn = y;
+  for (const int i : {0, 2 * n, 2 * n + 2}) moved[i] += 5000.0;
+  for (int i = 2; i < n; ++i) turned[i] += 200.0 * M_PI;
+  torn[0] += 20000.0;
+  EXPECT_FALSE(state_diverged(moved.data(), n));
+  EXPECT_FALSE(state_diverged(turned.data(), n));
+  EXPECT_TRUE(state_diverged(torn.data(), n));
 }
 
 TEST_F(Equations, TenSecondsOfMotionNeverTripTheGuard) {

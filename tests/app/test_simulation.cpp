@@ -95,7 +95,7 @@ TEST(Simulations, TornRopeStopsWithAStatus) {
   FrameEnd end = FrameEnd::reached;
   for (int frame = 0; frame < 300 && end == FrameEnd::reached; ++frame) end = integrate_frame(*sim);
   EXPECT_EQ(end, FrameEnd::diverged);
-  EXPECT_TRUE(state_diverged(sim->state.data(), sim->dimension));
+  EXPECT_TRUE(state_diverged(sim->state.data(), sim->coordinate_count));
 }
 
 // Before any frame the readings are the initial state's: the chain lies straight along +x from
