@@ -278,7 +278,7 @@ TEST_F(PassOrder, PassOnASubtreeStaysInIt) {
   EXPECT_EQ(calls, expected_calls(bodies_at(*tree, {4, 5, 6}), setup_a_slots));
 }
 
-// --- Fused runs through the descriptors' slots ----------------------------------------------------
+// --- Fused runs through the descriptors' slots ------------------------------------------------
 
 // Copies of the kinds' descriptors, at addresses of their own, whose run and root slots log what
 // they are handed (the root's steps as the run [0, 0)) and call the kind's own.
