@@ -280,53 +280,47 @@ TEST_F(PassOrder, PassOnASubtreeStaysInIt) {
 
 // --- Fused runs through the descriptors' slots ------------------------------------------------
 
-// Copies of the kinds' descriptors, at addresses of their own, whose run and root slots log what
-// they are handed (the root's steps as the run [0, 0)) and call the kind's own.
+// Copies of the kinds' descriptors, at addresses of their own, whose pass slots for runs log the
+// run they are handed and call the kind's own; the root's steps log an empty run.
+using RunSlot = RunOperation JointType::*;
 struct RunCall {
-  std::string slot;
+  RunSlot slot;
   int32_t begin, end;
   bool operator==(const RunCall&) const = default;
 };
+constexpr RunSlot inertia = &JointType::inertia_run, velocity = &JointType::velocity_run,
+                  force = &JointType::force_run, root = nullptr;
 
 JointType logging_types[joint_kind_count];
 std::vector<RunCall> run_calls;
 
-const JointType& logged_kind(const JointType* type) {
-  return joint_types[type - logging_types];
-}
+const JointType& logged_kind(const JointType* type) { return joint_types[type - logging_types]; }
 
-void log_inertia_run(Mbs& mbs, const PassRun& run) {
-  run_calls.push_back({"inertia", run.begin, run.end});
-  logged_kind(run.type).inertia_run(mbs, run);
-}
-void log_velocity_run(Mbs& mbs, const PassRun& run) {
-  run_calls.push_back({"velocity", run.begin, run.end});
-  logged_kind(run.type).velocity_run(mbs, run);
-}
-void log_force_run(Mbs& mbs, const PassRun& run) {
-  run_calls.push_back({"force", run.begin, run.end});
-  logged_kind(run.type).force_run(mbs, run);
+template <RunSlot S>
+void log_run(Mbs& mbs, const PassRun& run) {
+  run_calls.push_back({S, run.begin, run.end});
+  (logged_kind(run.type).*S)(mbs, run);
 }
 void log_root_steps(Body& body) {
-  run_calls.push_back({"root", 0, 0});
+  run_calls.push_back({root, 0, 0});
   logged_kind(body.type).root_inertia_and_velocity(body);
 }
 void log_root_force(Body& body, double gravity) {
-  run_calls.push_back({"root force", 0, 0});
+  run_calls.push_back({root, 0, 0});
   logged_kind(body.type).root_force(body, gravity);
 }
 
 void install_run_loggers(Tree& tree) {
   for (int k = 0; k < joint_kind_count; ++k) {
-    logging_types[k] = joint_types[k];
-    if (joint_types[k].inertia_run) {
-      logging_types[k].inertia_run = log_inertia_run;
-      logging_types[k].velocity_run = log_velocity_run;
-      logging_types[k].force_run = log_force_run;
+    JointType& t = logging_types[k] = joint_types[k];
+    if (t.inertia_run) {
+      t.inertia_run = log_run<inertia>;
+      t.velocity_run = log_run<velocity>;
+      t.force_run = log_run<force>;
     }
-    if (joint_types[k].root_inertia_and_velocity) {
-      logging_types[k].root_inertia_and_velocity = log_root_steps;
-      logging_types[k].root_force = log_root_force;
+    if (t.root_inertia_and_velocity) {
+      t.root_inertia_and_velocity = log_root_steps;
+      t.root_force = log_root_force;
     }
   }
   for (Body& body : tree.bodies) body.type = &logging_types[body.type - joint_types];
@@ -349,10 +343,9 @@ TEST(FusedRuns, ReachedThroughTheSlotsOfAnyDescriptor) {
   ASSERT_EQ(run_rhs_passes(logged->mbs), MbsStatus::ok);
   ASSERT_EQ(run_rhs_passes(plain->mbs), MbsStatus::ok);
   const std::vector<RunCall> expected = {
-      {"inertia", 0, 1}, {"inertia", 1, 2},  {"inertia", 2, 3},  {"inertia", 5, 6},
-      {"root", 0, 0},    {"velocity", 1, 3}, {"velocity", 3, 4}, {"velocity", 4, 5},
-      {"force", 0, 1},   {"force", 1, 2},    {"force", 2, 3},    {"force", 5, 6},
-      {"root force", 0, 0}};
+      {inertia, 0, 1},  {inertia, 1, 2}, {inertia, 2, 3}, {inertia, 5, 6}, {root, 0, 0},
+      {velocity, 1, 3}, {velocity, 3, 4}, {velocity, 4, 5}, {force, 0, 1}, {force, 1, 2},
+      {force, 2, 3},    {force, 5, 6},   {root, 0, 0}};
   EXPECT_EQ(run_calls, expected);
   const int n = plain->mbs.coordinate_count;
   EXPECT_EQ(copy_of(logged->mbs.qdot, n), copy_of(plain->mbs.qdot, n));
