@@ -1,4 +1,4 @@
-// The joint kinds' operations, which the descriptor table (mbs/joint_types.cpp) lists: each kind's
+// The joint kinds' operations, which the kind table (joint_types.cpp) lists: each kind's
 // own in a namespace of its name, and those that several kinds share. Helpers stay file-local.
 #pragma once
 
@@ -36,10 +36,11 @@ void body_acceleration(Body& body);
 void joint_acceleration(Body& body);
 void composite_force(Body& body);
 
-// The right-hand-side passes fused over a run of links (mbs/passes.cpp records the runs), with
-// the same results as the table operations. Pass 1 and 3 take a run in inward order (the first
-// link may have any children, every later one has the link before it as its only child); pass 2
-// takes one in outward order (every link after the first is a child of the link before it).
+// The right-hand-side passes fused over a run of links (mbs/passes.cpp cuts the runs as the two
+// continuation operations allow), with the same results as the table operations. Pass 1 and 3
+// take a run in inward order (the first link may have any children, every later one has the link
+// before it as its only child); pass 2 takes one in outward order (every link after the first is
+// a child of the link before it).
 // What the passes hand each other goes through mbs.link_state and mbs.link_motion; the kernels
 // stream these compact arrays in order and need no prefetching. Pass 2 writes placement and
 // velocity into the records listed in mbs.kept_records only; store_records writes them for a
@@ -48,6 +49,12 @@ void inertia_run(Mbs& mbs, const PassRun& run);
 void velocity_run(Mbs& mbs, const PassRun& run);
 void force_run(Mbs& mbs, const PassRun& run);
 void store_records(Mbs& mbs, const PassRun& run, bool stream);
+bool continues_inward_run(const Body& body, const Body& previous);
+bool continues_outward_run(const Body& body, const Body& previous);
+// The run's parameters into the compact arrays (mbs.link_joint, link_inertia and
+// link_force_parameters), by inward position; pack_weights the weights alone, under mbs.gravity.
+void pack_parameters(Mbs& mbs, const PassRun& run);
+void pack_weights(Mbs& mbs, const PassRun& run);
 }  // namespace revolute_link
 
 namespace free_planar_base {

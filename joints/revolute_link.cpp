@@ -340,6 +340,38 @@ void store_records(Mbs& mbs, const PassRun& run, bool stream) {
 #endif
 }
 
+// In inward order a link follows the one before it when that one is its only child.
+bool continues_inward_run(const Body& body, const Body& previous) {
+  return body.first_child == &previous && !previous.next_sibling;
+}
+
+// In outward order a link follows its parent.
+bool continues_outward_run(const Body& body, const Body& previous) {
+  return body.parent == &previous;
+}
+
+void pack_parameters(Mbs& mbs, const PassRun& run) {
+  for (int32_t k = run.begin; k < run.end; ++k) {
+    const Body& body = *mbs.inward_order[k];
+    LinkJoint& joint = mbs.link_joint[k];
+    joint.offset_x = body.joint[offset_x];
+    joint.offset_y = body.joint[offset_y];
+    joint.carriage_link = body.carriage_link;
+    mbs.link_inertia[k] = body.inertia;
+    mbs.link_force_parameters[k] = {body_values::weight_y(body.inertia[0], mbs.gravity),
+                                    body.com,
+                                    body.joint_damping[0],
+                                    body.joint_stiffness[0],
+                                    body.joint_rest[0]};
+  }
+}
+
+void pack_weights(Mbs& mbs, const PassRun& run) {
+  for (int32_t k = run.begin; k < run.end; ++k)
+    mbs.link_force_parameters[k].weight =
+        body_values::weight_y(mbs.inward_order[k]->inertia[0], mbs.gravity);
+}
+
 void force_run(Mbs& mbs, const PassRun& run) {
   const LinkPassData d = pass_data_of(mbs);
   Body* const* order = mbs.inward_order.data();

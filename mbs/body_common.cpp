@@ -130,10 +130,10 @@ static void add_point_coupling(Body& body, const CarriageCoupling& coupling, con
 
 // Carriage 2 holds the body at its held point (the far end of a link). By default the spring
 // extension is measured there, the damping uses the origin's velocity, and the spring adds no
-// moment. A free planar base has no far point: the failure is recorded and the body gets gravity
-// alone.
+// moment. A kind without a joint offset has no far point: the failure is recorded and the body
+// gets gravity alone.
 static void add_carriage_2_coupling(Body& body) {
-  if (body.type == &joint_types[free_planar_base_kind]) {
+  if (!body.type->has_joint_offset) {
     record_failure(body, MbsStatus::carriage_on_free_base);
     return;
   }

@@ -22,12 +22,27 @@ using Point = std::array<double, 2>;
 
 struct Body;
 struct Mbs;
+struct PassRun;
 using JointOperation = void (*)(Body&);
+// A fused routine over a run of bodies of one kind (PassRun), on the system's compact data.
+using RunOperation = void (*)(Mbs&, const PassRun&);
+// Copies what a run left in the compact data into its bodies' records; `stream` on trees too
+// large for the caches.
+using RunRecordsOperation = void (*)(Mbs&, const PassRun&, bool stream);
+// Whether `body` may follow `previous`, the body before it in a visiting order, in one run.
+using RunContinuation = bool (*)(const Body& body, const Body& previous);
+using GravityOperation = void (*)(Body&, double gravity);
 
-// A joint kind: 18 operation slots in a fixed order, then the number of joint coordinates.
-// A slot left out of a descriptor is null.
+// A joint kind: 18 operation slots in a fixed order, the optional fused right-hand side, then the
+// number of joint coordinates. A slot left out of a descriptor is null.
 // The passes call `construct`, `joint_transform`, `parent_velocity`, `joint_velocity` and
 // `absolute_placement` without a test; every other slot may be null and is then skipped.
+//
+// The fused right-hand side computes, bit for bit, what the table operations compute, with fewer
+// trips through the body records. A kind that fills the run slots (all eight, or none) has its
+// bodies cut into runs, consecutive in the visiting orders as the continuation slots allow, and
+// each pass hands a whole run to one call. A kind that fills the two root slots has a body of it
+// at the root take those instead, as a run of one. Null: the table operations, body by body.
 struct JointType {
   JointOperation construct = nullptr;
   JointOperation joint_transform = nullptr;
@@ -47,8 +62,26 @@ struct JointType {
   JointOperation body_acceleration = nullptr;
   JointOperation joint_acceleration = nullptr;
   JointOperation composite_force = nullptr;
+  // Runs: what may continue a run inward (passes 1 and 3) and outward (pass 2); the three passes;
+  // the records brought up to date after the passes (update_body_records); the bodies' parameters
+  // and, alone, their weights under the system's gravity taken into the compact data (set-up).
+  RunContinuation continues_inward_run = nullptr;
+  RunContinuation continues_outward_run = nullptr;
+  RunOperation inertia_run = nullptr;
+  RunOperation velocity_run = nullptr;
+  RunOperation force_run = nullptr;
+  RunRecordsOperation store_records = nullptr;
+  RunOperation pack_parameters = nullptr;
+  RunOperation pack_weights = nullptr;
+  // At the root: pass 1 followed at once by pass 2 (the root ends the inward order and starts the
+  // outward one), and pass 3 under the system's gravity.
+  JointOperation root_inertia_and_velocity = nullptr;
+  GravityOperation root_force = nullptr;
   int32_t coordinate_count = 0;
   int32_t reserved = 0;
+  // The joint record holds the joint point's offset in the parent (offset_x, offset_y): a body
+  // of a kind without one has no far point for carriage 2 to hold.
+  bool has_joint_offset = false;
 };
 
 // Joint record layout: sine and cosine of the joint angle, then (kinds with an offset) the
@@ -221,16 +254,18 @@ inline Body world_at_rest() {
   return world;
 }
 
-// Which routine the right-hand side hands a run to: the table operations body by body, the fused
-// kernels of a run of links, or the fused steps of a free base at the root (a run of one).
-enum class PassKernel : int32_t { table = 0, links = 1, root_free_base = 2 };
+// Which routine the right-hand side hands a run to: the table operations body by body, the run
+// slots of the run's kind, or the root slots of the root's kind (a run of one).
+enum class PassKernel : int32_t { table = 0, fused_run = 1, fused_root = 2 };
 
 // A run of consecutive bodies in a visiting order, [begin, end), that the right-hand side hands
-// to one routine.
+// to one routine. `type`: the kind whose slots take a fused run; null for a table run, whose
+// bodies may be of any kinds.
 struct PassRun {
   int32_t begin;
   int32_t end;
   PassKernel kernel;
+  const JointType* type;
 };
 
 // The system: the tree's root and the five coordinate arrays, each coordinate_count long and
@@ -280,8 +315,9 @@ struct Mbs {
   Body ground = world_at_rest();
 };
 
-// Joint kinds by type number. A kind is one source in joints/ with its operations, one entry here
-// and one row of joint_types (joint_types.cpp).
+// Joint kinds by type number, for the callers that build trees. A kind is one source in joints/
+// with its operations, one entry here and one row of the kind table (joints/joint_types.cpp); the
+// core itself knows a body's kind only through its descriptor's slots.
 enum JointKind {
   revolute_link_kind = 0,
   free_planar_base_kind = 1,
@@ -290,10 +326,8 @@ enum JointKind {
   joint_kind_count
 };
 
-// The joint kinds' descriptors, indexed by kind: &joint_types[k] identifies kind k.
-extern const JointType joint_types[joint_kind_count];
-
-// The descriptor of a type number, or null for a number that names no kind.
+// The descriptor of a type number, or null for a number that names no kind (the kind table,
+// joints/joint_types.cpp).
 const JointType* find_joint_type(int type_number);
 
 // --- Assembly and coordinate layout (assembly.cpp) ---
@@ -335,11 +369,12 @@ void update_body_records(Mbs& mbs);
 // The same through the joint-kind tables alone, body by body: the reference the fused kernels
 // match bit for bit.
 MbsStatus run_rhs_table_passes(Mbs& mbs);
-// Cuts the visiting orders into the runs the right-hand side follows, by joint kind, and lays out
-// the compact pass data. Part of init_coordinates; call it again after changing the kind (type)
-// of a laid-out body. Returns ok or out_of_memory.
+// Cuts the visiting orders into the runs the right-hand side follows, by the run and root slots of
+// the bodies' kinds, and lays out the compact pass data. Part of init_coordinates; call it again
+// after changing the kind (type) of a laid-out body. Returns ok or out_of_memory.
 MbsStatus record_pass_runs(Mbs& mbs);
-// Copies the bodies' parameters into the compact pass data (part of run_setup_passes).
+// Copies the parameters of the bodies in fused runs into the compact pass data (part of
+// run_setup_passes).
 void refresh_link_parameters(Mbs& mbs);
 
 // --- Failures (status.cpp) ---

@@ -7,8 +7,6 @@
 #include <utility>
 #include <new>
 
-#include "joints/joint_operations.hpp"
-#include "mbs/body_values.hpp"
 #include "mbs/mbs.hpp"
 #include "mbs/tree_walk.hpp"
 
@@ -80,12 +78,11 @@ void rhs_pass_3(Body& root) {
   visit_postorder(root, [gravity](Body& body) { rhs_step_3(body, gravity); });
 }
 
-// Carriage 2 holds its body at (offset_x, 0); a free planar base has no offset to hold it by.
-// Checked before the set-up, so that a tree the right-hand side cannot use is reported at once.
+// Carriage 2 holds its body at (offset_x, 0); a kind without a joint offset has none to hold it
+// by. Checked before the set-up, so that a tree the right-hand side cannot use is reported at once.
 static void check_carriage_links(Mbs& mbs) {
   visit_preorder(*mbs.root, [&mbs](const Body& body) {
-    if (body.carriage_link == 2 && body.type == &joint_types[free_planar_base_kind] &&
-        mbs.status == MbsStatus::ok)
+    if (body.carriage_link == 2 && !body.type->has_joint_offset && mbs.status == MbsStatus::ok)
       mbs.status = MbsStatus::carriage_on_free_base;
   });
 }
@@ -128,29 +125,28 @@ MbsStatus run_rhs_table_passes(Mbs& mbs) {
 
 // --- Runs for the fused kernels ---
 
-static bool is_link(const Body& body) {
-  return body.type == &joint_types[revolute_link_kind];
-}
-
-// In inward order a link continues the run when its only child is the link just before it.
-static bool continues_inward_run(const Body& body, const Body& previous) {
-  return is_link(body) && body.first_child == &previous && !previous.next_sibling;
-}
-
-// In outward order a link continues the run when its parent is the link just before it.
-static bool continues_outward_run(const Body& body, const Body& previous) {
-  return is_link(body) && body.parent == &previous;
+static bool takes_fused_runs(const JointType& type) {
+  return type.inertia_run != nullptr;
 }
 
 static PassKernel kernel_of(const Body& body, const Body* root) {
-  if (is_link(body)) return PassKernel::links;
-  if (body.type == &joint_types[free_planar_base_kind] && &body == root)
-    return PassKernel::root_free_base;
+  if (takes_fused_runs(*body.type)) return PassKernel::fused_run;
+  if (body.type->root_inertia_and_velocity && &body == root) return PassKernel::fused_root;
   return PassKernel::table;
 }
 
-// Links join a run of links they continue; bodies for the tables join any table run; a free base
-// at the root stays alone.
+// In inward order a body continues a fused run when its kind's slot lets it follow the body
+// before it.
+static bool continues_inward_run(const Body& body, const Body& previous) {
+  return body.type->continues_inward_run(body, previous);
+}
+
+static bool continues_outward_run(const Body& body, const Body& previous) {
+  return body.type->continues_outward_run(body, previous);
+}
+
+// A body joins a fused run of its own kind when it continues it; bodies for the tables join any
+// table run; the root's fused steps stay alone.
 template <typename Continues>
 static void cut_into_runs(const LargeArray<Body*>& order, const Body* root,
                           std::vector<PassRun>& runs, Continues continues) {
@@ -159,19 +155,20 @@ static void cut_into_runs(const LargeArray<Body*>& order, const Body* root,
   for (int32_t i = 0; i < n; ++i) {
     const Body& body = *order[i];
     const PassKernel kernel = kernel_of(body, root);
+    const JointType* type = kernel == PassKernel::table ? nullptr : body.type;
     PassRun* last = runs.empty() ? nullptr : &runs.back();
-    bool joins = last && last->kernel == kernel;
-    if (joins && kernel == PassKernel::links) joins = continues(body, *order[i - 1]);
-    if (joins && kernel == PassKernel::root_free_base) joins = false;
+    bool joins = last && last->kernel == kernel && last->type == type;
+    if (joins && kernel == PassKernel::fused_run) joins = continues(body, *order[i - 1]);
+    if (joins && kernel == PassKernel::fused_root) joins = false;
     if (joins)
       last->end = i + 1;
     else
-      runs.push_back({i, i + 1, kernel});
+      runs.push_back({i, i + 1, kernel, type});
   }
 }
 
-// A link's record has to be current during the evaluation when its carriage coupling reads it (in
-// pass 3), or when a child outside its run starts pass 2 from it.
+// A record in a fused run has to be current during the evaluation when its carriage coupling
+// reads it (in pass 3), or when a child outside its run starts pass 2 from it.
 static bool record_read_during_evaluation(const Body& body, bool last_of_run) {
   if (body.carriage_link != 0) return true;
   const Body* child = body.first_child;
@@ -181,7 +178,7 @@ static bool record_read_during_evaluation(const Body& body, bool last_of_run) {
 static void list_kept_records(Mbs& mbs) {
   mbs.kept_records.clear();
   for (const PassRun& run : mbs.outward_runs) {
-    if (run.kernel != PassKernel::links) continue;
+    if (run.kernel != PassKernel::fused_run) continue;
     for (int32_t i = run.begin; i < run.end; ++i)
       if (record_read_during_evaluation(*mbs.outward_order[i], i + 1 == run.end))
         mbs.kept_records.push_back(i);
@@ -189,30 +186,16 @@ static void list_kept_records(Mbs& mbs) {
 }
 
 void refresh_link_parameters(Mbs& mbs) {
-  const std::size_t n = mbs.inward_order.size();
-  for (std::size_t k = 0; k < n; ++k) {
-    const Body& body = *mbs.inward_order[k];
-    LinkJoint& joint = mbs.link_joint[k];
-    joint.offset_x = body.joint[offset_x];
-    joint.offset_y = body.joint[offset_y];
-    joint.carriage_link = body.carriage_link;
-    mbs.link_inertia[k] = body.inertia;
-    mbs.link_force_parameters[k] = {body_values::weight_y(body.inertia[0], mbs.gravity),
-                                    body.com,
-                                    body.joint_damping[0],
-                                    body.joint_stiffness[0],
-                                    body.joint_rest[0]};
-  }
+  for (const PassRun& run : mbs.inward_runs)
+    if (run.kernel == PassKernel::fused_run) run.type->pack_parameters(mbs, run);
   mbs.weight_gravity = mbs.gravity;
   list_kept_records(mbs);
 }
 
-// The links' weights, taken again under the system's present gravity.
+// The weights, taken again under the system's present gravity.
 static void retake_link_weights(Mbs& mbs) {
-  const std::size_t n = mbs.inward_order.size();
-  for (std::size_t k = 0; k < n; ++k)
-    mbs.link_force_parameters[k].weight =
-        body_values::weight_y(mbs.inward_order[k]->inertia[0], mbs.gravity);
+  for (const PassRun& run : mbs.inward_runs)
+    if (run.kernel == PassKernel::fused_run) run.type->pack_weights(mbs, run);
   mbs.weight_gravity = mbs.gravity;
 }
 
@@ -272,16 +255,16 @@ static inline void visit_run(const LargeArray<Body*>& order, const PassRun& run,
   }
 }
 
-// The root, when it is a free base, ends pass 1 with its pass-2 step as well (it is the last body
-// inward and the first outward), so pass 2 skips it.
+// A root with fused steps ends pass 1 with its pass-2 step as well (it is the last body inward
+// and the first outward), so pass 2 skips it.
 static void rhs_pass_1_by_runs(Mbs& mbs, bool prefetch) {
   for (const PassRun& run : mbs.inward_runs) {
     switch (run.kernel) {
-      case PassKernel::links:
-        revolute_link::inertia_run(mbs, run);
+      case PassKernel::fused_run:
+        run.type->inertia_run(mbs, run);
         break;
-      case PassKernel::root_free_base:
-        free_planar_base::inertia_and_velocity_step(*mbs.inward_order[run.begin]);
+      case PassKernel::fused_root:
+        run.type->root_inertia_and_velocity(*mbs.inward_order[run.begin]);
         break;
       case PassKernel::table:
         visit_run(mbs.inward_order, run, prefetch, prefetch_for_pass_1, rhs_step_1);
@@ -293,10 +276,10 @@ static void rhs_pass_1_by_runs(Mbs& mbs, bool prefetch) {
 static void rhs_pass_2_by_runs(Mbs& mbs, bool prefetch) {
   for (const PassRun& run : mbs.outward_runs) {
     switch (run.kernel) {
-      case PassKernel::links:
-        revolute_link::velocity_run(mbs, run);
+      case PassKernel::fused_run:
+        run.type->velocity_run(mbs, run);
         break;
-      case PassKernel::root_free_base:
+      case PassKernel::fused_root:
         break;
       case PassKernel::table:
         visit_run(mbs.outward_order, run, prefetch, prefetch_for_pass_2, rhs_step_2);
@@ -309,11 +292,11 @@ static void rhs_pass_3_by_runs(Mbs& mbs, bool prefetch) {
   const double gravity = mbs.gravity;
   for (const PassRun& run : mbs.inward_runs) {
     switch (run.kernel) {
-      case PassKernel::links:
-        revolute_link::force_run(mbs, run);
+      case PassKernel::fused_run:
+        run.type->force_run(mbs, run);
         break;
-      case PassKernel::root_free_base:
-        free_planar_base::force_step(*mbs.inward_order[run.begin], gravity);
+      case PassKernel::fused_root:
+        run.type->root_force(*mbs.inward_order[run.begin], gravity);
         break;
       case PassKernel::table:
         visit_run(mbs.inward_order, run, prefetch, prefetch_for_pass_3,
@@ -326,7 +309,7 @@ static void rhs_pass_3_by_runs(Mbs& mbs, bool prefetch) {
 void update_body_records(Mbs& mbs) {
   const bool stream = mbs.outward_order.size() >= prefetch_from_bodies;
   for (const PassRun& run : mbs.outward_runs)
-    if (run.kernel == PassKernel::links) revolute_link::store_records(mbs, run, stream);
+    if (run.kernel == PassKernel::fused_run) run.type->store_records(mbs, run, stream);
 }
 
 MbsStatus run_rhs_passes(Mbs& mbs) {

@@ -376,4 +376,24 @@ TEST_F(Assembly, DescriptorRowsAreFilledAsListed) {
     EXPECT_EQ(op, nullptr);
 }
 
+// The passes call a kind's run slots once it fills inertia_run, and its root_force once it fills
+// root_inertia_and_velocity, without a test: a kind fills each group whole or leaves it empty.
+TEST_F(Assembly, FusedSlotsAreFilledInWholeGroups) {
+  for (int kind = 0; kind < joint_kind_count; ++kind) {
+    const JointType& t = joint_types[kind];
+    const bool runs = t.inertia_run != nullptr;
+    EXPECT_EQ(t.continues_inward_run != nullptr, runs) << kind;
+    EXPECT_EQ(t.continues_outward_run != nullptr, runs) << kind;
+    EXPECT_EQ(t.velocity_run != nullptr, runs) << kind;
+    EXPECT_EQ(t.force_run != nullptr, runs) << kind;
+    EXPECT_EQ(t.store_records != nullptr, runs) << kind;
+    EXPECT_EQ(t.pack_parameters != nullptr, runs) << kind;
+    EXPECT_EQ(t.pack_weights != nullptr, runs) << kind;
+    EXPECT_EQ(t.root_force != nullptr, t.root_inertia_and_velocity != nullptr) << kind;
+  }
+  // The rope's two kinds take the fused paths.
+  EXPECT_NE(joint_types[revolute_link_kind].inertia_run, nullptr);
+  EXPECT_NE(joint_types[free_planar_base_kind].root_inertia_and_velocity, nullptr);
+}
+
 }  // namespace

@@ -113,7 +113,8 @@ void load(Mbs& mbs, const State& s) {
 }
 
 bool has_fused_runs(const std::vector<PassRun>& runs) {
-  return std::any_of(runs.begin(), runs.end(), [](const PassRun& r) { return r.kernel == PassKernel::links; });
+  return std::any_of(runs.begin(), runs.end(),
+                     [](const PassRun& r) { return r.kernel == PassKernel::fused_run; });
 }
 
 class KernelsMatchTables : public testing::TestWithParam<KernelCase> {};

@@ -85,18 +85,23 @@ void recording(Body& body) {
   (joint_types[recorded_kind(body)].*slot_member[S])(body);
 }
 
+// The recording descriptors hold the table operations alone: with no run or root slots, the
+// right-hand side takes every body through the slots that record.
 template <std::size_t... S>
 void fill_recording_types(std::index_sequence<S...>) {
   for (int k = 0; k < 4; ++k) {
-    recording_types[k] = joint_types[k];
+    recording_types[k] = JointType{};
+    recording_types[k].coordinate_count = joint_types[k].coordinate_count;
+    recording_types[k].reserved = joint_types[k].reserved;
+    recording_types[k].has_joint_offset = joint_types[k].has_joint_offset;
     ((recording_types[k].*slot_member[S] =
           (joint_types[k].*slot_member[S]) ? &recording<static_cast<int>(S)> : nullptr),
      ...);
   }
 }
 
-// Every body of the tree records from now on. The right-hand side picks its kernels by kind, so
-// the runs are recorded again: recording kinds take the table operations.
+// Every body of the tree records from now on. The right-hand side picks its routines by the
+// descriptors' slots, so the runs are cut again: every body takes the table operations.
 void install_recorders(Tree& tree) {
   for (Body& body : tree.bodies) body.type = &recording_types[body.type - joint_types];
   ASSERT_EQ(record_pass_runs(tree.mbs), MbsStatus::ok);
@@ -143,14 +148,13 @@ class PassOrder : public testing::Test {
 //   0 P (free base) -+- 1 A (revolute) -+- 2 A1 (revolute)
 //                    |                  +- 3 A2 (revolute)
 //                    +- 4 B (revolute) --- 5 S (slaved) --- 6 T (tip)
+const std::vector<BodyEntry> order_tree_entries = {
+    {free_planar_base_kind, -1}, {revolute_link_kind, 0},   {revolute_link_kind, 1},
+    {revolute_link_kind, 1},     {revolute_link_kind, 0},   {slaved_revolute_kind, 4},
+    {tip_joint_kind, 5}};
+
 std::unique_ptr<Tree> build_order_tree() {
-  auto tree = build_tree({{free_planar_base_kind, -1},
-                          {revolute_link_kind, 0},
-                          {revolute_link_kind, 1},
-                          {revolute_link_kind, 1},
-                          {revolute_link_kind, 0},
-                          {slaved_revolute_kind, 4},
-                          {tip_joint_kind, 5}});
+  auto tree = build_tree(order_tree_entries);
   install_recorders(*tree);
   return tree;
 }
@@ -272,6 +276,80 @@ TEST_F(PassOrder, PassOnASubtreeStaysInIt) {
   calls.clear();
   setup_pass_a((*tree)[4]);
   EXPECT_EQ(calls, expected_calls(bodies_at(*tree, {4, 5, 6}), setup_a_slots));
+}
+
+// --- Fused runs through the descriptors' slots ------------------------------------------------
+
+// Copies of the kinds' descriptors, at addresses of their own, whose pass slots for runs log the
+// run they are handed and call the kind's own; the root's steps log an empty run.
+using RunSlot = RunOperation JointType::*;
+struct RunCall {
+  RunSlot slot;
+  int32_t begin, end;
+  bool operator==(const RunCall&) const = default;
+};
+constexpr RunSlot inertia = &JointType::inertia_run, velocity = &JointType::velocity_run,
+                  force = &JointType::force_run, root = nullptr;
+
+JointType logging_types[joint_kind_count];
+std::vector<RunCall> run_calls;
+
+const JointType& logged_kind(const JointType* type) { return joint_types[type - logging_types]; }
+
+template <RunSlot S>
+void log_run(Mbs& mbs, const PassRun& run) {
+  run_calls.push_back({S, run.begin, run.end});
+  (logged_kind(run.type).*S)(mbs, run);
+}
+void log_root_steps(Body& body) {
+  run_calls.push_back({root, 0, 0});
+  logged_kind(body.type).root_inertia_and_velocity(body);
+}
+void log_root_force(Body& body, double gravity) {
+  run_calls.push_back({root, 0, 0});
+  logged_kind(body.type).root_force(body, gravity);
+}
+
+void install_run_loggers(Tree& tree) {
+  for (int k = 0; k < joint_kind_count; ++k) {
+    JointType& t = logging_types[k] = joint_types[k];
+    if (t.inertia_run) {
+      t.inertia_run = log_run<inertia>;
+      t.velocity_run = log_run<velocity>;
+      t.force_run = log_run<force>;
+    }
+    if (t.root_inertia_and_velocity) {
+      t.root_inertia_and_velocity = log_root_steps;
+      t.root_force = log_root_force;
+    }
+  }
+  for (Body& body : tree.bodies) body.type = &logging_types[body.type - joint_types];
+  ASSERT_EQ(record_pass_runs(tree.mbs), MbsStatus::ok);
+}
+
+// Inward 2 3 1 6 5 4 0: the links 2, 3 and 1 are runs of one (1 has two children), 6 and 5 go
+// to the tables, 4 is a run, the base at the root takes its own steps. Outward 0 1 2 3 4 5 6:
+// 1 - 2 is a chain, 3 and 4 start runs of their own. The results are the kinds' own, bit for bit.
+TEST(FusedRuns, ReachedThroughTheSlotsOfAnyDescriptor) {
+  auto plain = build_tree(order_tree_entries);
+  auto logged = build_tree(order_tree_entries);
+  install_run_loggers(*logged);
+  for (Tree* tree : {plain.get(), logged.get()})
+    for (int i = 0; i < tree->mbs.coordinate_count; ++i) {
+      tree->mbs.q[i] = 0.1 * i - 0.3;
+      tree->mbs.p[i] = 0.01 * (i % 3) - 0.01;
+    }
+  run_calls.clear();
+  ASSERT_EQ(run_rhs_passes(logged->mbs), MbsStatus::ok);
+  ASSERT_EQ(run_rhs_passes(plain->mbs), MbsStatus::ok);
+  const std::vector<RunCall> expected = {
+      {inertia, 0, 1},  {inertia, 1, 2}, {inertia, 2, 3}, {inertia, 5, 6}, {root, 0, 0},
+      {velocity, 1, 3}, {velocity, 3, 4}, {velocity, 4, 5}, {force, 0, 1}, {force, 1, 2},
+      {force, 2, 3},    {force, 5, 6},   {root, 0, 0}};
+  EXPECT_EQ(run_calls, expected);
+  const int n = plain->mbs.coordinate_count;
+  EXPECT_EQ(copy_of(logged->mbs.qdot, n), copy_of(plain->mbs.qdot, n));
+  EXPECT_EQ(copy_of(logged->mbs.pdot, n), copy_of(plain->mbs.pdot, n));
 }
 
 // --- Set-up against right-hand side -----------------------------------------------------------

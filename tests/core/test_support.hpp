@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/rope_model.hpp"
+#include "joints/joint_types.hpp"
 #include "mbs/mbs.hpp"
 
 // Failed expectations on a status name it.

@@ -2,8 +2,9 @@
 // entry is the address of a function, so the table is fixed at compile time (constinit): it never
 // changes and is ready before any code runs.
 // Slots are named: a slot out of declaration order does not compile, and an unnamed one is null.
+#include "joints/joint_types.hpp"
+
 #include "joints/joint_operations.hpp"
-#include "mbs/mbs.hpp"
 
 constinit const JointType joint_types[joint_kind_count] = {
     // revolute_link_kind
@@ -27,8 +28,18 @@ constinit const JointType joint_types[joint_kind_count] = {
         .body_acceleration = revolute_link::body_acceleration,
         .joint_acceleration = revolute_link::joint_acceleration,
         .composite_force = revolute_link::composite_force,
+        // Fused runs: chains of links, each the only child of the next.
+        .continues_inward_run = revolute_link::continues_inward_run,
+        .continues_outward_run = revolute_link::continues_outward_run,
+        .inertia_run = revolute_link::inertia_run,
+        .velocity_run = revolute_link::velocity_run,
+        .force_run = revolute_link::force_run,
+        .store_records = revolute_link::store_records,
+        .pack_parameters = revolute_link::pack_parameters,
+        .pack_weights = revolute_link::pack_weights,
         .coordinate_count = 1,
         .reserved = 5,
+        .has_joint_offset = true,
     },
     // free_planar_base_kind: no acceleration recursion
     {
@@ -46,6 +57,9 @@ constinit const JointType joint_types[joint_kind_count] = {
         .composite_momentum = free_planar_base::composite_momentum,  // T^T p
         .transmit_momentum = do_nothing,
         .initial_joint_momentum = free_planar_base::initial_joint_momentum,  // set-up: p = T H
+        // Fused steps at the root; elsewhere the table operations.
+        .root_inertia_and_velocity = free_planar_base::inertia_and_velocity_step,
+        .root_force = free_planar_base::force_step,
         .coordinate_count = 3,
         .reserved = 5,
     },
@@ -64,6 +78,7 @@ constinit const JointType joint_types[joint_kind_count] = {
         .transmit_momentum = slaved_revolute::transmit_momentum,    // set-up: E^T H to the parent
         .coordinate_count = 1,
         .reserved = 5,
+        .has_joint_offset = true,
     },
     // tip_joint_kind: velocity stays the construct's zero
     {
@@ -75,6 +90,7 @@ constinit const JointType joint_types[joint_kind_count] = {
         .absolute_placement = revolute_absolute_placement,  // as the revolute link
         .coordinate_count = 1,
         .reserved = 5,
+        .has_joint_offset = true,
     },
 };
 
