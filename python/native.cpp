@@ -138,14 +138,25 @@ bool is_plain_number(const py::handle& value) {
          (py::isinstance<py::float_>(value) || py::isinstance<py::int_>(value));
 }
 
+// A plain number as a double. An int past the largest double has none, and is refused naming
+// the key (its repr may be too long to print).
+double number_value(const std::string& name, const py::handle& value) {
+  const double number = PyFloat_AsDouble(value.ptr());
+  if (number == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    throw py::value_error("key '" + name + "' is out of range: beyond ±1.8e308");
+  }
+  return number;
+}
+
 // The numbers of a list or tuple of plain numbers; empty for anything else. The library checks
 // how many the key takes.
-std::vector<double> list_numbers(const py::handle& value) {
+std::vector<double> list_numbers(const std::string& name, const py::handle& value) {
   if (!py::isinstance<py::tuple>(value) && !py::isinstance<py::list>(value)) return {};
   std::vector<double> numbers;
   for (const py::handle item : value) {
     if (!is_plain_number(item)) return {};
-    numbers.push_back(item.cast<double>());
+    numbers.push_back(number_value(name, item));
   }
   return numbers;
 }
@@ -155,9 +166,9 @@ std::vector<double> list_numbers(const py::handle& value) {
 std::vector<double> parameter_numbers(const std::string& name, const py::handle& value) {
   if (name == "links" ? py::isinstance<py::int_>(value) && is_plain_number(value)
                       : is_plain_number(value))
-    return {value.cast<double>()};
+    return {number_value(name, value)};
   if (takes_list(shape_of(name))) {
-    std::vector<double> numbers = list_numbers(value);
+    std::vector<double> numbers = list_numbers(name, value);
     if (!numbers.empty()) return numbers;
   }
   throw py::value_error("key '" + name + "' needs " + takes(name) + ", got " +

@@ -76,10 +76,27 @@ def _count(name, value, least=0):
     return value
 
 
+def _is_real(value):
+    return not _is_bool(value) and isinstance(value, numbers.Real)
+
+
+def _float(name, value):
+    """A real number (a NumPy float of any width too) as a float; one past the largest double has
+    none, and is refused."""
+    try:
+        number = float(value)
+    except OverflowError:  # an int
+        number = None
+    if number is None or math.isinf(number) and isinstance(value, np.floating) \
+            and np.isfinite(value):  # a long double
+        raise ValueError(f"{name} is out of range: beyond ±1.8e308")
+    return number
+
+
 def _real(name, value):
-    if _is_bool(value) or not isinstance(value, numbers.Real):
+    if not _is_real(value):
         raise TypeError(f"{name} must be a number, got {value!r}")
-    value = float(value)
+    value = _float(name, value)
     if not math.isfinite(value):
         raise ValueError(f"{name} must be finite, got {value}")
     return value
@@ -111,15 +128,21 @@ def _moves(targets):
     return moves
 
 
-def _plain(value):
+def _plain(name, value):
     """NumPy scalars and arrays as Python numbers and lists; the engine checks the rest."""
     if isinstance(value, np.ndarray):
-        return value.tolist()
+        return _plain(name, value.tolist())
+    if isinstance(value, np.floating):  # a long double's item() is no Python float
+        return _float(f"key '{name}'", value)
     if isinstance(value, np.generic) and not isinstance(value, np.bool_):
         return value.item()
     if isinstance(value, (tuple, list)):
-        return [_plain(item) for item in value]
+        return [_plain(name, item) for item in value]
     return value
+
+
+def _plain_values(parameters):
+    return {name: _plain(name, value) for name, value in parameters.items()}
 
 
 def _real_vector(name, value):
@@ -145,11 +168,10 @@ def _model_path(model):
 
 def _tolerances(tolerance):
     pair = tolerance if isinstance(tolerance, (tuple, list)) else (tolerance, tolerance)
-    if len(pair) != 2 or not all(isinstance(t, (int, float)) and not isinstance(t, bool)
-                                 for t in pair):
+    if len(pair) != 2 or not all(_is_real(t) for t in pair):
         raise TypeError(f"tolerance must be a number or a pair (absolute, relative), "
                         f"got {tolerance!r}")
-    return float(pair[0]), float(pair[1])
+    return _float("tolerance", pair[0]), _float("tolerance", pair[1])
 
 
 class Rope:
@@ -159,7 +181,7 @@ class Rope:
     """
 
     def __init__(self, model=None, *, integrator="rk4", tolerance=1e-6, **parameters):
-        values = {name: _plain(value) for name, value in parameters.items()}
+        values = _plain_values(parameters)
         try:
             self._rope = _NativeRope(_model_path(model), values)
         except RuntimeError as failure:  # the core refused the assembled rope
@@ -185,7 +207,7 @@ class Rope:
     def _restored(cls, text, source="checkpoint", **parameters):
         """A rope continued from a checkpoint's text, with ``parameters`` changed."""
         rope = cls.__new__(cls)
-        values = {name: _plain(value) for name, value in parameters.items()}
+        values = _plain_values(parameters)
         try:
             rope._rope = _NativeRope.restore(text, source, values)
         except RuntimeError as failure:

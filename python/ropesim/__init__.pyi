@@ -6,7 +6,7 @@ import numpy as np
 import numpy.typing as npt
 
 FloatArray = npt.NDArray[np.float64]
-Number = Union[int, float]
+Number = Union[int, float, np.floating]
 Pair = Union[Number, Sequence[Number], str]  # one number, a list (per carriage, body, joint...), or a word
 Target = tuple[int, float, float]  # (carriage 1 or 2, x in m, time in s)
 
