@@ -14,7 +14,6 @@ at its last completed frame.
 import math
 import numbers
 import os
-import tempfile
 
 import numpy as np
 
@@ -166,6 +165,13 @@ def _model_path(model):
     return os.fspath(model)
 
 
+def _file_path(path):
+    """The path's bytes, as the file system names it (any str the OS gave round-trips)."""
+    if not isinstance(path, (str, bytes, os.PathLike)):
+        raise TypeError(f"path must be a path, got {path!r}")
+    return os.fsencode(path)
+
+
 def _tolerances(tolerance):
     pair = tolerance if isinstance(tolerance, (tuple, list)) else (tolerance, tolerance)
     if len(pair) != 2 or not all(_is_real(t) for t in pair):
@@ -206,11 +212,15 @@ class Rope:
     @classmethod
     def _restored(cls, text, source="checkpoint", **parameters):
         """A rope continued from a checkpoint's text, with ``parameters`` changed."""
+        return cls._adopted(_NativeRope.restore, text, source, _plain_values(parameters))
+
+    @classmethod
+    def _adopted(cls, make, *arguments):
+        """A Rope around the engine ``make(*arguments)`` builds."""
         rope = cls.__new__(cls)
-        values = _plain_values(parameters)
         try:
-            rope._rope = _NativeRope.restore(text, source, values)
-        except RuntimeError as failure:
+            rope._rope = make(*arguments)
+        except RuntimeError as failure:  # the core refused the assembled rope
             raise EngineError(str(failure), 0.0) from None
         return rope
 
@@ -220,31 +230,17 @@ class Rope:
     # --- checkpoints ---
     def save(self, path):
         """Write a checkpoint (TOML: parameters, time, state, step size, frame count, targets) to
-        ``path``, under a temporary name first and renamed when complete."""
-        path = os.fspath(path)
-        text = self._rope.checkpoint()
-        folder = os.path.dirname(os.path.abspath(path))
-        handle, temporary = tempfile.mkstemp(prefix=".checkpoint-", dir=folder)
-        try:
-            with os.fdopen(handle, "w", encoding="utf-8") as out:
-                out.write(text)
-            os.replace(temporary, path)
-        except BaseException:
-            if os.path.exists(temporary):
-                os.unlink(temporary)
-            raise
+        ``path`` as ``rope-headless --save-state`` does: under a temporary name beside it, renamed
+        when complete, keeping the mode of a file it replaces; a link's target is written, a FIFO
+        or a device in place. Raises OSError with the reason."""
+        self._rope.save_checkpoint(_file_path(path))
 
     @classmethod
     def load(cls, path):
         """The rope of a checkpoint written by ``save`` or ``rope-headless --save-state``: it goes
-        on exactly as the saved run would have. A damaged or foreign file raises ValueError."""
-        path = os.fspath(path)
-        try:
-            with open(path, encoding="utf-8") as source:
-                text = source.read()
-        except UnicodeDecodeError:
-            raise ValueError(f"{path}: not a rope checkpoint (not text)") from None
-        return cls._restored(text, path)
+        on exactly as the saved run would have. A file that cannot be read (missing, not a
+        regular file, too large) raises OSError; a damaged or foreign one ValueError."""
+        return cls._adopted(_NativeRope.load, _file_path(path), {})
 
     def __reduce_ex__(self, protocol):
         # The checkpoint's content, so that a rope travels to a worker process and goes on there
