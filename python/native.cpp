@@ -8,8 +8,10 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,6 +24,7 @@
 #include "app/model_file.hpp"
 #include "app/script.hpp"
 #include "app/simulation.hpp"
+#include "io/output_file.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -138,14 +141,25 @@ bool is_plain_number(const py::handle& value) {
          (py::isinstance<py::float_>(value) || py::isinstance<py::int_>(value));
 }
 
+// A plain number as a double. An int past the largest double has none, and is refused naming
+// the key (its repr may be too long to print).
+double number_value(const std::string& name, const py::handle& value) {
+  const double number = PyFloat_AsDouble(value.ptr());
+  if (number == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    throw py::value_error("key '" + name + "' is out of range: beyond ±1.8e308");
+  }
+  return number;
+}
+
 // The numbers of a list or tuple of plain numbers; empty for anything else. The library checks
 // how many the key takes.
-std::vector<double> list_numbers(const py::handle& value) {
+std::vector<double> list_numbers(const std::string& name, const py::handle& value) {
   if (!py::isinstance<py::tuple>(value) && !py::isinstance<py::list>(value)) return {};
   std::vector<double> numbers;
   for (const py::handle item : value) {
     if (!is_plain_number(item)) return {};
-    numbers.push_back(item.cast<double>());
+    numbers.push_back(number_value(name, item));
   }
   return numbers;
 }
@@ -155,9 +169,9 @@ std::vector<double> list_numbers(const py::handle& value) {
 std::vector<double> parameter_numbers(const std::string& name, const py::handle& value) {
   if (name == "links" ? py::isinstance<py::int_>(value) && is_plain_number(value)
                       : is_plain_number(value))
-    return {value.cast<double>()};
+    return {number_value(name, value)};
   if (takes_list(shape_of(name))) {
-    std::vector<double> numbers = list_numbers(value);
+    std::vector<double> numbers = list_numbers(name, value);
     if (!numbers.empty()) return numbers;
   }
   throw py::value_error("key '" + name + "' needs " + takes(name) + ", got " +
@@ -286,6 +300,79 @@ TargetMove checked_move(int carriage, double target, double time) {
   return TargetMove{carriage, target, time};
 }
 
+// --- Checkpoint files ---------------------------------------------------------------------------
+
+// Raises `kind` with a message that may hold a path's bytes (decoded as the file system names
+// them); with `number` set, errno's own subclass (FileNotFoundError, PermissionError...).
+[[noreturn]] void raise_with(PyObject* kind, const std::string& message, int number = 0) {
+  const auto text = py::reinterpret_steal<py::object>(
+      PyUnicode_DecodeFSDefaultAndSize(message.data(), static_cast<py::ssize_t>(message.size())));
+  if (!text) throw py::error_already_set();
+  const py::object error = number != 0 ? py::handle(kind)(number, text) : py::handle(kind)(text);
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+  throw py::error_already_set();
+}
+
+// The C library stops a name at its first NUL: the file opened would not be the one named.
+void check_path(const std::string& path) {
+  if (path.find('\0') != std::string::npos) throw py::value_error("path holds a NUL character");
+}
+
+// Written as rope-headless's --save-state writes it: a plain file (or a link's target) under a
+// temporary name beside it, keeping the mode of the file it replaces, renamed when complete; a
+// FIFO or a device in place. Ctrl-C while a FIFO waits for its reader raises KeyboardInterrupt.
+void write_checkpoint_file(const std::string& path, const std::string& text) {
+  check_path(path);
+  std::string reason;
+  int number = 0;
+  bool written = false;
+  {
+    py::gil_scoped_release unlocked;
+    OutputPlan plan;
+    AtomicFile file;
+    errno = 0;
+    if (!plan_output(path, true, plan, reason) || !open_atomic(file, plan, reason)) {
+      number = errno;
+    } else if (!write_all(file.fd, text.data(), text.size(), nullptr)) {
+      number = errno;
+      discard_atomic(file);
+    } else {
+      written = commit_atomic(file);
+      number = errno;
+    }
+    if (!written && reason.empty()) reason = std::strerror(number);
+  }
+  if (written) return;
+  if (number == EINTR && PyErr_CheckSignals() != 0) throw py::error_already_set();
+  raise_with(PyExc_OSError, "cannot write checkpoint '" + excerpt(path) + "': " + reason, number);
+}
+
+// read_checkpoint_file's two steps, apart so that a file that cannot be read (missing, not a
+// regular file, too large) raises OSError and a damaged or foreign one ValueError.
+Checkpoint read_checkpoint(const std::string& path) {
+  check_path(path);
+  const std::string file = path == "-" ? "./-" : path;  // a file's name here, not standard input
+  Checkpoint checkpoint;
+  std::string text;
+  std::string error;
+  int number = 0;
+  bool read = false;
+  bool parsed = false;
+  {
+    py::gil_scoped_release unlocked;
+    errno = 0;
+    read = read_small_file(file, largest_checkpoint_file, "checkpoint", text, error);
+    number = errno;
+    parsed = read && read_checkpoint_text(text, path, checkpoint, error);
+  }
+  if (!read) {
+    if (number == EINTR && PyErr_CheckSignals() != 0) throw py::error_already_set();
+    raise_with(PyExc_OSError, error, number);
+  }
+  if (!parsed) raise_with(PyExc_ValueError, error);
+  return checkpoint;
+}
+
 // --- The rope -----------------------------------------------------------------------------------
 
 class NativeRope {
@@ -302,14 +389,21 @@ class NativeRope {
     Checkpoint checkpoint;
     std::string error;
     if (!read_checkpoint_text(text, source, checkpoint, error)) throw py::value_error(error);
-    apply_parameters(checkpoint.parameters, overrides);
-    const size_t dimension = 2 * (static_cast<size_t>(checkpoint.parameters.links) + 3) + 4;
-    if (checkpoint.state.size() != dimension)
-      throw py::value_error("the saved state has " + std::to_string(checkpoint.state.size()) +
-                            " values; the changed rope needs " + std::to_string(dimension));
-    auto rope = std::unique_ptr<NativeRope>(new NativeRope());
-    if (!resume_simulation(*rope->sim_, checkpoint, error)) throw std::runtime_error(error);
-    return rope;
+    return resumed(std::move(checkpoint), overrides);
+  }
+
+  // The same from a checkpoint file, read as rope-headless --resume reads it.
+  static std::unique_ptr<NativeRope> load(const std::string& path, const py::dict& overrides) {
+    return resumed(read_checkpoint(path), overrides);
+  }
+
+  void save_checkpoint(const std::string& path) {
+    std::string text;
+    {
+      RopeLock lock(mutex_);
+      text = checkpoint_text(checkpoint_of(*sim_));
+    }
+    write_checkpoint_file(path, text);
   }
 
   std::string checkpoint() {
@@ -467,6 +561,18 @@ class NativeRope {
  private:
   NativeRope() : sim_(std::make_unique<Simulation>()) {}
 
+  static std::unique_ptr<NativeRope> resumed(Checkpoint checkpoint, const py::dict& overrides) {
+    apply_parameters(checkpoint.parameters, overrides);
+    const size_t dimension = 2 * (static_cast<size_t>(checkpoint.parameters.links) + 3) + 4;
+    if (checkpoint.state.size() != dimension)
+      throw py::value_error("the saved state has " + std::to_string(checkpoint.state.size()) +
+                            " values; the changed rope needs " + std::to_string(dimension));
+    auto rope = std::unique_ptr<NativeRope>(new NativeRope());
+    std::string error;
+    if (!resume_simulation(*rope->sim_, checkpoint, error)) throw std::runtime_error(error);
+    return rope;
+  }
+
   static void check_started(MbsStatus started) {
     if (started == MbsStatus::out_of_memory) throw std::bad_alloc();
     if (started != MbsStatus::ok) throw std::runtime_error(mbs_status_message(started));
@@ -579,7 +685,11 @@ PYBIND11_MODULE(_native, m) {
       .def("failure", checked(&NativeRope::failure), "Why the last run stopped.")
       .def_static("restore", &NativeRope::restore, "text"_a, "source"_a, "overrides"_a,
                   "A rope continued from a checkpoint's text, some parameters changed.")
+      .def_static("load", &NativeRope::load, "path"_a, "overrides"_a,
+                  "A rope continued from a checkpoint file, some parameters changed.")
       .def("checkpoint", checked(&NativeRope::checkpoint), "The checkpoint's text (TOML).")
+      .def("save_checkpoint", checked(&NativeRope::save_checkpoint), "path"_a,
+           "Write the checkpoint to `path` as rope-headless --save-state does.")
       .def("set_state", checked(&NativeRope::set_state), "state"_a,
            "Replace the ODE state (2n+4 finite numbers).")
       .def("set_configuration", checked(&NativeRope::set_configuration), "q"_a, "qdot"_a,

@@ -14,7 +14,6 @@ at its last completed frame.
 import math
 import numbers
 import os
-import tempfile
 
 import numpy as np
 
@@ -76,10 +75,27 @@ def _count(name, value, least=0):
     return value
 
 
+def _is_real(value):
+    return not _is_bool(value) and isinstance(value, numbers.Real)
+
+
+def _float(name, value):
+    """A real number (a NumPy float of any width too) as a float; one past the largest double has
+    none, and is refused."""
+    try:
+        number = float(value)
+    except OverflowError:  # an int
+        number = None
+    if number is None or math.isinf(number) and isinstance(value, np.floating) \
+            and np.isfinite(value):  # a long double
+        raise ValueError(f"{name} is out of range: beyond ±1.8e308")
+    return number
+
+
 def _real(name, value):
-    if _is_bool(value) or not isinstance(value, numbers.Real):
+    if not _is_real(value):
         raise TypeError(f"{name} must be a number, got {value!r}")
-    value = float(value)
+    value = _float(name, value)
     if not math.isfinite(value):
         raise ValueError(f"{name} must be finite, got {value}")
     return value
@@ -111,15 +127,21 @@ def _moves(targets):
     return moves
 
 
-def _plain(value):
+def _plain(name, value):
     """NumPy scalars and arrays as Python numbers and lists; the engine checks the rest."""
     if isinstance(value, np.ndarray):
-        return value.tolist()
+        return _plain(name, value.tolist())
+    if isinstance(value, np.floating):  # a long double's item() is no Python float
+        return _float(f"key '{name}'", value)
     if isinstance(value, np.generic) and not isinstance(value, np.bool_):
         return value.item()
     if isinstance(value, (tuple, list)):
-        return [_plain(item) for item in value]
+        return [_plain(name, item) for item in value]
     return value
+
+
+def _plain_values(parameters):
+    return {name: _plain(name, value) for name, value in parameters.items()}
 
 
 def _real_vector(name, value):
@@ -143,13 +165,19 @@ def _model_path(model):
     return os.fspath(model)
 
 
+def _file_path(path):
+    """The path's bytes, as the file system names it (any str the OS gave round-trips)."""
+    if not isinstance(path, (str, bytes, os.PathLike)):
+        raise TypeError(f"path must be a path, got {path!r}")
+    return os.fsencode(path)
+
+
 def _tolerances(tolerance):
     pair = tolerance if isinstance(tolerance, (tuple, list)) else (tolerance, tolerance)
-    if len(pair) != 2 or not all(isinstance(t, (int, float)) and not isinstance(t, bool)
-                                 for t in pair):
+    if len(pair) != 2 or not all(_is_real(t) for t in pair):
         raise TypeError(f"tolerance must be a number or a pair (absolute, relative), "
                         f"got {tolerance!r}")
-    return float(pair[0]), float(pair[1])
+    return _float("tolerance", pair[0]), _float("tolerance", pair[1])
 
 
 class Rope:
@@ -159,7 +187,7 @@ class Rope:
     """
 
     def __init__(self, model=None, *, integrator="rk4", tolerance=1e-6, **parameters):
-        values = {name: _plain(value) for name, value in parameters.items()}
+        values = _plain_values(parameters)
         try:
             self._rope = _NativeRope(_model_path(model), values)
         except RuntimeError as failure:  # the core refused the assembled rope
@@ -184,11 +212,15 @@ class Rope:
     @classmethod
     def _restored(cls, text, source="checkpoint", **parameters):
         """A rope continued from a checkpoint's text, with ``parameters`` changed."""
+        return cls._adopted(_NativeRope.restore, text, source, _plain_values(parameters))
+
+    @classmethod
+    def _adopted(cls, make, *arguments):
+        """A Rope around the engine ``make(*arguments)`` builds."""
         rope = cls.__new__(cls)
-        values = {name: _plain(value) for name, value in parameters.items()}
         try:
-            rope._rope = _NativeRope.restore(text, source, values)
-        except RuntimeError as failure:
+            rope._rope = make(*arguments)
+        except RuntimeError as failure:  # the core refused the assembled rope
             raise EngineError(str(failure), 0.0) from None
         return rope
 
@@ -198,31 +230,17 @@ class Rope:
     # --- checkpoints ---
     def save(self, path):
         """Write a checkpoint (TOML: parameters, time, state, step size, frame count, targets) to
-        ``path``, under a temporary name first and renamed when complete."""
-        path = os.fspath(path)
-        text = self._rope.checkpoint()
-        folder = os.path.dirname(os.path.abspath(path))
-        handle, temporary = tempfile.mkstemp(prefix=".checkpoint-", dir=folder)
-        try:
-            with os.fdopen(handle, "w", encoding="utf-8") as out:
-                out.write(text)
-            os.replace(temporary, path)
-        except BaseException:
-            if os.path.exists(temporary):
-                os.unlink(temporary)
-            raise
+        ``path`` as ``rope-headless --save-state`` does: under a temporary name beside it, renamed
+        when complete, keeping the mode of a file it replaces; a link's target is written, a FIFO
+        or a device in place. Raises OSError with the reason."""
+        self._rope.save_checkpoint(_file_path(path))
 
     @classmethod
     def load(cls, path):
         """The rope of a checkpoint written by ``save`` or ``rope-headless --save-state``: it goes
-        on exactly as the saved run would have. A damaged or foreign file raises ValueError."""
-        path = os.fspath(path)
-        try:
-            with open(path, encoding="utf-8") as source:
-                text = source.read()
-        except UnicodeDecodeError:
-            raise ValueError(f"{path}: not a rope checkpoint (not text)") from None
-        return cls._restored(text, path)
+        on exactly as the saved run would have. A file that cannot be read (missing, not a
+        regular file, too large) raises OSError; a damaged or foreign one ValueError."""
+        return cls._adopted(_NativeRope.load, _file_path(path), {})
 
     def __reduce_ex__(self, protocol):
         # The checkpoint's content, so that a rope travels to a worker process and goes on there

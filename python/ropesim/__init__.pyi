@@ -6,7 +6,7 @@ import numpy as np
 import numpy.typing as npt
 
 FloatArray = npt.NDArray[np.float64]
-Number = Union[int, float]
+Number = Union[int, float, np.floating]
 Pair = Union[Number, Sequence[Number], str]  # one number, a list (per carriage, body, joint...), or a word
 Target = tuple[int, float, float]  # (carriage 1 or 2, x in m, time in s)
 
@@ -64,11 +64,11 @@ class Rope:
     def load(cls, path: Union[str, os.PathLike[str]]) -> "Rope": ...
 
 def run_point(base: Union[Mapping[str, Pair], str, os.PathLike[str], Rope], point: Mapping[str, Pair],
-              duration: float, targets: Iterable[Target] = ..., integrator: str = ...,
-              tolerance: Pair = ...) -> dict[str, object]: ...
+              duration: float, targets: Iterable[Target] = ..., integrator: Optional[str] = ...,
+              tolerance: Optional[Pair] = ...) -> dict[str, object]: ...
 
 def sweep(base: Union[Mapping[str, Pair], str, os.PathLike[str], Rope],
           grid: Mapping[str, Sequence[Pair]], duration: float, targets: Iterable[Target] = ...,
           scheduler: Union[str, object, None] = ..., workers: int = ...,
-          timeout: Union[float, None] = ..., integrator: str = ...,
-          tolerance: Pair = ...) -> np.ndarray: ...
+          timeout: Union[float, None] = ..., integrator: Optional[str] = ...,
+          tolerance: Optional[Pair] = ...) -> np.ndarray: ...

@@ -5,13 +5,14 @@ diverging rope or a crashed worker costs that point only."""
 import ast
 import itertools
 import math
+import numbers
 import os
 import sys
 import time as _clock
 
 import numpy as np
 
-from . import PER_CARRIAGE_KEYS, Diverged, EngineError, Rope, _duration, _moves, _count
+from . import PER_CARRIAGE_KEYS, Diverged, EngineError, Rope, _count, _duration, _float, _moves
 from . import parameter_keys
 
 SUMMARIES = ("sag", "mid_height", "peak_end_force", "energy", "x1", "x2")
@@ -57,24 +58,37 @@ def _summaries(rope, peak):
     }
 
 
-def _rope_for(base, point, method):
+def _method(integrator, tolerance, rope=None):
+    """The method a point runs with: what was asked for, else the base rope's, else rk4 at 1e-6."""
+    name, absolute, relative = rope.integrator if rope is not None else ("rk4", 1e-6, 1e-6)
+    return {"integrator": name if integrator is None else integrator,
+            "tolerance": (absolute, relative) if tolerance is None else tolerance}
+
+
+def _rope_for(base, point, integrator, tolerance):
     if isinstance(base, Rope):
-        return base._continued(point)
+        rope = base._continued(point)
+        # Switching anew would restart an implicit method's history: only when asked.
+        if integrator is not None or tolerance is not None:
+            rope.use_integrator(**_method(integrator, tolerance, rope))
+        return rope
     if isinstance(base, dict):
-        return Rope(**method, **{**base, **point})
-    return Rope(base, **method, **point)
+        return Rope(**_method(integrator, tolerance), **{**base, **point})
+    return Rope(base, **_method(integrator, tolerance), **point)
 
 
-def run_point(base, point, duration, targets=(), integrator="rk4", tolerance=1e-6):
-    """One simulation of ``base`` (a dict of parameters, or a model file's path) updated by
-    ``point``. Returns the point with its status (see STATUSES), a message and its summaries:
+def run_point(base, point, duration, targets=(), integrator=None, tolerance=None):
+    """One simulation of ``base`` (a dict of parameters, a model file's path, or a Rope to
+    continue) updated by ``point``, with ``integrator`` and ``tolerance`` as for ``Rope`` (left
+    out: a base rope's own, else rk4 at 1e-6).
+    Returns the point with its status (see STATUSES), a message and its summaries:
     sag (m, how far the lowest body origin hangs below the carriages' line at the end),
     mid_height (m, the middle body's height at the end), peak_end_force (N, the largest
     chain-end coupling force seen at any frame), energy (J, at the end), x1 and x2 (m).
     A point that stops early has the summaries of where it stopped and a NaN peak."""
     row = {**point, "status": "ok", "message": "", **_empty_summaries()}
     try:
-        rope = _rope_for(base, point, {"integrator": integrator, "tolerance": tolerance})
+        rope = _rope_for(base, point, integrator, tolerance)
     except (TypeError, ValueError) as error:
         return {**row, "status": "error", "message": str(error)}
     peak = math.nan
@@ -88,7 +102,7 @@ def run_point(base, point, duration, targets=(), integrator="rk4", tolerance=1e-
 
 
 def sweep(base, grid, duration, targets=(), scheduler=None, workers=2, timeout=None,
-          integrator="rk4", tolerance=1e-6):
+          integrator=None, tolerance=None):
     """Runs ``run_point`` for every point of ``grid`` ({name: [values]}, a per-carriage key's
     values may be pairs) on Dask and returns a NumPy structured array, one row per point in grid
     order: the grid's values, ``status`` and ``message`` (see STATUSES), ``diverged`` and the
@@ -99,7 +113,7 @@ def sweep(base, grid, duration, targets=(), scheduler=None, workers=2, timeout=N
     ``timeout`` (s, or None for no limit) bounds the whole sweep: points not done by then come
     back with status ``timeout``. Every finished row equals the same simulation run alone,
     whatever the number of workers. ``integrator`` and ``tolerance`` choose the integration
-    method for every point, as for ``Rope``.
+    method for every point, as for ``Rope``; left out, a base rope's own, else rk4 at 1e-6.
 
     In a script, call it under ``if __name__ == "__main__":`` (the worker processes import the
     main script again); without the guard it raises RuntimeError at once."""
@@ -108,9 +122,11 @@ def sweep(base, grid, duration, targets=(), scheduler=None, workers=2, timeout=N
     targets = [(m.carriage, m.target, m.time) for m in _moves(targets)]
     if scheduler is None:
         workers = _count("workers", workers, 1)
-    if timeout is not None and not (isinstance(timeout, (int, float)) and timeout > 0):
+    if timeout is not None and not (isinstance(timeout, numbers.Real) and timeout > 0):
         raise ValueError(f"timeout must be a positive number of seconds or None, got {timeout!r}")
-    Rope(links=1, integrator=integrator, tolerance=tolerance)  # a bad method fails here, at once
+    timeout = None if timeout is None else _float("timeout", timeout)
+    # A bad method fails here, at once.
+    Rope(links=1, **_method(integrator, tolerance, base if isinstance(base, Rope) else None))
     _refuse_unguarded_start()
     deadline = None if timeout is None else _clock.monotonic() + timeout
     points = list(_grid_points(grid))

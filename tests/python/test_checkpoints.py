@@ -5,6 +5,7 @@ import os
 import pickle
 import subprocess
 import sys
+import tempfile
 
 import numpy as np
 import pytest
@@ -116,3 +117,45 @@ def test_sweep_point_continues_from_a_saved_rope():
     alone.simulate(0.1)
     assert row["status"] == "ok"
     assert row["x2"] == alone.carriages[2]
+
+
+@pytest.mark.parametrize("source, error, words", [
+    (lambda folder: "/dev/zero", OSError, "not a regular file"),
+    (lambda folder: os.mkfifo(folder / "fifo") or folder / "fifo", OSError, "not a regular file"),
+    (lambda folder: (folder / "huge").touch() or os.truncate(folder / "huge", 2**30 + 1)
+     or folder / "huge", OSError, "larger than"),  # sparse: no disk space taken
+    (lambda folder: "-", FileNotFoundError, "-"),  # a file's name, not standard input
+])
+def test_what_is_no_checkpoint_is_refused_at_once(tmp_path, monkeypatch, source, error, words):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(error, match=words):
+        ropesim.Rope.load(source(tmp_path))
+
+
+def test_save_through_a_link_writes_its_target(tmp_path):
+    os.symlink("target.toml", tmp_path / "rope.toml")
+    ropesim.Rope(links=LINKS).save(tmp_path / "rope.toml")
+    assert os.path.islink(tmp_path / "rope.toml") and (tmp_path / "target.toml").is_file()
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="acting as nobody needs root")
+@pytest.mark.parametrize("name, mode, error", [
+    ("locked/rope.toml", None, "PermissionError"),  # a folder it may not write in
+    ("rope.toml", 0o644, "PermissionError"),  # a file it may not write, in a folder it may
+    ("own.toml", 0o606, ""),  # its own file, its mode kept
+])
+def test_save_writes_with_the_users_permissions(name, mode, error):
+    with tempfile.TemporaryDirectory() as folder:
+        os.chmod(folder, 0o777)
+        os.mkdir(os.path.join(folder, "locked"), 0o755)
+        path = os.path.join(folder, name)
+        if mode:
+            ropesim.Rope(links=1).save(path)
+            os.chmod(path, mode)
+            os.chown(path, 0 if error else 65534, 0)
+        save = "import sys, ropesim; ropesim.Rope(links=2).save(sys.argv[1])"
+        run = subprocess.run([sys.executable, "-c", save, path], user=65534, group=65534,
+                             extra_groups=[], capture_output=True, text=True)
+        assert (run.returncode == 0) == (error == "") and error in run.stderr, run.stderr
+        assert sorted(os.listdir(folder)) == sorted({"locked", name.split("/")[0]})
+        assert not mode or os.stat(path).st_mode & 0o7777 == mode

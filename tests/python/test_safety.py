@@ -79,6 +79,9 @@ def test_an_unconstructed_engine_raises(call):
     (lambda r: r.rhs(np.array(["1"] * 58)), TypeError, "real numbers"),
     (lambda r: r.rhs(np.zeros(57)), ValueError, "58"),
     (lambda r: r.rhs(np.full(58, np.inf)), ValueError, "finite"),
+    (lambda r: r.simulate(10**400), ValueError, "duration is out of range"),
+    (lambda r: r.set_target(1, np.longdouble(2.0) ** 1100), ValueError, "x is out of range"),
+    (lambda r: r.use_integrator("rk4", 10**400), ValueError, "tolerance is out of range"),
 ])
 def test_wrong_arguments_raise_naming_them(call, error, words):
     rope = ropesim.Rope()
@@ -94,6 +97,8 @@ def test_wrong_arguments_raise_naming_them(call, error, words):
     ({"carriage_mass": [True, 2]}, "key 'carriage_mass' needs one number or two"),
     ({"link_length": "x"}, "key 'link_length' needs a number, got 'x'"),
     ({"model": "rope.toml\0junk"}, "NUL"),
+    ({"gravity": 10**400}, "key 'gravity' is out of range"),
+    ({"link_mass": [-10**400] * 25}, "key 'link_mass' is out of range"),
 ])
 def test_parameters_of_the_wrong_kind_are_refused(parameters, words):
     with pytest.raises(ValueError, match=words):
@@ -104,6 +109,17 @@ def test_numpy_values_are_taken_as_numbers():
     plain = ropesim.Rope(links=7, carriage_mass=(50.0, 80.0))
     numpy = ropesim.Rope(links=np.int64(7), carriage_mass=np.array([50.0, 80.0]))
     assert plain.rhs(plain.state).tobytes() == numpy.rhs(numpy.state).tobytes()
+
+
+@pytest.mark.parametrize("kind", [np.float16, np.float32, np.longdouble])
+def test_numpy_floats_of_any_width_are_taken_where_floats_are(kind):
+    def run(number):
+        rope = ropesim.Rope(links=3, gravity=number(9.5), carriage_mass=np.array([50, 80], kind),
+                            integrator="rkf45", tolerance=number(1e-3))
+        rope.set_target(1, number(-0.25))
+        _, states = rope.simulate(number(0.05), targets=[(2, number(0.5), number(0.02))])
+        return rope.integrator, states.tobytes()
+    assert run(kind) == run(lambda value: float(kind(value)))
 
 
 @pytest.mark.parametrize("kind", [ropesim.Diverged, ropesim.EngineError])

@@ -36,6 +36,17 @@ def test_a_diverging_point_keeps_its_neighbours():
     assert "instability" in table["message"][0] and np.isfinite(table["energy"][1])
 
 
+@pytest.mark.parametrize("method", [{"integrator": "dirk"}, {"tolerance": 1e-9}])
+def test_a_sweep_from_a_rope_runs_its_points_with_the_method_asked_for(method):
+    base = ropesim.Rope(links=4, integrator="rkf45")
+    base.simulate(0.05, targets=[(2, 0.6, 0.0)])
+    table = ropesim.sweep(base, {"joint_damping": [0.02]}, 0.1, workers=1, **method)
+    alone = ropesim.Rope._restored(base._rope.checkpoint(), joint_damping=0.02)
+    alone.use_integrator(**{"integrator": "rkf45", "tolerance": 1e-6, **method})
+    alone.run_measuring(0.1)
+    assert table["energy"][0] == alone.energy()
+
+
 @pytest.mark.parametrize("arguments, error, words", [
     ({"workers": 0}, ValueError, "workers"),
     ({"workers": -1}, ValueError, "workers"),
