@@ -2,7 +2,8 @@
 // as carriage targets. Query parameters: ?golden runs the golden script (two target moves, 2 s)
 // and writes the states into #results; ?measure writes the speed figures there; ?unpaced runs as
 // many frames as the browser allows, for the real-time factor; ?at=S starts the page at S seconds
-// of simulated time (a picture of a given moment); the panel's keys (?links=40) set the rope.
+// of simulated time (a picture of a given moment; caught up with between paints, S at most
+// latestStart); the panel's keys (?links=40) set the rope, a refused value saying why.
 // Whatever the rope, the page does at most workPerPaint ms of simulation between paints, so it
 // keeps answering the pointer and the panel.
 "use strict";
@@ -282,7 +283,8 @@ function interactive(web, doubles, query) {
       status.textContent = time + ", paused" + drawn;
       return;
     }
-    const tooSlow = " (this machine cannot keep up): the rope is too large or stiff to run in real time";
+    const tooSlow =
+      " (this machine cannot keep up): the rope is too large or stiff to run in real time";
     if (held) {
       status.textContent = `${time}, held${tooSlow}: a step takes more than ${workPerPaint} ms of ` +
         `work here; trying again now and then${drawn}`;
@@ -324,9 +326,10 @@ function interactive(web, doubles, query) {
   // the model file refuses keeps the panel's own and says why.
   const refusals = refusedAt ? [refusedAt] : [];
   for (const input of inputs) {
-    if (!query.has(input.name)) continue;
+    const text = query.get(input.name);
+    if (text === null) continue;
     web.resetParameters();
-    if (web.setParameter(input.name, query.get(input.name)) === 0) input.value = query.get(input.name);
+    if (web.setParameter(input.name, text) === 0) input.value = text;
     else refusals.push(web.error());
   }
   let inEffect = inputs.map((input) => input.value);
