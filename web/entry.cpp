@@ -156,4 +156,34 @@ EMSCRIPTEN_KEEPALIVE double web_rhs_microseconds(int count) {
   return 1000.0 * elapsed / count;
 }
 
+// One frame like web_frame, but of at most `span` s (the frame span, or a part of it for a rope
+// whose whole frame takes longer than the page may block the browser; the parts end on other
+// step boundaries, so such a run strays from whole frames within the tolerance) and giving up
+// after `budget_ms` of wall time. Returns 0 when it reached its end, 1 as web_frame, 2 when the
+// budget ran out first: the simulation is then as the call found it, frame count included.
+EMSCRIPTEN_KEEPALIVE int web_frame_within(double budget_ms, double span) {
+  Simulation& sim = *page.simulation;
+  struct Deadline {
+    double at;
+    bool passed;
+  } deadline{emscripten_get_now() + budget_ms, false};
+  const double whole = sim.frame_span;
+  const auto count = sim.frame_count;
+  sim.frame_span = span > 0.0 && span < whole ? span : whole;
+  sim.interrupt_check = [](void* context) {
+    auto* d = static_cast<Deadline*>(context);
+    d->passed = emscripten_get_now() >= d->at;
+    return d->passed;
+  };
+  sim.interrupt_context = &deadline;
+  const int failed = web_frame();
+  sim.interrupt_check = nullptr;
+  sim.interrupt_context = nullptr;
+  sim.frame_span = whole;
+  if (failed != 0) return 1;
+  if (!deadline.passed) return 0;
+  sim.frame_count = count;
+  return 2;
+}
+
 }  // extern "C"

@@ -2,14 +2,27 @@
 // as carriage targets. Query parameters: ?golden runs the golden script (two target moves, 2 s)
 // and writes the states into #results; ?measure writes the speed figures there; ?unpaced runs as
 // many frames as the browser allows, for the real-time factor; ?at=S starts the page at S seconds
-// of simulated time (a picture of a given moment); the panel's keys (?links=40) set the rope.
+// of simulated time (a picture of a given moment; caught up with between paints, S at most
+// latestStart); the panel's keys (?links=40) set the rope, a refused value saying why.
+// Whatever the rope, the page does at most workPerPaint ms of simulation between paints, so it
+// keeps answering the pointer and the panel.
 "use strict";
 
 const frameSpan = 0.01;      // s of simulated time per frame (the library's)
 const boxThickness = 0.01;   // m, as the window draws the links
 const carriageRadius = 0.01; // m
-const framesPerPaint = 50;   // at most, so a slow machine still paints now and then
+const framesPerPaint = 50;   // at most when paced, so a slow machine still paints now and then
 const workPerPaint = 50;     // ms of frames at most, so a long rope still answers the pointer
+// A frame that does not fit in workPerPaint is tried again in parts of a quarter, down to this;
+// a part this short that still does not fit means the rope cannot run here without blocking.
+const shortestSpan = frameSpan / 256;
+// Ropes longer than this are drawn as a line through every so many joints: a box per link of a
+// very long rope takes seconds to paint and shows nothing more at the window's scale.
+const mostBoxes = 5000;
+// Catching up to ?at=S runs at the rope's own pace, tens of simulated seconds per second for the
+// shipped rope on this machine: an hour of simulated time is already minutes of waiting, and a
+// longer one would only keep the page busy for a picture no one waits for.
+const latestStart = 3600;    // s
 
 createRopeModule().then((module) => {
   const web = {
@@ -30,6 +43,7 @@ createRopeModule().then((module) => {
     columnToWorldX: module.cwrap("web_column_to_world_x", "number", ["number", "number", "number"]),
     metresPerPixel: module.cwrap("web_metres_per_pixel", "number", ["number"]),
     rhsMicroseconds: module.cwrap("web_rhs_microseconds", "number", ["number"]),
+    frameWithin: module.cwrap("web_frame_within", "number", ["number", "number"]),
   };
   const doubles = (pointer, count) => module.HEAPF64.subarray(pointer / 8, pointer / 8 + count);
   const query = new URLSearchParams(location.search);
@@ -46,8 +60,17 @@ createRopeModule().then((module) => {
     document.title = "measure done";
     return;
   }
-  interactive(web, doubles, query, Number(query.get("at")) || 0);
+  interactive(web, doubles, query);
 });
+
+// The simulated time ?at= asks for, and why it was refused ("" when not).
+function startTimeOf(query) {
+  if (!query.has("at")) return [0, ""];
+  const text = query.get("at");
+  const time = Number(text);
+  if (text.trim() !== "" && time >= 0 && time <= latestStart) return [time, ""];
+  return [0, `'at' needs a time in seconds from 0 to ${latestStart}, got '${text}'`];
+}
 
 // The golden script: carriage 1 to -0.5 m at 0.5 s, carriage 2 to 0.9 m at 1.2 s, 2 s; every 10th
 // frame's time and state as CSV, numbers written so that they read back exactly.
@@ -78,7 +101,7 @@ function measure(web) {
   return `rhs_microseconds=${rhs}\nreal_time_factor=${2 / seconds}`;
 }
 
-function interactive(web, doubles, query, startTime) {
+function interactive(web, doubles, query) {
   const unpaced = query.has("unpaced");
   const canvas = document.getElementById("canvas");
   const context = canvas.getContext("2d");
@@ -93,6 +116,20 @@ function interactive(web, doubles, query, startTime) {
   let simStart = 0;
   let factorWindow = { wall: performance.now(), sim: 0, factor: 1 };
   let dragged = 0;        // carriage the pointer drags, 0: none
+  let [startTime, refusedAt] = startTimeOf(query);
+  let catchUpTo = 0;      // s: simulated time to reach unpaced before the clock starts, 0: none
+  let span = frameSpan;   // s: the part of a frame tried at once (shorter for a slow rope)
+  let lastFrameMs = 0;    // wall time of the last frame (or part)
+  let holdUntil = 0;      // ms: no frame is tried before then (a rope too slow to step here)
+  let held = false;
+  let paintMs = 0;        // wall time of the last paint
+  let drawnEvery = 1;     // joints per point of the drawn line, 1: a box per link
+
+  function restartClock() {
+    clockStart = performance.now();
+    simStart = web.time();
+    factorWindow = { wall: clockStart, sim: simStart, factor: 1 };
+  }
 
   function restart() {
     if (web.start() !== 0) {
@@ -101,12 +138,13 @@ function interactive(web, doubles, query, startTime) {
     }
     failed = false;
     message.textContent = "";
-    while (web.time() + 0.5 * frameSpan <= startTime && !failed) failed = web.frame() !== 0;
+    catchUpTo = startTime;
     startTime = 0;  // a reset starts from the beginning
-    if (failed) message.textContent = web.error();
-    clockStart = performance.now();
-    simStart = web.time();
-    factorWindow = { wall: clockStart, sim: simStart, factor: 1 };
+    span = frameSpan;
+    lastFrameMs = 0;
+    holdUntil = 0;
+    held = false;
+    restartClock();
     return true;
   }
 
@@ -129,16 +167,11 @@ function interactive(web, doubles, query, startTime) {
     context.fillStyle = "#fff";
     context.fillRect(0, 0, width, height);
     const count = web.bodyCount();
-    const bodies = doubles(web.placements(), 4 * count).slice();
-    context.fillStyle = "#f00";
-    for (let k = 0; k < count; ++k) {
-      const [x, y, angle, length] = bodies.subarray(4 * k, 4 * k + 4);
-      const [column, row] = doubles(web.worldToPixel(width, height, x, y), 2);
-      // A box along the body's own x axis from its joint; rows grow downwards, so angles flip.
-      context.setTransform(1, 0, 0, 1, column, row);
-      context.rotate(-angle);
-      context.fillRect(0, -0.5 * boxThickness * pixelsPerMetre, length * pixelsPerMetre,
-                       boxThickness * pixelsPerMetre);
+    drawnEvery = Math.ceil(count / mostBoxes);
+    if (drawnEvery > 1) {
+      drawLine(count, pixelsPerMetre);
+    } else {
+      drawBoxes(count, pixelsPerMetre);
     }
     context.setTransform(1, 0, 0, 1, 0, 0);
     context.fillStyle = "#000";
@@ -150,29 +183,88 @@ function interactive(web, doubles, query, startTime) {
     }
   }
 
+  function drawBoxes(count, pixelsPerMetre) {
+    const [width, height] = [canvas.width, canvas.height];
+    const bodies = doubles(web.placements(), 4 * count).slice();
+    context.fillStyle = "#f00";
+    for (let k = 0; k < count; ++k) {
+      const [x, y, angle, length] = bodies.subarray(4 * k, 4 * k + 4);
+      const [column, row] = doubles(web.worldToPixel(width, height, x, y), 2);
+      // A box along the body's own x axis from its joint; rows grow downwards, so angles flip.
+      context.setTransform(1, 0, 0, 1, column, row);
+      context.rotate(-angle);
+      context.fillRect(0, -0.5 * boxThickness * pixelsPerMetre, length * pixelsPerMetre,
+                       boxThickness * pixelsPerMetre);
+    }
+  }
+
+  // The rope as a line of the links' thickness through every drawnEvery-th joint and the far end.
+  function drawLine(count, pixelsPerMetre) {
+    const [width, height] = [canvas.width, canvas.height];
+    const bodies = doubles(web.placements(), 4 * count);
+    const points = [];
+    for (let k = 0; k < count; k += drawnEvery) points.push(bodies[4 * k], bodies[4 * k + 1]);
+    const [x, y, angle, length] = bodies.slice(4 * (count - 1), 4 * count);
+    points.push(x + length * Math.cos(angle), y + length * Math.sin(angle));
+    context.strokeStyle = "#f00";
+    context.lineWidth = boxThickness * pixelsPerMetre;
+    context.beginPath();
+    for (let i = 0; i < points.length; i += 2) {
+      const [column, row] = doubles(web.worldToPixel(width, height, points[i], points[i + 1]), 2);
+      context.lineTo(column, row);
+    }
+    context.stroke();
+  }
+
+  // Frames (or parts of one) until the simulation is due or workPerPaint ms have gone. A frame
+  // that runs out of budget is undone by the library; tried alone, it is tried again in shorter
+  // parts, and when even the shortest part does not fit, the rope is held for a while so that
+  // the page spends most of its time answering.
   function advance(now) {
-    if (!running || failed) return;
+    if (!running || failed || performance.now() < holdUntil) return;
+    const start = performance.now();
+    const spent = () => performance.now() - start;
+    const catching = catchUpTo > 0;
+    const budget = unpaced ? 14 : workPerPaint;
+    const due = catching ? catchUpTo : simStart + (now - clockStart) / 1000;
+    const behind = () => unpaced || web.time() + 0.5 * span <= due;
     let frames = 0;
-    if (unpaced) {
-      while (performance.now() - now < 14 && frames < 100000) {
-        if (web.frame() !== 0) { failed = true; break; }
-        ++frames;
+    while (behind()) {
+      const left = budget - spent();
+      if (frames > 0 && (left <= 0 || left < lastFrameMs)) break;
+      if (!unpaced && !catching && frames >= framesPerPaint) break;
+      const begun = performance.now();
+      const end = web.frameWithin(frames > 0 ? left : budget, span);
+      if (end === 1) {
+        failed = true;
+        break;
       }
-    } else {
-      const due = simStart + (now - clockStart) / 1000;
-      const behind = () => web.time() + 0.5 * frameSpan <= due;
-      while (behind() && frames < framesPerPaint && performance.now() - now < workPerPaint) {
-        if (web.frame() !== 0) { failed = true; break; }
-        ++frames;
+      if (end === 2) {
+        if (frames > 0) break;  // the rest of the budget was too short; next paint
+        if (span > shortestSpan) {
+          span = Math.max(shortestSpan, span / 4);
+        } else {
+          held = true;
+          holdUntil = performance.now() + Math.max(1000, 20 * spent());
+        }
+        break;
       }
+      held = false;
+      lastFrameMs = performance.now() - begun;
+      ++frames;
+      if (span < frameSpan && lastFrameMs < budget / 8) span = Math.min(frameSpan, 2 * span);
+    }
+    if (failed) {
+      message.textContent = web.error();
+    } else if (catching && web.time() + 0.5 * span > catchUpTo) {
+      catchUpTo = 0;
+      restartClock();
+    } else if (!catching && !unpaced && behind()) {
       // Still behind after a paint's worth of work: the machine cannot keep up, so the clock
       // restarts from here rather than racing to catch up.
-      if (!failed && behind()) {
-        clockStart = now;
-        simStart = web.time();
-      }
+      clockStart = now;
+      simStart = web.time();
     }
-    if (failed) message.textContent = web.error();
   }
 
   function report(now) {
@@ -182,18 +274,38 @@ function interactive(web, doubles, query, startTime) {
       factorWindow.sim = web.time();
     }
     const time = `t = ${web.time().toFixed(2)} s`;
+    // A very long rope is slow to paint, whatever the simulation does.
+    const drawn = drawnEvery > 1
+      ? `; ${web.bodyCount()} bodies are slow to paint: drawn as a line through one joint in ` +
+        `${drawnEvery} (${Math.round(paintMs)} ms a paint)`
+      : "";
     if (!running) {
-      status.textContent = time + ", paused";
+      status.textContent = time + ", paused" + drawn;
+      return;
+    }
+    const tooSlow =
+      " (this machine cannot keep up): the rope is too large or stiff to run in real time";
+    if (held) {
+      status.textContent = `${time}, held${tooSlow}: a step takes more than ${workPerPaint} ms of ` +
+        `work here; trying again now and then${drawn}`;
+      return;
+    }
+    if (catchUpTo > 0) {
+      status.textContent = `${time}, catching up to ${catchUpTo.toFixed(2)} s${drawn}`;
       return;
     }
     const factor = factorWindow.factor;
-    const slow = !failed && !unpaced && factor < 0.95 ? " (this machine cannot keep up)" : "";
-    status.textContent = `${time}, real-time factor ${factor.toFixed(2)}${slow}`;
+    let slow = "";
+    if (!failed && !unpaced && span < frameSpan) slow = tooSlow;
+    else if (!failed && !unpaced && factor < 0.95) slow = " (this machine cannot keep up)";
+    status.textContent = `${time}, real-time factor ${factor.toFixed(2)}${slow}${drawn}`;
   }
 
   function loop(now) {
     advance(now);
+    const painting = performance.now();
     draw();
+    paintMs = performance.now() - painting;
     report(now);
     requestAnimationFrame(loop);
   }
@@ -202,17 +314,24 @@ function interactive(web, doubles, query, startTime) {
     running = !running;
     pauseButton.textContent = running ? "Pause" : "Resume";
     if (running) {
-      clockStart = performance.now();
-      simStart = web.time();
-      factorWindow = { wall: clockStart, sim: simStart, factor: 1 };
+      holdUntil = 0;
+      restartClock();
     }
   });
   document.getElementById("reset").addEventListener("click", restart);
   // The panel's values in effect: a refused set goes back to them, so Reset keeps building the
   // rope that runs.
   const inputs = [...panel.querySelectorAll("input")];
-  // The panel's keys may come with the address too (?links=40), to share a rope as a link.
-  for (const input of inputs) if (query.has(input.name)) input.value = query.get(input.name);
+  // The panel's keys may come with the address too (?links=40), to share a rope as a link; a value
+  // the model file refuses keeps the panel's own and says why.
+  const refusals = refusedAt ? [refusedAt] : [];
+  for (const input of inputs) {
+    const text = query.get(input.name);
+    if (text === null) continue;
+    web.resetParameters();
+    if (web.setParameter(input.name, text) === 0) input.value = text;
+    else refusals.push(web.error());
+  }
   let inEffect = inputs.map((input) => input.value);
   function setAll(values) {
     web.resetParameters();
@@ -279,10 +398,15 @@ function interactive(web, doubles, query, startTime) {
     },
   };
 
-  const refused = setAll(inEffect);
-  if (refused) {
-    message.textContent = refused;
-    setAll(inputs.map((input) => input.defaultValue));
+  // Values each fine alone may still not make a rope together (a list of angles for another link
+  // count): then the page runs the shipped rope.
+  if (setAll(inEffect) || !restart()) {
+    refusals.push(web.error());
+    for (const input of inputs) input.value = input.defaultValue;
+    inEffect = inputs.map((input) => input.value);
+    setAll(inEffect);
+    restart();
   }
-  if (restart()) requestAnimationFrame(loop);
+  message.textContent = refusals.join("; ");
+  requestAnimationFrame(loop);
 }

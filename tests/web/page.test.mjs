@@ -179,6 +179,54 @@ test("the panel rebuilds the rope and refuses what the model file refuses", asyn
   });
 });
 
+// A page that blocks on its input never gets back to the pointer: whatever the address asks,
+// a trivial script must come back within a second, now and a little later.
+async function assertAnswers(page) {
+  for (let check = 0; check < 3; ++check) {
+    let timer;
+    const late = new Promise((_, reject) => {
+      timer = setTimeout(() => reject(new Error("the page did not answer within 1 s")), 1000);
+    });
+    try {
+      assert.equal(await Promise.race([page.evaluate(() => 1 + 1), late]), 2);
+    } finally {
+      clearTimeout(timer);
+    }
+    await new Promise((resolve) => setTimeout(resolve, 400));
+  }
+}
+
+const messageText = (page) => page.$eval("#message", (message) => message.textContent);
+
+test("refused address values are shown and the page runs the rope as it can", async () => {
+  // Refused: the page starts at 0 with the shipped rope and says why.
+  await withPage("at=Infinity&links=0", async (page) => {
+    await page.waitForFunction(() => window.ropePage);
+    await assertAnswers(page);
+    const shown = await messageText(page);
+    assert.match(shown, /'at' needs a time in seconds from 0 to \d+, got 'Infinity'/);
+    assert.match(shown, /key 'links' needs a whole number from 1 to 1000000/);
+    assert.equal(await page.evaluate(() => window.ropePage.bodyCount()), 25);
+    assert.ok(await page.evaluate(() => window.ropePage.time()) > 0, "the rope runs");
+  });
+  // A far start is caught up with in slices, paints on the way.
+  await withPage("at=3600", async (page) => {
+    await page.waitForFunction(() =>
+      document.getElementById("status").textContent.includes("catching up to 3600.00 s"));
+    await assertAnswers(page);
+  });
+  // Too stiff to take a step within a paint's budget: held, and the status line says why.
+  await withPage("joint_stiffness=1e20", async (page) => {
+    await page.waitForFunction(() => window.ropePage);
+    await page.waitForFunction(() =>
+      document.getElementById("status").textContent.includes("too large or stiff"));
+    await assertAnswers(page);
+    assert.equal(await messageText(page), "");
+    await rebuild(page, "joint_stiffness", "5.5");
+    await chromium.waitForTime(page, 0.5);
+  });
+});
+
 // Slowed a hundredfold, the machine falls behind the wall clock and the status line says so.
 test("a machine that cannot keep up is told so", async () => {
   await withPage("", async (page) => {
