@@ -35,7 +35,7 @@ for source in "${gsl_sources[@]}"; do
   objects+=("$object")
 done
 
-sources=(mbs/assembly.cpp mbs/body_common.cpp mbs/status.cpp mbs/joint_types.cpp mbs/passes.cpp
+sources=(mbs/assembly.cpp mbs/body_common.cpp mbs/status.cpp joints/joint_types.cpp mbs/passes.cpp
   joints/revolute_link.cpp joints/free_planar_base.cpp joints/slaved_revolute.cpp
   joints/tip_joint.cpp
   app/rope_parameters.cpp app/rope_model.cpp app/simulation.cpp app/driver.cpp app/script.cpp
