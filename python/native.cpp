@@ -501,8 +501,10 @@ class NativeRope {
     std::vector<double> times{sim_->time};
     std::vector<double> states(sim_->state);
     const long long frames = frames_for(*sim_, duration);
-    const int code = run_frames(frames, std::move(moves), [&](long long frame) {
-      if (frame % every != 0) return;
+    // Rows on the frames whose count is a multiple of `every`, as rope-headless writes them: a
+    // loaded rope's rows fall where the saved run's would have.
+    const int code = run_frames(frames, std::move(moves), [&](long long) {
+      if (sim_->frame_count % every != 0) return;
       times.push_back(sim_->time);
       states.insert(states.end(), sim_->state.begin(), sim_->state.end());
     });

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/driver.hpp"
+#include "app/measures.hpp"
 #include "app/simulation.hpp"
 
 namespace {
@@ -118,6 +119,91 @@ TEST(MethodCost, ImplicitMethodFollowsAStateSetFromOutside) {
   EXPECT_EQ(moved.state, fresh.state);
 }
 
+constexpr Method every_method[] = {Method::rk4, Method::rkf45, Method::rk8pd, Method::bdf,
+                                   Method::dirk};
+
+// Whatever the method evaluated last (an implicit method's last evaluation is a Newton iterate),
+// the readings after a frame are those of the state it reports: the same as a fresh rope's that
+// is given that state.
+TEST(MethodReadings, DescribeTheAcceptedState) {
+  for (const Method method : every_method) {
+    SCOPED_TRACE(method_name(method));
+    Simulation run, fresh;
+    ASSERT_EQ(start_simulation(run), MbsStatus::ok);
+    ASSERT_EQ(start_simulation(fresh), MbsStatus::ok);
+    ASSERT_EQ(use_integrator(run, {method, 1e-6, 1e-6}), MethodStatus::ok);
+    set_target(run, 2, 0.9);
+    set_target(fresh, 2, 0.9);
+    for (int frame = 0; frame < 37; ++frame) ASSERT_EQ(run_frame(run, nullptr), FrameEnd::reached);
+    ASSERT_EQ(set_state(fresh, run.state.data()), MbsStatus::ok);
+    for (size_t k = 0; k < run.rope.bodies.size(); ++k) {
+      EXPECT_EQ(run.rope.bodies[k].position, fresh.rope.bodies[k].position) << "body " << k;
+      EXPECT_EQ(run.rope.bodies[k].angle, fresh.rope.bodies[k].angle) << "body " << k;
+      EXPECT_EQ(run.rope.bodies[k].velocity, fresh.rope.bodies[k].velocity) << "body " << k;
+    }
+    EXPECT_EQ(end_spring_forces(run), end_spring_forces(fresh));
+    EXPECT_EQ(total_energy(run), total_energy(fresh));
+    EXPECT_EQ(run.frame_count, 37);
+  }
+}
+
+// A change of method starts the new one from the current state with its own first step under the
+// tolerances asked for: after any history of switches the run is a fresh run of the last method
+// from that state. Switching to what is in force changes nothing.
+TEST(MethodSwitches, StartTheNewMethodAfreshUnderItsOwnTolerances) {
+  const std::vector<RunSettings> histories[] = {
+      {{Method::rk4, 1e-2, 1e-2}, {Method::dirk, 1e-6, 1e-6}, {Method::rk4, 1e-6, 1e-6}},
+      {{Method::bdf, 1e-4, 1e-4}, {Method::rk8pd, 1e-8, 1e-8}},
+      {{Method::rkf45, 1e-3, 1e-3}, {Method::rkf45, 1e-7, 1e-7}},
+  };
+  for (const std::vector<RunSettings>& history : histories) {
+    const RunSettings& last = history.back();
+    SCOPED_TRACE(method_name(last.method));
+    Simulation switched, fresh;
+    ASSERT_EQ(start_simulation(switched), MbsStatus::ok);
+    ASSERT_EQ(start_simulation(fresh), MbsStatus::ok);
+    for (const RunSettings& settings : history) {
+      ASSERT_EQ(use_integrator(switched, settings), MethodStatus::ok);
+      for (int frame = 0; frame < 5; ++frame)
+        ASSERT_EQ(run_frame(switched, nullptr), FrameEnd::reached);
+    }
+    // The last method's own start, then the same frames from the same state.
+    ASSERT_EQ(use_integrator(fresh, last), MethodStatus::ok);
+    ASSERT_EQ(set_state(fresh, switched.state.data()), MbsStatus::ok);
+    fresh.time = switched.time;
+    const double step = fresh.step_size;
+    ASSERT_EQ(use_integrator(switched, last), MethodStatus::ok);  // in force already: no change
+    EXPECT_EQ(switched.settings.absolute_tolerance, last.absolute_tolerance);
+    EXPECT_NE(switched.step_size, step) << "the method was restarted by a switch to itself";
+    switched.step_size = step;
+    for (int frame = 0; frame < 5; ++frame) {
+      ASSERT_EQ(run_frame(switched, nullptr), FrameEnd::reached);
+      ASSERT_EQ(run_frame(fresh, nullptr), FrameEnd::reached);
+    }
+    EXPECT_EQ(switched.state, fresh.state);
+  }
+}
+
+// The dense implicit methods refuse a rope whose Newton matrix would take too long to factor, and
+// a method is only ever refused, never half-changed.
+TEST(MethodSwitches, RefusedMethodLeavesTheRunAsItWas) {
+  RopeParameters parameters;
+  parameters.links = 201;
+  Simulation sim;
+  ASSERT_EQ(start_simulation(sim, parameters), MbsStatus::ok);
+  const double step = sim.step_size;
+  for (const Method method : {Method::bdf, Method::dirk}) {
+    const RunSettings settings{method, 1e-6, 1e-6};
+    EXPECT_EQ(use_integrator(sim, settings), MethodStatus::too_large);
+    EXPECT_NE(method_status_message(MethodStatus::too_large, sim, settings)
+                  .find("at most 200 links; this one has 201: use rk4"),
+              std::string::npos);
+  }
+  EXPECT_EQ(sim.settings.method, Method::rk4);
+  EXPECT_EQ(sim.step_size, step);
+  EXPECT_EQ(run_frame(sim, nullptr), FrameEnd::reached);
+}
+
 TEST(MethodNames, RoundTripAndRefuseOthers) {
   for (Method method : {Method::rk4, Method::rkf45, Method::rk8pd, Method::bdf, Method::dirk}) {
     Method read = Method::rk4;
@@ -128,7 +214,8 @@ TEST(MethodNames, RoundTripAndRefuseOthers) {
   EXPECT_FALSE(method_from_name("euler", unused));
   std::string error;
   for (const auto& [absolute, relative] : std::vector<std::pair<double, double>>{
-           {0.0, 1e-6}, {1e-6, -1.0}, {NAN, 1e-6}, {1e-6, INFINITY}, {2.0, 1e-6}})
+           {0.0, 1e-6}, {1e-6, -1.0}, {NAN, 1e-6}, {1e-6, INFINITY}, {2.0, 1e-6}, {1e-14, 1e-6},
+           {1e-6, 1e-300}})
     EXPECT_FALSE(check_tolerances(absolute, relative, error)) << absolute << ", " << relative;
 }
 

@@ -58,15 +58,24 @@ def test_state_setter_and_set_configuration():
         rope.set_configuration(q, qdot[:-1])
 
 
-def test_saved_and_loaded_rope_continues_exactly(tmp_path):
-    rope = ropesim.Rope(**UNEVEN)
-    rope.simulate(0.5, targets=[(2, 0.8, 0.1)])
+@pytest.mark.parametrize("method", ["rk4", "rkf45", "rk8pd", "bdf", "dirk"])
+def test_saved_and_loaded_rope_continues_exactly(tmp_path, method):
+    # The frame count travels too: rows of every 10th frame fall where the unbroken run has them,
+    # from Python and from rope-headless alike.
+    whole, rope = (ropesim.Rope(integrator=method, **UNEVEN) for _ in range(2))
+    times, a = whole.simulate(0.45, every=10, targets=[(2, 0.8, 0.1)])
+    rope.simulate(0.15, every=10, targets=[(2, 0.8, 0.1)])
     rope.save(tmp_path / "rope.toml")
     assert os.listdir(tmp_path) == ["rope.toml"]
+    assert "\nframe_count = 15\n" in (tmp_path / "rope.toml").read_text()
     loaded = ropesim.Rope.load(tmp_path / "rope.toml")
-    _, a = rope.simulate(0.5)
-    _, b = loaded.simulate(0.5)
-    assert a.tobytes() == b.tobytes()
+    resumed_times, b = loaded.simulate(0.3, every=10)
+    assert np.allclose(resumed_times, [0.15, 0.2, 0.3, 0.4])
+    assert a[-3:].tobytes() == b[-3:].tobytes()
+    csv = subprocess.run([os.environ["ROPE_HEADLESS"], "--quiet", "--resume", tmp_path / "rope.toml",
+                          "--duration", "0.3", "--every", "10"], capture_output=True, text=True,
+                         check=True).stdout
+    assert [float(row.split(",")[0]) for row in csv.splitlines()[1:]] == list(resumed_times)
 
 
 def test_continued_script_skips_moves_already_past():
