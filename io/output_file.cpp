@@ -151,6 +151,12 @@ bool same_destination(const OutputPlan& a, const OutputPlan& b) {
   return a.exists && b.exists && a.device == b.device && a.inode == b.inode;
 }
 
+bool names_open_file(const std::string& path, int fd) {
+  struct stat named {}, open_file {};
+  return stat(path.c_str(), &named) == 0 && fstat(fd, &open_file) == 0 &&
+         named.st_dev == open_file.st_dev && named.st_ino == open_file.st_ino;
+}
+
 bool open_atomic(AtomicFile& file, const OutputPlan& plan, std::string& error) {
   file = AtomicFile{};
   file.path = plan.path;

@@ -34,6 +34,10 @@ bool plan_output(const std::string& path, bool can_stream, OutputPlan& plan, std
 // True when two plans end in the same file (by name, or as two names of one existing file).
 bool same_destination(const OutputPlan& a, const OutputPlan& b);
 
+// True when `path` (links followed) names the file open on descriptor `fd`: a pipe, a terminal or
+// a file that another output is already streaming to.
+bool names_open_file(const std::string& path, int fd);
+
 struct AtomicFile {
   int fd = -1;
   std::string path;       // final name

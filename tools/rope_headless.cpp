@@ -15,7 +15,9 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <new>
 #include <string>
+#include <utility>
 
 #include "app/checkpoint.hpp"
 #include "app/driver.hpp"
@@ -243,8 +245,23 @@ bool check_state_destination(std::string& error) {
   return true;
 }
 
+// While the CSV goes to standard output, no other output may land there too (/dev/stdout, a link
+// to it, the file it is redirected to): the two would be mixed into one stream.
+bool check_not_standard_output(std::string& error) {
+  if (!options.output.empty()) return true;
+  for (const auto& [option, path] : {std::pair{"--save-state", &options.save_state},
+                                     std::pair{"--video", &options.video}})
+    if (!path->empty() && names_open_file(*path, STDOUT_FILENO)) {
+      error = std::string(option) + " '" + excerpt(*path) +
+              "' is standard output, where the CSV goes; give --output FILE for the CSV";
+      return false;
+    }
+  return true;
+}
+
 bool check_destinations(const Simulation& sim, std::string& error) {
   std::string reason;
+  if (!check_not_standard_output(error)) return false;
   if (!options.output.empty() && !plan_output(options.output, true, destinations.csv, reason)) {
     error = "cannot write output '" + excerpt(options.output) + "': " + reason;
     return false;
@@ -517,7 +534,9 @@ int write_help() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+namespace {
+
+int run_headless(int argc, char** argv) {
   stdout_was_closed = reopen_closed_standard_descriptors() & (1u << STDOUT_FILENO);
   install_signal_handlers();
   gsl_set_error_handler_off();  // a GSL error comes back as a status, never as an abort
@@ -557,4 +576,19 @@ int main(int argc, char** argv) {
   else
     end = run_frames(*sim);
   return finish_run(*sim, end);
+}
+
+}  // namespace
+
+// Memory can run out anywhere a rope of a million links allocates (its records, a checkpoint's
+// text, an output's buffers): that ends the run with a message, never an abort.
+int main(int argc, char** argv) {
+  try {
+    return run_headless(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::string unused;
+    finish_csv_output(csv, unused);  // the rows so far are kept, as on any other stop
+    std::cerr << "rope-headless: out of memory; the rows so far are kept." << std::endl;
+    return exit_failure;
+  }
 }

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 #include "app/simulation.hpp"
 #include "headless_run.hpp"
@@ -99,6 +100,21 @@ TEST_F(HeadlessOutput, DevicesAreWrittenInPlaceAndTheirErrorsReported) {
   EXPECT_NE(full.err.find("No space left on device"), std::string::npos) << full.err;
   EXPECT_TRUE(S_ISCHR(mode_of(full_device)));
   EXPECT_EQ(folder_entries(folder).size(), 3u) << "no temporary file left behind";
+}
+
+// While the CSV goes to standard output, another output naming the same file (directly or through
+// a link) would mix into it: refused before anything is written.
+TEST_F(HeadlessOutput, OtherOutputsRefuseTheFileStandardOutputGoesTo) {
+  const std::string standard_output = scratch + "/stdout.txt";  // where the runner sends it
+  const std::string link = folder + "/to-stdout.gif";
+  ASSERT_EQ(symlink(standard_output.c_str(), link.c_str()), 0);
+  for (const auto& [option, path] : {std::pair{"--save-state", standard_output},
+                                     std::pair{"--video", link}}) {
+    const HeadlessRun run = run_headless({"--duration", "0.05", option, path}, scratch);
+    EXPECT_EQ(run.status, 2) << option;
+    EXPECT_NE(run.err.find("is standard output, where the CSV goes"), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "") << option;
+  }
 }
 
 // With standard error closed, the start-up line and the summary must go nowhere, not into the CSV.
