@@ -10,7 +10,7 @@ int main() {
   if (start_simulation(sim, parameters) != MbsStatus::ok) return 1;
   set_target(sim, 2, 0.5);
   for (int frame = 0; frame < 100; ++frame)
-    if (integrate_frame(sim) != FrameEnd::reached) return 1;
+    if (run_frame(sim, nullptr) != FrameEnd::reached) return 1;
   std::printf("t=%g coordinates=%d x2=%.3f\n", sim.time, sim.coordinate_count,
               sim.state[carriages_start(sim) + 2]);
   return 0;
