@@ -238,7 +238,7 @@ bool resume_simulation(Simulation& sim, const Checkpoint& checkpoint, std::strin
   if (started != MbsStatus::ok) return fail(error, mbs_status_message(started));
   const MethodStatus chosen = use_integrator(sim, checkpoint.settings);
   if (chosen != MethodStatus::ok)
-    return fail(error, method_status_message(chosen, sim, checkpoint.settings));
+    return fail(error, method_status_message(chosen, checkpoint.settings));
   sim.time = checkpoint.time;
   if (checkpoint.step_size > 0.0) sim.step_size = checkpoint.step_size;
   sim.frame_count = checkpoint.frame_count;

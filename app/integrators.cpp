@@ -15,8 +15,6 @@ MethodStatus use_method(Simulation& sim, const IntegrationMethod& row,
   const bool same_tolerances = settings.absolute_tolerance == sim.settings.absolute_tolerance &&
                                settings.relative_tolerance == sim.settings.relative_tolerance;
   if (sim.integrator.row == &row && same_tolerances) return MethodStatus::ok;
-  if (row.largest_dimension > 0 && sim.dimension > row.largest_dimension)
-    return MethodStatus::too_large;
   const double previous_step = sim.step_size;
   sim.step_size = row.initial_step;
   MethodObjects* objects = row.create(sim, settings);
@@ -38,21 +36,13 @@ MethodStatus use_integrator(Simulation& sim, const RunSettings& settings) {
   return use_method(sim, *row, settings);
 }
 
-std::string method_status_message(MethodStatus status, const Simulation& sim,
-                                  const RunSettings& settings) {
+std::string method_status_message(MethodStatus status, const RunSettings& settings) {
   const std::string name = method_name(settings.method);
   switch (status) {
     case MethodStatus::ok:
       return "";
     case MethodStatus::unavailable:
       return "the integrator '" + name + "' is not part of this build";
-    case MethodStatus::too_large: {
-      const IntegrationMethod& row = *find_method(settings.method);
-      const int most_links = (row.largest_dimension - carriage_state_count) / 2 - 3;
-      return "the integrator '" + name + "' solves a dense system of the whole state at each step" +
-             " and takes ropes of at most " + std::to_string(most_links) + " links; this one has " +
-             std::to_string(sim.coordinate_count - 3) + ": use rk4";
-    }
     case MethodStatus::out_of_memory:
       return "out of memory: cannot allocate the integrator '" + name + "'";
   }

@@ -69,8 +69,6 @@ struct IntegrationMethod {
   // The last evaluation of every step is at the accepted state: the bodies' records already
   // describe it when a frame ends.
   bool ends_on_accepted_state;
-  // Most ODE components the method takes (0: any); a dense Newton matrix grows as their square.
-  int largest_dimension;
 };
 
 // The rows this build has, and the one for `method` (null when this build has none).
@@ -91,7 +89,6 @@ struct MethodInUse {
 enum class MethodStatus {
   ok,
   unavailable,    // this build has no such method
-  too_large,      // the rope is larger than the method takes
   out_of_memory,  // the method's objects could not be made
 };
 
@@ -102,9 +99,8 @@ MethodStatus use_integrator(Simulation& sim, const RunSettings& settings);
 // The same with a row of the caller's (tests watch or fail steps through their own rows).
 MethodStatus use_method(Simulation& sim, const IntegrationMethod& row, const RunSettings& settings);
 
-// Why use_integrator refused `settings` for `sim`.
-std::string method_status_message(MethodStatus status, const Simulation& sim,
-                                  const RunSettings& settings);
+// Why use_integrator refused `settings`.
+std::string method_status_message(MethodStatus status, const RunSettings& settings);
 
 // One accepted step of the simulation's method towards t1; 0 or the method's failure status.
 int method_step(Simulation& sim, double t1);

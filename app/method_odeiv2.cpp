@@ -83,7 +83,6 @@ extern const IntegrationMethod rkf45_method{
     .initial_step = 0.00025,  // s
     .restarts_each_frame = false,
     .ends_on_accepted_state = false,
-    .largest_dimension = 0,
 };
 
 extern const IntegrationMethod rk8pd_method{
@@ -95,5 +94,4 @@ extern const IntegrationMethod rk8pd_method{
     .initial_step = 0.00025,  // s
     .restarts_each_frame = false,
     .ends_on_accepted_state = false,
-    .largest_dimension = 0,
 };

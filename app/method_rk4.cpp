@@ -78,5 +78,4 @@ extern const IntegrationMethod rk4_method{
     .initial_step = 0.00025,  // s
     .restarts_each_frame = false,
     .ends_on_accepted_state = true,  // each step's last evaluation is its end derivative
-    .largest_dimension = 0,
 };

@@ -192,14 +192,44 @@ LinkPassData pass_data_of(Mbs& mbs) {
 }
 
 // Pass 1 of one link from its accumulated inertia and bias.
+// N u for a symmetric N.
+inline Triple sym_times(const Sym3& n, const Triple& u) {
+  return {n[0] * u[0] + n[1] * u[1] + n[2] * u[2], n[1] * u[0] + n[3] * u[1] + n[4] * u[2],
+          n[2] * u[0] + n[4] * u[1] + n[5] * u[2]};
+}
+
+// Pass 1's hand-up with an armature d on the joint (j = 1 / (a33 + d)). The reduced inertia
+// N = a - a s s^T a j then keeps a rotational part (a33 d j), and the subtree's angular momentum
+// falls short of p by the armature's share, so the planar shortcuts of the plain step do not hold:
+// V^T N V column by column, and the bias in full.
+HandedUp armed_hand_up(const JointFrame& r, const Sym3& a, const Triple& b, double p, double j) {
+  const Sym3 n = {a[0] - a[2] * a[2] * j, a[1] - a[2] * a[4] * j, a[2] - a[2] * a[5] * j,
+                  a[3] - a[4] * a[4] * j, a[4] - a[4] * a[5] * j, a[5] - a[5] * a[5] * j};
+  Triple column[3];
+  for (int k = 0; k < 3; ++k) {
+    Triple unit{};
+    unit[k] = 1.0;
+    column[k] = to_parent_force(r, sym_times(n, to_body_velocity(r, unit)));
+  }
+  const double t = (p - b[2]) * j;
+  return {{column[0][0], column[1][0], column[2][0], column[1][1], column[2][1], column[2][2]},
+          to_parent_force(r, {t * a[2] + b[0], t * a[4] + b[1], t * a[5] + b[2]})};
+}
+
+// With an armature d the joint's inertia is a33 + d: the rates then solve (M + diag(d)) v = p.
+template <bool armed>
 [[gnu::always_inline]] inline HandedUp link_inertia_step(LinkPassState& st, const JointFrame& r,
-                                                         const Sym3& a, const Triple& b, double p) {
+                                                         const Sym3& a, const Triple& b, double p,
+                                                         double armature) {
   st.articulated_inertia = a;
   st.momentum_bias = b;
-  const double j = 1.0 / a[5];
+  double joint_inertia = a[5];
+  if constexpr (armed) joint_inertia = joint_inertia + armature;
+  const double j = 1.0 / joint_inertia;
   st.joint_inertia_inverse = j;
   st.joint_sin = r.s;
   st.joint_cos = r.c;
+  if constexpr (armed) return armed_hand_up(r, a, b, p, j);
   const ReducedInertia n = reduced_inertia(a, j);
   return {revolute_values::transmitted_inertia(r, n),
           revolute_values::transmitted_momentum_bias(r, a, b, p, j)};
@@ -212,9 +242,11 @@ LinkPassData pass_data_of(Mbs& mbs) {
 }
 
 // Pass 1 of a link whose only child handed up `child_up`: the sums of accumulate_inertia.
+template <bool armed>
 [[gnu::always_inline]] inline HandedUp chained_inertia_step(const LinkJoint& k, const Sym3& inertia,
                                                             LinkPassState& st, double q, double p,
-                                                            const HandedUp& child_up) {
+                                                            const HandedUp& child_up,
+                                                            double armature) {
   const JointFrame r = link_frame(k, q);
   // Unrolled even at -O2, so that the sums stay in registers instead of a stack array.
   Sym3 a;
@@ -223,7 +255,7 @@ LinkPassData pass_data_of(Mbs& mbs) {
   Triple b;
 #pragma GCC unroll 3
   for (int i = 0; i < 3; ++i) b[i] = 0.0 + child_up.bias[i];
-  return link_inertia_step(st, r, a, b, p);
+  return link_inertia_step<armed>(st, r, a, b, p, armature);
 }
 
 // Gravity and the carriage couplings in body axes. The couplings work on the record, which
@@ -277,24 +309,34 @@ LinkPassData pass_data_of(Mbs& mbs) {
 
 namespace revolute_link {
 
-void inertia_run(Mbs& mbs, const PassRun& run) {
+template <bool armed>
+void inertia_run_of(Mbs& mbs, const PassRun& run) {
   const LinkPassData d = pass_data_of(mbs);
+  const double* armature = mbs.link_armature;
   const std::size_t begin = static_cast<std::size_t>(run.begin);
   const std::size_t end = static_cast<std::size_t>(run.end);
   Body& first = *mbs.inward_order[begin];
   const LinkJoint& k0 = d.joint[begin];
   const JointFrame r = link_frame(k0, d.q[k0.coordinate]);
   accumulate_inertia(first);
-  HandedUp up = link_inertia_step(d.state[begin], r, first.articulated_inertia, first.momentum_bias,
-                                  d.p[k0.coordinate]);
+  HandedUp up = link_inertia_step<armed>(d.state[begin], r, first.articulated_inertia,
+                                         first.momentum_bias, d.p[k0.coordinate],
+                                         armed ? armature[begin] : 0.0);
   for (std::size_t i = begin + 1; i < end; ++i) {
     const LinkJoint& k = d.joint[i];
-    up =
-        chained_inertia_step(k, d.inertia[i], d.state[i], d.q[k.coordinate], d.p[k.coordinate], up);
+    up = chained_inertia_step<armed>(k, d.inertia[i], d.state[i], d.q[k.coordinate],
+                                     d.p[k.coordinate], up, armed ? armature[i] : 0.0);
   }
   Body& last = *mbs.inward_order[end - 1];
   last.transmitted_inertia = up.inertia;
   last.transmitted_momentum_bias = up.bias;
+}
+
+void inertia_run(Mbs& mbs, const PassRun& run) {
+  if (mbs.link_armature)
+    inertia_run_of<true>(mbs, run);
+  else
+    inertia_run_of<false>(mbs, run);
 }
 
 void velocity_run(Mbs& mbs, const PassRun& run) {

@@ -287,6 +287,10 @@ struct Mbs {
   double* pdot = nullptr;
   double* qddot = nullptr;
   LargeArray<double> storage;
+  // Added to each fused link's joint inertia, by inward position (null: none). An implicit step's
+  // preconditioner sets it for run_velocity_passes: a joint spring-damper taken implicitly over a
+  // step weighs on the joint like an extra inertia.
+  const double* link_armature = nullptr;
   // Visiting orders of the whole tree, fixed once the coordinates are laid out.
   LargeArray<Body*> outward_order;  // parents before children
   LargeArray<Body*> inward_order;   // children (in list order) before parents
@@ -362,6 +366,10 @@ MbsStatus run_setup_passes(Mbs& mbs);
 // record's sin and cos, articulated inertia and the other intermediates stay in the system's
 // LinkPassState or nowhere. The table path below fills every field.
 MbsStatus run_rhs_passes(Mbs& mbs);
+// Joint rates v = (M(q) + diag(armature))^-1 p from passes 1 and 2 alone (the mass matrix M is
+// never formed), with mbs.link_armature added to the fused links' joint inertias; v lands in
+// qdot. O(n), the passes' own cost without the forces.
+MbsStatus run_velocity_passes(Mbs& mbs);
 // Copies every link's placement and velocity from the last run_rhs_passes into its record, where
 // drawing and measuring code reads them: once before reading, not once per evaluation (a pass over
 // a large tree would otherwise touch every record twice).

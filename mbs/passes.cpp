@@ -312,6 +312,14 @@ void update_body_records(Mbs& mbs) {
     if (run.kernel == PassKernel::fused_run) run.type->store_records(mbs, run, stream);
 }
 
+MbsStatus run_velocity_passes(Mbs& mbs) {
+  mbs.status = MbsStatus::ok;
+  const bool prefetch = mbs.inward_order.size() >= prefetch_from_bodies;
+  rhs_pass_1_by_runs(mbs, prefetch);
+  rhs_pass_2_by_runs(mbs, prefetch);
+  return mbs.status;
+}
+
 MbsStatus run_rhs_passes(Mbs& mbs) {
   mbs.status = MbsStatus::ok;
   // A change of gravity needs no set-up: the weights follow it here.

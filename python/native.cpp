@@ -446,7 +446,7 @@ class NativeRope {
     const MethodStatus chosen = use_integrator(*sim_, settings);
     if (chosen == MethodStatus::out_of_memory) throw std::bad_alloc();
     if (chosen != MethodStatus::ok)
-      throw py::value_error(method_status_message(chosen, *sim_, settings));
+      throw py::value_error(method_status_message(chosen, settings));
   }
 
   py::tuple method() {

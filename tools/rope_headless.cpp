@@ -360,7 +360,7 @@ bool set_up_simulation(Simulation& sim, const RopeParameters& parameters,
     if (!options.quiet) std::cerr << startup_line_prefix << sim.coordinate_count << std::endl;
     return true;
   }
-  const std::string message = method_status_message(chosen, sim, settings);
+  const std::string message = method_status_message(chosen, settings);
   if (chosen == MethodStatus::out_of_memory)
     std::cerr << "rope-headless: " << message << std::endl;
   else

@@ -184,26 +184,6 @@ TEST(MethodSwitches, StartTheNewMethodAfreshUnderItsOwnTolerances) {
   }
 }
 
-// The dense implicit methods refuse a rope whose Newton matrix would take too long to factor, and
-// a method is only ever refused, never half-changed.
-TEST(MethodSwitches, RefusedMethodLeavesTheRunAsItWas) {
-  RopeParameters parameters;
-  parameters.links = 201;
-  Simulation sim;
-  ASSERT_EQ(start_simulation(sim, parameters), MbsStatus::ok);
-  const double step = sim.step_size;
-  for (const Method method : {Method::bdf, Method::dirk}) {
-    const RunSettings settings{method, 1e-6, 1e-6};
-    EXPECT_EQ(use_integrator(sim, settings), MethodStatus::too_large);
-    EXPECT_NE(method_status_message(MethodStatus::too_large, sim, settings)
-                  .find("at most 200 links; this one has 201: use rk4"),
-              std::string::npos);
-  }
-  EXPECT_EQ(sim.settings.method, Method::rk4);
-  EXPECT_EQ(sim.step_size, step);
-  EXPECT_EQ(run_frame(sim, nullptr), FrameEnd::reached);
-}
-
 TEST(MethodNames, RoundTripAndRefuseOthers) {
   for (Method method : {Method::rk4, Method::rkf45, Method::rk8pd, Method::bdf, Method::dirk}) {
     Method read = Method::rk4;

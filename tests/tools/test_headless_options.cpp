@@ -141,9 +141,6 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"ToleranceNan", {"--tolerance", "1e-6,nan"}, "--tolerance needs ABS or ABS,REL"},
         BadInput{"ToleranceThree", {"--tolerance", "1e-6,1e-6,1"}, "--tolerance needs"},
         BadInput{"ToleranceBeyondDouble", {"--tolerance", "1e-300"}, "numbers from 1e-13 to 1"},
-        BadInput{"DenseMethodOnALongRope",
-                 {"--integrator", "bdf", "--set", "links=201"},
-                 "takes ropes of at most 200 links; this one has 201: use rk4"},
         // Unbounded input: the parser would recurse once per level, and messages would echo it.
         BadInput{"ModelDeepDottedKey",
                  {},
