@@ -9,6 +9,7 @@
 
 #include "app/driver.hpp"
 #include "app/measures.hpp"
+#include "app/step_preconditioner.hpp"
 #include "app/simulation.hpp"
 
 namespace {
@@ -181,6 +182,49 @@ TEST(MethodSwitches, StartTheNewMethodAfreshUnderItsOwnTolerances) {
       ASSERT_EQ(run_frame(fresh, nullptr), FrameEnd::reached);
     }
     EXPECT_EQ(switched.state, fresh.state);
+  }
+}
+
+// With the couplings and gravity off and the rope at rest, the joints' spring-dampers are the whole
+// of the Jacobian's stiff part, and the tree solve inverts the implicit step's Newton matrix
+// I - gamma J exactly: checked against J by difference quotients of the right-hand side.
+TEST(StepPreconditioner, InvertsTheNewtonMatrixOfTheJointSprings) {
+  RopeParameters parameters;
+  parameters.links = 3;
+  parameters.joint_stiffness = 55000.0;
+  parameters.joint_damping = 0.5;
+  parameters.gravity = 0.0;
+  for (CarriagePair* coupling :
+       {&parameters.end_stiffness_x, &parameters.end_damping_x, &parameters.end_stiffness_y,
+        &parameters.end_damping_y, &parameters.end_stiffness_angle, &parameters.end_damping_angle})
+    *coupling = {0.0, 0.0};
+  parameters.initial_angles.values = {0.3, -0.5, 0.2};
+  Simulation sim;
+  ASSERT_EQ(start_simulation(sim, parameters), MbsStatus::ok);
+  const int d = sim.dimension;
+  const std::vector<double> y = sim.state;
+  std::vector<double> up(d), down(d), jacobian(static_cast<size_t>(d * d));
+  // Central differences: the kinetic energy's pull on pdot is quadratic in p.
+  for (int j = 0; j < d; ++j) {
+    std::vector<double> above = y, below = y;
+    above[j] += 1e-6;
+    below[j] -= 1e-6;
+    ASSERT_EQ(state_rates(sim, above.data(), up.data()), MbsStatus::ok);
+    ASSERT_EQ(state_rates(sim, below.data(), down.data()), MbsStatus::ok);
+    for (int i = 0; i < d; ++i) jacobian[i * d + j] = (up[i] - down[i]) / 2e-6;
+  }
+  StepPreconditioner preconditioner;
+  ASSERT_TRUE(make_step_preconditioner(preconditioner, sim));
+  for (const double gamma : {1e-5, 1e-3}) {
+    std::vector<double> r(d), z(d);
+    for (int i = 0; i < d; ++i) r[i] = std::sin(1.7 * i + 0.3);
+    ASSERT_EQ(solve_step_preconditioner(sim, preconditioner, y.data(), r.data(), z.data(), gamma),
+              MbsStatus::ok);
+    for (int i = 0; i < d; ++i) {
+      double pz = z[i];
+      for (int j = 0; j < d; ++j) pz -= gamma * jacobian[i * d + j] * z[j];
+      EXPECT_NEAR(pz, r[i], 1e-6) << "row " << i << ", gamma " << gamma;
+    }
   }
 }
 
