@@ -1,4 +1,5 @@
-// bdf and dirk: SUNDIALS' implicit methods with matrix-free Newton iterations. CVODE's backward differentiation formulas (at most second order) and ARKODE's
+// bdf and dirk: SUNDIALS' implicit methods with Newton iterations, matrix-free with a tree
+// preconditioner or, for mid-sized ropes, on a dense difference-quotient Jacobian. CVODE's backward differentiation formulas (at most second order) and ARKODE's
 // fifth-order diagonally implicit Runge-Kutta method; their steps are not bounded by the stiffest
 // joint.
 //
@@ -7,7 +8,9 @@
 #include <arkode/arkode_arkstep.h>
 #include <cvode/cvode.h>
 #include <nvector/nvector_serial.h>
+#include <sunlinsol/sunlinsol_dense.h>
 #include <sunlinsol/sunlinsol_spgmr.h>
+#include <sunmatrix/sunmatrix_dense.h>
 
 #include <cstdlib>
 #include <new>
@@ -23,8 +26,9 @@ struct Sundials {
   SUNContext context = nullptr;
   void* solver = nullptr;  // CVODE's or ARKODE's memory
   N_Vector y = nullptr;    // wraps sim->state: each accepted state is written into it
+  SUNMatrix jacobian = nullptr;  // small ropes only
   SUNLinearSolver linear_solver = nullptr;
-  StepPreconditioner preconditioner;
+  StepPreconditioner preconditioner;  // long ropes only
 };
 
 Sundials& of(MethodObjects& objects) {
@@ -56,11 +60,21 @@ constexpr int most_bdf_order = 2;
 // the least time (orders 3 and 4 measured too).
 constexpr int dirk_order = 5;
 
-// The Newton matrix is never formed: GMRES on Jacobian-vector products (one right-hand side each),
-// preconditioned by the tree solve of the stiff part, in time and memory linear in the bodies. On
-// the 25-link stiff ropes this already took less time than a dense difference-quotient Jacobian
-// with its LU (2 s of rope at joint_stiffness 55000: bdf 0.09 s against 0.47 s, dirk 0.19 s
-// against 0.33 s), so there is no dense solver left.
+// The Newton systems are solved matrix-free: GMRES on Jacobian-vector products (one right-hand
+// side each), preconditioned by the tree solve of the stiff part, in time and memory linear in the
+// bodies. The preconditioner leaves out the chain-end couplings, and on ropes of some 60 to 200
+// links, whose ends swing hard on their couplings, a dense difference-quotient Jacobian with its LU
+// is faster (0.05 s of the 96-link rope at joint_stiffness 55000: bdf 0.81 s dense against 2.3 s,
+// dirk 2.2 s against 31 s; at 25 and 48 links the matrix-free solve is faster, 2 s of the 25-link
+// rope: bdf 0.09 s against 0.47 s). Beyond 200 links one LU takes over 0.1 s (measured), so a
+// signal could not be answered in time: matrix-free again.
+constexpr int krylov_dimension = 20;  // GMRES vectors kept before a restart
+
+bool uses_krylov(const Simulation& sim) {
+  constexpr int dense_from_dimension = 2 * (60 + 3) + carriage_state_count;
+  constexpr int dense_up_to_dimension = 2 * (200 + 3) + carriage_state_count;
+  return sim.dimension < dense_from_dimension || sim.dimension > dense_up_to_dimension;
+}
 
 // The preconditioner solves with the state it is given each time; there is nothing to set up.
 int preconditioner_setup(sunrealtype, N_Vector, N_Vector, sunbooleantype, sunbooleantype* current,
@@ -87,8 +101,15 @@ Sundials* create_parts(Simulation& sim) {
   if (SUNContext_Create(nullptr, &sundials->context) != 0) return sundials;
   sundials->y = N_VMake_Serial(dimension, sim.state.data(), sundials->context);
   if (!sundials->y) return sundials;
-  if (!make_step_preconditioner(sundials->preconditioner, sim)) return sundials;
-  sundials->linear_solver = SUNLinSol_SPGMR(sundials->y, SUN_PREC_LEFT, 0, sundials->context);
+  if (uses_krylov(sim)) {
+    if (!make_step_preconditioner(sundials->preconditioner, sim)) return sundials;
+    sundials->linear_solver =
+        SUNLinSol_SPGMR(sundials->y, SUN_PREC_LEFT, krylov_dimension, sundials->context);
+    return sundials;
+  }
+  sundials->jacobian = SUNDenseMatrix(dimension, dimension, sundials->context);
+  if (!sundials->jacobian) return sundials;
+  sundials->linear_solver = SUNLinSol_Dense(sundials->y, sundials->jacobian, sundials->context);
   return sundials;
 }
 
@@ -115,6 +136,7 @@ void release(MethodObjects* objects) {
   Sundials* sundials = reinterpret_cast<Sundials*>(objects);
   if (sundials->solver) entries.free(&sundials->solver);
   if (sundials->linear_solver) SUNLinSolFree(sundials->linear_solver);
+  if (sundials->jacobian) SUNMatDestroy(sundials->jacobian);
   if (sundials->y) N_VDestroy(sundials->y);
   if (sundials->context) SUNContext_Free(&sundials->context);
   delete sundials;
@@ -150,8 +172,9 @@ bool set_up_cvode(Sundials& sundials, const RunSettings& settings) {
              CV_SUCCESS &&
          CVodeSetMaxNumSteps(cvode, -1) == CV_SUCCESS &&
          CVodeSetMaxOrd(cvode, most_bdf_order) == CV_SUCCESS &&
-         CVodeSetLinearSolver(cvode, sundials.linear_solver, nullptr) == CV_SUCCESS &&
-         CVodeSetPreconditioner(cvode, preconditioner_setup, preconditioner_solve) == CV_SUCCESS;
+         CVodeSetLinearSolver(cvode, sundials.linear_solver, sundials.jacobian) == CV_SUCCESS &&
+         (!uses_krylov(sim) ||
+          CVodeSetPreconditioner(cvode, preconditioner_setup, preconditioner_solve) == CV_SUCCESS);
 }
 
 bool set_up_arkode(Sundials& sundials, const RunSettings& settings) {
@@ -165,9 +188,10 @@ bool set_up_arkode(Sundials& sundials, const RunSettings& settings) {
          ARKStepSStolerances(arkode, settings.relative_tolerance, settings.absolute_tolerance) ==
              ARK_SUCCESS &&
          ARKStepSetMaxNumSteps(arkode, -1) == ARK_SUCCESS &&
-         ARKStepSetLinearSolver(arkode, sundials.linear_solver, nullptr) == ARK_SUCCESS &&
-         ARKStepSetPreconditioner(arkode, preconditioner_setup, preconditioner_solve) ==
-             ARK_SUCCESS;
+         ARKStepSetLinearSolver(arkode, sundials.linear_solver, sundials.jacobian) == ARK_SUCCESS &&
+         (!uses_krylov(sim) ||
+          ARKStepSetPreconditioner(arkode, preconditioner_setup, preconditioner_solve) ==
+              ARK_SUCCESS);
 }
 
 template <const Entries& entries, bool (*set_up)(Sundials&, const RunSettings&)>
