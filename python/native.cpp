@@ -727,4 +727,5 @@ PYBIND11_MODULE(_native, m) {
       "(name, unit, meaning, per_carriage, shape) of every parameter key, in the model file's "
       "order.");
   m.attr("LONGEST_DURATION") = longest_script_duration;
+  m.attr("__version__") = ROPESIM_VERSION;
 }

@@ -17,7 +17,7 @@ import os
 
 import numpy as np
 
-from ._native import LONGEST_DURATION
+from ._native import LONGEST_DURATION, __version__
 from ._native import NativeRope as _NativeRope
 from ._native import TargetMove as _TargetMove
 from ._native import parameter_keys as _parameter_key_table

@@ -43,6 +43,14 @@ def test_simulate_equals_the_headless_csv_bit_for_bit(parameters, options):
     assert rope.placements().shape == (n - 2, 3)
 
 
+def test_version_is_the_projects_as_rope_headless_prints_it():
+    with open(os.path.join(SOURCE, "CMakeLists.txt"), encoding="utf-8") as cmake:
+        project = next(line for line in cmake if line.startswith("project("))
+    assert f" VERSION {ropesim.__version__} " in project
+    printed = subprocess.run([HEADLESS, "--version"], check=True, capture_output=True, text=True)
+    assert printed.stdout == f"rope-headless {ropesim.__version__}\n"
+
+
 def test_model_file_and_rhs():
     rope = ropesim.Rope(model=os.path.join(SOURCE, "models", "rope.toml"))
     default = ropesim.Rope()
