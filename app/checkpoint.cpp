@@ -216,6 +216,15 @@ bool read_checkpoint_text(std::string_view text, const std::string& source, Chec
   } catch (const std::bad_alloc&) {
     return fail(error, source + ": not enough memory to read the checkpoint");
   }
+  // A model file or other TOML handed over by mistake is told so, not picked apart key by key.
+  const toml::node* format = table.get("format");
+  if (!format)
+    return fail(error, source + ": not a rope checkpoint (no 'format = \"" +
+                           checkpoint_format + "\"' line)");
+  Checkpoint unused;
+  if (!read_format(*format, unused))
+    return fail(error, source + ": not a rope checkpoint: key 'format' needs the text \"" +
+                           checkpoint_format + "\"");
   // The parameters first: the state's length is checked against them.
   if (const toml::node* parameters = table.get("parameters"))
     if (!read_parameters(*parameters, source, checkpoint, error)) return false;

@@ -655,7 +655,10 @@ PYBIND11_MODULE(_native, m) {
   py::class_<TargetMove>(m, "TargetMove")
       .def(py::init(&checked_move), "carriage"_a, "target"_a, "time"_a,
            "From the first frame starting at or after `time` (s), drive carriage 1 or 2 "
-           "towards `target` (m).");
+           "towards `target` (m).")
+      .def_readonly("carriage", &TargetMove::carriage, "1 or 2.")
+      .def_readonly("target", &TargetMove::target, "m, along x.")
+      .def_readonly("time", &TargetMove::time, "s of simulated time.");
   py::class_<NativeRope>(m, "NativeRope")
       .def(py::init<const std::string&, const py::dict&>(), "model"_a, "parameters"_a)
       .def_property_readonly("time", checked(&NativeRope::time), "Simulated time, s.")
@@ -724,4 +727,5 @@ PYBIND11_MODULE(_native, m) {
       "(name, unit, meaning, per_carriage, shape) of every parameter key, in the model file's "
       "order.");
   m.attr("LONGEST_DURATION") = longest_script_duration;
+  m.attr("__version__") = ROPESIM_VERSION;
 }

@@ -81,6 +81,7 @@ struct RawOptions {
   std::string save_state, resume;
   std::vector<std::string> targets, settings;
   bool quiet = false;
+  bool version = false;
 };
 
 std::string key_list() {
@@ -143,6 +144,7 @@ std::unique_ptr<CLI::App> make_app(RawOptions& raw) {
   text("--resume", raw.resume, "FILE", "continue a saved checkpoint for --duration more seconds");
   app->add_flag("--quiet", raw.quiet, "no progress or summary on standard error");
   app->set_help_flag("-h,--help", "this text");
+  app->add_flag("--version", raw.version, "the version, then nothing else");
   app->footer(
       "The CSV file appears only when the run ends (a FIFO or a device is written as it goes).\n"
       "--set KEY=VALUE: a per-carriage key takes one value or two separated by a comma.\n"
@@ -266,6 +268,10 @@ bool parse_headless_options(int argc, const char* const argv[], HeadlessOptions&
   if (!app->remaining().empty())
     return fail(error, "unknown option " + shown(app->remaining().front()));
   options.quiet = raw.quiet;
+  if (raw.version) {
+    options.version = true;
+    return true;
+  }
   return check_times(raw, options, error) && check_names(*app, raw, options, error) &&
          check_integrator(*app, raw, options, error) && check_pictures(raw, options, error);
 }
@@ -274,3 +280,5 @@ std::string headless_usage() {
   RawOptions raw;
   return make_app(raw)->help();
 }
+
+std::string headless_version() { return std::string("rope-headless ") + ROPESIM_VERSION + "\n"; }

@@ -37,6 +37,7 @@ struct HeadlessOptions {
   std::string resume;
   bool quiet = false;
   bool help = false;
+  bool version = false;  // --version: print it and run nothing
 };
 
 // Parses argv. On failure returns false and sets `error` to a one-line description of the problem.
@@ -45,3 +46,6 @@ bool parse_headless_options(int argc, const char* const argv[], HeadlessOptions&
 
 // The --help text.
 std::string headless_usage();
+
+// The --version text: the program's name and the project's version.
+std::string headless_version();

@@ -524,7 +524,7 @@ unsigned reopen_closed_standard_descriptors() {
 bool stdout_was_closed = false;
 
 int write_help() {
-  std::cout << headless_usage() << std::flush;
+  std::cout << (options.version ? headless_version() : headless_usage()) << std::flush;
   if (stdout_was_closed || !std::cout) {
     std::cerr << "rope-headless: cannot write the help to standard output" << std::endl;
     return exit_failure;
@@ -542,7 +542,7 @@ int run_headless(int argc, char** argv) {
   gsl_set_error_handler_off();  // a GSL error comes back as a status, never as an abort
   std::string error;
   if (!parse_headless_options(argc, argv, options, error)) return bad_input(error);
-  if (options.help) return write_help();
+  if (options.help || options.version) return write_help();
   RopeParameters parameters;
   Checkpoint resumed;
   if (!options.resume.empty()) {

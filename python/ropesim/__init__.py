@@ -17,7 +17,7 @@ import os
 
 import numpy as np
 
-from ._native import LONGEST_DURATION
+from ._native import LONGEST_DURATION, __version__
 from ._native import NativeRope as _NativeRope
 from ._native import TargetMove as _TargetMove
 from ._native import parameter_keys as _parameter_key_table
@@ -27,6 +27,7 @@ __all__ = ["Rope", "Diverged", "EngineError", "FRAME_SPAN", "LONGEST_DURATION", 
 
 FRAME_SPAN = 0.01  # s of simulated time per frame, as in the window program
 _KEYS = _parameter_key_table()  # (name, unit, meaning, per_carriage, shape)
+_KEY_NAMES = frozenset(name for name, _, _, _, _ in _KEYS)
 PER_CARRIAGE_KEYS = frozenset(name for name, _, _, pair, _ in _KEYS if pair)
 
 
@@ -185,6 +186,19 @@ class Rope:
     model file and keyword parameters override its keys. Unknown names or bad values raise
     ValueError naming the key. A rope may be shared by threads: its calls take turns.
     """
+
+    # Only the engine: an assignment to any other name (a parameter, say) would change nothing.
+    __slots__ = ("_rope",)
+
+    def __setattr__(self, name, value):
+        if name in Rope.__slots__ or isinstance(getattr(type(self), name, None), property):
+            object.__setattr__(self, name, value)
+            return
+        hint = ""
+        if name in _KEY_NAMES:
+            hint = (f"; {name!r} is a parameter, set when the rope is made: "
+                    f"Rope({name}=...), or a sweep's grid key")
+        raise AttributeError(f"a Rope has no attribute {name!r} to set{hint}")
 
     def __init__(self, model=None, *, integrator="rk4", tolerance=1e-6, **parameters):
         values = _plain_values(parameters)

@@ -11,6 +11,7 @@ Pair = Union[Number, Sequence[Number], str]  # one number, a list (per carriage,
 Target = tuple[int, float, float]  # (carriage 1 or 2, x in m, time in s)
 
 __all__: list[str]
+__version__: str  # the project's version, as rope-headless --version prints it
 FRAME_SPAN: float  # s per frame
 LONGEST_DURATION: float  # s, the longest scripted run
 PER_CARRIAGE_KEYS: frozenset[str]

@@ -288,7 +288,13 @@ def _grid_field(name, values):
         return (name, np.float64, (2,))
     if any(np.ndim(value) > 0 for value in values):  # per-body arrays: kept whole
         return (name, object)
+    if all(_whole(value) for value in values):  # links and other counts stay integers
+        return (name, np.int64)
     return (name, np.float64)
+
+
+def _whole(value):
+    return isinstance(value, numbers.Integral) and not isinstance(value, bool)
 
 
 def _grid_value(name, value):
@@ -300,7 +306,7 @@ def _grid_value(name, value):
         if name in PER_CARRIAGE_KEYS:
             pair = np.broadcast_to(np.asarray(value, dtype=np.float64), (2,))
             return pair if np.ndim(value) <= 1 else (math.nan, math.nan)
-        return float(value)
+        return int(value) if _whole(value) else float(value)
     except (TypeError, ValueError):
         return (math.nan, math.nan) if name in PER_CARRIAGE_KEYS else math.nan
 

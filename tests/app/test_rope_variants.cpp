@@ -213,7 +213,8 @@ TEST(Checkpoints, DamagedOrForeignTextIsRefusedWithItsReason) {
       {replaced("links = 24", "links = 0"), "key 'links'"},
       {replaced("rope checkpoint 1", "something else"), "key 'format'"},
       {replaced("step_size = ", "step_size = -"), "key 'step_size'"},
-      {"links = 24\n", "unknown key 'links'"},
+      {"links = 24\n", "not a rope checkpoint (no 'format = \"rope checkpoint 1\"' line)"},
+      {replaced("format = \"rope checkpoint 1\"", "format = 1"), "not a rope checkpoint"},
       {replaced("integrator = \"rk4\"", "integrator = \"euler\""), "key 'integrator'"},
   };
   for (const Case& c : cases) {

@@ -16,9 +16,25 @@ done
 cmake -S "$source" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$work/prefix" > "$work/configure.log" ||
   { cat "$work/configure.log"; exit 1; }
 cmake --build "$work/consumer" > "$work/build.log" || { cat "$work/build.log"; exit 1; }
-output=$("$work/consumer/consumer")
+output=$("$work/consumer/app")
 echo "$output"
 [[ $output =~ ^t=1\ coordinates=13\ x2=0\.[0-9]+$ ]] || { echo "FAIL: unexpected output"; exit 1; }
+# The package's version is the project's: a request for it is met, one for the next major is not.
+version=$(sed -n 's/^project([^ ]* VERSION \([0-9.]*\) .*/\1/p' "$source/../../CMakeLists.txt")
+mkdir "$work/versions"
+cat > "$work/versions/CMakeLists.txt" <<END
+cmake_minimum_required(VERSION 3.16)
+project(versions NONE)
+find_package(RopeSim ${version%.*} CONFIG REQUIRED)
+find_package(RopeSim $(( ${version%%.*} + 1 )) CONFIG QUIET)
+if(RopeSim_FOUND)
+  message(FATAL_ERROR "a package of version \${RopeSim_VERSION} met a request for the next major")
+endif()
+END
+cmake -S "$work/versions" -B "$work/versions/build" -DCMAKE_PREFIX_PATH="$work/prefix" > "$work/versions.log" ||
+  { cat "$work/versions.log"; echo "FAIL: find_package with a version"; exit 1; }
+[ "$("$work/prefix/bin/rope-headless" --version)" = "rope-headless $version" ] ||
+  { echo "FAIL: rope-headless --version does not print $version"; exit 1; }
 "$work/prefix/bin/rope-headless" --duration 0.02 --quiet --model "$work/prefix/share/ropesim/models/rope.toml" |
   head -n 1 | grep -q '^t,q0,' || { echo "FAIL: the installed rope-headless"; exit 1; }
 # The Python package, where the build put it, imports from the prefix and runs.

@@ -43,6 +43,26 @@ def test_simulate_equals_the_headless_csv_bit_for_bit(parameters, options):
     assert rope.placements().shape == (n - 2, 3)
 
 
+def test_version_is_the_projects_as_rope_headless_prints_it():
+    with open(os.path.join(SOURCE, "CMakeLists.txt"), encoding="utf-8") as cmake:
+        project = next(line for line in cmake if line.startswith("project("))
+    assert f" VERSION {ropesim.__version__} " in project
+    printed = subprocess.run([HEADLESS, "--version"], check=True, capture_output=True, text=True)
+    assert printed.stdout == f"rope-headless {ropesim.__version__}\n"
+
+
+def test_assigning_a_name_a_rope_does_not_have_raises():
+    rope = ropesim.Rope(links=3)
+    with pytest.raises(AttributeError, match="'joint_stiffness' is a parameter"):
+        rope.joint_stiffness = 500
+    with pytest.raises(AttributeError, match="'stiffnes'"):
+        rope.stiffnes = 500
+    state = rope.state.copy()
+    state[0] = 0.25
+    rope.state = state  # its own settable attribute still is
+    assert rope.q[0] == 0.25 and not hasattr(rope, "joint_stiffness")
+
+
 def test_model_file_and_rhs():
     rope = ropesim.Rope(model=os.path.join(SOURCE, "models", "rope.toml"))
     default = ropesim.Rope()

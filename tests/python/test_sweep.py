@@ -36,6 +36,18 @@ def test_a_diverging_point_keeps_its_neighbours():
     assert "instability" in table["message"][0] and np.isfinite(table["energy"][1])
 
 
+def test_a_sweep_with_targets_moves_the_carriages_and_keeps_counts_whole():
+    moves = [(2, 0.9, 0.0)]
+    table = ropesim.sweep({}, {"links": [3, 4]}, duration=0.3, targets=moves, workers=1)
+    assert list(table["status"]) == ["ok", "ok"]
+    assert table["links"].dtype.kind == "i" and table["links"].tolist() == [3, 4]
+    for row in table:
+        alone = ropesim.run_point({}, {"links": int(row["links"])}, 0.3, targets=moves)
+        assert row["x2"] == alone["x2"] and row["energy"] == alone["energy"]
+    still = ropesim.run_point({}, {"links": 3}, 0.3)
+    assert table["x2"][0] != still["x2"]
+
+
 @pytest.mark.parametrize("method", [{"integrator": "dirk"}, {"tolerance": 1e-9}])
 def test_a_sweep_from_a_rope_runs_its_points_with_the_method_asked_for(method):
     base = ropesim.Rope(links=4, integrator="rkf45")

@@ -204,6 +204,14 @@ TEST_F(HeadlessOutputPath, ModelMustBeARegularFile) {
   EXPECT_EQ(from_empty.out, defaults.out);
 }
 
+TEST(HeadlessHelp, VersionIsTheProjectsAndRunsNothing) {
+  const std::string scratch = make_temp_folder();
+  const HeadlessRun run = run_headless({"--version", "--duration", "1e6"}, scratch);
+  remove_folder(scratch);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, std::string("rope-headless ") + ROPESIM_VERSION + "\n");
+}
+
 TEST(HeadlessHelp, PrintsUsageAndSucceeds) {
   const std::string scratch = make_temp_folder();
   const HeadlessRun run = run_headless({"--help"}, scratch);
