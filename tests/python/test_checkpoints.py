@@ -1,5 +1,6 @@
-"""Ropes from Python beyond the uniform straight one: per-body lists and arrays, a settable state,
-set_configuration, and checkpoints (save, load, pickle) that continue exactly."""
+"""Ropes from Python beyond the uniform straight one: per-body lists and arrays, ropes given by
+their physics, a settable state, set_configuration, and checkpoints (save, load, pickle) that
+continue exactly."""
 
 import os
 import pickle
@@ -56,6 +57,40 @@ def test_state_setter_and_set_configuration():
     np.testing.assert_allclose(rope.rhs(rope.state)[:n], qdot, rtol=0, atol=1e-12)
     with pytest.raises(ValueError, match="qdot needs"):
         rope.set_configuration(q, qdot[:-1])
+
+
+PHYSICS = {"links": LINKS, "rope_length": 0.7, "mass_per_metre": 1.3, "bending_stiffness": 0.22,
+           "bending_damping": 4e-4}
+
+
+def test_physics_keys_equal_the_per_body_lists_and_survive_a_checkpoint(tmp_path):
+    l = 0.7 / (LINKS + 1)
+    lists = ropesim.Rope(links=LINKS, link_length=[l] * (LINKS + 1),
+                         link_mass=[1.3 * l] * (LINKS + 1), joint_stiffness=[0.22 / l] * LINKS,
+                         joint_damping=[4e-4 / l] * LINKS)
+    physics = ropesim.Rope(**PHYSICS)
+    _, a = lists.simulate(0.2, targets=[(2, 0.5, 0.0)])
+    _, b = physics.simulate(0.2, targets=[(2, 0.5, 0.0)])
+    assert a.tobytes() == b.tobytes()
+    physics.save(tmp_path / "rope.toml")
+    loaded = ropesim.Rope.load(tmp_path / "rope.toml")
+    loaded.save(tmp_path / "again.toml")
+    assert (tmp_path / "again.toml").read_bytes() == (tmp_path / "rope.toml").read_bytes()
+    _, a = physics.simulate(0.2)
+    _, b = loaded.simulate(0.2)
+    assert a.tobytes() == b.tobytes()
+
+
+@pytest.mark.parametrize("model, parameters, words", [
+    (None, {"rope_length": 1.0, "link_length": 0.04},
+     "key 'link_length' cannot be given with 'rope_length'"),
+    ("fine_rope.toml", {"joint_damping": 0.01},
+     "key 'joint_damping' cannot be given with 'bending_damping'"),
+])
+def test_a_physics_key_with_the_per_body_key_it_derives_is_refused(model, parameters, words):
+    path = model and os.path.join(os.environ["ROPE_SOURCE_DIR"], "models", model)
+    with pytest.raises(ValueError, match=words):
+        ropesim.Rope(path, **parameters)
 
 
 @pytest.mark.parametrize("method", ["rk4", "rkf45", "rk8pd", "bdf", "dirk"])
