@@ -290,7 +290,8 @@ void derive_from_physics(P& p) {
 bool refuse_both(const P& p, std::string_view key, std::string& error) {
   for (size_t i = 0; i < std::size(derivations); ++i) {
     const Derivation& d = derivations[i];
-    const bool clash = (key == d.physics && p.per_body_given[i]) || (key == d.per_body && p.*d.given);
+    const bool clash =
+        (key == d.physics && p.per_body_given[i]) || (key == d.per_body && p.*d.given);
     if (!clash) continue;
     const char* other = key == d.physics ? d.per_body : d.physics;
     return fail(error, "key " + quoted(key) + " cannot be given with " + quoted(other) + ": " +

@@ -49,9 +49,9 @@ struct RopeParameters {
   // Which of link_length, link_mass, joint_stiffness and joint_damping (in that order) were given
   // by key: the physics key that derives one may not be given with it.
   std::array<bool, 4> per_body_given{};
-  double payload_mass = 0.0;           // kg, a point mass at the far end of the last link
-  double gravity = 9.80665;            // m/s^2, along -y
-  CarriagePair carriage_mass = {100.0, 100.0};          // kg
+  double payload_mass = 0.0;                    // kg, a point mass at the far end of the last link
+  double gravity = 9.80665;                     // m/s^2, along -y
+  CarriagePair carriage_mass = {100.0, 100.0};  // kg
   CarriagePair drive_stiffness = {100000.0, 100000.0};  // N/m, carriage towards its target
   CarriagePair drive_damping = {1000.0, 1000.0};        // N s/m, on the carriage's velocity
   CarriagePair end_stiffness_x = {5000.0, 5000.0};      // N/m, chain end to its carriage along x

@@ -82,9 +82,10 @@ TEST(PerBodyValues, WrongCountsNameTheKeyAndTheExpectedCount) {
 
 // Each pair both ways round; the message names both keys. (Ropes they give: tests/python.)
 TEST(PhysicsKeys, APhysicsKeyWithThePerBodyKeyItDerivesIsRefusedNamingBoth) {
-  for (const auto& [physics, derived] :
-       {std::pair{"rope_length", "link_length"}, {"mass_per_metre", "link_mass"},
-        {"bending_stiffness", "joint_stiffness"}, {"bending_damping", "joint_damping"}})
+  for (const auto& [physics, derived] : {std::pair{"rope_length", "link_length"},
+                                         {"mass_per_metre", "link_mass"},
+                                         {"bending_stiffness", "joint_stiffness"},
+                                         {"bending_damping", "joint_damping"}})
     for (const auto& [first, second] : {std::pair{physics, derived}, {derived, physics}}) {
       RopeParameters parameters;
       std::string error;
@@ -187,8 +188,8 @@ TEST(Checkpoints, ResumedSimulationRepeatsTheOriginalBitForBit) {
   parameters.links = 9;
   parameters.link_mass.values = spread(10, 0.03, 0.002);
   parameters.payload_mass = 0.1;
-  for (const Method method : {Method::rk4, Method::rkf45, Method::rk8pd, Method::bdf,
-                              Method::dirk}) {
+  for (const Method method :
+       {Method::rk4, Method::rkf45, Method::rk8pd, Method::bdf, Method::dirk}) {
     SCOPED_TRACE(method_name(method));
     auto original = started(parameters);
     ASSERT_EQ(use_integrator(*original, {method, 1e-7, 1e-8}), MethodStatus::ok);
