@@ -38,9 +38,12 @@ std::string values_text(const std::vector<double>& values) {
   return values.size() == 1 ? number_text(values[0]) : array_text(values);
 }
 
+// The physics keys are left out: the per-body values they derived are written instead, which
+// build the same rope, exactly, for any reader.
 std::string parameters_text(const RopeParameters& parameters) {
   std::string text = "[parameters]\n";
   for (const ParameterKey& key : parameter_keys()) {
+    if (is_physics_key(key.name)) continue;
     const ParameterValue value = get_parameter(parameters, key.name);
     text += std::string(key.name) + " = ";
     if (key.shape == ValueShape::word)
@@ -153,6 +156,9 @@ bool read_parameters(const toml::node& node, const std::string& source, Checkpoi
   if (!table) return fail(error, source + ": 'parameters' must be a table");
   checkpoint.parameters = RopeParameters{};
   if (!read_parameter_table(*table, source, checkpoint.parameters, error)) return false;
+  // A finished rope's values, not keys a user gave: a change made on resuming may give a physics
+  // key that derives them afresh.
+  checkpoint.parameters.per_body_given = {};
   std::string reason;
   if (check_parameters(checkpoint.parameters, reason)) return true;
   return fail(error, source + ": parameters: " + reason);

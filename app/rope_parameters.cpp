@@ -1,8 +1,10 @@
 #include "app/rope_parameters.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <iterator>
 
 namespace {
 
@@ -24,6 +26,9 @@ Numbers as_numbers(const std::array<double, 3>& triple) {
 Numbers as_numbers(const ChainValues& chain) {
   return chain.values;
 }
+Numbers as_numbers(const std::optional<double>& value) {
+  return value ? Numbers{*value} : Numbers{};
+}
 void from_numbers(double& value, const Numbers& numbers) {
   value = numbers[0];
 }
@@ -35,6 +40,9 @@ void from_numbers(std::array<double, 3>& triple, const Numbers& numbers) {
 }
 void from_numbers(ChainValues& chain, const Numbers& numbers) {
   chain.values = numbers;
+}
+void from_numbers(std::optional<double>& value, const Numbers& numbers) {
+  value = numbers[0];
 }
 
 template <auto field>
@@ -81,6 +89,22 @@ const std::vector<KeySlot>& key_slots() {
       slot<&P::joint_rest_angle>("joint_rest_angle", "rad",
                                  "joint angle at which the spring is relaxed", S::per_joint,
                                  Range::finite),
+      slot<&P::rope_length>("rope_length", "m",
+                            "length of the whole rope, base included; sets every body's length "
+                            "to rope_length / (links + 1)",
+                            S::single, Range::positive),
+      slot<&P::mass_per_metre>("mass_per_metre", "kg/m",
+                               "mass per metre of the rope; sets every body's mass to this times "
+                               "its length",
+                               S::single, Range::positive),
+      slot<&P::bending_stiffness>("bending_stiffness", "N m^2",
+                                  "bending stiffness EI of the rope; sets every joint's spring to "
+                                  "EI / body length",
+                                  S::single, Range::non_negative),
+      slot<&P::bending_damping>("bending_damping", "N m^2 s",
+                                "bending damping of the rope; sets every joint's damper to this / "
+                                "body length",
+                                S::single, Range::non_negative),
       slot<&P::payload_mass>("payload_mass", "kg", "point mass at the far end of the last link",
                              S::single, Range::non_negative),
       slot<&P::gravity>("gravity", "m/s^2", "acceleration of gravity along -y", S::single,
@@ -161,11 +185,14 @@ const char* range_words(Range range) {
   return "a finite number";
 }
 
+void derive_from_physics(P& p);
+
 bool set_links(RopeParameters& parameters, const std::vector<double>& values, std::string& error) {
   const double n = values.size() == 1 ? values[0] : 0.0;
   if (values.size() != 1 || !(n >= 1.0 && n <= most_links) || n != std::floor(n))
     return fail(error, "key 'links' needs a whole number from 1 to " + std::to_string(most_links));
   parameters.links = static_cast<int>(n);
+  derive_from_physics(parameters);
   return true;
 }
 
@@ -216,6 +243,90 @@ const char* chain_words(ValueShape shape) {
   return "one per coordinate";
 }
 
+// --- A rope given by its physics ----------------------------------------------------------------
+
+// Each physics key and the per-body value it derives, in the order of per_body_given.
+struct Derivation {
+  const char* physics;
+  const char* per_body;
+  std::optional<double> P::*given;
+  ChainValues P::*field;
+};
+
+constexpr Derivation derivations[] = {
+    {"rope_length", "link_length", &P::rope_length, &P::link_length},
+    {"mass_per_metre", "link_mass", &P::mass_per_metre, &P::link_mass},
+    {"bending_stiffness", "joint_stiffness", &P::bending_stiffness, &P::joint_stiffness},
+    {"bending_damping", "joint_damping", &P::bending_damping, &P::joint_damping},
+};
+
+// Every body has one length: the rope's shared by links + 1 bodies, or link_length as one number.
+bool uniform(const P& p) {
+  return p.rope_length || p.link_length.values.size() == 1;
+}
+
+double body_length(const P& p) {
+  if (p.rope_length) return *p.rope_length / static_cast<double>(p.links + 1);
+  return p.link_length.values[0];
+}
+
+// A rod of length l cut from the rope weighs (mass per metre) l. Bent to curvature κ the rope
+// stores EI κ²/2 per metre; a joint turning by θ bends the length l between two rods' middles to
+// κ = θ / l, storing EI θ² / (2 l): a torsional spring of EI / l. The damping likewise.
+double derived_value(const P& p, size_t i, double l) {
+  const double given = *(p.*derivations[i].given);
+  if (i == 0) return l;
+  return i == 1 ? given * l : given / l;
+}
+
+void derive_from_physics(P& p) {
+  if (!uniform(p)) return;  // check_parameters refuses a physics key without one body length
+  const double l = body_length(p);
+  for (size_t i = 0; i < std::size(derivations); ++i)
+    if (p.*derivations[i].given) p.*derivations[i].field = derived_value(p, i, l);
+}
+
+// A physics key and the per-body key it derives describe the same thing twice.
+bool refuse_both(const P& p, std::string_view key, std::string& error) {
+  for (size_t i = 0; i < std::size(derivations); ++i) {
+    const Derivation& d = derivations[i];
+    const bool clash =
+        (key == d.physics && p.per_body_given[i]) || (key == d.per_body && p.*d.given);
+    if (!clash) continue;
+    const char* other = key == d.physics ? d.per_body : d.physics;
+    return fail(error, "key " + quoted(key) + " cannot be given with " + quoted(other) + ": " +
+                           quoted(d.physics) + " derives " + quoted(d.per_body) +
+                           "; give one of them");
+  }
+  return true;
+}
+
+void note_given(P& p, std::string_view key) {
+  for (size_t i = 0; i < std::size(derivations); ++i)
+    if (key == derivations[i].per_body) p.per_body_given[i] = true;
+}
+
+bool check_derived(const P& p, std::string& error) {
+  for (size_t i = 0; i < std::size(derivations); ++i) {
+    const Derivation& d = derivations[i];
+    if (!(p.*d.given)) continue;
+    if (!uniform(p))
+      return fail(error, "key " + quoted(d.physics) +
+                             " needs every body to have one length: give rope_length, or "
+                             "link_length as one number");
+    // Changed behind set_parameter's back (links set directly, say): the rope would not be the
+    // one the keys describe.
+    if (p.*d.field != ChainValues(derived_value(p, i, body_length(p))))
+      return fail(error, "key " + quoted(d.per_body) + " is not what " + quoted(d.physics) +
+                             " derives for " + std::to_string(p.links) +
+                             " links; set links and the physics keys with set_parameter");
+    const KeySlot* slot = find_slot(d.per_body);
+    if (!check_entries(*slot, (p.*d.field).values, error))
+      return fail(error, error + ", derived from " + quoted(d.physics));
+  }
+  return true;
+}
+
 }  // namespace
 
 size_t expected_count(const RopeParameters& parameters, ValueShape shape) {
@@ -237,7 +348,12 @@ bool check_parameters(const RopeParameters& parameters, std::string& error) {
                            chain_words(slot.key.shape) + ", for " +
                            std::to_string(parameters.links) + " links)");
   }
-  return true;
+  return check_derived(parameters, error);
+}
+
+bool is_physics_key(std::string_view name) {
+  return std::any_of(std::begin(derivations), std::end(derivations),
+                     [&](const Derivation& d) { return name == d.physics; });
 }
 
 ParameterValue get_parameter(const RopeParameters& parameters, std::string_view key) {
@@ -294,7 +410,10 @@ bool set_parameter(RopeParameters& parameters, std::string_view key,
   if (!count_fits(shape, values.size()))
     return fail(error, "key " + quoted(key) + count_words(shape));
   if (!check_entries(*slot, values, error)) return false;
+  if (!refuse_both(parameters, key, error)) return false;
   slot->put(parameters, values);
+  note_given(parameters, key);
+  derive_from_physics(parameters);
   return true;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,9 +37,21 @@ struct RopeParameters {
   ChainValues joint_stiffness = 5.5;   // N m/rad, per revolute joint (links values)
   ChainValues joint_damping = 0.01;    // N m s/rad
   ChainValues joint_rest_angle = 0.0;  // rad, angle at which the joint spring is relaxed
-  double payload_mass = 0.0;           // kg, a point mass at the far end of the last link
-  double gravity = 9.80665;            // m/s^2, along -y
-  CarriagePair carriage_mass = {100.0, 100.0};          // kg
+  // A uniform rope given by its physics; each is optional, and each given one fixes a per-body
+  // value for every link count (links only sets the discretisation). With l the one body length
+  // (rope_length / (links + 1), else link_length as one number): link_mass = mass_per_metre l,
+  // joint_stiffness = bending_stiffness / l, joint_damping = bending_damping / l. set_parameter
+  // keeps the per-body values derived whenever links or one of these changes.
+  std::optional<double> rope_length;        // m, the whole chain, base included
+  std::optional<double> mass_per_metre;     // kg/m
+  std::optional<double> bending_stiffness;  // N m^2, EI
+  std::optional<double> bending_damping;    // N m^2 s
+  // Which of link_length, link_mass, joint_stiffness and joint_damping (in that order) were given
+  // by key: the physics key that derives one may not be given with it.
+  std::array<bool, 4> per_body_given{};
+  double payload_mass = 0.0;                    // kg, a point mass at the far end of the last link
+  double gravity = 9.80665;                     // m/s^2, along -y
+  CarriagePair carriage_mass = {100.0, 100.0};  // kg
   CarriagePair drive_stiffness = {100000.0, 100000.0};  // N/m, carriage towards its target
   CarriagePair drive_damping = {1000.0, 1000.0};        // N s/m, on the carriage's velocity
   CarriagePair end_stiffness_x = {5000.0, 5000.0};      // N/m, chain end to its carriage along x
@@ -87,7 +100,12 @@ bool set_parameter(RopeParameters& parameters, std::string_view key, std::string
 bool set_parameter(RopeParameters& parameters, std::string_view key,
                    const std::vector<double>& values, std::string& error);
 
-// The value of a key: its numbers (one for a uniform chain value), or for a word key its word.
+// True for rope_length, mass_per_metre, bending_stiffness and bending_damping: keys that derive
+// per-body values. Checkpoints store the values they derived instead.
+bool is_physics_key(std::string_view name);
+
+// The value of a key: its numbers (one for a uniform chain value; none for a physics key not
+// given), or for a word key its word.
 struct ParameterValue {
   std::vector<double> numbers;
   std::string word;
@@ -95,8 +113,9 @@ struct ParameterValue {
 ParameterValue get_parameter(const RopeParameters& parameters, std::string_view key);
 
 // Checks what only all keys together decide: every chain value has one entry or one per body
-// (links + 1, base first), joint (links) or coordinate (links + 3). False with a reason naming
-// the key and the expected count.
+// (links + 1, base first), joint (links) or coordinate (links + 3); a physics key other than
+// rope_length has one body length to work with; the derived per-body values are in range and
+// still those the physics keys give. False with a reason naming the key.
 bool check_parameters(const RopeParameters& parameters, std::string& error);
 
 // Entries of a chain value for this link count, for messages and for Python.

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "app/checkpoint.hpp"
@@ -76,6 +78,23 @@ TEST(PerBodyValues, WrongCountsNameTheKeyAndTheExpectedCount) {
   std::string error;
   EXPECT_FALSE(set_parameter(parameters, "link_mass", std::vector<double>{0.1, 0.0, 0.1}, error));
   EXPECT_NE(error.find("at index 1"), std::string::npos) << error;
+}
+
+// Each pair both ways round; the message names both keys. (Ropes they give: tests/python.)
+TEST(PhysicsKeys, APhysicsKeyWithThePerBodyKeyItDerivesIsRefusedNamingBoth) {
+  for (const auto& [physics, derived] : {std::pair{"rope_length", "link_length"},
+                                         {"mass_per_metre", "link_mass"},
+                                         {"bending_stiffness", "joint_stiffness"},
+                                         {"bending_damping", "joint_damping"}})
+    for (const auto& [first, second] : {std::pair{physics, derived}, {derived, physics}}) {
+      RopeParameters parameters;
+      std::string error;
+      ASSERT_TRUE(set_parameter(parameters, first, "0.5", error)) << error;
+      EXPECT_FALSE(set_parameter(parameters, second, "0.5", error)) << first << " " << second;
+      EXPECT_NE(error.find(std::string("'") + second + "' cannot be given with '" + first + "'"),
+                std::string::npos)
+          << error;
+    }
 }
 
 // Relative drift of the total energy over 1 s of a rope whose only forces are conservative.
@@ -169,8 +188,8 @@ TEST(Checkpoints, ResumedSimulationRepeatsTheOriginalBitForBit) {
   parameters.links = 9;
   parameters.link_mass.values = spread(10, 0.03, 0.002);
   parameters.payload_mass = 0.1;
-  for (const Method method : {Method::rk4, Method::rkf45, Method::rk8pd, Method::bdf,
-                              Method::dirk}) {
+  for (const Method method :
+       {Method::rk4, Method::rkf45, Method::rk8pd, Method::bdf, Method::dirk}) {
     SCOPED_TRACE(method_name(method));
     auto original = started(parameters);
     ASSERT_EQ(use_integrator(*original, {method, 1e-7, 1e-8}), MethodStatus::ok);

@@ -1,5 +1,6 @@
-"""Ropes from Python beyond the uniform straight one: per-body lists and arrays, a settable state,
-set_configuration, and checkpoints (save, load, pickle) that continue exactly."""
+"""Ropes from Python beyond the uniform straight one: per-body lists and arrays, ropes given by
+their physics, a settable state, set_configuration, and checkpoints (save, load, pickle) that
+continue exactly."""
 
 import os
 import pickle
@@ -56,6 +57,42 @@ def test_state_setter_and_set_configuration():
     np.testing.assert_allclose(rope.rhs(rope.state)[:n], qdot, rtol=0, atol=1e-12)
     with pytest.raises(ValueError, match="qdot needs"):
         rope.set_configuration(q, qdot[:-1])
+
+
+L = 0.7 / (LINKS + 1)  # each body's length
+
+
+@pytest.mark.parametrize("physics, lists", [
+    ({"links": LINKS, "rope_length": 0.7, "mass_per_metre": 1.3, "bending_stiffness": 0.22,
+      "bending_damping": 4e-4},
+     {"link_length": [L] * (LINKS + 1), "link_mass": [1.3 * L] * (LINKS + 1),
+      "joint_stiffness": [0.22 / L] * LINKS, "joint_damping": [4e-4 / L] * LINKS}),
+    # links last: the values follow the final count. Without rope_length, l is link_length.
+    ({"rope_length": 0.7, "links": LINKS}, {"link_length": [L] * (LINKS + 1)}),
+    ({"link_length": 0.05, "mass_per_metre": 2.0}, {"link_length": 0.05, "link_mass": 2.0 * 0.05}),
+])
+def test_physics_keys_give_the_per_body_rope_also_after_a_checkpoint(tmp_path, physics, lists):
+    rope = ropesim.Rope(**physics)
+    _, a = ropesim.Rope(links=rope.coordinate_count - 3, **lists).simulate(0.2)
+    _, b = rope.simulate(0.2)
+    assert a.tobytes() == b.tobytes()
+    rope.save(tmp_path / "rope.toml")
+    ropesim.Rope.load(tmp_path / "rope.toml").save(tmp_path / "again.toml")
+    assert (tmp_path / "again.toml").read_bytes() == (tmp_path / "rope.toml").read_bytes()
+    _, a = rope.simulate(0.1)
+    _, b = ropesim.Rope.load(tmp_path / "again.toml").simulate(0.1)
+    assert a.tobytes() == b.tobytes()
+
+
+@pytest.mark.parametrize("model, parameters, words", [
+    (None, {"rope_length": 1.0, "link_length": 0.04}, "'link_length' cannot be given with 'rope_"),
+    ("fine_rope.toml", {"joint_damping": 0.01}, "'joint_damping' cannot be given with 'bending_"),
+    (None, {"links": 1, "link_length": [0.1, 0.2], "bending_stiffness": 0.2}, "one length"),
+])
+def test_physics_keys_refuse_what_they_cannot_derive(model, parameters, words):
+    path = model and os.path.join(os.environ["ROPE_SOURCE_DIR"], "models", model)
+    with pytest.raises(ValueError, match=words):
+        ropesim.Rope(path, **parameters)
 
 
 @pytest.mark.parametrize("method", ["rk4", "rkf45", "rk8pd", "bdf", "dirk"])
