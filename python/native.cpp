@@ -449,6 +449,30 @@ class NativeRope {
       throw py::value_error(method_status_message(chosen, settings));
   }
 
+  // The parameters in effect, under the model file's keys: what a checkpoint of this rope holds.
+  // Per-body values as read-only arrays (one number when every body shares it), carriage pairs
+  // and the base's triple as tuples.
+  py::dict parameters() {
+    RopeLock lock(mutex_);
+    py::dict values;
+    for (const ParameterKey& key : parameter_keys()) {
+      if (is_physics_key(key.name)) continue;  // their per-body values are what is in effect
+      const ParameterValue value = get_parameter(sim_->parameters, key.name);
+      const std::vector<double>& numbers = value.numbers;
+      if (key.shape == ValueShape::word)
+        values[key.name] = value.word;
+      else if (key.shape == ValueShape::count)
+        values[key.name] = sim_->parameters.links;
+      else if (key.shape == ValueShape::pair || key.shape == ValueShape::triple)
+        values[key.name] = py::tuple(py::cast(numbers));
+      else if (numbers.size() == 1)
+        values[key.name] = numbers[0];
+      else
+        values[key.name] = read_only(to_array(numbers.data(), numbers.size()));
+    }
+    return values;
+  }
+
   py::tuple method() {
     RopeLock lock(mutex_);
     const RunSettings& settings = sim_->settings;
@@ -664,6 +688,8 @@ PYBIND11_MODULE(_native, m) {
       .def_property_readonly("time", checked(&NativeRope::time), "Simulated time, s.")
       .def("use_method", checked(&NativeRope::use_method), "name"_a, "absolute"_a, "relative"_a,
            "Integrates with the named method and tolerances from now on.")
+      .def("parameters", checked(&NativeRope::parameters),
+           "The parameters in effect, by the model file's keys.")
       .def_property_readonly("method", checked(&NativeRope::method),
                              "(method name, absolute tolerance, relative tolerance).")
       .def_property_readonly("coordinate_count", checked(&NativeRope::coordinate_count),

@@ -14,6 +14,7 @@ at its last completed frame.
 import math
 import numbers
 import os
+import types
 
 import numpy as np
 
@@ -240,6 +241,17 @@ class Rope:
 
     def _continued(self, parameters):
         return Rope._restored(self._rope.checkpoint(), "the base rope", **parameters)
+
+    @property
+    def parameters(self):
+        """The parameters in effect, a read-only mapping by the model file's keys: per-body values
+        as arrays (one number when every body shares it), carriage pairs as tuples."""
+        return types.MappingProxyType(self._rope.parameters())
+
+    def changed(self, **parameters):
+        """A new rope that goes on from this one's state, time, targets and method with some
+        parameters changed (the state must still fit: not ``links``). This rope is left as it is."""
+        return self._continued(parameters)
 
     # --- checkpoints ---
     def save(self, path):

@@ -1,6 +1,6 @@
 # Types of the ropesim package. n is the rope's coordinate count (links + 3).
 import os
-from typing import Iterable, Mapping, Optional, Sequence, Union
+from typing import Any, Iterable, Mapping, Optional, Sequence, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -36,6 +36,9 @@ class Rope:
     def use_integrator(self, integrator: str = ..., tolerance: Pair = ...) -> None: ...
     @property
     def integrator(self) -> tuple[str, float, float]: ...  # name, absolute, relative tolerance
+    @property
+    def parameters(self) -> Mapping[str, Any]: ...
+    def changed(self, **parameters: Any) -> Rope: ...
     @property
     def time(self) -> float: ...  # s
     @property

@@ -115,6 +115,26 @@ def test_saved_and_loaded_rope_continues_exactly(tmp_path, method):
     assert [float(row.split(",")[0]) for row in csv.splitlines()[1:]] == list(resumed_times)
 
 
+def test_parameters_read_back_and_a_changed_rope_goes_on_from_the_state():
+    rope = ropesim.Rope(**UNEVEN)
+    values = rope.parameters
+    assert values["links"] == LINKS and isinstance(values["links"], int)
+    assert values["link_length"].tolist() == UNEVEN["link_length"].tolist()
+    assert values["payload_mass"] == 0.2 and values["far_end_coupling"] == "point"
+    assert values["carriage_mass"] == (100.0, 100.0)
+    with pytest.raises(TypeError):
+        values["payload_mass"] = 1.0
+    rope.simulate(0.2, targets=[(2, 0.8, 0.1)])
+    same, stiffer = rope.changed(), rope.changed(joint_stiffness=50.0)
+    assert stiffer.parameters["joint_stiffness"] == 50.0
+    assert rope.parameters["joint_stiffness"] == 5.5  # the original is left as it was
+    assert stiffer.time == rope.time and stiffer.state.tobytes() == rope.state.tobytes()
+    _, a = rope.simulate(0.2)
+    _, b = same.simulate(0.2)
+    _, c = stiffer.simulate(0.2)
+    assert a.tobytes() == b.tobytes() and not np.array_equal(a, c)
+
+
 def test_continued_script_skips_moves_already_past():
     # Continuing with the same move list keeps a target set by hand since; a move still to come
     # acts as usual.
