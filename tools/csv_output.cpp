@@ -62,6 +62,16 @@ void write_csv_header(CsvOutput& out, int coordinates) {
   if (std::fputs(header.c_str(), out.file) < 0) mark_failed(out);
 }
 
+void write_placements_header(CsvOutput& out, int bodies) {
+  std::string header = "t";
+  for (int k = 0; k < bodies; ++k) {
+    const std::string body = std::to_string(k);
+    header += ",x" + body + ",y" + body + ",angle" + body;
+  }
+  header += ",x_end,y_end\n";
+  if (std::fputs(header.c_str(), out.file) < 0) mark_failed(out);
+}
+
 // %.17g gives back every double exactly when read again.
 void write_csv_row(CsvOutput& out, double t, const double* state, int dimension) {
   bool ok = std::fprintf(out.file, "%.17g", t) > 0;

@@ -31,6 +31,9 @@ bool open_csv_output(CsvOutput& out, const OutputPlan* plan, const volatile std:
 // Header: t, then q0..q{coordinates-1}, p0.., then x1,v1,x2,v2.
 void write_csv_header(CsvOutput& out, int coordinates);
 void write_csv_row(CsvOutput& out, double t, const double* state, int dimension);
+// Header of the placements: t, then x, y, angle of every body (base first), then the far end's
+// x and y.
+void write_placements_header(CsvOutput& out, int bodies);
 
 // Drops what was written: the temporary file goes, an existing file stays as it was.
 void discard_csv_output(CsvOutput& out);

@@ -78,7 +78,7 @@ struct RawOptions {
   std::string duration = "10", output, every = "1", model, frames, video;
   std::string fps = "50", size = "700x500", speed = "1";
   std::string integrator = "rk4", tolerance = "1e-6";
-  std::string save_state, resume;
+  std::string save_state, resume, placements;
   std::vector<std::string> targets, settings;
   bool quiet = false;
   bool version = false;
@@ -139,6 +139,8 @@ std::unique_ptr<CLI::App> make_app(RawOptions& raw) {
   text("--fps", raw.fps, "N", "pictures per second of video, up to 1000")->capture_default_str();
   text("--size", raw.size, "WxH", "picture size, 16 to 8192 pixels a side")->capture_default_str();
   text("--speed", raw.speed, "S", "simulated seconds per second of video")->capture_default_str();
+  text("--placements", raw.placements, "FILE",
+       "also every row's body placements as CSV: t, then x, y, angle of each body, the far end");
   text("--save-state", raw.save_state, "FILE",
        "save a checkpoint at the end, on a signal or on divergence");
   text("--resume", raw.resume, "FILE", "continue a saved checkpoint for --duration more seconds");
@@ -193,7 +195,8 @@ bool check_names(const CLI::App& app, const RawOptions& raw, HeadlessOptions& op
   for (const auto& [name, value] :
        {std::pair{"--output", &raw.output}, std::pair{"--model", &raw.model},
         std::pair{"--frames", &raw.frames}, std::pair{"--video", &raw.video},
-        std::pair{"--save-state", &raw.save_state}, std::pair{"--resume", &raw.resume}})
+        std::pair{"--save-state", &raw.save_state}, std::pair{"--resume", &raw.resume},
+        std::pair{"--placements", &raw.placements}})
     if (value->empty() && app.count(name) > 0)
       return fail(error, std::string(name) + " needs a file name");
   options.output = raw.output;
@@ -201,6 +204,7 @@ bool check_names(const CLI::App& app, const RawOptions& raw, HeadlessOptions& op
   options.frames_dir = raw.frames;
   options.video = raw.video;
   options.save_state = raw.save_state;
+  options.placements = raw.placements;
   options.resume = raw.resume;
   if (!options.resume.empty() && (!options.model.empty() || !raw.settings.empty()))
     return fail(error,

@@ -34,6 +34,7 @@ struct HeadlessOptions {
   // Checkpoints: where to save the state at the run's end (or when a signal ends it), and a
   // checkpoint to continue from (its parameters replace --model and --set).
   std::string save_state;
+  std::string placements;  // every row's body placements, as CSV
   std::string resume;
   bool quiet = false;
   bool help = false;

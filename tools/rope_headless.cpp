@@ -17,10 +17,13 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <tuple>
 #include <utility>
+#include <vector>
 
 #include "app/checkpoint.hpp"
 #include "app/driver.hpp"
+#include "app/measures.hpp"
 #include "app/model_file.hpp"
 #include "app/script.hpp"
 #include "app/simulation.hpp"
@@ -46,6 +49,8 @@ enum class RunEnd {
 
 HeadlessOptions options;
 CsvOutput csv;
+CsvOutput placements_csv;           // --placements: written row for row with the CSV
+std::vector<double> placement_row;  // x, y, angle of every body, then the far end's x, y
 long long rhs_evaluations = 0;
 volatile std::sig_atomic_t stop_signal = 0;
 std::string method_refused;  // why the chosen method cannot run this rope
@@ -157,6 +162,7 @@ struct Destinations {
   OutputPlan csv;  // unused for standard output
   OutputPlan video;
   OutputPlan state;  // the checkpoint of --save-state
+  OutputPlan placements;
 };
 Destinations destinations;
 
@@ -250,10 +256,30 @@ bool check_state_destination(std::string& error) {
 bool check_not_standard_output(std::string& error) {
   if (!options.output.empty()) return true;
   for (const auto& [option, path] : {std::pair{"--save-state", &options.save_state},
-                                     std::pair{"--video", &options.video}})
+                                     std::pair{"--video", &options.video},
+                                     std::pair{"--placements", &options.placements}})
     if (!path->empty() && names_open_file(*path, STDOUT_FILENO)) {
       error = std::string(option) + " '" + excerpt(*path) +
               "' is standard output, where the CSV goes; give --output FILE for the CSV";
+      return false;
+    }
+  return true;
+}
+
+// The placements are one more output, and must not land on the others.
+bool check_placements_destination(std::string& error) {
+  std::string reason;
+  if (!plan_output(options.placements, true, destinations.placements, reason)) {
+    error = "cannot write placements '" + excerpt(options.placements) + "': " + reason;
+    return false;
+  }
+  for (const auto& [option, path, plan] :
+       {std::tuple{"--output", &options.output, &destinations.csv},
+        std::tuple{"--video", &options.video, &destinations.video},
+        std::tuple{"--save-state", &options.save_state, &destinations.state}})
+    if (!path->empty() && same_destination(*plan, destinations.placements)) {
+      error = std::string("--placements and ") + option + " name the same file '" +
+              excerpt(options.placements) + "'";
       return false;
     }
   return true;
@@ -273,6 +299,7 @@ bool check_destinations(const Simulation& sim, std::string& error) {
     return false;
   }
   if (!options.save_state.empty() && !check_state_destination(error)) return false;
+  if (!options.placements.empty() && !check_placements_destination(error)) return false;
   const bool pictures_wanted = !options.frames_dir.empty() || !options.video.empty();
   if (pictures_wanted && picture_count(sim) > most_pictures) {
     error = "the run would make " + std::to_string(picture_count(sim)) + " pictures, more than " +
@@ -368,13 +395,40 @@ bool set_up_simulation(Simulation& sim, const RopeParameters& parameters,
   return false;
 }
 
+// The CSV and the placements end together: both kept, or both dropped.
+void discard_rows() {
+  discard_csv_output(csv);
+  discard_csv_output(placements_csv);
+}
+
+bool finish_rows(std::string& error) {
+  const bool csv_done = finish_csv_output(csv, error);
+  std::string placements_error;
+  const bool placements_done = finish_csv_output(placements_csv, placements_error);
+  if (csv_done && !placements_done) error = placements_error;
+  return csv_done && placements_done;
+}
+
+// Every body's world placement, from the records, which hold the accepted state's after a frame.
+void write_placements(const Simulation& sim) {
+  if (!placements_csv.file) return;
+  placement_row.clear();
+  for (const Body& body : sim.rope.bodies)
+    placement_row.insert(placement_row.end(), {body.position[0], body.position[1], body.angle});
+  const Point far_end = chain_ends(sim)[1];
+  placement_row.insert(placement_row.end(), {far_end[0], far_end[1]});
+  write_csv_row(placements_csv, sim.time, placement_row.data(),
+                static_cast<int>(placement_row.size()));
+}
+
 // False at the first row that could not be written: there is no point running on.
 bool write_state(const Simulation& sim) {
   write_csv_row(csv, sim.time, sim.state.data(), sim.dimension);
-  if (!csv.failed) return true;
+  write_placements(sim);
+  if (!csv.failed && !placements_csv.failed) return true;
   if (!stop_signal) {
     std::string error;
-    finish_csv_output(csv, error);
+    finish_rows(error);
     std::cerr << "rope-headless: " << error << std::endl;
   }
   return false;
@@ -456,10 +510,10 @@ int close_outputs(const Simulation& sim, RunEnd end) {
   if (end == RunEnd::csv_failed) return exit_failure;
   std::string error;
   if ((end == RunEnd::finished && !video_ok) || end == RunEnd::pictures_failed) {
-    discard_csv_output(csv);
+    discard_rows();
     return exit_failure;
   }
-  if (!finish_csv_output(csv, error) && !stop_signal) {
+  if (!finish_rows(error) && !stop_signal) {
     std::cerr << "rope-headless: " << error << std::endl;
     return exit_failure;
   }
@@ -559,15 +613,22 @@ int run_headless(int argc, char** argv) {
   if (!open_csv_output(csv, options.output.empty() ? nullptr : &destinations.csv, &stop_signal,
                        error))
     return stop_signal ? 128 + stop_signal : bad_input(error);
+  if (!options.placements.empty() &&
+      !open_csv_output(placements_csv, &destinations.placements, &stop_signal, error)) {
+    discard_rows();
+    return stop_signal ? 128 + stop_signal : bad_input(error);
+  }
   if (!set_up_simulation(*sim, parameters, options.resume.empty() ? nullptr : &resumed)) {
-    discard_csv_output(csv);
+    discard_rows();
     return method_refused.empty() ? exit_failure : bad_input(method_refused);
   }
   if (!start_pictures(*sim, error)) {
-    discard_csv_output(csv);
+    discard_rows();
     return bad_input(error);
   }
   write_csv_header(csv, sim->coordinate_count);
+  if (placements_csv.file)
+    write_placements_header(placements_csv, static_cast<int>(sim->rope.bodies.size()));
   RunEnd end = RunEnd::finished;
   if (!write_state(*sim))
     end = stop_signal ? RunEnd::signal : RunEnd::csv_failed;
@@ -587,7 +648,7 @@ int main(int argc, char** argv) {
     return run_headless(argc, argv);
   } catch (const std::bad_alloc&) {
     std::string unused;
-    finish_csv_output(csv, unused);  // the rows so far are kept, as on any other stop
+    finish_rows(unused);  // the rows so far are kept, as on any other stop
     std::cerr << "rope-headless: out of memory; the rows so far are kept." << std::endl;
     return exit_failure;
   }

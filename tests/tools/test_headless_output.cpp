@@ -108,8 +108,9 @@ TEST_F(HeadlessOutput, OtherOutputsRefuseTheFileStandardOutputGoesTo) {
   const std::string standard_output = scratch + "/stdout.txt";  // where the runner sends it
   const std::string link = folder + "/to-stdout.gif";
   ASSERT_EQ(symlink(standard_output.c_str(), link.c_str()), 0);
-  for (const auto& [option, path] : {std::pair{"--save-state", standard_output},
-                                     std::pair{"--video", link}}) {
+  for (const auto& [option, path] :
+       {std::pair{"--save-state", standard_output}, std::pair{"--video", link},
+        std::pair{"--placements", standard_output}}) {
     const HeadlessRun run = run_headless({"--duration", "0.05", option, path}, scratch);
     EXPECT_EQ(run.status, 2) << option;
     EXPECT_NE(run.err.find("is standard output, where the CSV goes"), std::string::npos) << run.err;

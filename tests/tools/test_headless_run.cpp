@@ -65,6 +65,37 @@ TEST_F(HeadlessRunTest, WritesHeaderTheInitialRowAndEveryNthFrame) {
   EXPECT_NE(run.err.find("accepted steps: "), std::string::npos) << run.err;
 }
 
+// Every row's placements describe that row's state: the base at (q0, q1) turned by q2, each body
+// turned by the sum of the joint angles up to it, the far end one link length beyond the last.
+TEST_F(HeadlessRunTest, PlacementsFollowTheRowsOfTheTrajectory) {
+  const std::string placements = folder + "/placements.csv";
+  const auto rows = parse_csv_rows(trajectory(
+      {"--duration", "0.3", "--every", "10", "--target", "2=0.9@0", "--placements", placements}));
+  const std::string text = read_file(placements);
+  EXPECT_EQ(text.substr(0, text.find('\n')).substr(0, 22), "t,x0,y0,angle0,x1,y1,a");
+  const auto placed = parse_csv_rows(text);
+  ASSERT_EQ(placed.size(), rows.size());
+  ASSERT_EQ(rows.size(), 4u);  // t = 0, 0.1, 0.2, 0.3
+  constexpr int bodies = 25;
+  for (size_t r = 0; r < rows.size(); ++r) {
+    const std::vector<double>& q = rows[r];  // t, q0, q1, ...
+    const std::vector<double>& at = placed[r];
+    ASSERT_EQ(at.size(), 1u + 3 * bodies + 2);
+    EXPECT_EQ(at[0], q[0]);
+    EXPECT_EQ(at[1], q[1]);
+    EXPECT_EQ(at[2], q[2]);
+    double angle = 0.0;
+    for (int k = 0; k < bodies; ++k) {
+      angle += q[3 + k];
+      EXPECT_EQ(at[3 + 3 * k], angle) << "row " << r << ", body " << k;
+    }
+    const double* last = &at[1 + 3 * (bodies - 1)];
+    EXPECT_NEAR(at[1 + 3 * bodies], last[0] + 0.04 * std::cos(last[2]), 1e-12);
+    EXPECT_NEAR(at[2 + 3 * bodies], last[1] + 0.04 * std::sin(last[2]), 1e-12);
+  }
+  EXPECT_GT(std::fabs(placed.back()[1 + 3 * bodies] - placed.front()[1 + 3 * bodies]), 0.01);
+}
+
 TEST_F(HeadlessRunTest, QuietRunWritesOnlyTheCsvToStandardOutput) {
   const HeadlessRun run = run_headless({"--duration", "0.02", "--quiet"}, scratch);
   ASSERT_EQ(run.status, 0);
