@@ -20,11 +20,6 @@ Odeiv2& of(MethodObjects& objects) {
   return *reinterpret_cast<Odeiv2*>(&objects);
 }
 
-int evaluate(double t, const double y[], double dydt[], void* params) {
-  const Simulation& sim = *static_cast<const Simulation*>(params);
-  return sim.rhs(t, y, dydt, params);
-}
-
 void release(MethodObjects* objects) {
   Odeiv2* odeiv2 = reinterpret_cast<Odeiv2*>(objects);
   if (odeiv2->evolve) gsl_odeiv2_evolve_free(odeiv2->evolve);
@@ -38,7 +33,7 @@ MethodObjects* create_with(const gsl_odeiv2_step_type* type, Simulation& sim,
   Odeiv2* odeiv2 = new (std::nothrow) Odeiv2;
   if (!odeiv2) return nullptr;
   const auto dimension = static_cast<size_t>(sim.dimension);
-  odeiv2->system = {evaluate, nullptr, dimension, &sim};
+  odeiv2->system = {current_rhs, nullptr, dimension, &sim};
   odeiv2->step = gsl_odeiv2_step_alloc(type, dimension);
   odeiv2->control =
       gsl_odeiv2_control_y_new(settings.absolute_tolerance, settings.relative_tolerance);

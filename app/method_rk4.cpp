@@ -21,12 +21,6 @@ Rk4& of(MethodObjects& objects) {
   return *reinterpret_cast<Rk4*>(&objects);
 }
 
-// The simulation's right-hand side as it is at each call: tools replace it after the start.
-int evaluate(double t, const double y[], double dydt[], void* params) {
-  const Simulation& sim = *static_cast<const Simulation*>(params);
-  return sim.rhs(t, y, dydt, params);
-}
-
 void release(MethodObjects* objects) {
   Rk4* rk4 = reinterpret_cast<Rk4*>(objects);
   if (rk4->evolve) gsl_odeiv_evolve_free(rk4->evolve);
@@ -41,7 +35,7 @@ MethodObjects* create(Simulation& sim, const RunSettings& settings) {
   Rk4* rk4 = new (std::nothrow) Rk4;
   if (!rk4) return nullptr;
   const auto dimension = static_cast<size_t>(sim.dimension);
-  rk4->system = {evaluate, nullptr, dimension, &sim};
+  rk4->system = {current_rhs, nullptr, dimension, &sim};
   rk4->step = gsl_odeiv_step_alloc(gsl_odeiv_step_rk4, dimension);
   rk4->evolve = gsl_odeiv_evolve_alloc(dimension);
   rk4->control = gsl_odeiv_control_y_new(settings.absolute_tolerance, settings.relative_tolerance);

@@ -127,6 +127,11 @@ int hamilton_rhs(double, const double y[], double dydt[], void* params) {
   return GSL_SUCCESS;
 }
 
+int current_rhs(double t, const double y[], double dydt[], void* params) {
+  const Simulation& sim = *static_cast<const Simulation*>(params);
+  return sim.rhs(t, y, dydt, params);
+}
+
 MbsStatus set_state(Simulation& sim, const double y[]) {
   std::copy(y, y + sim.dimension, sim.state.begin());
   return refresh_readings(sim);

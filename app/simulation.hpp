@@ -80,6 +80,10 @@ inline int carriages_start(const Simulation& sim) {
 // placements only through update_body_records(sim.rope.mbs): the integrator does not need them.
 int hamilton_rhs(double t, const double y[], double dydt[], void* params);
 
+// sim.rhs as it is at each call (params is the Simulation): what the methods hand their solvers,
+// since tools replace sim.rhs after the method was made.
+int current_rhs(double t, const double y[], double dydt[], void* params);
+
 // Puts the bodies' records, the core's arrays and the carriages back where sim.state has them (one
 // evaluation into scratch storage, outside a frame only). Returns the core's status.
 MbsStatus refresh_readings(Simulation& sim);

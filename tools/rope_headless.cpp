@@ -13,11 +13,11 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <iostream>
 #include <memory>
 #include <new>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -232,22 +232,28 @@ bool check_video(std::string& error) {
   return true;
 }
 
-// The checkpoint is one more output, and must not land on the others.
-bool check_state_destination(std::string& error) {
+// An output already planned, that a further one must not land on.
+struct PlannedOutput {
+  const char* option;
+  const std::string* path;  // empty: not asked for
+  const OutputPlan* plan;
+};
+
+// One more output (`what` for messages): planned, and not on any of the earlier ones.
+bool check_further_output(const char* option, const std::string& path, const char* what,
+                          OutputPlan& plan, std::initializer_list<PlannedOutput> earlier,
+                          std::string& error) {
   std::string reason;
-  if (!plan_output(options.save_state, true, destinations.state, reason)) {
-    error = "cannot write checkpoint '" + excerpt(options.save_state) + "': " + reason;
+  if (!plan_output(path, true, plan, reason)) {
+    error = std::string("cannot write ") + what + " '" + excerpt(path) + "': " + reason;
     return false;
   }
-  const bool on_csv =
-      !options.output.empty() && same_destination(destinations.csv, destinations.state);
-  const bool on_video =
-      !options.video.empty() && same_destination(destinations.video, destinations.state);
-  if (on_csv || on_video) {
-    error = std::string("--save-state and ") + (on_csv ? "--output" : "--video") +
-            " name the same file '" + excerpt(options.save_state) + "'";
-    return false;
-  }
+  for (const PlannedOutput& other : earlier)
+    if (!other.path->empty() && same_destination(*other.plan, plan)) {
+      error = std::string(option) + " and " + other.option + " name the same file '" +
+              excerpt(path) + "'";
+      return false;
+    }
   return true;
 }
 
@@ -266,25 +272,6 @@ bool check_not_standard_output(std::string& error) {
   return true;
 }
 
-// The placements are one more output, and must not land on the others.
-bool check_placements_destination(std::string& error) {
-  std::string reason;
-  if (!plan_output(options.placements, true, destinations.placements, reason)) {
-    error = "cannot write placements '" + excerpt(options.placements) + "': " + reason;
-    return false;
-  }
-  for (const auto& [option, path, plan] :
-       {std::tuple{"--output", &options.output, &destinations.csv},
-        std::tuple{"--video", &options.video, &destinations.video},
-        std::tuple{"--save-state", &options.save_state, &destinations.state}})
-    if (!path->empty() && same_destination(*plan, destinations.placements)) {
-      error = std::string("--placements and ") + option + " name the same file '" +
-              excerpt(options.placements) + "'";
-      return false;
-    }
-  return true;
-}
-
 bool check_destinations(const Simulation& sim, std::string& error) {
   std::string reason;
   if (!check_not_standard_output(error)) return false;
@@ -298,8 +285,18 @@ bool check_destinations(const Simulation& sim, std::string& error) {
     error = "--output and --video name the same file '" + excerpt(options.video) + "'";
     return false;
   }
-  if (!options.save_state.empty() && !check_state_destination(error)) return false;
-  if (!options.placements.empty() && !check_placements_destination(error)) return false;
+  const PlannedOutput csv_output{"--output", &options.output, &destinations.csv};
+  const PlannedOutput video_output{"--video", &options.video, &destinations.video};
+  const PlannedOutput state_output{"--save-state", &options.save_state, &destinations.state};
+  if (!options.save_state.empty() &&
+      !check_further_output("--save-state", options.save_state, "checkpoint", destinations.state,
+                            {csv_output, video_output}, error))
+    return false;
+  if (!options.placements.empty() &&
+      !check_further_output("--placements", options.placements, "placements",
+                            destinations.placements, {csv_output, video_output, state_output},
+                            error))
+    return false;
   const bool pictures_wanted = !options.frames_dir.empty() || !options.video.empty();
   if (pictures_wanted && picture_count(sim) > most_pictures) {
     error = "the run would make " + std::to_string(picture_count(sim)) + " pictures, more than " +
