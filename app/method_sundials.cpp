@@ -1,7 +1,7 @@
 // bdf and dirk: SUNDIALS' implicit methods with Newton iterations, matrix-free with a tree
-// preconditioner or, for mid-sized ropes, on a dense difference-quotient Jacobian. CVODE's backward differentiation formulas (at most second order) and ARKODE's
-// fifth-order diagonally implicit Runge-Kutta method; their steps are not bounded by the stiffest
-// joint.
+// preconditioner or, for mid-sized ropes, on a dense difference-quotient Jacobian. CVODE's
+// backward differentiation formulas (at most second order) and ARKODE's fifth-order diagonally
+// implicit Runge-Kutta method; their steps are not bounded by the stiffest joint.
 //
 // Both start afresh at every frame's start from the state, the time and the step size, so a
 // checkpoint (which holds exactly those) continues as the uninterrupted run does.
@@ -24,8 +24,8 @@ namespace {
 struct Sundials {
   Simulation* sim = nullptr;
   SUNContext context = nullptr;
-  void* solver = nullptr;  // CVODE's or ARKODE's memory
-  N_Vector y = nullptr;    // wraps sim->state: each accepted state is written into it
+  void* solver = nullptr;        // CVODE's or ARKODE's memory
+  N_Vector y = nullptr;          // wraps sim->state: each accepted state is written into it
   SUNMatrix jacobian = nullptr;  // small ropes only
   SUNLinearSolver linear_solver = nullptr;
   StepPreconditioner preconditioner;  // long ropes only
@@ -61,13 +61,15 @@ constexpr int most_bdf_order = 2;
 constexpr int dirk_order = 5;
 
 // The Newton systems are solved matrix-free: GMRES on Jacobian-vector products (one right-hand
-// side each), preconditioned by the tree solve of the stiff part, in time and memory linear in the
-// bodies. The preconditioner leaves out the chain-end couplings, and on ropes of some 60 to 200
-// links, whose ends swing hard on their couplings, a dense difference-quotient Jacobian with its LU
-// is faster (0.05 s of the 96-link rope at joint_stiffness 55000: bdf 0.81 s dense against 2.3 s,
-// dirk 2.2 s against 31 s; at 25 and 48 links the matrix-free solve is faster, 2 s of the 25-link
-// rope: bdf 0.09 s against 0.47 s). Beyond 200 links one LU takes over 0.1 s (measured), so a
-// signal could not be answered in time: matrix-free again.
+// side each), preconditioned by the tree solve of the stiff springs (the joints' and the chain
+// ends'), in time and memory linear in the bodies. What it leaves out is the kinetic energy's
+// dependence on the configuration: in joint coordinates and momenta a moving rope of many short
+// links has entries of d qdot / dq and d pdot / dq near 1e6 (measured on the 96-link rope at
+// joint_stiffness 55000 after 0.03 s), which bound the steps that GMRES can carry. There a dense
+// difference-quotient Jacobian with its LU is faster (0.05 s of that rope: bdf 0.8 s dense, several
+// seconds matrix-free); on the 25-link rope the matrix-free solve is faster (2 s at 55000: bdf
+// 0.08 s against 0.47 s). Beyond 200 links one LU takes over 0.1 s (measured), so a signal could
+// not be answered in time: matrix-free again.
 constexpr int krylov_dimension = 20;  // GMRES vectors kept before a restart
 
 bool uses_krylov(const Simulation& sim) {
@@ -76,19 +78,22 @@ bool uses_krylov(const Simulation& sim) {
   return sim.dimension < dense_from_dimension || sim.dimension > dense_up_to_dimension;
 }
 
-// The preconditioner solves with the state it is given each time; there is nothing to set up.
-int preconditioner_setup(sunrealtype, N_Vector, N_Vector, sunbooleantype, sunbooleantype* current,
-                         sunrealtype, void*) {
+// The tree solve is taken at the state and gamma the solver asks for (about every 20 steps, and
+// whenever gamma has moved by a fifth or more, or Newton's iterations went slowly).
+int preconditioner_setup(sunrealtype, N_Vector y, N_Vector, sunbooleantype, sunbooleantype* current,
+                         sunrealtype gamma, void* data) {
+  Sundials& sundials = *static_cast<Sundials*>(data);
   *current = SUNTRUE;
-  return 0;
+  const MbsStatus status = set_up_step_preconditioner(*sundials.sim, sundials.preconditioner,
+                                                      N_VGetArrayPointer(y), gamma);
+  return status == MbsStatus::ok ? 0 : -1;
 }
 
-int preconditioner_solve(sunrealtype, N_Vector y, N_Vector, N_Vector r, N_Vector z,
-                         sunrealtype gamma, sunrealtype, int, void* data) {
+int preconditioner_solve(sunrealtype, N_Vector, N_Vector, N_Vector r, N_Vector z, sunrealtype,
+                         sunrealtype, int, void* data) {
   Sundials& sundials = *static_cast<Sundials*>(data);
-  const MbsStatus status =
-      solve_step_preconditioner(*sundials.sim, sundials.preconditioner, N_VGetArrayPointer(y),
-                                N_VGetArrayPointer(r), N_VGetArrayPointer(z), gamma);
+  const MbsStatus status = solve_step_preconditioner(*sundials.sim, sundials.preconditioner,
+                                                     N_VGetArrayPointer(r), N_VGetArrayPointer(z));
   return status == MbsStatus::ok ? 0 : -1;
 }
 
@@ -123,11 +128,11 @@ struct Entries {
   int (*set_initial_step)(void* solver, sunrealtype step);
   char* (*flag_name)(long flag);
 };
-constexpr Entries cvode_entries{CVodeFree,           CVodeSetStopTime, CVode, CVodeGetCurrentStep,
-                                CVodeSetInitStep,    CVodeGetReturnFlagName};
-constexpr Entries arkode_entries{ARKStepFree,         ARKStepSetStopTime, ARKStepEvolve,
-                                 ARKStepGetCurrentStep, ARKStepSetInitStep,
-                                 ARKStepGetReturnFlagName};
+constexpr Entries cvode_entries{CVodeFree,           CVodeSetStopTime, CVode,
+                                CVodeGetCurrentStep, CVodeSetInitStep, CVodeGetReturnFlagName};
+constexpr Entries arkode_entries{ARKStepFree,        ARKStepSetStopTime,
+                                 ARKStepEvolve,      ARKStepGetCurrentStep,
+                                 ARKStepSetInitStep, ARKStepGetReturnFlagName};
 static_assert(CV_SUCCESS == ARK_SUCCESS && CV_ONE_STEP == ARK_ONE_STEP &&
               CV_TSTOP_RETURN == ARK_TSTOP_RETURN);
 
@@ -147,8 +152,8 @@ int step(MethodObjects& objects, Simulation& sim, double t1) {
   Sundials& sundials = of(objects);
   sunrealtype reached = sim.time;
   int flag = entries.set_stop_time(sundials.solver, t1);
-  if (flag == CV_SUCCESS) flag = entries.evolve(sundials.solver, t1, sundials.y, &reached,
-                                                CV_ONE_STEP);
+  if (flag == CV_SUCCESS)
+    flag = entries.evolve(sundials.solver, t1, sundials.y, &reached, CV_ONE_STEP);
   if (flag < 0) {
     char* name = entries.flag_name(flag);
     sim.integration_failure = std::string("the implicit step failed (") + (name ? name : "?") + ")";
@@ -189,9 +194,8 @@ bool set_up_arkode(Sundials& sundials, const RunSettings& settings) {
              ARK_SUCCESS &&
          ARKStepSetMaxNumSteps(arkode, -1) == ARK_SUCCESS &&
          ARKStepSetLinearSolver(arkode, sundials.linear_solver, sundials.jacobian) == ARK_SUCCESS &&
-         (!uses_krylov(sim) ||
-          ARKStepSetPreconditioner(arkode, preconditioner_setup, preconditioner_solve) ==
-              ARK_SUCCESS);
+         (!uses_krylov(sim) || ARKStepSetPreconditioner(arkode, preconditioner_setup,
+                                                        preconditioner_solve) == ARK_SUCCESS);
 }
 
 template <const Entries& entries, bool (*set_up)(Sundials&, const RunSettings&)>

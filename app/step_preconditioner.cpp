@@ -1,16 +1,22 @@
 #include "app/step_preconditioner.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <new>
 
-// With the mass matrix frozen at q, the joints' part of the Jacobian is
+// With the mass matrix frozen at q, the stiff part of the Jacobian is
 //   d qdot / dp = M^-1,   d pdot / dq = -K,   d pdot / dp = -C M^-1
-// (K, C: the joints' stiffnesses and dampings on the diagonal). Then P [zq; zp] = [rq; rp] gives,
-// with v = M^-1 zp:
-//   (M + gamma C + gamma^2 K) v = rp - gamma K rq,   zp = that right side - (gamma C + gamma^2 K) v,
-//   zq = rq + gamma v,
-// and the first is one pass of the articulated-body recursion with gamma c + gamma^2 k added to
-// each joint's inertia. The free base has no spring of its own: its rows keep M.
+// with K and C the joints' stiffnesses and dampings on the diagonal plus, for each chain end held
+// by a carriage, L^T k L and L^T c L, where the rows L give the held point's world motion (x, y,
+// angle) from the joint rates. Then P [zq; zp] = [rq; rp] gives, with v = M^-1 zp:
+//   (M + gamma C + gamma^2 K) v = rp - gamma K rq = b,   zp = b - (gamma C + gamma^2 K) v,
+//   zq = rq + gamma v.
+// The joints' part is one pass of the articulated-body recursion with gamma c + gamma^2 k added
+// to each joint's inertia (B below); the ends' part, at most six rows, is a low-rank correction:
+//   (B + L^T D L)^-1 = B^-1 - W (I + D L W)^-1 D L B^-1,   W = B^-1 L^T,   D = gamma c + gamma^2 k,
+// with W found by six tree solves when the matrix is set up. The free base has no spring of its
+// own: its rows keep M. The carriages' pull on the anchors, weak next to the ends' own springs
+// (a carriage is some thousand times heavier than a link), is left to the Krylov iterations.
 
 namespace {
 
@@ -31,6 +37,95 @@ void for_each_fused_link(const Mbs& mbs, Visit visit) {
   }
 }
 
+double dot(const double a[], const double b[], int n) {
+  double sum = 0.0;
+  for (int i = 0; i < n; ++i) sum += a[i] * b[i];
+  return sum;
+}
+
+// v = B^-1 b at the set-up coordinates; v may be b.
+MbsStatus tree_solve(Mbs& mbs, StepPreconditioner& preconditioner, const double b[], double v[]) {
+  const int n = mbs.coordinate_count;
+  std::copy(preconditioner.q.begin(), preconditioner.q.end(), mbs.q);
+  std::copy(b, b + n, mbs.p);
+  mbs.link_armature = preconditioner.armature.data();
+  const MbsStatus status = run_velocity_passes(mbs);
+  mbs.link_armature = nullptr;
+  std::copy(mbs.qdot, mbs.qdot + n, v);
+  return status;
+}
+
+// The world motion (x, y, angle) of point `at`, fixed to `body`, from every joint rate: a
+// revolute joint turns it about the joint's point, the free base also carries it along x and y.
+void point_motion_rows(const Mbs& mbs, const Body& body, const Point& at, double* rows[3]) {
+  for (const Body* b = &body; b && b != &mbs.ground; b = b->parent) {
+    const auto first = b->q - mbs.q;
+    const auto turn = first + b->type->coordinate_count - 1;
+    rows[0][turn] = b->position[1] - at[1];
+    rows[1][turn] = at[0] - b->position[0];
+    rows[2][turn] = 1.0;
+    if (b->type->coordinate_count == 3) {
+      rows[0][first] = 1.0;
+      rows[1][first + 1] = 1.0;
+    }
+  }
+}
+
+struct EndSprings {
+  double stiffness[3], damping[3];  // x, y, angle
+};
+
+EndSprings end_springs(const Carriages& c, int k) {
+  return {{c.stiffness_x[k], c.stiffness_y[k], c.stiffness_angle[k]},
+          {c.damping_x[k], c.damping_y[k], c.damping_angle[k]}};
+}
+
+// The rows of one held end whose spring-damper is not off, after those already kept.
+void add_end_rows(StepPreconditioner& pc, const Mbs& mbs, const Body& body, const Point& at,
+                  const EndSprings& springs) {
+  const auto n = static_cast<std::size_t>(mbs.coordinate_count);
+  double* free_rows = pc.rows.data() + static_cast<std::size_t>(pc.end_rows) * n;
+  std::fill(free_rows, free_rows + 3 * n, 0.0);
+  double* rows[3] = {free_rows, free_rows + n, free_rows + 2 * n};
+  point_motion_rows(mbs, body, at, rows);
+  for (int d = 0; d < 3; ++d) {
+    const double weight =
+        pc.gamma * springs.damping[d] + pc.gamma * pc.gamma * springs.stiffness[d];
+    if (!(weight > 0.0)) continue;
+    std::copy(rows[d], rows[d] + n, pc.rows.data() + static_cast<std::size_t>(pc.end_rows) * n);
+    pc.stiffness[pc.end_rows] = springs.stiffness[d];
+    pc.weight[pc.end_rows] = weight;
+    ++pc.end_rows;
+  }
+}
+
+// LU factors with partial pivoting of the m x m matrix a (row-major), in place.
+void factor_small(double a[], int pivot[], int m) {
+  for (int k = 0; k < m; ++k) {
+    int best = k;
+    for (int i = k + 1; i < m; ++i)
+      if (std::fabs(a[i * m + k]) > std::fabs(a[best * m + k])) best = i;
+    pivot[k] = best;
+    if (best != k)
+      for (int j = 0; j < m; ++j) std::swap(a[k * m + j], a[best * m + j]);
+    for (int i = k + 1; i < m; ++i) {
+      a[i * m + k] /= a[k * m + k];
+      for (int j = k + 1; j < m; ++j) a[i * m + j] -= a[i * m + k] * a[k * m + j];
+    }
+  }
+}
+
+void solve_small(const double a[], const int pivot[], int m, double x[]) {
+  // The factors hold whole rows swapped, so every interchange comes first.
+  for (int k = 0; k < m; ++k) std::swap(x[k], x[pivot[k]]);
+  for (int k = 0; k < m; ++k)
+    for (int i = k + 1; i < m; ++i) x[i] -= a[i * m + k] * x[k];
+  for (int k = m - 1; k >= 0; --k) {
+    for (int j = k + 1; j < m; ++j) x[k] -= a[k * m + j] * x[j];
+    x[k] /= a[k * m + k];
+  }
+}
+
 // A carriage: x' = v, v' = -(a x + b v) + the rope's pull, with a, b per unit mass from its drive
 // and chain-end springs. Its 2x2 block of P solved exactly.
 void solve_carriage(const Carriages& c, int k, double gamma, const double r[2], double z[2]) {
@@ -42,43 +137,111 @@ void solve_carriage(const Carriages& c, int k, double gamma, const double r[2], 
   z[1] = (r[1] - gamma * a * r[0]) / determinant;
 }
 
+// The chain ends' rows at the set-up coordinates, whose placements the bodies' records hold.
+void take_end_rows(StepPreconditioner& pc, const Simulation& sim) {
+  const RopeModel& rope = sim.rope;
+  const Carriages& c = rope.carriages;
+  const Body& first = rope.bodies[0];
+  const Body& last = rope.bodies[rope.bodies.size() - 1];
+  const Point held = c.force_at_held_point
+                         ? point_to_world(last, {c.held_point[0], c.held_point[1]})
+                         : last.position;
+  pc.end_rows = 0;
+  add_end_rows(pc, rope.mbs, first, first.position, end_springs(c, 0));
+  add_end_rows(pc, rope.mbs, last, held, end_springs(c, 1));
+}
+
 }  // namespace
 
 bool make_step_preconditioner(StepPreconditioner& preconditioner, const Simulation& sim) {
+  const auto n = static_cast<std::size_t>(sim.coordinate_count);
   try {
     preconditioner.armature.assign(sim.rope.mbs.link_joint.size(), 0.0);
+    preconditioner.q.assign(n, 0.0);
+    preconditioner.rows.assign(most_end_rows * n, 0.0);
+    preconditioner.solved_rows.assign(most_end_rows * n, 0.0);
+    preconditioner.work.assign(2 * n, 0.0);
   } catch (const std::bad_alloc&) {
     return false;
   }
   return true;
 }
 
-MbsStatus solve_step_preconditioner(Simulation& sim, StepPreconditioner& preconditioner,
-                                    const double y[], const double r[], double z[],
-                                    double gamma) {
+MbsStatus set_up_step_preconditioner(Simulation& sim, StepPreconditioner& pc, const double y[],
+                                     double gamma) {
   Mbs& mbs = sim.rope.mbs;
   const int n = sim.coordinate_count;
-  const double* rq = r;
-  const double* rp = r + n;
-  std::copy(y, y + n, mbs.q);
-  std::copy(rp, rp + n, mbs.p);
-  double* armature = preconditioner.armature.data();
+  std::copy(y, y + n, pc.q.begin());
+  pc.gamma = gamma;
+  double* armature = pc.armature.data();
   for_each_fused_link(mbs, [&](std::size_t at, const JointSpring& joint) {
-    mbs.p[joint.coordinate] -= gamma * joint.stiffness * rq[joint.coordinate];
     armature[at] = gamma * joint.damping + gamma * gamma * joint.stiffness;
   });
-  mbs.link_armature = armature;
-  const MbsStatus status = run_velocity_passes(mbs);
-  mbs.link_armature = nullptr;
+  // Any momenta do: the placements follow from q alone.
+  double* v = pc.work.data();
+  std::fill(v, v + n, 0.0);
+  MbsStatus status = tree_solve(mbs, pc, v, v);
+  update_body_records(mbs);
+  take_end_rows(pc, sim);
+  const int m = pc.end_rows;
+  for (int j = 0; j < m && status == MbsStatus::ok; ++j) {
+    const std::size_t at = static_cast<std::size_t>(j) * static_cast<std::size_t>(n);
+    status = tree_solve(mbs, pc, pc.rows.data() + at, pc.solved_rows.data() + at);
+  }
+  for (int i = 0; i < m; ++i)
+    for (int j = 0; j < m; ++j) {
+      const double* row = pc.rows.data() + static_cast<std::size_t>(i) * n;
+      const double* solved = pc.solved_rows.data() + static_cast<std::size_t>(j) * n;
+      pc.capacitance[i * m + j] = (i == j ? 1.0 : 0.0) + pc.weight[i] * dot(row, solved, n);
+    }
+  factor_small(pc.capacitance, pc.pivot, m);
+  return status;
+}
+
+MbsStatus solve_step_preconditioner(Simulation& sim, StepPreconditioner& pc, const double r[],
+                                    double z[]) {
+  Mbs& mbs = sim.rope.mbs;
+  const int n = sim.coordinate_count;
+  const int m = pc.end_rows;
+  const double gamma = pc.gamma;
+  const double* rq = r;
+  const double* rp = r + n;
+  double* b = pc.work.data();
+  double* v = b + n;
+  auto row = [&](int i) { return pc.rows.data() + static_cast<std::size_t>(i) * n; };
+  // b = rp - gamma K rq
+  std::copy(rp, rp + n, b);
+  for_each_fused_link(mbs, [&](std::size_t, const JointSpring& joint) {
+    b[joint.coordinate] -= gamma * joint.stiffness * rq[joint.coordinate];
+  });
+  for (int i = 0; i < m; ++i) {
+    const double pull = gamma * pc.stiffness[i] * dot(row(i), rq, n);
+    for (int j = 0; j < n; ++j) b[j] -= pull * row(i)[j];
+  }
+  // v = (B + L^T D L)^-1 b
+  const MbsStatus status = tree_solve(mbs, pc, b, v);
+  double correction[most_end_rows];
+  for (int i = 0; i < m; ++i) correction[i] = pc.weight[i] * dot(row(i), v, n);
+  solve_small(pc.capacitance, pc.pivot, m, correction);
+  for (int i = 0; i < m; ++i) {
+    const double* solved = pc.solved_rows.data() + static_cast<std::size_t>(i) * n;
+    for (int j = 0; j < n; ++j) v[j] -= correction[i] * solved[j];
+  }
+  // zp = b - (gamma C + gamma^2 K) v,  zq = rq + gamma v
   double* zq = z;
   double* zp = z + n;
   for (int i = 0; i < n; ++i) {
-    zq[i] = rq[i] + gamma * mbs.qdot[i];
-    zp[i] = mbs.p[i];
+    zq[i] = rq[i] + gamma * v[i];
+    zp[i] = b[i];
   }
+  const double* armature = pc.armature.data();
   for_each_fused_link(mbs, [&](std::size_t at, const JointSpring& joint) {
-    zp[joint.coordinate] -= armature[at] * mbs.qdot[joint.coordinate];
+    zp[joint.coordinate] -= armature[at] * v[joint.coordinate];
   });
+  for (int i = 0; i < m; ++i) {
+    const double push = pc.weight[i] * dot(row(i), v, n);
+    for (int j = 0; j < n; ++j) zp[j] -= push * row(i)[j];
+  }
   const Carriages& c = sim.rope.carriages;
   for (int k = 0; k < 2; ++k) solve_carriage(c, k, gamma, r + 2 * n + 2 * k, z + 2 * n + 2 * k);
   return status;

@@ -1,20 +1,44 @@
 // The Newton matrix of an implicit step, P = I - gamma J, solved in O(n) through the tree with
-// the stiff part of J taken exactly: the joint spring-dampers and the carriages' own springs. A
-// Krylov solver then needs only a few products with the true Jacobian to finish the job.
+// the stiff part of J taken exactly: the joint spring-dampers, the chain ends' spring-dampers to
+// their carriages and the carriages' own springs. A Krylov solver then needs only a few products
+// with the true Jacobian to finish the job.
 #pragma once
 
 #include <vector>
 
 #include "app/simulation.hpp"
 
+// Most rows of chain-end couplings: x, y and angle at each of the two ends.
+constexpr int most_end_rows = 6;
+
 struct StepPreconditioner {
   std::vector<double> armature;  // per fused link, by inward position
+  // Frozen at the last set-up: the coordinates and gamma the matrix is taken at.
+  std::vector<double> q;
+  double gamma = 0.0;
+  // The chain-end couplings as rows of the coupled points' world motion over the joint rates
+  // (end_rows x n, row-major), each with its spring (N/m or N m/rad) and its weight
+  // gamma c + gamma^2 k in the step.
+  int end_rows = 0;
+  std::vector<double> rows;
+  double stiffness[most_end_rows] = {};
+  double weight[most_end_rows] = {};
+  // W = B^-1 L^T (n x end_rows, column by column) with B the tree's matrix, and the LU factors of
+  // the small capacitance matrix I + diag(weight) L W with its row order.
+  std::vector<double> solved_rows;
+  double capacitance[most_end_rows * most_end_rows] = {};
+  int pivot[most_end_rows] = {};
+  std::vector<double> work;  // n
 };
 
 // Sizes the preconditioner for `sim`'s rope. False when memory ran out.
 bool make_step_preconditioner(StepPreconditioner& preconditioner, const Simulation& sim);
 
-// z = P^-1 r at state y (2n + 4 values each). Returns the core's status.
+// Takes the Newton matrix at state y (2n + 4 values) and `gamma`: six tree solves and the chain's
+// geometry, O(n). Returns the core's status.
+MbsStatus set_up_step_preconditioner(Simulation& sim, StepPreconditioner& preconditioner,
+                                     const double y[], double gamma);
+
+// z = P^-1 r with P as last set up (2n + 4 values each). Returns the core's status.
 MbsStatus solve_step_preconditioner(Simulation& sim, StepPreconditioner& preconditioner,
-                                    const double y[], const double r[], double z[],
-                                    double gamma);
+                                    const double r[], double z[]);
