@@ -7,10 +7,13 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -237,13 +240,30 @@ class RopeLock {
 
 // Ctrl-C sets a flag that only the interpreter turns into KeyboardInterrupt, in its main thread.
 // A run looks for it between accepted steps and between frames, taking the GIL at most every
-// 20 ms; what it meets is kept and raised once the run has let go of the rope.
+// 20 ms; what it meets is kept and raised once the run has let go of the rope. With the GIL taken
+// the watch also tells a progress callable (frames done, frames in all), at most every 0.1 s; what
+// that raises stops the run as a signal does.
 class SignalWatch {
  public:
+  SignalWatch(py::object progress, long long frames)
+      : progress_(std::move(progress)), frames_(frames) {}
+  ~SignalWatch() {
+    if (!type_) return;
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(trace_);
+  }
+  SignalWatch(const SignalWatch&) = delete;
+  SignalWatch& operator=(const SignalWatch&) = delete;
+
   static bool check(void* context) { return static_cast<SignalWatch*>(context)->signalled(); }
 
-  // Called with the GIL held, after the run.
+  // Between frames, without the GIL: only a count.
+  void frames_done(long long done) { done_ = done; }
+
+  // Called with the GIL held, after the run: the last progress report, then what was met.
   void raise_if_met() {
+    if (!type_ && !report()) PyErr_Fetch(&type_, &value_, &trace_);
     if (!type_) return;
     PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
                   std::exchange(trace_, nullptr));
@@ -252,18 +272,33 @@ class SignalWatch {
 
  private:
   static constexpr std::chrono::milliseconds period{20};
+  static constexpr std::chrono::milliseconds report_period{100};
 
   bool signalled() {
     const auto now = std::chrono::steady_clock::now();
     if (now < next_) return false;
     next_ = now + period;
     py::gil_scoped_acquire gil;
-    if (PyErr_CheckSignals() == 0) return false;
+    const bool reported = now < next_report_ || report();
+    if (now >= next_report_) next_report_ = now + report_period;
+    if (reported && PyErr_CheckSignals() == 0) return false;
     PyErr_Fetch(&type_, &value_, &trace_);
     return true;
   }
 
+  // False with the callable's exception pending.
+  bool report() {
+    if (progress_.is_none()) return true;
+    PyObject* answer = PyObject_CallFunction(progress_.ptr(), "LL", done_, frames_);
+    Py_XDECREF(answer);
+    return answer != nullptr;
+  }
+
+  py::object progress_;
+  long long frames_;
+  long long done_ = 0;
   std::chrono::steady_clock::time_point next_ = std::chrono::steady_clock::now() + period;
+  std::chrono::steady_clock::time_point next_report_ = next_;
   PyObject* type_ = nullptr;
   PyObject* value_ = nullptr;
   PyObject* trace_ = nullptr;
@@ -372,6 +407,90 @@ Checkpoint read_checkpoint(const std::string& path) {
   if (!parsed) raise_with(PyExc_ValueError, error);
   return checkpoint;
 }
+
+// --- A scripted run's rows ----------------------------------------------------------------------
+
+// Rows of a run of `frames` frames from frame `first`, keeping the start and every frame whose
+// count is a multiple of `every`.
+long long row_count(long long first, long long frames, long long every) {
+  return 1 + (first + frames) / every - first / every;
+}
+
+double physical_memory_bytes() {
+  return static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGE_SIZE));
+}
+
+std::string size_text(double bytes) {
+  char text[96];
+  std::snprintf(text, sizeof text, "%.3g bytes (%.3g GB)", bytes, bytes / 1e9);
+  return text;
+}
+
+// The result arrays of a scripted run, sized before it starts and filled row by row: times,
+// states and, when asked, placements (every body's x, y, angle, then the far end's x, y and the
+// last body's angle; without that angle a row is --placements' row). A run that could not keep
+// its rows in the machine's memory is refused before it starts.
+class RunRows {
+ public:
+  RunRows(const Simulation& sim, long long rows, bool placements)
+      : bodies_(placements ? static_cast<py::ssize_t>(sim.rope.bodies.size()) : 0) {
+    const py::ssize_t dimension = sim.dimension;
+    const py::ssize_t per_row = 1 + dimension + (placements ? 3 * (bodies_ + 1) : 0);
+    const double bytes = static_cast<double>(rows) * static_cast<double>(per_row) * sizeof(double);
+    if (bytes > physical_memory_bytes()) {
+      PyErr_SetString(PyExc_MemoryError,
+                      ("the run's " + std::to_string(rows) + " rows would take " +
+                       size_text(bytes) + ", more than the machine's memory, " +
+                       size_text(physical_memory_bytes()) +
+                       ": keep fewer rows (a larger every) or run shorter")
+                          .c_str());
+      throw py::error_already_set();
+    }
+    const auto count = static_cast<py::ssize_t>(rows);
+    times_ = Array(count);
+    states_ = Array({count, dimension});
+    if (placements) placements_ = Array({count, bodies_ + 1, py::ssize_t{3}});
+    time_out_ = times_.mutable_data();
+    state_out_ = states_.mutable_data();
+    placement_out_ = placements ? placements_.mutable_data() : nullptr;
+  }
+
+  // The accepted state's row: after a frame the bodies' records hold its placements. Without the
+  // GIL: only the arrays' memory is written.
+  void record(const Simulation& sim) {
+    *time_out_++ = sim.time;
+    state_out_ = std::copy(sim.state.begin(), sim.state.end(), state_out_);
+    ++written_;
+    if (!placement_out_) return;
+    for (const Body& body : sim.rope.bodies) put_placement(body.position, body.angle);
+    put_placement(chain_ends(sim)[1], sim.rope.bodies.back().angle);
+  }
+
+  // (end code, times, states, placements or None), cut to the rows written.
+  py::tuple result(int code) {
+    if (written_ != times_.shape(0)) {
+      times_.resize({written_});
+      states_.resize({written_, states_.shape(1)});
+      if (placement_out_) placements_.resize({written_, bodies_ + 1, py::ssize_t{3}});
+    }
+    return py::make_tuple(code, times_, states_,
+                          placement_out_ ? py::object(placements_) : py::object(py::none()));
+  }
+
+ private:
+  void put_placement(const Point& at, double angle) {
+    *placement_out_++ = at[0];
+    *placement_out_++ = at[1];
+    *placement_out_++ = angle;
+  }
+
+  py::ssize_t bodies_;
+  py::ssize_t written_ = 0;
+  Array times_, states_, placements_;
+  double* time_out_ = nullptr;
+  double* state_out_ = nullptr;
+  double* placement_out_ = nullptr;
+};
 
 // --- The rope -----------------------------------------------------------------------------------
 
@@ -509,33 +628,31 @@ class NativeRope {
     ::set_target(*sim_, move.carriage, move.target);
   }
 
-  // Frames of 0.01 s, as the window program advances; returns the end code.
-  int advance(long long frames) {
+  // Frames of 0.01 s, as the window program advances; returns the end code. `progress` (None, or
+  // a callable) is told (frames done, frames) as the run goes.
+  int advance(long long frames, py::object progress) {
     if (frames < 0) throw py::value_error("frames must be 0 or more");
     RopeLock lock(mutex_);
-    return run_frames(frames, {}, [](long long) {});
+    return run_frames(frames, {}, std::move(progress), [](long long) {});
   }
 
-  // A scripted run as rope-headless makes it: the state at t and after every `every`th frame.
-  // Returns (end code, times, states); on a failure the rows so far.
-  py::tuple simulate(double duration, long long every, std::vector<TargetMove> moves) {
+  // A scripted run as rope-headless makes it: the state at t and after every `every`th frame, with
+  // `placements` also every body's placement and the far end, as --placements writes them.
+  // Returns (end code, times, states, placements or None); on a failure the rows so far.
+  py::tuple simulate(double duration, long long every, std::vector<TargetMove> moves,
+                     bool placements, py::object progress) {
     check_duration(duration);
     if (every < 1) throw py::value_error("every must be 1 or more");
     RopeLock lock(mutex_);
-    std::vector<double> times{sim_->time};
-    std::vector<double> states(sim_->state);
     const long long frames = frames_for(*sim_, duration);
+    RunRows rows(*sim_, row_count(sim_->frame_count, frames, every), placements);
+    rows.record(*sim_);
     // Rows on the frames whose count is a multiple of `every`, as rope-headless writes them: a
     // loaded rope's rows fall where the saved run's would have.
-    const int code = run_frames(frames, std::move(moves), [&](long long) {
-      if (sim_->frame_count % every != 0) return;
-      times.push_back(sim_->time);
-      states.insert(states.end(), sim_->state.begin(), sim_->state.end());
+    const int code = run_frames(frames, std::move(moves), std::move(progress), [&](long long) {
+      if (sim_->frame_count % every == 0) rows.record(*sim_);
     });
-    Array state_rows(
-        {static_cast<py::ssize_t>(times.size()), static_cast<py::ssize_t>(sim_->dimension)});
-    std::copy(states.begin(), states.end(), state_rows.mutable_data());
-    return py::make_tuple(code, to_array(times.data(), times.size()), state_rows);
+    return rows.result(code);
   }
 
   // The same run keeping only the largest chain-end spring force met after any frame (N).
@@ -545,7 +662,7 @@ class NativeRope {
     RopeLock lock(mutex_);
     double peak = 0.0;
     const long long frames = frames_for(*sim_, duration);
-    const int code = run_frames(frames, std::move(moves), [&](long long) {
+    const int code = run_frames(frames, std::move(moves), py::none(), [&](long long) {
       for (const double force : end_spring_forces(*sim_)) peak = std::max(peak, std::abs(force));
     });
     return py::make_tuple(code, peak);
@@ -619,8 +736,9 @@ class NativeRope {
   // what a signal handler raised, the rope left at its last completed frame. The caller holds the
   // rope's lock.
   template <typename AfterFrame>
-  int run_frames(long long frames, std::vector<TargetMove> moves, AfterFrame after_frame) {
-    SignalWatch watch;
+  int run_frames(long long frames, std::vector<TargetMove> moves, py::object progress,
+                 AfterFrame after_frame) {
+    SignalWatch watch(std::move(progress), frames);
     int code = ran_to_the_end;
     {
       Watched watched(*sim_, watch);
@@ -642,6 +760,7 @@ class NativeRope {
       const int code = end_code(run_frame(*sim_, &script));
       if (code != ran_to_the_end) return code;
       after_frame(frame);
+      watch.frames_done(frame);
       if (SignalWatch::check(&watch)) return interrupted;
     }
     return ran_to_the_end;
@@ -704,10 +823,12 @@ PYBIND11_MODULE(_native, m) {
            "World x, y, angle of every body, (n-2, 3).")
       .def("set_target", checked(&NativeRope::set_target), "carriage"_a, "x"_a,
            "Drive carriage 1 or 2 towards x (m).")
-      .def("advance", checked(&NativeRope::advance), "frames"_a,
-           "Advance whole frames; returns the end code.")
+      .def("advance", checked(&NativeRope::advance), "frames"_a, "progress"_a = py::none(),
+           "Advance whole frames; returns the end code. `progress(done, frames)` is called as "
+           "the run goes.")
       .def("simulate", checked(&NativeRope::simulate), "duration"_a, "every"_a, "moves"_a,
-           "Scripted run; returns (end code, times, states).")
+           "placements"_a = false, "progress"_a = py::none(),
+           "Scripted run; returns (end code, times, states, placements or None).")
       .def("run_measuring", checked(&NativeRope::run_measuring), "duration"_a, "moves"_a,
            "Scripted run; returns (end code, peak chain-end force).")
       .def("rhs", checked(&NativeRope::rhs), "state"_a, "d(state)/dt at `state`.")

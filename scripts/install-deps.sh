@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(g++ make cmake pkg-config
   libgsl-dev libglut-dev libglu1-mesa-dev libgl-dev libtomlplusplus-dev libcairo2-dev ffmpeg
   libgtest-dev libbenchmark-dev libcli11-dev libsundials-dev
-  python3-dev python3-numpy python3-pytest pybind11-dev python3-distributed python3-matplotlib python3-scipy
+  python3-dev python3-numpy python3-pytest pybind11-dev python3-distributed python3-matplotlib python3-scipy python3-tqdm
   xvfb xdotool x11-apps imagemagick
   emscripten chromium)
 # The page test runs on Node.js and npm: Debian's, unless the machine already has its own.

@@ -11,6 +11,7 @@ or a pair (carriage 1, carriage 2). Ctrl-C stops a long run with KeyboardInterru
 at its last completed frame.
 """
 
+import contextlib
 import math
 import numbers
 import os
@@ -101,6 +102,39 @@ def _real(name, value):
     if not math.isfinite(value):
         raise ValueError(f"{name} must be finite, got {value}")
     return value
+
+
+def _flag(name, value):
+    if not _is_bool(value):
+        raise TypeError(f"{name} must be True or False, got {value!r}")
+    return bool(value)
+
+
+class _FrameBar:
+    """A progress bar on the terminal (tqdm, on standard error), moved by the engine's reports of
+    (frames done, frames) while it runs."""
+
+    def __init__(self, description):
+        self._description = description
+        self._bar = None
+
+    def __call__(self, done, frames):
+        if self._bar is None:
+            from tqdm import tqdm
+
+            self._bar = tqdm(total=frames, desc=self._description, unit="frame")
+        self._bar.update(done - self._bar.n)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *failure):
+        if self._bar is not None:
+            self._bar.close()
+
+
+def _frame_bar(progress, description):
+    return _FrameBar(description) if _flag("progress", progress) else contextlib.nullcontext()
 
 
 def _carriage(name, value):
@@ -347,12 +381,16 @@ class Rope:
         """Drive carriage 1 or 2 towards x (m, finite), as a mouse drag does."""
         self._rope.set_target(_carriage("carriage", carriage), _real("x", x))
 
-    def advance(self, frames=1):
+    def advance(self, frames=1, progress=False):
         """Advance the rope by ``frames`` whole 0.01 s frames (an integer, 0 or more) with the
-        window program's integrator. Raises Diverged or EngineError where it stopped."""
-        self._raise_on(self._rope.advance(_count("frames", frames)))
+        rope's integrator; ``progress=True`` shows a bar on the terminal. Raises Diverged or
+        EngineError where it stopped."""
+        frames = _count("frames", frames)
+        with _frame_bar(progress, "advance") as bar:
+            code = self._rope.advance(frames, bar)
+        self._raise_on(code)
 
-    def simulate(self, duration, every=1, targets=()):
+    def simulate(self, duration, every=1, targets=(), placements=False, progress=False):
         """Advance the rope by ``duration`` seconds (finite, up to LONGEST_DURATION) in whole
         frames and return ``(times, states)`` at the start and after every ``every``th frame:
         times of shape (frames,) in s, states of shape (frames, 2n+4) laid out as ``state``,
@@ -360,12 +398,24 @@ class Rope:
         (carriage, x, time) moves applied at the first frame starting at or after ``time``; moves
         due before the rope's current frame are taken as applied already (by an earlier call, or
         in a loaded rope's targets) and skipped, so a script can be continued with the same list.
-        Equal to rope-headless's CSV for the same options. Raises Diverged or EngineError."""
+        Equal to rope-headless's CSV for the same options.
+
+        ``placements=True`` returns ``(times, states, placements)``: placements of shape
+        (frames, bodies + 1, 3), every body's world x, y (m) and angle (rad) in each row (base
+        first, as ``placements()``), then the far end's x, y and the last body's angle. Without
+        that last angle a row is the row of ``rope-headless --placements``, bit for bit.
+        ``progress=True`` shows a bar on the terminal; the run is the same.
+
+        A run whose arrays would not fit in the machine's memory raises MemoryError, naming their
+        size, before it starts. Raises Diverged or EngineError where it stopped."""
         moves = _moves(targets)
-        code, times, states = self._rope.simulate(_duration(duration), _count("every", every, 1),
-                                                  moves)
+        duration, every = _duration(duration), _count("every", every, 1)
+        placements = _flag("placements", placements)
+        with _frame_bar(progress, "simulate") as bar:
+            code, times, states, shapes = self._rope.simulate(duration, every, moves, placements,
+                                                              bar)
         self._raise_on(code)
-        return times, states
+        return (times, states, shapes) if placements else (times, states)
 
     def run_measuring(self, duration, targets=()):
         """Advance like ``simulate`` and return the largest chain-end coupling force (N) seen

@@ -1,6 +1,6 @@
 # Types of the ropesim package. n is the rope's coordinate count (links + 3).
 import os
-from typing import Any, Iterable, Mapping, Optional, Sequence, Union
+from typing import Any, Iterable, Literal, Mapping, Optional, Sequence, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -57,9 +57,17 @@ class Rope:
     def energy(self) -> float: ...  # J
     def end_forces(self) -> tuple[float, float]: ...  # N
     def set_target(self, carriage: int, x: float) -> None: ...
-    def advance(self, frames: int = ...) -> None: ...
-    def simulate(self, duration: float, every: int = ...,
-                 targets: Iterable[Target] = ...) -> tuple[FloatArray, FloatArray]: ...
+    def advance(self, frames: int = ..., progress: bool = ...) -> None: ...
+    # times (rows,), states (rows, 2n+4); with placements=True also (rows, n-1, 3): every body's
+    # x, y, angle, then the far end's x, y and the last body's angle
+    @overload
+    def simulate(self, duration: float, every: int = ..., targets: Iterable[Target] = ...,
+                 placements: Literal[False] = ...,
+                 progress: bool = ...) -> tuple[FloatArray, FloatArray]: ...
+    @overload
+    def simulate(self, duration: float, every: int = ..., targets: Iterable[Target] = ..., *,
+                 placements: Literal[True],
+                 progress: bool = ...) -> tuple[FloatArray, FloatArray, FloatArray]: ...
     def run_measuring(self, duration: float, targets: Iterable[Target] = ...) -> float: ...
     def rhs(self, state: npt.ArrayLike) -> FloatArray: ...  # (2n+4,)
     def set_configuration(self, q: npt.ArrayLike, qdot: Optional[npt.ArrayLike] = ...) -> None: ...
@@ -75,4 +83,4 @@ def sweep(base: Union[Mapping[str, Pair], str, os.PathLike[str], Rope],
           grid: Mapping[str, Sequence[Pair]], duration: float, targets: Iterable[Target] = ...,
           scheduler: Union[str, object, None] = ..., workers: int = ...,
           timeout: Union[float, None] = ..., integrator: Optional[str] = ...,
-          tolerance: Optional[Pair] = ...) -> np.ndarray: ...
+          tolerance: Optional[Pair] = ..., progress: bool = ...) -> np.ndarray: ...

@@ -12,7 +12,8 @@ import time as _clock
 
 import numpy as np
 
-from . import PER_CARRIAGE_KEYS, Diverged, EngineError, Rope, _count, _duration, _float, _moves
+from . import PER_CARRIAGE_KEYS, Diverged, EngineError, Rope, _count, _duration, _flag, _float
+from . import _moves
 from . import parameter_keys
 
 SUMMARIES = ("sag", "mid_height", "peak_end_force", "energy", "x1", "x2")
@@ -102,7 +103,7 @@ def run_point(base, point, duration, targets=(), integrator=None, tolerance=None
 
 
 def sweep(base, grid, duration, targets=(), scheduler=None, workers=2, timeout=None,
-          integrator=None, tolerance=None):
+          integrator=None, tolerance=None, progress=False):
     """Runs ``run_point`` for every point of ``grid`` ({name: [values]}, a per-carriage key's
     values may be pairs) on Dask and returns a NumPy structured array, one row per point in grid
     order: the grid's values, ``status`` and ``message`` (see STATUSES), ``diverged`` and the
@@ -114,6 +115,7 @@ def sweep(base, grid, duration, targets=(), scheduler=None, workers=2, timeout=N
     back with status ``timeout``. Every finished row equals the same simulation run alone,
     whatever the number of workers. ``integrator`` and ``tolerance`` choose the integration
     method for every point, as for ``Rope``; left out, a base rope's own, else rk4 at 1e-6.
+    ``progress=True`` shows a bar on the terminal that moves as points finish.
 
     In a script, call it under ``if __name__ == "__main__":`` (the worker processes import the
     main script again); without the guard it raises RuntimeError at once."""
@@ -125,13 +127,15 @@ def sweep(base, grid, duration, targets=(), scheduler=None, workers=2, timeout=N
     if timeout is not None and not (isinstance(timeout, numbers.Real) and timeout > 0):
         raise ValueError(f"timeout must be a positive number of seconds or None, got {timeout!r}")
     timeout = None if timeout is None else _float("timeout", timeout)
+    progress = _flag("progress", progress)
     # A bad method fails here, at once.
     Rope(links=1, **_method(integrator, tolerance, base if isinstance(base, Rope) else None))
     _refuse_unguarded_start()
     deadline = None if timeout is None else _clock.monotonic() + timeout
     points = list(_grid_points(grid))
     method = (integrator, tolerance)
-    rows = _run_on_dask(base, points, duration, targets, method, scheduler, workers, deadline)
+    rows = _run_on_dask(base, points, duration, targets, method, scheduler, workers, deadline,
+                        progress)
     return _table(grid, rows)
 
 
@@ -156,7 +160,8 @@ def _checked_sweep(base, grid):
     return base, {name: list(values) for name, values in grid.items()}
 
 
-def _run_on_dask(base, points, duration, targets, method, scheduler, workers, deadline):
+def _run_on_dask(base, points, duration, targets, method, scheduler, workers, deadline,
+                 progress):
     from dask.distributed import Client, LocalCluster
 
     cluster = None
@@ -171,7 +176,7 @@ def _run_on_dask(base, points, duration, targets, method, scheduler, workers, de
             n = len(points)
             futures = client.map(run_point, [base] * n, points, [duration] * n, [targets] * n,
                                  [method[0]] * n, [method[1]] * n, pure=False)
-            return _collect(client, futures, points, deadline)
+            return _collect(client, futures, points, deadline, progress)
     finally:
         if cluster is not None:
             _close(cluster)
@@ -201,15 +206,43 @@ def _start_workers(cluster, client, workers, deadline):
                            f"{limit:g} s; their errors are on standard error") from None
 
 
-def _collect(client, futures, points, deadline):
+def _remaining(deadline):
+    return None if deadline is None else max(0.0, deadline - _clock.monotonic())
+
+
+def _wait_for_all(futures, deadline):
     from dask.distributed import TimeoutError as DaskTimeout
     from dask.distributed import wait
 
-    remaining = None if deadline is None else max(0.0, deadline - _clock.monotonic())
     try:
-        wait(futures, timeout=remaining)
+        wait(futures, timeout=_remaining(deadline))
     except (DaskTimeout, TimeoutError):
         pass  # the unfinished points say so in their status
+
+
+def _wait_showing_progress(futures, deadline):
+    """As _wait_for_all, with a terminal bar moved as each point finishes, on a local cluster
+    and a remote scheduler alike."""
+    from dask.distributed import TimeoutError as DaskTimeout
+    from dask.distributed import wait
+    from tqdm import tqdm
+
+    pending = set(futures)
+    with tqdm(total=len(futures), desc="sweep", unit="point") as bar:
+        while pending and (deadline is None or _remaining(deadline) > 0):
+            try:
+                done, pending = wait(pending, timeout=_remaining(deadline),
+                                     return_when="FIRST_COMPLETED")
+            except (DaskTimeout, TimeoutError):
+                return
+            bar.update(len(done))
+
+
+def _collect(client, futures, points, deadline, progress):
+    if progress:
+        _wait_showing_progress(futures, deadline)
+    else:
+        _wait_for_all(futures, deadline)
     rows = [_row_of(future, point) for future, point in zip(futures, points)]
     client.cancel([future for future in futures if not future.done()])
     return rows

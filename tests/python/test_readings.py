@@ -35,6 +35,26 @@ def test_rhs_at_another_state_leaves_every_reading_as_it_was():
     assert np.array_equal(after[3], before[3])
 
 
+@pytest.mark.parametrize("integrator, every", [("rk4", 1), ("rk4", 3), ("dirk", 2)])
+def test_simulated_placements_are_each_rows_accepted_state(integrator, every):
+    # dirk evaluates trial states after the last accepted one: the rows must not show them.
+    ropes = [ropesim.Rope(links=6, integrator=integrator) for _ in range(2)]
+    for rope in ropes:
+        rope.set_target(2, 0.9)
+    times, states, placements = ropes[0].simulate(0.3, every=every, placements=True)
+    assert placements.shape == (len(times), 8, 3)
+    stepped = [ropes[1].placements()]
+    for frame in range(1, 31):
+        ropes[1].advance(1)
+        if frame % every == 0:
+            stepped.append(ropes[1].placements())
+    assert placements[:, :-1].tobytes() == np.array(stepped).tobytes()
+    # The far end shares the last body's angle, one link length from its origin.
+    assert np.array_equal(placements[:, -1, 2], placements[:, -2, 2])
+    reach = np.hypot(*(placements[:, -1, :2] - placements[:, -2, :2]).T)
+    assert np.allclose(reach, 0.04, rtol=0, atol=1e-12)
+
+
 @pytest.mark.parametrize("name", ["state", "q", "p", "carriages"])
 def test_state_arrays_refuse_writes(name):
     rope = ropesim.Rope()

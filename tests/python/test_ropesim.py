@@ -14,12 +14,15 @@ HEADLESS = os.environ["ROPE_HEADLESS"]
 SOURCE = os.environ["ROPE_SOURCE_DIR"]
 
 
-def headless_csv(*options):
-    text = subprocess.run([HEADLESS, "--quiet", *options], check=True, capture_output=True,
-                          text=True).stdout
+def csv_table(text):
     header, *rows = text.splitlines()
     table = np.array([[float(x) for x in row.split(",")] for row in rows])
     return header.split(","), table[:, 0], table[:, 1:]
+
+
+def headless_csv(*options):
+    return csv_table(subprocess.run([HEADLESS, "--quiet", *options], check=True,
+                                    capture_output=True, text=True).stdout)
 
 
 @pytest.mark.parametrize("parameters, options", [
@@ -27,15 +30,22 @@ def headless_csv(*options):
     ({"links": 7, "joint_stiffness": 2.0, "carriage_start": (-0.1, 0.4)},
      ["--set", "links=7", "--set", "joint_stiffness=2", "--set", "carriage_start=-0.1,0.4"]),
 ])
-def test_simulate_equals_the_headless_csv_bit_for_bit(parameters, options):
+def test_simulate_equals_the_headless_csv_bit_for_bit(parameters, options, tmp_path):
     targets = [(1, -0.5, 0.5), (2, 0.9, 1.2)]
+    shapes_file = tmp_path / "placements.csv"
     header, times, states = headless_csv("--duration", "2", "--every", "10", "--target",
-                                         "1=-0.5@0.5", "--target", "2=0.9@1.2", *options)
+                                         "1=-0.5@0.5", "--target", "2=0.9@1.2",
+                                         "--placements", str(shapes_file), *options)
     rope = ropesim.Rope(**parameters)
-    got_times, got_states = rope.simulate(2.0, every=10, targets=targets)
+    got_times, got_states, got_shapes = rope.simulate(2.0, every=10, targets=targets,
+                                                      placements=True)
     assert got_states.shape == (21, len(header) - 1)
     assert got_times.tobytes() == times.tobytes()
     assert got_states.tobytes() == states.tobytes()
+    # Each placements row, less the far end's angle, is the --placements row.
+    _, shape_times, shapes = csv_table(shapes_file.read_text())
+    assert shape_times.tobytes() == times.tobytes()
+    assert got_shapes.reshape(21, -1)[:, :-1].tobytes() == shapes.tobytes()
     # The readings agree with the state they come from.
     n = rope.coordinate_count
     assert np.array_equal(rope.q, rope.state[:n]) and np.array_equal(rope.p, rope.state[n:2 * n])
@@ -70,6 +80,35 @@ def test_model_file_and_rhs():
     # At rest on its targets, carriage 2 is pulled to the straight chain's far end at 1.0 m:
     # 5000 N/m * 0.4 m / 100 kg.
     assert rope.rhs(rope.state)[-1] == pytest.approx(20.0, abs=1e-9)
+
+
+@pytest.mark.parametrize("run", [
+    lambda rope, progress: rope.simulate(3.0, every=7, targets=[(2, 0.9, 0.5)],
+                                         placements=True, progress=progress),
+    lambda rope, progress: rope.advance(300, progress=progress),
+])
+def test_a_progress_bar_leaves_the_run_as_it_was(run, capsys):
+    plain, shown = ropesim.Rope(integrator="dirk"), ropesim.Rope(integrator="dirk")
+    expected = run(plain, False)
+    got = run(shown, True)
+    assert capsys.readouterr().err.count("300/300") >= 1  # the bar, complete, on standard error
+    for rope_arrays in zip(expected or (), got or ()):
+        assert rope_arrays[0].tobytes() == rope_arrays[1].tobytes()
+    assert shown.state.tobytes() == plain.state.tobytes() and shown.time == plain.time
+
+
+def test_a_failing_progress_callable_stops_the_run_with_its_error():
+    rope = ropesim.Rope()
+
+    def refuse(done, frames):
+        raise ValueError(f"stop at {done} of {frames}")
+
+    with pytest.raises(ValueError, match="of 1000"):
+        rope._rope.advance(1000, refuse)
+    frames = round(rope.time / ropesim.FRAME_SPAN)
+    again = ropesim.Rope()
+    again.advance(frames)
+    assert rope.state.tobytes() == again.state.tobytes()
 
 
 def test_diverged_is_raised_and_another_rope_still_runs():

@@ -29,7 +29,8 @@ def test_two_threads_sharing_a_rope_take_turns():
 
 @pytest.mark.parametrize("run", [
     lambda rope: rope.advance(10**12),
-    lambda rope: rope.simulate(1e8),
+    lambda rope: rope.advance(10**12, progress=True),
+    lambda rope: rope.simulate(1e8, every=10**5),
     lambda rope: rope.run_measuring(1e8),
 ])
 def test_ctrl_c_stops_a_long_run_at_its_last_completed_frame(run):
@@ -61,6 +62,10 @@ def test_an_unconstructed_engine_raises(call):
         call(NativeRope.__new__(NativeRope))
 
 
+def _rows_filling_memory(numbers_per_row):
+    return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") // (8 * numbers_per_row)
+
+
 @pytest.mark.parametrize("call, error, words", [
     (lambda r: r.set_target(1.9, 0.0), TypeError, "carriage"),
     (lambda r: r.set_target("1", 0.0), TypeError, "carriage"),
@@ -82,6 +87,13 @@ def test_an_unconstructed_engine_raises(call):
     (lambda r: r.simulate(10**400), ValueError, "duration is out of range"),
     (lambda r: r.set_target(1, np.longdouble(2.0) ** 1100), ValueError, "x is out of range"),
     (lambda r: r.use_integrator("rk4", 10**400), ValueError, "tolerance is out of range"),
+    (lambda r: r.simulate(1.0, placements=1), TypeError, "placements must be True or False"),
+    (lambda r: r.advance(1, progress="yes"), TypeError, "progress must be True or False"),
+    # 1e11 rows of 59 numbers: refused before the run, naming the size.
+    (lambda r: r.simulate(1e9), MemoryError, r"4\.72e\+13 bytes \(4\.72e\+04 GB\)"),
+    # Rows whose times and states would fit, but not with 78 placement values more in each.
+    (lambda r: r.simulate(_rows_filling_memory(100) * ropesim.FRAME_SPAN, placements=True),
+     MemoryError, "bytes"),
 ])
 def test_wrong_arguments_raise_naming_them(call, error, words):
     rope = ropesim.Rope()

@@ -28,9 +28,10 @@ def test_every_point_comes_back_with_its_status_and_pairs_are_stored():
     assert table["energy"][0] == alone["energy"] and alone["status"] == "ok"
 
 
-def test_a_diverging_point_keeps_its_neighbours():
+def test_a_diverging_point_keeps_its_neighbours(capsys):
     table = ropesim.sweep({"links": 5}, {"carriage_target": [(-0.2, 1e6), (-0.2, 0.3)]},
-                          duration=3.0, workers=1)
+                          duration=3.0, workers=1, progress=True)
+    assert "2/2" in capsys.readouterr().err  # the bar counted both points
     assert list(table["status"]) == ["diverged", "ok"]
     assert list(table["diverged"]) == [True, False]
     assert "instability" in table["message"][0] and np.isfinite(table["energy"][1])
@@ -64,6 +65,7 @@ def test_a_sweep_from_a_rope_runs_its_points_with_the_method_asked_for(method):
     ({"workers": -1}, ValueError, "workers"),
     ({"workers": 1.5}, TypeError, "workers"),
     ({"timeout": 0}, ValueError, "timeout"),
+    ({"progress": None}, TypeError, "progress"),
     ({"duration": float("inf")}, ValueError, "duration"),
     ({"base": {"model": MODEL}}, ValueError, "model"),
     ({"grid": {"model": [MODEL]}}, ValueError, "model"),
@@ -76,9 +78,11 @@ def test_bad_settings_are_refused_before_anything_starts(arguments, error, words
         ropesim.sweep(**settings)
 
 
-def test_a_timeout_returns_the_unfinished_points():
+@pytest.mark.parametrize("progress", [False, True])
+def test_a_timeout_returns_the_unfinished_points(progress):
     started = time.monotonic()
-    table = ropesim.sweep({}, {"links": [3, 4]}, duration=1e6, workers=1, timeout=3)
+    table = ropesim.sweep({}, {"links": [3, 4]}, duration=1e6, workers=1, timeout=3,
+                          progress=progress)
     assert time.monotonic() - started < 120.0  # generous: starting and stopping the cluster
     assert list(table["status"]) == ["timeout", "timeout"]
 
