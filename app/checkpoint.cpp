@@ -122,11 +122,64 @@ bool read_tolerances(const toml::node& node, Checkpoint& c) {
   return true;
 }
 
+// auto's record, one inline table: integers for the counts, floats for the rest.
+struct AutoCount {
+  const char* name;
+  int64_t AutoRecord::*member;
+};
+constexpr AutoCount auto_counts[] = {{"votes", &AutoRecord::votes},
+                                     {"explicit_frames", &AutoRecord::explicit_frames},
+                                     {"implicit_frames", &AutoRecord::implicit_frames},
+                                     {"frames_since_trial", &AutoRecord::frames_since_trial},
+                                     {"trial_wait", &AutoRecord::trial_wait},
+                                     {"frame_steps", &AutoRecord::frame_steps},
+                                     {"frame_evaluations", &AutoRecord::frame_evaluations}};
+struct AutoMeasure {
+  const char* name;
+  double AutoRecord::*member;
+};
+constexpr AutoMeasure auto_measures[] = {{"stiffest_rate", &AutoRecord::stiffest_rate},
+                                         {"explicit_cost", &AutoRecord::explicit_cost},
+                                         {"explicit_rate", &AutoRecord::explicit_rate},
+                                         {"implicit_cost", &AutoRecord::implicit_cost}};
+
+bool read_auto(const toml::node& node, Checkpoint& c) {
+  const toml::table* table = node.as_table();
+  if (!table || table->size() != std::size(auto_counts) + std::size(auto_measures) + 1) return false;
+  const auto phase = table->get_as<std::string>("phase");
+  if (!phase || (phase->get() != "explicit" && phase->get() != "implicit")) return false;
+  c.auto_record.implicit = phase->get() == "implicit";
+  for (const AutoCount& count : auto_counts) {
+    const toml::node* value = table->get(count.name);
+    const auto number = value ? value->value_exact<int64_t>() : std::nullopt;
+    if (!number || *number < 0) return false;
+    c.auto_record.*count.member = *number;
+  }
+  for (const AutoMeasure& measure : auto_measures) {
+    const toml::node* value = table->get(measure.name);
+    double number = 0.0;
+    if (!value || !finite_number(*value, number) || number < 0.0) return false;
+    c.auto_record.*measure.member = number;
+  }
+  return true;
+}
+
+std::string auto_text(const AutoRecord& record) {
+  std::string text = std::string("auto = { phase = \"") +
+                     (record.implicit ? "implicit" : "explicit") + "\"";
+  for (const AutoCount& count : auto_counts)
+    text += std::string(", ") + count.name + " = " + std::to_string(record.*count.member);
+  for (const AutoMeasure& measure : auto_measures)
+    text += std::string(", ") + measure.name + " = " + number_text(record.*measure.member);
+  return text + " }\n";
+}
+
 // The run's keys, each with what it needs. One more block (a key or a table) is one more row.
 struct RunKey {
   const char* name;
   bool (*read)(const toml::node&, Checkpoint&);
   const char* needs;
+  bool optional = false;  // absent: the default
 };
 
 constexpr RunKey run_keys[] = {
@@ -138,6 +191,7 @@ constexpr RunKey run_keys[] = {
     {"state", read_state, "an array of finite numbers"},
     {"integrator", read_integrator, "a method name"},
     {"tolerances", read_tolerances, "[absolute, relative], each in (0, 1]"},
+    {"auto", read_auto, "auto's phase, counts and measures", true},
 };
 
 bool read_run_key(const std::string& name, const toml::node& node, const std::string& at,
@@ -167,7 +221,7 @@ bool read_parameters(const toml::node& node, const std::string& source, Checkpoi
 bool check_complete(const toml::table& table, const std::string& source,
                     const Checkpoint& checkpoint, std::string& error) {
   for (const RunKey& key : run_keys)
-    if (!table.contains(key.name))
+    if (!key.optional && !table.contains(key.name))
       return fail(error, source + ": not a complete checkpoint: no key '" + key.name + "'");
   if (!table.contains("parameters"))
     return fail(error, source + ": not a complete checkpoint: no [parameters] table");
@@ -190,7 +244,8 @@ Checkpoint checkpoint_of(const Simulation& sim) {
           sim.frame_count,
           {c.drive_target[0], c.drive_target[1]},
           sim.state,
-          sim.settings};
+          sim.settings,
+          sim.auto_record};
 }
 
 std::string checkpoint_text(const Checkpoint& checkpoint) {
@@ -206,6 +261,7 @@ std::string checkpoint_text(const Checkpoint& checkpoint) {
       "tolerances = " +
       array_text({checkpoint.settings.absolute_tolerance, checkpoint.settings.relative_tolerance}) +
       "  # absolute, relative\n";
+  if (checkpoint.settings.method == Method::auto_) text += auto_text(checkpoint.auto_record);
   text += "# q (n), p (n), then x1, v1, x2, v2\n";
   text += "state = " + array_text(checkpoint.state) + "\n\n";
   return text + parameters_text(checkpoint.parameters);
@@ -257,6 +313,7 @@ bool resume_simulation(Simulation& sim, const Checkpoint& checkpoint, std::strin
   sim.time = checkpoint.time;
   if (checkpoint.step_size > 0.0) sim.step_size = checkpoint.step_size;
   sim.frame_count = checkpoint.frame_count;
+  if (checkpoint.settings.method == Method::auto_) sim.auto_record = checkpoint.auto_record;
   for (int k = 0; k < 2; ++k) sim.rope.carriages.drive_target[k] = checkpoint.targets[k];
   const MbsStatus restored = set_state(sim, checkpoint.state.data());
   if (restored != MbsStatus::ok) return fail(error, mbs_status_message(restored));

@@ -27,6 +27,7 @@ struct Checkpoint {
   CarriagePair targets{};     // m, the carriages' drive targets
   std::vector<double> state;  // the ODE state, 2 n + 4 values
   RunSettings settings;       // the integration method and its tolerances
+  AutoRecord auto_record;     // auto's measures and phase (written for auto only)
 };
 
 // What `sim` holds now.

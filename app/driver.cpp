@@ -19,6 +19,7 @@ static void save_frame_start(Simulation& sim) {
   std::copy(sim.state.begin(), sim.state.end(), saved);
   saved[sim.dimension] = sim.time;
   saved[sim.dimension + 1] = sim.step_size;
+  sim.auto_record_at_frame_start = sim.auto_record;
   sim.frame_start_kept = true;
 }
 
@@ -26,6 +27,7 @@ static void restore_frame_start(Simulation& sim) {
   const double* saved = sim.frame_start.data();
   sim.time = saved[sim.dimension];
   sim.step_size = saved[sim.dimension + 1];
+  sim.auto_record = sim.auto_record_at_frame_start;
   std::copy(saved, saved + sim.dimension, sim.state.begin());
 }
 

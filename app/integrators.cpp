@@ -61,3 +61,12 @@ int method_step(Simulation& sim, double t1) {
   sim.step_interrupted = false;
   return sim.integrator.row->step(*sim.integrator.objects, sim, t1);
 }
+
+std::string method_summary(const Simulation& sim) {
+  const std::string name = method_name(sim.settings.method);
+  if (sim.settings.method != Method::auto_) return name;
+  const AutoRecord& r = sim.auto_record;
+  return name + " (" + method_name(auto_explicit_method) + " " + std::to_string(r.explicit_frames) +
+         " frames, " + method_name(auto_implicit_method) + " " + std::to_string(r.implicit_frames) +
+         " frames)";
+}

@@ -11,6 +11,8 @@
 //          not bounded by the stiffest joint, so a stiff rope costs about what a soft one does
 //   dirk   SUNDIALS ARKODE's fifth-order diagonally implicit Runge-Kutta method, L-stable, on the
 //          same Newton iterations: higher order than bdf for the same stiff ropes
+//   auto   rkf45 while the rope is soft, bdf while the stiffest joint holds the explicit step at
+//          its stability limit; chosen at each frame's start from what the run measures
 //
 // Each method is one row of a table of operations (IntegrationMethod), and every step of every
 // program goes through the same few functions below. A row advances one accepted step at a time
@@ -18,6 +20,7 @@
 // see every accepted state.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -25,7 +28,28 @@
 
 struct Simulation;
 
-enum class Method { rk4, rkf45, rk8pd, bdf, dirk };
+enum class Method { rk4, rkf45, rk8pd, bdf, dirk, auto_ };
+
+// The two methods auto chooses between, each through its own row.
+constexpr Method auto_explicit_method = Method::rkf45;
+constexpr Method auto_implicit_method = Method::bdf;
+
+// What auto has measured and chosen so far. Its decisions read nothing else, and checkpoints
+// carry it, so a resumed run chooses as the uninterrupted one does. Costs are right-hand sides
+// per frame.
+struct AutoRecord {
+  bool implicit = false;  // the phase: the implicit method steps
+  int64_t votes = 0;      // frames in a row whose measure asked for the other phase
+  int64_t explicit_frames = 0, implicit_frames = 0;
+  int64_t frames_since_trial = 0;  // explicit frames since the implicit method last ran
+  int64_t trial_wait = 10;         // before the next trial; doubles after each return
+  int64_t frame_steps = 0;         // accepted steps of the frame that ran last
+  int64_t frame_evaluations = 0;   // and its right-hand sides
+  double stiffest_rate = 0.0;      // 1/s, |lambda| of the stiffest mode at the last estimate
+  double explicit_cost = 0.0;      // of the last explicit frame (0: none ran)
+  double explicit_rate = 0.0;      // 1/s, the stiffest rate then
+  double implicit_cost = 0.0;      // of the last implicit frame (0: none ran)
+};
 
 struct RunSettings {
   Method method = Method::rk4;
@@ -35,7 +59,7 @@ struct RunSettings {
 
 const char* method_name(Method method);
 bool method_from_name(std::string_view name, Method& method);
-// "rk4, rkf45, rk8pd, bdf, dirk", for messages and help.
+// "rk4, rkf45, rk8pd, bdf, dirk, auto", for messages and help.
 std::string method_names();
 
 // Below this a tolerance asks for more than double precision holds: the step-size control then
@@ -107,3 +131,7 @@ int method_step(Simulation& sim, double t1);
 
 // Called at every frame's start: a method that restarts each frame does so here.
 void start_method_frame(Simulation& sim);
+
+// The method's name, and for auto how many frames each of its methods ran:
+// "auto (rkf45 120 frames, dirk 80 frames)".
+std::string method_summary(const Simulation& sim);

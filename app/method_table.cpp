@@ -1,11 +1,12 @@
 // Every integration method of the native build, one row each.
 #include "app/integrators.hpp"
 
-extern const IntegrationMethod rk4_method, rkf45_method, rk8pd_method, bdf_method, dirk_method;
+extern const IntegrationMethod rk4_method, rkf45_method, rk8pd_method, bdf_method, dirk_method,
+    auto_method;
 
 namespace {
 constexpr const IntegrationMethod* rows[] = {&rk4_method, &rkf45_method, &rk8pd_method,
-                                             &bdf_method, &dirk_method};
+                                             &bdf_method, &dirk_method, &auto_method};
 }  // namespace
 
 const IntegrationMethod* find_method(Method method) {

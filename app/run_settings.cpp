@@ -13,7 +13,8 @@ constexpr MethodName method_table[] = {{Method::rk4, "rk4"},
                                        {Method::rkf45, "rkf45"},
                                        {Method::rk8pd, "rk8pd"},
                                        {Method::bdf, "bdf"},
-                                       {Method::dirk, "dirk"}};
+                                       {Method::dirk, "dirk"},
+                                       {Method::auto_, "auto"}};
 
 }  // namespace
 

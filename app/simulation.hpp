@@ -43,6 +43,8 @@ struct Simulation {
   void* interrupt_context = nullptr;
 
   std::vector<double> frame_start;  // state, time and step size at the frame's start
+  AutoRecord auto_record;              // what the auto method measured and chose
+  AutoRecord auto_record_at_frame_start;  // undone with the frame
   bool frame_start_kept = false;     // a frame has started since the simulation did
   std::vector<double> scratch_rates;  // rates of the evaluations that refresh the readings
 

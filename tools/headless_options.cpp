@@ -130,7 +130,8 @@ std::unique_ptr<CLI::App> make_app(RawOptions& raw) {
   app->add_option("--target", raw.targets, "from time T drive carriage K towards x = X")
       ->type_name("K=X@T")
       ->allow_extra_args(false);
-  text("--integrator", raw.integrator, "NAME", "rk4, rkf45, rk8pd, bdf or dirk (stiff ropes)")
+  text("--integrator", raw.integrator, "NAME",
+       "rk4, rkf45, rk8pd, bdf, dirk (stiff ropes) or auto (rkf45 or bdf, chosen each frame)")
       ->capture_default_str();
   text("--tolerance", raw.tolerance, "ABS[,REL]", "error tolerances; REL defaults to ABS")
       ->capture_default_str();

@@ -141,7 +141,7 @@ void print_summary(const Simulation& sim, double simulated, double wall) {
             << "real-time factor: " << (wall > 0.0 ? simulated / wall : INFINITY) << "\n"
             << "right-hand-side evaluations: " << rhs_evaluations << "\n"
             << "accepted steps: " << sim.accepted_steps << "\n"
-            << "integrator: " << method_name(sim.settings.method) << ", tolerances "
+            << "integrator: " << method_summary(sim) << ", tolerances "
             << sim.settings.absolute_tolerance << " (absolute), " << sim.settings.relative_tolerance
             << " (relative)" << std::endl;
 }

@@ -246,7 +246,8 @@ class Rope:
     def use_integrator(self, integrator="rk4", tolerance=1e-6):
         """Integrates from now on with ``integrator``: "rk4" (the window program's, the
         default), "rkf45" (loose tolerances), "rk8pd" (tight tolerances), "bdf" or "dirk"
-        (implicit, for stiff ropes: their cost stays nearly flat as joint_stiffness grows). ``tolerance`` is
+        (implicit, for stiff ropes: their cost stays nearly flat as joint_stiffness grows) or
+        "auto" (rkf45 or bdf, chosen at each frame from the measured stiffness and costs). ``tolerance`` is
         one number (absolute and relative) or a pair (absolute, relative), each in (0, 1]."""
         if not isinstance(integrator, str):
             raise TypeError(f"integrator must be a name, got {integrator!r}")

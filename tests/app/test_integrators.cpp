@@ -86,7 +86,8 @@ INSTANTIATE_TEST_SUITE_P(EveryMethod, MethodAccuracy,
                                          AccuracyCase{Method::rkf45, 55000, 1e-7, 1e-6},
                                          AccuracyCase{Method::rk8pd, 55000, 1e-7, 1e-6},
                                          AccuracyCase{Method::dirk, 55000, 1e-7, 1e-6},
-                                         AccuracyCase{Method::bdf, 55000, 1e-7, 1e-4}));
+                                         AccuracyCase{Method::bdf, 55000, 1e-7, 1e-4},
+                                         AccuracyCase{Method::auto_, 5.5, 1e-7, 1e-4}));
 
 // An explicit step is bounded by the stiffest joint's period; an implicit one is not.
 TEST(MethodCost, ImplicitMethodsStayCheapOnAStiffRope) {
@@ -121,7 +122,7 @@ TEST(MethodCost, ImplicitMethodFollowsAStateSetFromOutside) {
 }
 
 constexpr Method every_method[] = {Method::rk4, Method::rkf45, Method::rk8pd, Method::bdf,
-                                   Method::dirk};
+                                   Method::dirk, Method::auto_};
 
 // Whatever the method evaluated last (an implicit method's last evaluation is a Newton iterate),
 // the readings after a frame are those of the state it reports: the same as a fresh rope's that
@@ -182,6 +183,31 @@ TEST(MethodSwitches, StartTheNewMethodAfreshUnderItsOwnTolerances) {
       ASSERT_EQ(run_frame(fresh, nullptr), FrameEnd::reached);
     }
     EXPECT_EQ(switched.state, fresh.state);
+  }
+}
+
+// auto's phases follow the measured stiffness: on the default rope the explicit pair's frames cost
+// less and it runs most of them; on a stiff 25-link rope the implicit method runs nearly all.
+TEST(AutoMethod, RunsThePhaseTheRopesStiffnessCallsFor) {
+  struct Case {
+    double stiffness;
+    bool mostly_implicit;
+  };
+  for (const Case c : {Case{5.5, false}, Case{5.5e6, true}}) {
+    SCOPED_TRACE(c.stiffness);
+    RopeParameters parameters;
+    parameters.joint_stiffness = c.stiffness;
+    Simulation sim;
+    ASSERT_EQ(start_simulation(sim, parameters), MbsStatus::ok);
+    ASSERT_EQ(use_integrator(sim, {Method::auto_, 1e-6, 1e-6}), MethodStatus::ok);
+    set_target(sim, 1, -0.5);
+    set_target(sim, 2, 0.9);
+    for (int frame = 0; frame < 100; ++frame) ASSERT_EQ(integrate_frame(sim), FrameEnd::reached);
+    const AutoRecord& r = sim.auto_record;
+    EXPECT_EQ(r.explicit_frames + r.implicit_frames, 100);
+    const int64_t in_phase = c.mostly_implicit ? r.implicit_frames : r.explicit_frames;
+    EXPECT_GE(in_phase, 60) << method_summary(sim);
+    EXPECT_EQ(r.implicit, c.mostly_implicit) << "phase at the end";
   }
 }
 
@@ -246,7 +272,7 @@ TEST(StepPreconditioner, InvertsTheNewtonMatrixOfTheStiffSprings) {
 }
 
 TEST(MethodNames, RoundTripAndRefuseOthers) {
-  for (Method method : {Method::rk4, Method::rkf45, Method::rk8pd, Method::bdf, Method::dirk}) {
+  for (Method method : every_method) {
     Method read = Method::rk4;
     ASSERT_TRUE(method_from_name(method_name(method), read));
     EXPECT_EQ(read, method);

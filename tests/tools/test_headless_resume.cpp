@@ -41,6 +41,25 @@ TEST_F(HeadlessResume, TenSecondsEqualFourSavedAndSixResumedFromFourOn) {
   EXPECT_EQ(first, tail);
 }
 
+// auto's phase and measures travel with the checkpoint: taken while the stiff rope runs the
+// implicit method, it resumes as the uninterrupted run goes on.
+TEST_F(HeadlessResume, AutoResumedWhileImplicitContinuesTheLongRun) {
+  const std::string state = folder + "/state.toml";
+  auto with = [&](std::vector<std::string> args) {
+    args.insert(args.end(), {"--integrator", "auto", "--set", "joint_stiffness=5.5e6", "--target",
+                             "1=-0.5@0", "--target", "2=0.9@0"});
+    return args;
+  };
+  const std::string whole = run_ok(with({"--duration", "1"}));
+  run_ok(with({"--duration", "0.5", "--save-state", state}));
+  EXPECT_NE(read_file(state).find("auto = { phase = \"implicit\""), std::string::npos);
+  const std::string resumed = run_ok({"--resume", state, "--duration", "0.5"});
+  const std::string rows = resumed.substr(resumed.find('\n') + 1);
+  const std::string tail = rows_from(whole, rows.substr(0, rows.find(',')) + ",");
+  ASSERT_FALSE(tail.empty());
+  EXPECT_EQ(rows, tail);
+}
+
 // A resumed run's pictures carry on the long run's: the same numbers at the same instants, the
 // same pixels.
 TEST_F(HeadlessResume, ResumedPicturesContinueTheLongRunsPictures) {
