@@ -1,5 +1,5 @@
 // bdf and dirk: SUNDIALS' implicit methods with Newton iterations, matrix-free with a tree
-// preconditioner or, for mid-sized ropes, on a dense difference-quotient Jacobian. CVODE's
+// preconditioner: time and memory linear in the bodies. CVODE's
 // backward differentiation formulas (at most second order) and ARKODE's fifth-order diagonally
 // implicit Runge-Kutta method; their steps are not bounded by the stiffest joint.
 //
@@ -8,9 +8,7 @@
 #include <arkode/arkode_arkstep.h>
 #include <cvode/cvode.h>
 #include <nvector/nvector_serial.h>
-#include <sunlinsol/sunlinsol_dense.h>
 #include <sunlinsol/sunlinsol_spgmr.h>
-#include <sunmatrix/sunmatrix_dense.h>
 
 #include <cstdlib>
 #include <new>
@@ -24,9 +22,8 @@ namespace {
 struct Sundials {
   Simulation* sim = nullptr;
   SUNContext context = nullptr;
-  void* solver = nullptr;        // CVODE's or ARKODE's memory
-  N_Vector y = nullptr;          // wraps sim->state: each accepted state is written into it
-  SUNMatrix jacobian = nullptr;  // small ropes only
+  void* solver = nullptr;  // CVODE's or ARKODE's memory
+  N_Vector y = nullptr;    // wraps sim->state: each accepted state is written into it
   SUNLinearSolver linear_solver = nullptr;
   StepPreconditioner preconditioner;  // long ropes only
 };
@@ -62,21 +59,12 @@ constexpr int dirk_order = 5;
 
 // The Newton systems are solved matrix-free: GMRES on Jacobian-vector products (one right-hand
 // side each), preconditioned by the tree solve of the stiff springs (the joints' and the chain
-// ends'), in time and memory linear in the bodies. What it leaves out is the kinetic energy's
-// dependence on the configuration: in joint coordinates and momenta a moving rope of many short
-// links has entries of d qdot / dq and d pdot / dq near 1e6 (measured on the 96-link rope at
-// joint_stiffness 55000 after 0.03 s), which bound the steps that GMRES can carry. There a dense
-// difference-quotient Jacobian with its LU is faster (0.05 s of that rope: bdf 0.8 s dense, several
-// seconds matrix-free); on the 25-link rope the matrix-free solve is faster (2 s at 55000: bdf
-// 0.08 s against 0.47 s). Beyond 200 links one LU takes over 0.1 s (measured), so a signal could
-// not be answered in time: matrix-free again.
+// ends') in joint rates. Measured against a dense difference-quotient Jacobian with its LU, which
+// costs n right-hand sides and O(n^3): 0.05 s of the rope at joint_stiffness 55000 took bdf
+// 0.04 s against 0.83 s at 96 links and 0.19 s against 4.9 s at 192; 2 s at 25 links 0.08 s
+// against 0.47 s. What the preconditioner leaves out is the rope's tension (its pull on a link
+// turned across it): on a long rope pulled hard by its carriages that is stiff as well.
 constexpr int krylov_dimension = 20;  // GMRES vectors kept before a restart
-
-bool uses_krylov(const Simulation& sim) {
-  constexpr int dense_from_dimension = 2 * (60 + 3) + carriage_state_count;
-  constexpr int dense_up_to_dimension = 2 * (200 + 3) + carriage_state_count;
-  return sim.dimension < dense_from_dimension || sim.dimension > dense_up_to_dimension;
-}
 
 // The tree solve is taken at the state and gamma the solver asks for (about every 20 steps, and
 // whenever gamma has moved by a fifth or more, or Newton's iterations went slowly).
@@ -106,15 +94,9 @@ Sundials* create_parts(Simulation& sim) {
   if (SUNContext_Create(nullptr, &sundials->context) != 0) return sundials;
   sundials->y = N_VMake_Serial(dimension, sim.state.data(), sundials->context);
   if (!sundials->y) return sundials;
-  if (uses_krylov(sim)) {
-    if (!make_step_preconditioner(sundials->preconditioner, sim)) return sundials;
-    sundials->linear_solver =
-        SUNLinSol_SPGMR(sundials->y, SUN_PREC_LEFT, krylov_dimension, sundials->context);
-    return sundials;
-  }
-  sundials->jacobian = SUNDenseMatrix(dimension, dimension, sundials->context);
-  if (!sundials->jacobian) return sundials;
-  sundials->linear_solver = SUNLinSol_Dense(sundials->y, sundials->jacobian, sundials->context);
+  if (!make_step_preconditioner(sundials->preconditioner, sim)) return sundials;
+  sundials->linear_solver =
+      SUNLinSol_SPGMR(sundials->y, SUN_PREC_LEFT, krylov_dimension, sundials->context);
   return sundials;
 }
 
@@ -141,7 +123,6 @@ void release(MethodObjects* objects) {
   Sundials* sundials = reinterpret_cast<Sundials*>(objects);
   if (sundials->solver) entries.free(&sundials->solver);
   if (sundials->linear_solver) SUNLinSolFree(sundials->linear_solver);
-  if (sundials->jacobian) SUNMatDestroy(sundials->jacobian);
   if (sundials->y) N_VDestroy(sundials->y);
   if (sundials->context) SUNContext_Free(&sundials->context);
   delete sundials;
@@ -177,9 +158,8 @@ bool set_up_cvode(Sundials& sundials, const RunSettings& settings) {
              CV_SUCCESS &&
          CVodeSetMaxNumSteps(cvode, -1) == CV_SUCCESS &&
          CVodeSetMaxOrd(cvode, most_bdf_order) == CV_SUCCESS &&
-         CVodeSetLinearSolver(cvode, sundials.linear_solver, sundials.jacobian) == CV_SUCCESS &&
-         (!uses_krylov(sim) ||
-          CVodeSetPreconditioner(cvode, preconditioner_setup, preconditioner_solve) == CV_SUCCESS);
+         CVodeSetLinearSolver(cvode, sundials.linear_solver, nullptr) == CV_SUCCESS &&
+         CVodeSetPreconditioner(cvode, preconditioner_setup, preconditioner_solve) == CV_SUCCESS;
 }
 
 bool set_up_arkode(Sundials& sundials, const RunSettings& settings) {
@@ -193,9 +173,9 @@ bool set_up_arkode(Sundials& sundials, const RunSettings& settings) {
          ARKStepSStolerances(arkode, settings.relative_tolerance, settings.absolute_tolerance) ==
              ARK_SUCCESS &&
          ARKStepSetMaxNumSteps(arkode, -1) == ARK_SUCCESS &&
-         ARKStepSetLinearSolver(arkode, sundials.linear_solver, sundials.jacobian) == ARK_SUCCESS &&
-         (!uses_krylov(sim) || ARKStepSetPreconditioner(arkode, preconditioner_setup,
-                                                        preconditioner_solve) == ARK_SUCCESS);
+         ARKStepSetLinearSolver(arkode, sundials.linear_solver, nullptr) == ARK_SUCCESS &&
+         ARKStepSetPreconditioner(arkode, preconditioner_setup, preconditioner_solve) ==
+             ARK_SUCCESS;
 }
 
 template <const Entries& entries, bool (*set_up)(Sundials&, const RunSettings&)>

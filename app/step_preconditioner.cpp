@@ -18,6 +18,14 @@
 // own: its rows keep M. The carriages' pull on the anchors, weak next to the ends' own springs
 // (a carriage is some thousand times heavier than a link), is left to the Krylov iterations.
 
+// Those are the stiff part in joint rates, not in momenta. A moving rope's momenta depend on its
+// configuration strongly (p = M(q) w: turning one joint swings the whole rope beyond it), so the
+// Newton matrix in (q, p) holds d qdot / dq = A = -M^-1 (dM/dq) w and its partners, large and
+// dense for a rope of many short links. The solve therefore goes to the rates and back, with
+// G = M A, G v = -(d/de) M(q + e v) w at fixed w, one difference quotient of the set-up passes:
+//   b = rp + G rq - gamma K rq,   (M + gamma C + gamma^2 K) v = b,   zq = rq + gamma v,
+//   zp = M v - G zq.
+
 namespace {
 
 struct JointSpring {
@@ -53,6 +61,35 @@ MbsStatus tree_solve(Mbs& mbs, StepPreconditioner& preconditioner, const double 
   mbs.link_armature = nullptr;
   std::copy(mbs.qdot, mbs.qdot + n, v);
   return status;
+}
+
+// p = M(q) w by the set-up passes, at the set-up rates w.
+void momenta_at(Mbs& mbs, const StepPreconditioner& pc, const double q[], double p[]) {
+  const int n = mbs.coordinate_count;
+  std::copy(q, q + n, mbs.q);
+  std::copy(pc.rates.begin(), pc.rates.end(), mbs.qdot);
+  setup_pass_a(*mbs.root);
+  setup_pass_b(*mbs.root);
+  std::copy(mbs.p, mbs.p + n, p);
+}
+
+// out = G v = -(M(q + e v) - M(q)) w / e; `scratch` holds n values.
+void momentum_turn(Mbs& mbs, const StepPreconditioner& pc, const double v[], double out[],
+                   double scratch[]) {
+  const int n = mbs.coordinate_count;
+  double largest_v = 0.0, largest_q = 1.0;
+  for (int i = 0; i < n; ++i) {
+    largest_v = std::max(largest_v, std::fabs(v[i]));
+    largest_q = std::max(largest_q, std::fabs(pc.q[i]));
+  }
+  if (!(largest_v > 0.0)) {
+    std::fill(out, out + n, 0.0);
+    return;
+  }
+  const double e = 1.4901161193847656e-08 * largest_q / largest_v;  // sqrt of double's epsilon
+  for (int i = 0; i < n; ++i) scratch[i] = pc.q[i] + e * v[i];
+  momenta_at(mbs, pc, scratch, out);
+  for (int i = 0; i < n; ++i) out[i] = (pc.momenta[i] - out[i]) / e;
 }
 
 // The world motion (x, y, angle) of point `at`, fixed to `body`, from every joint rate: a
@@ -158,9 +195,11 @@ bool make_step_preconditioner(StepPreconditioner& preconditioner, const Simulati
   try {
     preconditioner.armature.assign(sim.rope.mbs.link_joint.size(), 0.0);
     preconditioner.q.assign(n, 0.0);
+    preconditioner.rates.assign(n, 0.0);
+    preconditioner.momenta.assign(n, 0.0);
     preconditioner.rows.assign(most_end_rows * n, 0.0);
     preconditioner.solved_rows.assign(most_end_rows * n, 0.0);
-    preconditioner.work.assign(2 * n, 0.0);
+    preconditioner.work.assign(4 * n, 0.0);
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -177,12 +216,14 @@ MbsStatus set_up_step_preconditioner(Simulation& sim, StepPreconditioner& pc, co
   for_each_fused_link(mbs, [&](std::size_t at, const JointSpring& joint) {
     armature[at] = gamma * joint.damping + gamma * gamma * joint.stiffness;
   });
-  // Any momenta do: the placements follow from q alone.
-  double* v = pc.work.data();
-  std::fill(v, v + n, 0.0);
-  MbsStatus status = tree_solve(mbs, pc, v, v);
+  // w = M^-1 p, with the placements the end rows need.
+  std::copy(y, y + n, mbs.q);
+  std::copy(y + n, y + 2 * n, mbs.p);
+  MbsStatus status = run_velocity_passes(mbs);
   update_body_records(mbs);
+  std::copy(mbs.qdot, mbs.qdot + n, pc.rates.begin());
   take_end_rows(pc, sim);
+  momenta_at(mbs, pc, y, pc.momenta.data());
   const int m = pc.end_rows;
   for (int j = 0; j < m && status == MbsStatus::ok; ++j) {
     const std::size_t at = static_cast<std::size_t>(j) * static_cast<std::size_t>(n);
@@ -208,9 +249,12 @@ MbsStatus solve_step_preconditioner(Simulation& sim, StepPreconditioner& pc, con
   const double* rp = r + n;
   double* b = pc.work.data();
   double* v = b + n;
+  double* turn = v + n;
+  double* scratch = turn + n;
   auto row = [&](int i) { return pc.rows.data() + static_cast<std::size_t>(i) * n; };
-  // b = rp - gamma K rq
-  std::copy(rp, rp + n, b);
+  // b = rp + G rq - gamma K rq
+  momentum_turn(mbs, pc, rq, turn, scratch);
+  for (int i = 0; i < n; ++i) b[i] = rp[i] + turn[i];
   for_each_fused_link(mbs, [&](std::size_t, const JointSpring& joint) {
     b[joint.coordinate] -= gamma * joint.stiffness * rq[joint.coordinate];
   });
@@ -227,13 +271,12 @@ MbsStatus solve_step_preconditioner(Simulation& sim, StepPreconditioner& pc, con
     const double* solved = pc.solved_rows.data() + static_cast<std::size_t>(i) * n;
     for (int j = 0; j < n; ++j) v[j] -= correction[i] * solved[j];
   }
-  // zp = b - (gamma C + gamma^2 K) v,  zq = rq + gamma v
+  // zq = rq + gamma v,  zp = M v - G zq = b - (gamma C + gamma^2 K) v - G zq
   double* zq = z;
   double* zp = z + n;
-  for (int i = 0; i < n; ++i) {
-    zq[i] = rq[i] + gamma * v[i];
-    zp[i] = b[i];
-  }
+  for (int i = 0; i < n; ++i) zq[i] = rq[i] + gamma * v[i];
+  momentum_turn(mbs, pc, zq, turn, scratch);
+  for (int i = 0; i < n; ++i) zp[i] = b[i] - turn[i];
   const double* armature = pc.armature.data();
   for_each_fused_link(mbs, [&](std::size_t at, const JointSpring& joint) {
     zp[joint.coordinate] -= armature[at] * v[joint.coordinate];

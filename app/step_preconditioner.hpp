@@ -13,8 +13,11 @@ constexpr int most_end_rows = 6;
 
 struct StepPreconditioner {
   std::vector<double> armature;  // per fused link, by inward position
-  // Frozen at the last set-up: the coordinates and gamma the matrix is taken at.
+  // Frozen at the last set-up: the coordinates and gamma the matrix is taken at, the joint rates
+  // w = M^-1 p there and the momenta M w as the set-up passes give them back.
   std::vector<double> q;
+  std::vector<double> rates;
+  std::vector<double> momenta;
   double gamma = 0.0;
   // The chain-end couplings as rows of the coupled points' world motion over the joint rates
   // (end_rows x n, row-major), each with its spring (N/m or N m/rad) and its weight
@@ -28,7 +31,7 @@ struct StepPreconditioner {
   std::vector<double> solved_rows;
   double capacitance[most_end_rows * most_end_rows] = {};
   int pivot[most_end_rows] = {};
-  std::vector<double> work;  // n
+  std::vector<double> work;  // 4 n
 };
 
 // Sizes the preconditioner for `sim`'s rope. False when memory ran out.
