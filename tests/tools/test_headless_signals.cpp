@@ -81,9 +81,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // Minutes per frame: the signal must be seen between the integrator's steps.
         SignalCase{"StiffRope", {"--set", "joint_stiffness=1e14"}, SIGINT, false},
-        // An implicit method checks inside its long steps too.
+        // An implicit method checks inside its long steps too, on a 10,000-link rope.
         SignalCase{"StiffRopeImplicit",
-                   {"--integrator", "dirk", "--set", "links=200", "--duration", "1e6"},
+                   {"--integrator", "dirk", "--set", "links=10000", "--duration", "1e6"},
                    SIGTERM,
                    false},
         SignalCase{"LongFineRope",
