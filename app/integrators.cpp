@@ -62,11 +62,16 @@ int method_step(Simulation& sim, double t1) {
   return sim.integrator.row->step(*sim.integrator.objects, sim, t1);
 }
 
+namespace {
+std::string frames(int64_t count) {
+  return std::to_string(count) + (count == 1 ? " frame" : " frames");
+}
+}  // namespace
+
 std::string method_summary(const Simulation& sim) {
   const std::string name = method_name(sim.settings.method);
   if (sim.settings.method != Method::auto_) return name;
   const AutoRecord& r = sim.auto_record;
-  return name + " (" + method_name(auto_explicit_method) + " " + std::to_string(r.explicit_frames) +
-         " frames, " + method_name(auto_implicit_method) + " " + std::to_string(r.implicit_frames) +
-         " frames)";
+  return name + " (" + method_name(auto_explicit_method) + " " + frames(r.explicit_frames) + ", " +
+         method_name(auto_implicit_method) + " " + frames(r.implicit_frames) + ")";
 }
