@@ -6,8 +6,8 @@
 //   rk4    GSL's classic Runge-Kutta, step doubling for the error (the window program's)
 //   rkf45  GSL's embedded Runge-Kutta-Fehlberg 4(5) pair: cheap steps for loose tolerances
 //   rk8pd  GSL's embedded Prince-Dormand 8(9) pair: few steps for tight tolerances
-//   bdf    SUNDIALS CVODE's variable-order backward differentiation formulas with Newton
-//          iterations on a dense difference-quotient Jacobian: an implicit method whose step is
+//   bdf    SUNDIALS CVODE's backward differentiation formulas (orders 1 and 2) with Newton
+//          iterations solved matrix-free through the body tree: an implicit method whose step is
 //          not bounded by the stiffest joint, so a stiff rope costs about what a soft one does
 //   dirk   SUNDIALS ARKODE's fifth-order diagonally implicit Runge-Kutta method, L-stable, on the
 //          same Newton iterations: higher order than bdf for the same stiff ropes
