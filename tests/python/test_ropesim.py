@@ -97,20 +97,6 @@ def test_a_progress_bar_leaves_the_run_as_it_was(run, capsys):
     assert shown.state.tobytes() == plain.state.tobytes() and shown.time == plain.time
 
 
-def test_a_failing_progress_callable_stops_the_run_with_its_error():
-    rope = ropesim.Rope()
-
-    def refuse(done, frames):
-        raise ValueError(f"stop at {done} of {frames}")
-
-    with pytest.raises(ValueError, match="of 1000"):
-        rope._rope.advance(1000, refuse)
-    frames = round(rope.time / ropesim.FRAME_SPAN)
-    again = ropesim.Rope()
-    again.advance(frames)
-    assert rope.state.tobytes() == again.state.tobytes()
-
-
 def test_diverged_is_raised_and_another_rope_still_runs():
     torn = ropesim.Rope()
     torn.set_target(2, 1e6)
