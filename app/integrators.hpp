@@ -133,5 +133,5 @@ int method_step(Simulation& sim, double t1);
 void start_method_frame(Simulation& sim);
 
 // The method's name, and for auto how many frames each of its methods ran:
-// "auto (rkf45 120 frames, dirk 80 frames)".
+// "auto (rkf45 120 frames, bdf 80 frames)".
 std::string method_summary(const Simulation& sim);

@@ -10,8 +10,9 @@
 // cost more than explicit frames would at the current stiffest rate (the explicit pair's
 // stability-bound step count scales with it); an explicit phase ends when its frames cost more
 // than the implicit ones did, or, still stability-bound, when the implicit method has not been
-// tried for a while (the motion changes both costs; the wait doubles after every return). Several frames in a row must agree, and the
-// costs must differ by a margin, so the choice does not flap.
+// tried for a while (the motion changes both costs; the wait doubles after every return).
+// Several frames in a row must agree, and the costs must differ by a margin, so the choice does
+// not flap.
 #include <algorithm>
 #include <cmath>
 #include <new>
@@ -26,7 +27,7 @@ constexpr int power_iterations = 16;  // right-hand sides per estimate
 // |lambda| h of the explicit pair's accepted steps at and above which they are stability-bound
 // (rkf45's measured 1.25 to 1.55 on stiff and soft ropes alike; accuracy-bound steps lie below).
 constexpr double stiff_reach = 1.0;
-constexpr double cost_margin = 1.2;      // one phase must cost this much more than the other
+constexpr double cost_margin = 1.2;  // one phase must cost this much more than the other
 constexpr int frames_to_switch = 3;
 // An implicit method's evaluation costs more than its right-hand side: the Krylov solve and its
 // preconditioner come with it. Wall time per evaluation, 2 s of the 25-link rope at 1e-6: bdf
@@ -36,7 +37,7 @@ constexpr int64_t longest_trial_wait = 640;  // frames
 
 struct Auto {
   MethodInUse explicit_part, implicit_part;
-  RightHandSide counted_rhs = nullptr;  // the simulation's, while a part steps
+  RightHandSide counted_rhs = nullptr;                      // the simulation's, while a part steps
   std::vector<double> base_rates, direction, probe, rates;  // the estimate's, sized at create
 };
 
@@ -200,7 +201,7 @@ extern const IntegrationMethod auto_method{
     .step = step,
     .restart = restart,
     .release = release,
-    .initial_step = 0.00025,  // s, the explicit pair's
+    .initial_step = 0.00025,      // s, the explicit pair's
     .restarts_each_frame = true,  // decisions are made at frame starts only
     .ends_on_accepted_state = false,
 };

@@ -77,16 +77,13 @@ void momenta_at(Mbs& mbs, const StepPreconditioner& pc, const double q[], double
 void momentum_turn(Mbs& mbs, const StepPreconditioner& pc, const double v[], double out[],
                    double scratch[]) {
   const int n = mbs.coordinate_count;
-  double largest_v = 0.0, largest_q = 1.0;
-  for (int i = 0; i < n; ++i) {
-    largest_v = std::max(largest_v, std::fabs(v[i]));
-    largest_q = std::max(largest_q, std::fabs(pc.q[i]));
-  }
+  double largest_v = 0.0;
+  for (int i = 0; i < n; ++i) largest_v = std::max(largest_v, std::fabs(v[i]));
   if (!(largest_v > 0.0)) {
     std::fill(out, out + n, 0.0);
     return;
   }
-  const double e = 1.4901161193847656e-08 * largest_q / largest_v;  // sqrt of double's epsilon
+  const double e = 1.4901161193847656e-08 * pc.q_scale / largest_v;  // sqrt of double's epsilon
   for (int i = 0; i < n; ++i) scratch[i] = pc.q[i] + e * v[i];
   momenta_at(mbs, pc, scratch, out);
   for (int i = 0; i < n; ++i) out[i] = (pc.momenta[i] - out[i]) / e;
@@ -211,6 +208,8 @@ MbsStatus set_up_step_preconditioner(Simulation& sim, StepPreconditioner& pc, co
   Mbs& mbs = sim.rope.mbs;
   const int n = sim.coordinate_count;
   std::copy(y, y + n, pc.q.begin());
+  pc.q_scale = 1.0;
+  for (int i = 0; i < n; ++i) pc.q_scale = std::max(pc.q_scale, std::fabs(y[i]));
   pc.gamma = gamma;
   double* armature = pc.armature.data();
   for_each_fused_link(mbs, [&](std::size_t at, const JointSpring& joint) {

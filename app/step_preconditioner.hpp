@@ -18,6 +18,7 @@ struct StepPreconditioner {
   std::vector<double> q;
   std::vector<double> rates;
   std::vector<double> momenta;
+  double q_scale = 1.0;  // the largest coordinate's size, at least 1: sets the difference quotients
   double gamma = 0.0;
   // The chain-end couplings as rows of the coupled points' world motion over the joint rates
   // (end_rows x n, row-major), each with its spring (N/m or N m/rad) and its weight
