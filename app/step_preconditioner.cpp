@@ -4,10 +4,12 @@
 #include <cmath>
 #include <new>
 
+#include "mbs/body_values.hpp"
+
 // With the mass matrix frozen at q, the stiff part of the Jacobian is
 //   d qdot / dp = M^-1,   d pdot / dq = -K,   d pdot / dp = -C M^-1
-// with K and C the joints' stiffnesses and dampings on the diagonal plus, for each chain end held
-// by a carriage, L^T k L and L^T c L, where the rows L give the held point's world motion (x, y,
+// with K and C the joints' stiffnesses and dampings on the diagonal plus the tension's springs
+// (below) and, for each chain end held by a carriage, L^T k L and L^T c L, where the rows L give the held point's world motion (x, y,
 // angle) from the joint rates. Then P [zq; zp] = [rq; rp] gives, with v = M^-1 zp:
 //   (M + gamma C + gamma^2 K) v = rp - gamma K rq = b,   zp = b - (gamma C + gamma^2 K) v,
 //   zq = rq + gamma v.
@@ -17,6 +19,15 @@
 // with W found by six tree solves when the matrix is set up. The free base has no spring of its
 // own: its rows keep M. The carriages' pull on the anchors, weak next to the ends' own springs
 // (a carriage is some thousand times heavier than a link), is left to the Krylov iterations.
+
+// The applied forces also stiffen the chain as it turns: forces F_b at points P_b give
+// d pdot_i / dq_j = -h_k, k = max(i, j) along a chain, h_k = sum over b beyond joint k of
+// F_b . (P_b - r_k) with r_k the joint's point. That is sum_k c_k u_k u_k^T with u_k the rates'
+// share in body k's absolute angle and c_k = F_k . (P_k - r_k) + f_k+1 . (r_k+1 - r_k), f_k+1
+// the force carried beyond body k: a spring c_k on each body's absolute angle. On a rope pulled
+// taut it is the tension T times the link's length, and over a step it weighs like the rotational
+// inertia gamma^2 c_k added to the body: one more term in the same tree pass. It is taken where
+// it stabilises (c_k > 0).
 
 // Those are the stiff part in joint rates, not in momenta. A moving rope's momenta depend on its
 // configuration strongly (p = M(q) w: turning one joint swings the whole rope beyond it), so the
@@ -45,6 +56,16 @@ void for_each_fused_link(const Mbs& mbs, Visit visit) {
   }
 }
 
+// The bodies the fused kernels do not take, which read their parameters from their records.
+template <typename Visit>
+void for_each_record_body(Mbs& mbs, Visit visit) {
+  for (const PassRun& run : mbs.inward_runs) {
+    if (run.kernel == PassKernel::fused_run) continue;
+    for (int32_t i = run.begin; i < run.end; ++i)
+      visit(static_cast<std::size_t>(i), *mbs.inward_order[static_cast<std::size_t>(i)]);
+  }
+}
+
 double dot(const double a[], const double b[], int n) {
   double sum = 0.0;
   for (int i = 0; i < n; ++i) sum += a[i] * b[i];
@@ -57,8 +78,18 @@ MbsStatus tree_solve(Mbs& mbs, StepPreconditioner& preconditioner, const double 
   std::copy(preconditioner.q.begin(), preconditioner.q.end(), mbs.q);
   std::copy(b, b + n, mbs.p);
   mbs.link_armature = preconditioner.armature.data();
+  mbs.link_turn_inertia = preconditioner.turn_inertia.data();
+  // Bodies outside the fused runs (the base) take theirs in their records for the passes.
+  const double* turn = preconditioner.turn_inertia.data();
+  double* kept = preconditioner.record_inertia.data();
+  for_each_record_body(mbs, [&](std::size_t at, Body& body) {
+    kept[at] = body.inertia[5];
+    body.inertia[5] = kept[at] + turn[at];
+  });
   const MbsStatus status = run_velocity_passes(mbs);
+  for_each_record_body(mbs, [&](std::size_t at, Body& body) { body.inertia[5] = kept[at]; });
   mbs.link_armature = nullptr;
+  mbs.link_turn_inertia = nullptr;
   std::copy(mbs.qdot, mbs.qdot + n, v);
   return status;
 }
@@ -103,6 +134,74 @@ void point_motion_rows(const Mbs& mbs, const Body& body, const Point& at, double
       rows[1][first + 1] = 1.0;
     }
   }
+}
+
+// A body's coordinate that turns it: the last of its coordinates.
+int32_t turn_coordinate(const Mbs& mbs, const Body& body) {
+  return static_cast<int32_t>(body.q - mbs.q) + body.type->coordinate_count - 1;
+}
+
+bool has_coordinates(const Mbs& mbs, const Body* body) {
+  return body && body != &mbs.ground;
+}
+
+// out -= scale H x with H the tension's springs on the absolute angles: each body's angle from
+// its ancestors' outward, the springs' moments summed over the subtree inward.
+void subtract_tension(const Mbs& mbs, StepPreconditioner& pc, const double x[], double scale,
+                      double out[]) {
+  const int n = mbs.coordinate_count;
+  double* angle = pc.work.data() + 4 * n;
+  double* moment = angle + n;
+  std::fill(moment, moment + n, 0.0);
+  for (const Body* body : mbs.outward_order) {
+    const int32_t t = turn_coordinate(mbs, *body);
+    const double parent = has_coordinates(mbs, body->parent)
+                              ? angle[turn_coordinate(mbs, *body->parent)]
+                              : 0.0;
+    angle[t] = parent + x[t];
+  }
+  for (const Body* body : mbs.inward_order) {
+    const int32_t t = turn_coordinate(mbs, *body);
+    moment[t] += pc.tension[static_cast<std::size_t>(t)] * angle[t];
+    out[t] -= scale * moment[t];
+    if (has_coordinates(mbs, body->parent)) moment[turn_coordinate(mbs, *body->parent)] += moment[t];
+  }
+}
+
+// c_k of a body from the forces of the last table evaluation: its own (the weight at the centre
+// of mass, the far-end spring at the held point when that is where it acts) and those its
+// children carry, in its own axes from their joint points.
+double tension_spring(const Body& body, const Carriages& c, double gravity) {
+  const double weight = body_values::weight_y(body.inertia[0], gravity);
+  const double s = body.sin_abs, co = body.cos_abs;
+  double spring = weight * (s * body.com[0] + co * body.com[1]);
+  if (body.carriage_link == 2 && c.force_at_held_point) {
+    const Point held = point_to_world(body, {c.held_point[0], c.held_point[1]});
+    spring += body.applied_force[0] * (held[0] - body.position[0]) +
+              (body.applied_force[1] - weight) * (held[1] - body.position[1]);
+  }
+  for (const Body* child = body.first_child; child; child = child->next_sibling) {
+    if (!child->type->has_joint_offset) continue;
+    spring += child->transmitted_force[0] * child->joint[offset_x] +
+              child->transmitted_force[1] * child->joint[offset_y];
+  }
+  return std::max(spring, 0.0);
+}
+
+// The tension springs at y, whose forces the table passes leave in the bodies' records.
+MbsStatus take_tension(Simulation& sim, StepPreconditioner& pc, const double y[]) {
+  Mbs& mbs = sim.rope.mbs;
+  if (hamilton_rhs(sim.time, y, pc.work.data(), &sim) != 0) return mbs.status;
+  const MbsStatus status = run_rhs_table_passes(mbs);
+  std::fill(pc.tension.begin(), pc.tension.end(), 0.0);
+  const double gamma = pc.gamma;
+  for (std::size_t at = 0; at < mbs.inward_order.size(); ++at) {
+    const Body& body = *mbs.inward_order[at];
+    const double spring = tension_spring(body, sim.rope.carriages, mbs.gravity);
+    pc.tension[static_cast<std::size_t>(turn_coordinate(mbs, body))] = spring;
+    pc.turn_inertia[at] = gamma * gamma * spring;
+  }
+  return status;
 }
 
 struct EndSprings {
@@ -191,12 +290,15 @@ bool make_step_preconditioner(StepPreconditioner& preconditioner, const Simulati
   const auto n = static_cast<std::size_t>(sim.coordinate_count);
   try {
     preconditioner.armature.assign(sim.rope.mbs.link_joint.size(), 0.0);
+    preconditioner.turn_inertia.assign(sim.rope.mbs.link_joint.size(), 0.0);
+    preconditioner.record_inertia.assign(sim.rope.mbs.link_joint.size(), 0.0);
+    preconditioner.tension.assign(n, 0.0);
     preconditioner.q.assign(n, 0.0);
     preconditioner.rates.assign(n, 0.0);
     preconditioner.momenta.assign(n, 0.0);
     preconditioner.rows.assign(most_end_rows * n, 0.0);
     preconditioner.solved_rows.assign(most_end_rows * n, 0.0);
-    preconditioner.work.assign(4 * n, 0.0);
+    preconditioner.work.assign(6 * n, 0.0);
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -215,10 +317,11 @@ MbsStatus set_up_step_preconditioner(Simulation& sim, StepPreconditioner& pc, co
   for_each_fused_link(mbs, [&](std::size_t at, const JointSpring& joint) {
     armature[at] = gamma * joint.damping + gamma * gamma * joint.stiffness;
   });
+  MbsStatus status = take_tension(sim, pc, y);
   // w = M^-1 p, with the placements the end rows need.
   std::copy(y, y + n, mbs.q);
   std::copy(y + n, y + 2 * n, mbs.p);
-  MbsStatus status = run_velocity_passes(mbs);
+  if (status == MbsStatus::ok) status = run_velocity_passes(mbs);
   update_body_records(mbs);
   std::copy(mbs.qdot, mbs.qdot + n, pc.rates.begin());
   take_end_rows(pc, sim);
@@ -261,6 +364,7 @@ MbsStatus solve_step_preconditioner(Simulation& sim, StepPreconditioner& pc, con
     const double pull = gamma * pc.stiffness[i] * dot(row(i), rq, n);
     for (int j = 0; j < n; ++j) b[j] -= pull * row(i)[j];
   }
+  subtract_tension(mbs, pc, rq, gamma, b);
   // v = (B + L^T D L)^-1 b
   const MbsStatus status = tree_solve(mbs, pc, b, v);
   double correction[most_end_rows];
@@ -284,6 +388,7 @@ MbsStatus solve_step_preconditioner(Simulation& sim, StepPreconditioner& pc, con
     const double push = pc.weight[i] * dot(row(i), v, n);
     for (int j = 0; j < n; ++j) zp[j] -= push * row(i)[j];
   }
+  subtract_tension(mbs, pc, v, gamma * gamma, zp);
   const Carriages& c = sim.rope.carriages;
   for (int k = 0; k < 2; ++k) solve_carriage(c, k, gamma, r + 2 * n + 2 * k, z + 2 * n + 2 * k);
   return status;

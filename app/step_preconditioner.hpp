@@ -1,6 +1,6 @@
 // The Newton matrix of an implicit step, P = I - gamma J, solved in O(n) through the tree with
 // the stiff part of J taken exactly: the joint spring-dampers, the chain ends' spring-dampers to
-// their carriages and the carriages' own springs. A Krylov solver then needs only a few products
+// their carriages, the carriages' own springs and the stiffness of the rope's tension. A Krylov solver then needs only a few products
 // with the true Jacobian to finish the job.
 #pragma once
 
@@ -13,6 +13,12 @@ constexpr int most_end_rows = 6;
 
 struct StepPreconditioner {
   std::vector<double> armature;  // per fused link, by inward position
+  // The rope's tension as a spring on each body's absolute angle (N m/rad, by the body's turning
+  // coordinate; 0 elsewhere), and gamma^2 times it as the body's added rotational inertia (by
+  // inward position).
+  std::vector<double> tension;
+  std::vector<double> turn_inertia;
+  std::vector<double> record_inertia;  // the record bodies' own, kept while a solve adds to it
   // Frozen at the last set-up: the coordinates and gamma the matrix is taken at, the joint rates
   // w = M^-1 p there and the momenta M w as the set-up passes give them back.
   std::vector<double> q;
@@ -32,7 +38,7 @@ struct StepPreconditioner {
   std::vector<double> solved_rows;
   double capacitance[most_end_rows * most_end_rows] = {};
   int pivot[most_end_rows] = {};
-  std::vector<double> work;  // 4 n
+  std::vector<double> work;  // 6 n
 };
 
 // Sizes the preconditioner for `sim`'s rope. False when memory ran out.

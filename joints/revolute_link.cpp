@@ -246,12 +246,13 @@ template <bool armed>
 [[gnu::always_inline]] inline HandedUp chained_inertia_step(const LinkJoint& k, const Sym3& inertia,
                                                             LinkPassState& st, double q, double p,
                                                             const HandedUp& child_up,
-                                                            double armature) {
+                                                            double armature, double turn) {
   const JointFrame r = link_frame(k, q);
   // Unrolled even at -O2, so that the sums stay in registers instead of a stack array.
   Sym3 a;
 #pragma GCC unroll 6
   for (int i = 0; i < 6; ++i) a[i] = inertia[i] + child_up.inertia[i];
+  if constexpr (armed) a[5] = a[5] + turn;
   Triple b;
 #pragma GCC unroll 3
   for (int i = 0; i < 3; ++i) b[i] = 0.0 + child_up.bias[i];
@@ -313,19 +314,23 @@ template <bool armed>
 void inertia_run_of(Mbs& mbs, const PassRun& run) {
   const LinkPassData d = pass_data_of(mbs);
   const double* armature = mbs.link_armature;
+  const double* turn = mbs.link_turn_inertia;
+  auto turn_of = [turn](std::size_t i) { return turn ? turn[i] : 0.0; };
   const std::size_t begin = static_cast<std::size_t>(run.begin);
   const std::size_t end = static_cast<std::size_t>(run.end);
   Body& first = *mbs.inward_order[begin];
   const LinkJoint& k0 = d.joint[begin];
   const JointFrame r = link_frame(k0, d.q[k0.coordinate]);
   accumulate_inertia(first);
-  HandedUp up = link_inertia_step<armed>(d.state[begin], r, first.articulated_inertia,
-                                         first.momentum_bias, d.p[k0.coordinate],
-                                         armed ? armature[begin] : 0.0);
+  Sym3 a0 = first.articulated_inertia;
+  if constexpr (armed) a0[5] = a0[5] + turn_of(begin);
+  HandedUp up = link_inertia_step<armed>(d.state[begin], r, a0, first.momentum_bias,
+                                         d.p[k0.coordinate], armed ? armature[begin] : 0.0);
   for (std::size_t i = begin + 1; i < end; ++i) {
     const LinkJoint& k = d.joint[i];
     up = chained_inertia_step<armed>(k, d.inertia[i], d.state[i], d.q[k.coordinate],
-                                     d.p[k.coordinate], up, armed ? armature[i] : 0.0);
+                                     d.p[k.coordinate], up, armed ? armature[i] : 0.0,
+                                     armed ? turn_of(i) : 0.0);
   }
   Body& last = *mbs.inward_order[end - 1];
   last.transmitted_inertia = up.inertia;

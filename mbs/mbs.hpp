@@ -291,6 +291,9 @@ struct Mbs {
   // preconditioner sets it for run_velocity_passes: a joint spring-damper taken implicitly over a
   // step weighs on the joint like an extra inertia.
   const double* link_armature = nullptr;
+  // With link_armature, added to each fused link's own rotational inertia (null: none): a spring
+  // on the body's absolute angle, such as a tension's, taken implicitly over a step.
+  const double* link_turn_inertia = nullptr;
   // Visiting orders of the whole tree, fixed once the coordinates are laid out.
   LargeArray<Body*> outward_order;  // parents before children
   LargeArray<Body*> inward_order;   // children (in list order) before parents
@@ -367,7 +370,8 @@ MbsStatus run_setup_passes(Mbs& mbs);
 // LinkPassState or nowhere. The table path below fills every field.
 MbsStatus run_rhs_passes(Mbs& mbs);
 // Joint rates v = (M(q) + diag(armature))^-1 p from passes 1 and 2 alone (the mass matrix M is
-// never formed), with mbs.link_armature added to the fused links' joint inertias; v lands in
+// never formed), with mbs.link_armature added to the fused links' joint inertias (and
+// mbs.link_turn_inertia to their bodies' own); v lands in
 // qdot. O(n), the passes' own cost without the forces.
 MbsStatus run_velocity_passes(Mbs& mbs);
 // Copies every link's placement and velocity from the last run_rhs_passes into its record, where

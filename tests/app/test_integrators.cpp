@@ -261,23 +261,26 @@ TEST(AutoMethod, RunsThePhaseTheRopesStiffnessCallsFor) {
   }
 }
 
-// At rest, without gravity and with every spring at its rest length, the joints' and the chain
-// ends' spring-dampers are the whole of the Jacobian's stiff part, and the tree solve with its
-// low-rank correction for the ends inverts the implicit step's Newton matrix I - gamma J exactly
-// on the rope's rows (the carriages' pull on the anchors is left to the Krylov iterations, so the
-// test's carriage residuals are zero): checked against J by difference quotients.
+// At rest the joints' and the chain ends' spring-dampers and the applied forces' turning of the
+// chain (its tension and weight) are the whole of the Jacobian's stiff part, and the tree solve
+// with its low-rank correction for the ends inverts the implicit step's Newton matrix I - gamma J
+// exactly on the rope's rows (the carriages' pull on the anchors is left to the Krylov iterations,
+// so the test's carriage residuals are zero): checked against J by difference quotients.
 TEST(StepPreconditioner, InvertsTheNewtonMatrixOfTheStiffSprings) {
   struct Case {
     const char* name;
     bool ends_held;
+    double gravity, stretch;  // the far end's spring stretched along x by `stretch` m
   };
-  for (const Case& held : {Case{"joint springs alone", false}, Case{"ends held too", true}}) {
+  for (const Case& held : {Case{"joint springs alone", false, 0.0, 0.0},
+                           Case{"ends held too", true, 0.0, 0.0},
+                           Case{"pulled taut, under gravity", true, 9.81, 0.2}}) {
     SCOPED_TRACE(held.name);
     RopeParameters parameters;
     parameters.links = 3;
     parameters.joint_stiffness = 55000.0;
     parameters.joint_damping = 0.5;
-    parameters.gravity = 0.0;
+    parameters.gravity = held.gravity;
     parameters.far_end_coupling = FarEndCoupling::point;
     for (CarriagePair* coupling : {&parameters.end_stiffness_x, &parameters.end_damping_x,
                                    &parameters.end_stiffness_y, &parameters.end_damping_y,
@@ -293,7 +296,7 @@ TEST(StepPreconditioner, InvertsTheNewtonMatrixOfTheStiffSprings) {
     std::vector<double> y = sim.state;
     const Body& last = sim.rope.bodies[sim.rope.bodies.size() - 1];
     y[2 * n] = y[0];
-    y[2 * n + 2] = point_to_world(last, {sim.rope.carriages.held_point[0], 0.0})[0];
+    y[2 * n + 2] = point_to_world(last, {sim.rope.carriages.held_point[0], 0.0})[0] + held.stretch;
     std::vector<double> up(d), down(d), jacobian(static_cast<size_t>(d * d));
     // Central differences: the kinetic energy's pull on pdot is quadratic in p.
     for (int j = 0; j < d; ++j) {
