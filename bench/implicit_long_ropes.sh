@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Wall time of the implicit methods on long and stiff ropes, with rope-headless (Release build):
-# the fine rope of models/fine_rope.toml cut into 100 and 1,000 links, the 25-link stiff ropes and
-# the 192-link rope at joint_stiffness 55000. Carriages driven to -0.5 and 0.9 m from t = 0.
+# the fine rope of models/fine_rope.toml cut into 100, 1,000 and 10,000 links, the 25-link stiff
+# ropes and the 192-link rope at joint_stiffness 55000. Carriages driven to -0.5 and 0.9 m from t = 0.
 #   bench/implicit_long_ropes.sh [build/release]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,6 +30,8 @@ for method in bdf dirk; do
 done
 measure "fine rope, 100 links, 1 s, rk4" "${fine[@]}" --set links=100 --duration 1
 measure "fine rope, 1000 links, 0.1 s, bdf" "${fine[@]}" --duration 0.1 --integrator bdf
+# Some minutes of wall time.
+measure "fine rope, 10000 links, 1 s, bdf" "${fine[@]}" --set links=10000 --duration 1 --integrator bdf
 for method in bdf dirk rk4; do
   measure "192 links, 55000, 0.05 s, $method" --set links=192 --set joint_stiffness=55000 --duration 0.05 --integrator $method
 done
