@@ -22,7 +22,7 @@ import ropesim
 
 DURATION = 2.0
 STIFFNESSES = [5.5, 550.0, 55000.0, 5.5e6]
-OURS = ["rk4", "rkf45", "rk8pd", "bdf", "dirk"]
+OURS = ["rk4", "rkf45", "rk8pd", "bdf", "dirk", "auto"]
 SCIPY = ["LSODA", "Radau", "BDF", "DOP853"]
 TOLERANCES = [10.0 ** -k for k in range(3, 11)]
 BUDGET = 20.0  # s of wall time per run
@@ -114,7 +114,7 @@ def measure(stiffness):
     return rows, agreement
 
 
-COLOURS = dict(zip(OURS + SCIPY, ["C0", "C1", "C2", "C3", "C4", "C5", "C6", "C7", "C8"]))
+COLOURS = dict(zip(OURS + SCIPY, [f"C{k}" for k in range(10)]))
 
 
 def save_table(results, path):
