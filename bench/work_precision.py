@@ -81,9 +81,9 @@ def best_of_repeats(runner, stiffness, method, tolerance):
 
 
 def reference(stiffness):
-    """rk8pd and dirk at 1e-12 (rk4 for the default rope, where dirk is slow to converge)."""
+    """rk8pd and rk4 at 1e-12. Not dirk: its error levels off near 1e-9 in the carriages."""
     first = run_reference(stiffness, "rk8pd")
-    second = run_reference(stiffness, "rk4" if stiffness < 100 else "dirk")
+    second = run_reference(stiffness, "rk4")
     agreement = float(np.abs(first - second).max())
     print(f"# joint_stiffness {stiffness:g}: references agree to {agreement:.1e}", flush=True)
     return first, agreement
