@@ -128,7 +128,7 @@ struct Entries {
   // step: a frame started with it takes two steps where one would do (the 25-link rope at 5.5e6
   // under dirk: 2,208 steps in 10 s). With this factor a frame starts with that many times the
   // last frame's largest accepted step (at most a frame), which the error test cuts when it is
-  // too long: 1,024 steps and half the time. CVODE restarts at first order and did better with
+  // too long: 1,021 steps and half the time. CVODE restarts at first order and did better with
   // its own proposal (0 keeps it).
   double frame_step_growth;
 };

@@ -9,8 +9,9 @@
 // With the mass matrix frozen at q, the stiff part of the Jacobian is
 //   d qdot / dp = M^-1,   d pdot / dq = -K,   d pdot / dp = -C M^-1
 // with K and C the joints' stiffnesses and dampings on the diagonal plus the tension's springs
-// (below) and, for each chain end held by a carriage, L^T k L and L^T c L, where the rows L give the held point's world motion (x, y,
-// angle) from the joint rates. Then P [zq; zp] = [rq; rp] gives, with v = M^-1 zp:
+// (below) and, for each chain end held by a carriage, L^T k L and L^T c L, where the rows L give
+// the held point's world motion (x, y, angle) from the joint rates. Then P [zq; zp] = [rq; rp]
+// gives, with v = M^-1 zp:
 //   (M + gamma C + gamma^2 K) v = rp - gamma K rq = b,   zp = b - (gamma C + gamma^2 K) v,
 //   zq = rq + gamma v.
 // The joints' part is one pass of the articulated-body recursion with gamma c + gamma^2 k added
@@ -146,25 +147,24 @@ bool has_coordinates(const Mbs& mbs, const Body* body) {
 }
 
 // out -= scale H x with H the tension's springs on the absolute angles: each body's angle from
-// its ancestors' outward, the springs' moments summed over the subtree inward.
+// its ancestors' outward, the springs' moments summed over the subtree inward (outward order
+// backwards: every child before its parent).
 void subtract_tension(const Mbs& mbs, StepPreconditioner& pc, const double x[], double scale,
                       double out[]) {
   const int n = mbs.coordinate_count;
   double* angle = pc.work.data() + 4 * n;
   double* moment = angle + n;
   std::fill(moment, moment + n, 0.0);
-  for (const Body* body : mbs.outward_order) {
-    const int32_t t = turn_coordinate(mbs, *body);
-    const double parent = has_coordinates(mbs, body->parent)
-                              ? angle[turn_coordinate(mbs, *body->parent)]
-                              : 0.0;
-    angle[t] = parent + x[t];
+  const std::size_t bodies = pc.turns.size();
+  for (std::size_t i = 0; i < bodies; ++i) {
+    const auto [t, parent] = pc.turns[i];
+    angle[t] = (parent < 0 ? 0.0 : angle[parent]) + x[t];
   }
-  for (const Body* body : mbs.inward_order) {
-    const int32_t t = turn_coordinate(mbs, *body);
+  for (std::size_t i = bodies; i-- > 0;) {
+    const auto [t, parent] = pc.turns[i];
     moment[t] += pc.tension[static_cast<std::size_t>(t)] * angle[t];
     out[t] -= scale * moment[t];
-    if (has_coordinates(mbs, body->parent)) moment[turn_coordinate(mbs, *body->parent)] += moment[t];
+    if (parent >= 0) moment[parent] += moment[t];
   }
 }
 
@@ -289,6 +289,13 @@ void take_end_rows(StepPreconditioner& pc, const Simulation& sim) {
 bool make_step_preconditioner(StepPreconditioner& preconditioner, const Simulation& sim) {
   const auto n = static_cast<std::size_t>(sim.coordinate_count);
   try {
+    const Mbs& mbs = sim.rope.mbs;
+    preconditioner.turns.clear();
+    preconditioner.turns.reserve(mbs.outward_order.size());
+    for (const Body* body : mbs.outward_order)
+      preconditioner.turns.push_back(
+          {turn_coordinate(mbs, *body),
+           has_coordinates(mbs, body->parent) ? turn_coordinate(mbs, *body->parent) : -1});
     preconditioner.armature.assign(sim.rope.mbs.link_joint.size(), 0.0);
     preconditioner.turn_inertia.assign(sim.rope.mbs.link_joint.size(), 0.0);
     preconditioner.record_inertia.assign(sim.rope.mbs.link_joint.size(), 0.0);

@@ -1,9 +1,10 @@
 // The Newton matrix of an implicit step, P = I - gamma J, solved in O(n) through the tree with
 // the stiff part of J taken exactly: the joint spring-dampers, the chain ends' spring-dampers to
-// their carriages, the carriages' own springs and the stiffness of the rope's tension. A Krylov solver then needs only a few products
-// with the true Jacobian to finish the job.
+// their carriages, the carriages' own springs and the stiffness of the rope's tension. A Krylov
+// solver then needs only a few products with the true Jacobian to finish the job.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "app/simulation.hpp"
@@ -19,6 +20,11 @@ struct StepPreconditioner {
   std::vector<double> tension;
   std::vector<double> turn_inertia;
   std::vector<double> record_inertia;  // the record bodies' own, kept while a solve adds to it
+  // Each body's turning coordinate and its parent's (-1 for none), in outward order.
+  struct Turn {
+    int32_t coordinate, parent;
+  };
+  std::vector<Turn> turns;
   // Frozen at the last set-up: the coordinates and gamma the matrix is taken at, the joint rates
   // w = M^-1 p there and the momenta M w as the set-up passes give them back.
   std::vector<double> q;
