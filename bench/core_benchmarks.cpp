@@ -7,8 +7,8 @@
 #include <memory>
 #include <vector>
 
-#include "app/driver.hpp"
-#include "app/simulation.hpp"
+#include "stepping/driver.hpp"
+#include "stepping/simulation.hpp"
 #include "chain_model.hpp"
 
 namespace {

@@ -21,12 +21,12 @@
 #include <utility>
 #include <vector>
 
-#include "app/checkpoint.hpp"
-#include "app/driver.hpp"
-#include "app/measures.hpp"
-#include "app/model_file.hpp"
-#include "app/script.hpp"
-#include "app/simulation.hpp"
+#include "state/checkpoint.hpp"
+#include "stepping/driver.hpp"
+#include "stepping/measures.hpp"
+#include "rope/model_file.hpp"
+#include "stepping/script.hpp"
+#include "stepping/simulation.hpp"
 #include "io/output_file.hpp"
 
 namespace py = pybind11;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "app/camera.hpp"
-#include "app/simulation.hpp"
+#include "scene/camera.hpp"
+#include "stepping/simulation.hpp"
 
 struct CairoDeleter {
   void operator()(cairo_surface_t* surface) const { cairo_surface_destroy(surface); }

@@ -7,7 +7,7 @@
 #include <tuple>
 #include <utility>
 
-#include "app/rope_parameters.hpp"
+#include "rope/rope_parameters.hpp"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "app/integrators.hpp"
-#include "app/script.hpp"
+#include "stepping/integrators.hpp"
+#include "stepping/script.hpp"
 
 // One --set KEY=VALUE, applied after the model file in command-line order.
 struct ParameterSetting {

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "app/simulation.hpp"
+#include "stepping/simulation.hpp"
 
 ViewState view;
 

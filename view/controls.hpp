@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <ostream>
 
-#include "app/camera.hpp"
+#include "scene/camera.hpp"
 
 struct Simulation;
 

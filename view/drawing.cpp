@@ -1,7 +1,7 @@
 #include <GL/glu.h>
 #include <GL/glut.h>
 
-#include "app/simulation.hpp"
+#include "stepping/simulation.hpp"
 #include "view/controls.hpp"
 #include "view/viewer.hpp"
 

@@ -4,7 +4,7 @@
 
 #include <iostream>
 
-#include "app/simulation.hpp"
+#include "stepping/simulation.hpp"
 #include "view/controls.hpp"
 #include "view/viewer.hpp"
 

@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "app/driver.hpp"
-#include "app/simulation.hpp"
+#include "stepping/driver.hpp"
+#include "stepping/simulation.hpp"
 #include "view/controls.hpp"
 #include "view/viewer.hpp"
 

@@ -38,8 +38,8 @@ done
 sources=(mbs/assembly.cpp mbs/body_common.cpp mbs/status.cpp joints/joint_types.cpp mbs/passes.cpp
   joints/revolute_link.cpp joints/free_planar_base.cpp joints/slaved_revolute.cpp
   joints/tip_joint.cpp
-  app/rope_parameters.cpp app/rope_model.cpp app/simulation.cpp app/driver.cpp app/script.cpp
-  app/camera.cpp app/run_settings.cpp app/integrators.cpp app/method_rk4.cpp
+  rope/rope_parameters.cpp rope/rope_model.cpp stepping/simulation.cpp stepping/driver.cpp stepping/script.cpp
+  scene/camera.cpp stepping/run_settings.cpp stepping/integrators.cpp stepping/method_rk4.cpp
   web/method_table_web.cpp web/entry.cpp)
 # Two compilers at a time.
 compile() {

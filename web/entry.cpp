@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "app/camera.hpp"
-#include "app/driver.hpp"
-#include "app/rope_parameters.hpp"
-#include "app/script.hpp"
-#include "app/simulation.hpp"
+#include "scene/camera.hpp"
+#include "stepping/driver.hpp"
+#include "rope/rope_parameters.hpp"
+#include "stepping/script.hpp"
+#include "stepping/simulation.hpp"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <memory>
 #include <sstream>
 
-#include "app/driver.hpp"
-#include "app/simulation.hpp"
+#include "stepping/driver.hpp"
+#include "stepping/simulation.hpp"
 
 // The default rope's ODE state: q (27), p (27), then x1, v1, x2, v2.
 constexpr int ode_dimension = 2 * rope_coordinate_count + carriage_state_count;  // 58

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "app/driver.hpp"
-#include "app/measures.hpp"
-#include "app/simulation.hpp"
-#include "app/step_preconditioner.hpp"
+#include "stepping/driver.hpp"
+#include "stepping/measures.hpp"
+#include "stepping/simulation.hpp"
+#include "stepping/step_preconditioner.hpp"
 
 namespace {
 

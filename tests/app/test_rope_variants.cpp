@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
-#include "app/checkpoint.hpp"
-#include "app/driver.hpp"
-#include "app/measures.hpp"
-#include "app/simulation.hpp"
+#include "state/checkpoint.hpp"
+#include "stepping/driver.hpp"
+#include "stepping/measures.hpp"
+#include "stepping/simulation.hpp"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/driver.hpp"
-#include "app/measures.hpp"
-#include "app/simulation.hpp"
+#include "stepping/driver.hpp"
+#include "stepping/measures.hpp"
+#include "stepping/simulation.hpp"
 
 namespace {
 

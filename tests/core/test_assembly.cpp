@@ -6,7 +6,7 @@
 #include <string>
 #include <type_traits>
 
-#include "app/rope_model.hpp"
+#include "rope/rope_model.hpp"
 #include "joints/joint_operations.hpp"
 #include "test_support.hpp"
 

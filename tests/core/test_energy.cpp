@@ -20,7 +20,7 @@
 #include <random>
 #include <vector>
 
-#include "app/rope_model.hpp"
+#include "rope/rope_model.hpp"
 #include "test_support.hpp"
 
 using namespace core_test;

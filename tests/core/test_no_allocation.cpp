@@ -8,7 +8,7 @@
 #include <memory>
 #include <new>
 
-#include "app/rope_model.hpp"
+#include "rope/rope_model.hpp"
 #include "test_support.hpp"
 
 namespace {

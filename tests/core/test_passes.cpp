@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/rope_model.hpp"
+#include "rope/rope_model.hpp"
 #include "test_support.hpp"
 
 using namespace core_test;

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/rope_model.hpp"
+#include "rope/rope_model.hpp"
 #include "joints/joint_types.hpp"
 #include "mbs/mbs.hpp"
 

@@ -13,7 +13,7 @@
 #include <thread>
 #include <utility>
 
-#include "app/simulation.hpp"
+#include "stepping/simulation.hpp"
 #include "headless_run.hpp"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <memory>
 #include <ostream>
 
-#include "app/driver.hpp"
-#include "app/simulation.hpp"
+#include "stepping/driver.hpp"
+#include "stepping/simulation.hpp"
 #include "headless_run.hpp"
 
 namespace {

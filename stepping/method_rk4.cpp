@@ -6,7 +6,7 @@
 
 #include <new>
 
-#include "app/simulation.hpp"
+#include "stepping/simulation.hpp"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <new>
 #include <vector>
 
-#include "app/simulation.hpp"
+#include "stepping/simulation.hpp"
 
 namespace {
 

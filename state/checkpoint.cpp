@@ -1,13 +1,13 @@
-#include "app/checkpoint.hpp"
+#include "state/checkpoint.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <new>
 
-#include "app/model_file.hpp"
-#include "app/script.hpp"
-#include "app/toml_parameters.hpp"
+#include "rope/model_file.hpp"
+#include "stepping/script.hpp"
+#include "rope/toml_parameters.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/rope_parameters.hpp"
+#include "rope/rope_parameters.hpp"
 
 // "SOURCE:LINE:COLUMN: ", the start of a message about something at `region`.
 std::string where(const std::string& source, const toml::source_region& region);

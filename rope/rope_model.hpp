@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "app/rope_parameters.hpp"
+#include "rope/rope_parameters.hpp"
 #include "mbs/mbs.hpp"
 
 // The default rope: the base and 24 links, 27 coordinates.

@@ -1,4 +1,4 @@
-#include "app/step_preconditioner.hpp"
+#include "stepping/step_preconditioner.hpp"
 
 #include <algorithm>
 #include <cmath>

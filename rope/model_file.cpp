@@ -1,4 +1,4 @@
-#include "app/model_file.hpp"
+#include "rope/model_file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/toml_parameters.hpp"
+#include "rope/toml_parameters.hpp"
 
 std::string where(const std::string& source, const toml::source_region& region) {
   return source + ":" + std::to_string(region.begin.line) + ":" +

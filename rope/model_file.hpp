@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/rope_parameters.hpp"
+#include "rope/rope_parameters.hpp"
 
 // A model file is small: anything larger, or nested deeper, is refused before it is parsed.
 constexpr size_t largest_model_file = 1 << 20;  // bytes

@@ -1,4 +1,4 @@
-#include "app/camera.hpp"
+#include "scene/camera.hpp"
 
 #include <cmath>
 

@@ -5,7 +5,7 @@
 
 #include <new>
 
-#include "app/simulation.hpp"
+#include "stepping/simulation.hpp"
 
 namespace {
 

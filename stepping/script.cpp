@@ -1,4 +1,4 @@
-#include "app/script.hpp"
+#include "stepping/script.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "app/rope_model.hpp"
+#include "rope/rope_model.hpp"
 
 #include <new>
 

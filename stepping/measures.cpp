@@ -1,4 +1,4 @@
-#include "app/measures.hpp"
+#include "stepping/measures.hpp"
 
 #include <cmath>
 #include <limits>

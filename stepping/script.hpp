@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "app/simulation.hpp"
+#include "stepping/simulation.hpp"
 
 // From the first frame that starts at or after `time`, carriage `carriage` (1 or 2) is driven
 // towards `target`: what a mouse drag does in the window.

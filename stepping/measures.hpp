@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "app/simulation.hpp"
+#include "stepping/simulation.hpp"
 
 // Mechanical energy of the whole system, J: the chain's kinetic energy 1/2 p.qdot, the carriages'
 // 1/2 M v^2, gravity on every body's centre of mass, the joint springs, the chain-end couplings

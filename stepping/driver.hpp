@@ -4,8 +4,8 @@
 
 #include <ostream>
 
-#include "app/script.hpp"
-#include "app/simulation.hpp"
+#include "stepping/script.hpp"
+#include "stepping/simulation.hpp"
 
 constexpr int32_t report_period = 1;
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/simulation.hpp"
+#include "stepping/simulation.hpp"
 
 constexpr const char* checkpoint_format = "rope checkpoint 1";
 // A checkpoint of the largest rope (a million links, every per-body key its own array) is under

@@ -1,5 +1,5 @@
 // Every integration method of the native build, one row each.
-#include "app/integrators.hpp"
+#include "stepping/integrators.hpp"
 
 extern const IntegrationMethod rk4_method, rkf45_method, rk8pd_method, bdf_method, dirk_method,
     auto_method;

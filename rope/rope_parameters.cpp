@@ -1,4 +1,4 @@
-#include "app/rope_parameters.hpp"
+#include "rope/rope_parameters.hpp"
 
 #include <algorithm>
 #include <cerrno>

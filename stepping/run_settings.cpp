@@ -1,6 +1,6 @@
 #include <string>
 
-#include "app/integrators.hpp"
+#include "stepping/integrators.hpp"
 
 // The methods' names, shared by every build (the page's carries rk4 only but knows the names).
 namespace {

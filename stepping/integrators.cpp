@@ -1,9 +1,9 @@
 // The one place where methods are chosen, stepped and released: everything else goes through
 // these functions and a method's row.
-#include "app/integrators.hpp"
+#include "stepping/integrators.hpp"
 
 
-#include "app/simulation.hpp"
+#include "stepping/simulation.hpp"
 
 void MethodInUse::release() {
   if (objects) row->release(objects);

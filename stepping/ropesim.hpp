@@ -13,10 +13,10 @@
 //                   frame; state_rates evaluates elsewhere without changing them.
 #pragma once
 
-#include "app/driver.hpp"
-#include "app/measures.hpp"
-#include "app/model_file.hpp"
-#include "app/rope_model.hpp"
-#include "app/rope_parameters.hpp"
-#include "app/script.hpp"
-#include "app/simulation.hpp"
+#include "stepping/driver.hpp"
+#include "stepping/measures.hpp"
+#include "rope/model_file.hpp"
+#include "rope/rope_model.hpp"
+#include "rope/rope_parameters.hpp"
+#include "stepping/script.hpp"
+#include "stepping/simulation.hpp"

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/simulation.hpp"
+#include "stepping/simulation.hpp"
 
 // Most rows of chain-end couplings: x, y and angle at each of the two ends.
 constexpr int most_end_rows = 6;

@@ -1,4 +1,4 @@
-#include "app/driver.hpp"
+#include "stepping/driver.hpp"
 
 #include <algorithm>
 #include <chrono>

@@ -15,8 +15,8 @@
 #include <new>
 #include <string>
 
-#include "app/simulation.hpp"
-#include "app/step_preconditioner.hpp"
+#include "stepping/simulation.hpp"
+#include "stepping/step_preconditioner.hpp"
 
 namespace {
 

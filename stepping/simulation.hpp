@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "app/integrators.hpp"
-#include "app/rope_model.hpp"
-#include "app/rope_parameters.hpp"
+#include "stepping/integrators.hpp"
+#include "rope/rope_model.hpp"
+#include "rope/rope_parameters.hpp"
 
 // dy/dt at y; params is the Simulation. Replaceable per simulation so that tests and tools can
 // count or fail evaluations. Returns 0, or nonzero on a failure.

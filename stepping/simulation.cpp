@@ -1,4 +1,4 @@
-#include "app/simulation.hpp"
+#include "stepping/simulation.hpp"
 
 #include <gsl/gsl_errno.h>
 
