@@ -9,6 +9,7 @@ bool build_chain(Chain& chain, int body_count) {
   for (int k = 1; k < body_count; ++k) init_body(bodies[k], revolute_link_kind);
   for (int k = 1; k < body_count; ++k) attach_body(bodies[k], bodies[k - 1]);
   set_root(chain.mbs, bodies[0]);
+  chain.mbs.force_elements = {gravity_on_every_body(chain.gravity)};
   return init_coordinates(chain.mbs) == MbsStatus::ok;
 }
 

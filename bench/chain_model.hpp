@@ -4,10 +4,13 @@
 
 #include <vector>
 
+#include "forces/gravity.hpp"
+#include "joints/joint_types.hpp"
 #include "mbs/mbs.hpp"
 
 struct Chain {
   BodyArray bodies;
+  Gravity gravity;
   Mbs mbs;
 };
 

@@ -20,7 +20,7 @@ void construct(Body& body) {
   body.joint_damping = {0.0, 0.0, 0.0};
   body.joint_stiffness = {0.0, 0.0, 0.0};
   body.joint_rest = {0.0, 0.0, 0.0};
-  body.carriage_link = 0;
+  body.own_forces = 0;
 }
 
 void joint_transform(Body& body) {
@@ -108,9 +108,9 @@ void inertia_and_velocity_step(Body& body) {
   body.angle = angle;
 }
 
-// Pass 3: gravity and a carriage coupling, the children's forces, the momentum rates.
-void force_step(Body& body, double gravity) {
-  apply_external_forces(body, gravity);
+// Pass 3: the force elements, the children's forces, the momentum rates.
+void force_step(Body& body) {
+  apply_force_elements(body);
   // accumulate_force, with the total kept for the momentum rates rather than read back.
   const Triple own = body_values::rotate_to_body(body.sin_abs, body.cos_abs, body.applied_force);
   const Triple total = body_values::total_force(body, own);

@@ -51,10 +51,9 @@ void force_run(Mbs& mbs, const PassRun& run);
 void store_records(Mbs& mbs, const PassRun& run, bool stream);
 bool continues_inward_run(const Body& body, const Body& previous);
 bool continues_outward_run(const Body& body, const Body& previous);
-// The run's parameters into the compact arrays (mbs.link_joint, link_inertia and
-// link_force_parameters), by inward position; pack_weights the weights alone, under mbs.gravity.
+// The run's parameters and weights into the compact arrays (mbs.link_joint, link_inertia and
+// link_force_parameters), by inward position.
 void pack_parameters(Mbs& mbs, const PassRun& run);
-void pack_weights(Mbs& mbs, const PassRun& run);
 }  // namespace revolute_link
 
 namespace free_planar_base {
@@ -73,7 +72,7 @@ void initial_joint_momentum(Body& body);
 // same results and record as the table operations: pass 1 followed at once by pass 2 (the root
 // ends the inward order and starts the outward one), and pass 3.
 void inertia_and_velocity_step(Body& body);
-void force_step(Body& body, double gravity);
+void force_step(Body& body);
 }  // namespace free_planar_base
 
 namespace slaved_revolute {

@@ -36,7 +36,6 @@ constinit const JointType joint_types[joint_kind_count] = {
         .force_run = revolute_link::force_run,
         .store_records = revolute_link::store_records,
         .pack_parameters = revolute_link::pack_parameters,
-        .pack_weights = revolute_link::pack_weights,
         .coordinate_count = 1,
         .reserved = 5,
         .has_joint_offset = true,

@@ -36,7 +36,7 @@ void construct(Body& body) {
   body.joint_damping[0] = 0.01;   // N m s/rad
   body.joint_stiffness[0] = 5.5;  // N m/rad
   body.joint_rest[0] = 0.0;
-  body.carriage_link = 0;
+  body.own_forces = 0;
 }
 
 void invert_joint_inertia(Body& body) {
@@ -259,16 +259,16 @@ template <bool armed>
   return link_inertia_step<armed>(st, r, a, b, p, armature);
 }
 
-// Gravity and the carriage couplings in body axes. The couplings work on the record, which
-// pass 2 has brought up to date.
+// The weights and the other force elements in body axes. The other elements work on the record,
+// which pass 2 has brought up to date.
 [[gnu::always_inline]] inline Triple link_own_force(const LinkPassData& d, std::size_t at,
                                                     Body* const& body) {
   const LinkMotion& motion = d.motion[at];
   const double s = motion.sin_abs, c = motion.cos_abs;
   Triple applied = body_values::weight(d.force[at].weight, d.force[at].com, s, c);
-  if (d.joint[at].carriage_link != 0) [[unlikely]] {
+  if (d.joint[at].own_forces != 0) [[unlikely]] {
     body->applied_force = applied;
-    add_carriage_coupling(*body);
+    add_own_forces(*body, body->applied_force);
     applied = body->applied_force;
   }
   return body_values::rotate_to_body(s, c, applied);
@@ -403,20 +403,14 @@ void pack_parameters(Mbs& mbs, const PassRun& run) {
     LinkJoint& joint = mbs.link_joint[k];
     joint.offset_x = body.joint[offset_x];
     joint.offset_y = body.joint[offset_y];
-    joint.carriage_link = body.carriage_link;
+    joint.own_forces = body.own_forces;
     mbs.link_inertia[k] = body.inertia;
-    mbs.link_force_parameters[k] = {body_values::weight_y(body.inertia[0], mbs.gravity),
+    mbs.link_force_parameters[k] = {body_weight(mbs, body),
                                     body.com,
                                     body.joint_damping[0],
                                     body.joint_stiffness[0],
                                     body.joint_rest[0]};
   }
-}
-
-void pack_weights(Mbs& mbs, const PassRun& run) {
-  for (int32_t k = run.begin; k < run.end; ++k)
-    mbs.link_force_parameters[k].weight =
-        body_values::weight_y(mbs.inward_order[k]->inertia[0], mbs.gravity);
 }
 
 void force_run(Mbs& mbs, const PassRun& run) {

@@ -48,7 +48,7 @@ void construct(Body& body) {
   body.joint_damping[0] = 0.0;
   body.joint_stiffness[0] = 0.0;
   body.joint_rest[0] = 0.0;
-  body.carriage_link = 0;
+  body.own_forces = 0;
 }
 
 // The joint rotation of this kind is taken in single precision.

@@ -11,7 +11,7 @@ void construct(Body& body) {
   body.articulated_inertia = {};
   body.transmitted_momentum_bias = {0.0, 0.0, 0.0};
   body.velocity = {0.0, 0.0, 0.0};
-  body.carriage_link = 0;
+  body.own_forces = 0;
   body.inertia = {1.0, 0.0, 0.0, 1.0, 0.125, 0.020833333333333332};
   body.joint[offset_x] = 0.25;
   body.joint[offset_y] = 0.0;

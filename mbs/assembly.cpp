@@ -6,8 +6,7 @@
 #include "mbs/mbs.hpp"
 #include "mbs/tree_walk.hpp"
 
-MbsStatus init_body(Body& body, int type_number) {
-  const JointType* type = find_joint_type(type_number);
+MbsStatus init_body(Body& body, const JointType* type) {
   if (!type) return MbsStatus::unknown_joint_kind;
   body.first_child = nullptr;
   body.last_child = nullptr;
@@ -100,6 +99,7 @@ static void release_coordinates(Mbs& mbs) {
   LargeArray<LinkPassState>().swap(mbs.link_state);
   LargeArray<LinkMotion>().swap(mbs.link_motion);
   LargeArray<int32_t>().swap(mbs.kept_records);
+  LargeArray<double>().swap(mbs.record_inertia);
   mbs.coordinate_count = 0;
   mbs.q = mbs.p = mbs.qdot = mbs.qddot = mbs.pdot = nullptr;
 }

@@ -34,7 +34,7 @@ template <std::size_t begin, std::size_t end>
   prefetch_bytes<offsetof(Body, parent_velocity), offsetof(Body, applied_force)>(bytes_of(body));
 }
 
-// The force group ends with the system pointer, which the carriage couplings read.
+// The force group ends with the system pointer, which the force elements' hook reads.
 static_assert(offsetof(Body, system) >= offsetof(Body, applied_force) &&
                   offsetof(Body, system) + sizeof(Mbs*) <= offsetof(Body, body_momentum),
               "the system pointer belongs to the lines that pass 3 prefetches");

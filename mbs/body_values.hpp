@@ -12,21 +12,9 @@ inline Triple rotate_to_body(double s, double c, const Triple& triple) {
   return {y * s + c * x, c * y - x * s, triple[2]};
 }
 
-// The weight's y component in world axes for a mass m under gravity along -y.
-inline double weight_y(double m, double gravity) { return -(gravity * m); }
-
-// A weight (0, w) in world axes, with its moment about the body origin.
+// A weight (0, w) in world axes at the centre of mass, with its moment about the body origin.
 inline Triple weight(double w, const Point& com, double s, double c) {
   return {0.0, w, (c * com[0] - s * com[1]) * w};
-}
-
-// Gravity along -y in world axes, with the moment of the weight about the body origin.
-inline Triple weight(double m, const Point& com, double s, double c, double gravity) {
-  return weight(weight_y(m, gravity), com, s, c);
-}
-
-inline Triple weight(const Body& body, double s, double c, double gravity) {
-  return weight(body.inertia[0], body.com, s, c, gravity);
 }
 
 // The body's own force plus what its children hand up, children in list order.

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "mbs/force_element.hpp"
 #include "mbs/large_array.hpp"
 
 // Planar triple: (x component, y component, rotational component) of a velocity, force or momentum.
@@ -31,7 +32,6 @@ using RunOperation = void (*)(Mbs&, const PassRun&);
 using RunRecordsOperation = void (*)(Mbs&, const PassRun&, bool stream);
 // Whether `body` may follow `previous`, the body before it in a visiting order, in one run.
 using RunContinuation = bool (*)(const Body& body, const Body& previous);
-using GravityOperation = void (*)(Body&, double gravity);
 
 // A joint kind: 18 operation slots in a fixed order, the optional fused right-hand side, then the
 // number of joint coordinates. A slot left out of a descriptor is null.
@@ -64,7 +64,7 @@ struct JointType {
   JointOperation composite_force = nullptr;
   // Runs: what may continue a run inward (passes 1 and 3) and outward (pass 2); the three passes;
   // the records brought up to date after the passes (update_body_records); the bodies' parameters
-  // and, alone, their weights under the system's gravity taken into the compact data (set-up).
+  // and weights taken into the compact data (set-up).
   RunContinuation continues_inward_run = nullptr;
   RunContinuation continues_outward_run = nullptr;
   RunOperation inertia_run = nullptr;
@@ -72,15 +72,13 @@ struct JointType {
   RunOperation force_run = nullptr;
   RunRecordsOperation store_records = nullptr;
   RunOperation pack_parameters = nullptr;
-  RunOperation pack_weights = nullptr;
   // At the root: pass 1 followed at once by pass 2 (the root ends the inward order and starts the
-  // outward one), and pass 3 under the system's gravity.
+  // outward one), and pass 3.
   JointOperation root_inertia_and_velocity = nullptr;
-  GravityOperation root_force = nullptr;
+  JointOperation root_force = nullptr;
   int32_t coordinate_count = 0;
   int32_t reserved = 0;
-  // The joint record holds the joint point's offset in the parent (offset_x, offset_y): a body
-  // of a kind without one has no far point for carriage 2 to hold.
+  // The joint record holds the joint point's offset in the parent (offset_x, offset_y).
   bool has_joint_offset = false;
 };
 
@@ -124,8 +122,9 @@ struct alignas(64) Body {
   std::array<double, 4> joint{};  // joint record, see JointRecord (free base: sin, cos only)
   Sym3 inertia{};                 // about the body origin, body axes: (m, 0, -m*cy, m, m*cx, J)
   Point com{};                    // centre of mass in body axes
-  // 0 free, 1 held by carriage 1 at the origin, 2 by carriage 2 at (offset_x, 0)
-  int32_t carriage_link = 0;
+  // How many force elements act on this body beyond the weights (set-up counts them): the
+  // passes call the elements' hook only for a body that has some.
+  int32_t own_forces = 0;
   std::array<double, 3> joint_damping{};  // one entry per joint coordinate
   std::array<double, 3> joint_stiffness{};
   std::array<double, 3> joint_rest{};
@@ -149,8 +148,8 @@ struct alignas(64) Body {
   Triple total_force{};
   Triple transmitted_force{};
   Triple composite_momentum{};
-  // The system whose coordinates the body holds: its carriage coupling, and where a failure met
-  // on this body is recorded. Read only for carriage-held bodies and on failure, hence last.
+  // The system whose coordinates the body holds: its force elements, and where a failure met on
+  // this body is recorded. Read only for bodies with own forces and on failure, hence last.
   Mbs* system = nullptr;
 
   // Set-up only.
@@ -204,11 +203,11 @@ struct alignas(64) LinkMotion {
 struct LinkJoint {
   double offset_x, offset_y;
   int32_t coordinate;  // the link's coordinate in the system's arrays
-  int32_t carriage_link;
+  int32_t own_forces;  // force elements acting on it beyond the weights
 };
 
 struct LinkForceParameters {
-  double weight;  // -(gravity mass): the weight's y component in world axes, N
+  double weight;  // the weights' y component in world axes, N (body_weight)
   Point com;
   double damping, stiffness, rest;
 };
@@ -217,35 +216,13 @@ struct LinkForceParameters {
 // the numbers the sequence left are meaningless and the caller stops.
 enum class MbsStatus : int32_t {
   ok = 0,
-  singular,               // a slaved revolute joint whose tip point sits on its axis
-  carriage_on_free_base,  // carriage 2 holds a free planar base, which has no offset to hold
-  coupling_unbound,       // a carriage-held body in a system whose coupling was never bound
-  out_of_memory,          // the coordinate arrays or the visiting orders could not be allocated
-  unknown_joint_kind,     // init_body was given a type number that names no joint kind
+  singular,            // a joint met a configuration it cannot move from (a singular one)
+  out_of_memory,       // the coordinate arrays or the visiting orders could not be allocated
+  unknown_joint_kind,  // init_body was given no joint kind
 };
 
 // The one-line description of a status, for the programs to print.
 const char* mbs_status_message(MbsStatus status);
-
-// Carriage coupling values owned by the application, read live through these pointers.
-// anchor: 4 doubles (x1, y1, x2, y2); the others: pairs, index 0 carriage 1, index 1 carriage 2.
-struct CarriageCoupling {
-  const double* anchor = nullptr;
-  const double* stiffness_x = nullptr;
-  const double* damping_x = nullptr;
-  const double* stiffness_y = nullptr;
-  const double* damping_y = nullptr;
-  const double* stiffness_angle = nullptr;
-  const double* damping_angle = nullptr;
-  // The point of carriage 2's body that it holds, in body axes (2 doubles); null: (offset_x, 0).
-  const double* held_point = nullptr;
-  // False: the stretch is measured at the held point but the force acts at the body's origin
-  // with no moment, damped by the origin's velocity. True: the spring-damper acts at the held
-  // point itself, with its moment, damped by that point's velocity.
-  bool force_at_held_point = false;
-};
-
-constexpr double standard_gravity = 9.80665;  // m/s^2, along -y
 
 // The fixed world frame at rest at the origin: every field zero but the cosine of its angle.
 inline Body world_at_rest() {
@@ -287,13 +264,11 @@ struct Mbs {
   double* pdot = nullptr;
   double* qddot = nullptr;
   LargeArray<double> storage;
-  // Added to each fused link's joint inertia, by inward position (null: none). An implicit step's
-  // preconditioner sets it for run_velocity_passes: a joint spring-damper taken implicitly over a
-  // step weighs on the joint like an extra inertia.
+  // Set only while run_velocity_passes_with_springs runs: added to each fused link's joint inertia
+  // and to its own rotational inertia, by inward position.
   const double* link_armature = nullptr;
-  // With link_armature, added to each fused link's own rotational inertia (null: none): a spring
-  // on the body's absolute angle, such as a tension's, taken implicitly over a step.
   const double* link_turn_inertia = nullptr;
+  LargeArray<double> record_inertia;  // the other bodies' own rotational inertia meanwhile
   // Visiting orders of the whole tree, fixed once the coordinates are laid out.
   LargeArray<Body*> outward_order;  // parents before children
   LargeArray<Body*> inward_order;   // children (in list order) before parents
@@ -310,38 +285,21 @@ struct Mbs {
   LargeArray<LinkMotion> link_motion;
   LargeArray<int32_t> inward_position;
   // Outward positions of the links whose records pass 2 keeps current because other bodies read
-  // them during the evaluation: carriage-held links and links with a child outside their run.
+  // them during the evaluation: links with own forces and links with a child outside their run.
   // Capacity for every body, so that the set-up refills it without allocating.
   LargeArray<int32_t> kept_records;
-  double gravity = standard_gravity;  // m/s^2, along -y
-  // The gravity the links' weights in link_force_parameters were taken with; the right-hand side
-  // takes them again when `gravity` has changed since.
-  double weight_gravity = standard_gravity;
-  CarriageCoupling coupling;
+  // What acts on the bodies besides their joints, in the order their forces are added (weights
+  // first, then the others in this order). Registered before the set-up passes, which count them.
+  std::vector<ForceElement> force_elements;
   // The fixed world: the root's parent once set_root has run.
   Body ground = world_at_rest();
 };
 
-// Joint kinds by type number, for the callers that build trees. A kind is one source in joints/
-// with its operations, one entry here and one row of the kind table (joints/joint_types.cpp); the
-// core itself knows a body's kind only through its descriptor's slots.
-enum JointKind {
-  revolute_link_kind = 0,
-  free_planar_base_kind = 1,
-  slaved_revolute_kind = 2,
-  tip_joint_kind = 3,
-  joint_kind_count
-};
-
-// The descriptor of a type number, or null for a number that names no kind (the kind table,
-// joints/joint_types.cpp).
-const JointType* find_joint_type(int type_number);
-
 // --- Assembly and coordinate layout (assembly.cpp) ---
 // Gives the body its kind and the kind's defaults; it belongs to no tree and no system yet
-// (parent and system null). A number that names no kind leaves the body untouched and returns
-// unknown_joint_kind.
-MbsStatus init_body(Body& body, int type_number);
+// (parent and system null). The kinds come from whoever builds the tree (the kind table of
+// joints/); a null kind leaves the body untouched and returns unknown_joint_kind.
+MbsStatus init_body(Body& body, const JointType* type);
 void attach_body(Body& child, Body& parent);
 // Makes `root` the system's root, hung from the system's ground.
 void set_root(Mbs& mbs, Body& root);
@@ -360,8 +318,9 @@ void rhs_pass_2(Body& root);
 void rhs_pass_3(Body& root);
 // The two run functions reset mbs.status to ok first and return it when they are done.
 // Initial joint momenta p from the initial q and qdot. Also takes the bodies' parameters (inertia,
-// centre of mass, offsets, joint spring-damper, carriage link) into the right-hand side's compact
-// data: change them in the records, then run the set-up before the next right-hand side.
+// centre of mass, offsets, joint spring-damper) and the force elements (the weights, which bodies
+// have own forces) into the right-hand side's compact data: change them in the records or the
+// elements, then run the set-up (or refresh_link_parameters) before the next right-hand side.
 MbsStatus run_setup_passes(Mbs& mbs);
 // qdot and pdot from q and p; also every body's placement and velocity. Links taken by a fused
 // kernel keep theirs in the system's LinkMotion: their records get placement and velocity only
@@ -369,11 +328,15 @@ MbsStatus run_setup_passes(Mbs& mbs);
 // record's sin and cos, articulated inertia and the other intermediates stay in the system's
 // LinkPassState or nowhere. The table path below fills every field.
 MbsStatus run_rhs_passes(Mbs& mbs);
-// Joint rates v = (M(q) + diag(armature))^-1 p from passes 1 and 2 alone (the mass matrix M is
-// never formed), with mbs.link_armature added to the fused links' joint inertias (and
-// mbs.link_turn_inertia to their bodies' own); v lands in
-// qdot. O(n), the passes' own cost without the forces.
+// Joint rates v = M(q)^-1 p from passes 1 and 2 alone (the mass matrix M is never formed); v
+// lands in qdot. O(n), the passes' own cost without the forces.
 MbsStatus run_velocity_passes(Mbs& mbs);
+// Springs taken implicitly over a step of an implicit method weigh like extra inertia: the same
+// solve with `armature` (by inward position: each joint's added inertia, fused links only) and
+// `turn_inertia` (by inward position: each body's added rotational inertia, every body) added for
+// this solve alone. The records are as they were afterwards.
+MbsStatus run_velocity_passes_with_springs(Mbs& mbs, const double* armature,
+                                           const double* turn_inertia);
 // Copies every link's placement and velocity from the last run_rhs_passes into its record, where
 // drawing and measuring code reads them: once before reading, not once per evaluation (a pass over
 // a large tree would otherwise touch every record twice).
@@ -385,8 +348,8 @@ MbsStatus run_rhs_table_passes(Mbs& mbs);
 // the bodies' kinds, and lays out the compact pass data. Part of init_coordinates; call it again
 // after changing the kind (type) of a laid-out body. Returns ok or out_of_memory.
 MbsStatus record_pass_runs(Mbs& mbs);
-// Copies the parameters of the bodies in fused runs into the compact pass data (part of
-// run_setup_passes).
+// Counts the force elements on each body and copies the parameters of the bodies in fused runs
+// into the compact pass data (part of run_setup_passes).
 void refresh_link_parameters(Mbs& mbs);
 
 // --- Failures (status.cpp) ---
@@ -395,23 +358,17 @@ void refresh_link_parameters(Mbs& mbs);
 [[gnu::cold]] void record_failure(const Body& body, MbsStatus status);
 
 // --- Common body computations (body_common.cpp) ---
-// Registers the system's carriage coupling data; the core keeps the pointers and reads the values
-// live. anchor: 4 doubles (x1, y1, x2, y2); the others: pairs indexed by carriage.
-void bind_carriage_coupling(Mbs& mbs, const double* carriage_anchor, const double* stiffness_x,
-                            const double* damping_x, const double* stiffness_y,
-                            const double* damping_y, const double* stiffness_angle,
-                            const double* damping_angle);
-// Which point of carriage 2's body the carriage holds (body axes, 2 doubles, read live) and
-// whether the force acts there (see CarriageCoupling). Unset: (offset_x, 0), force at the origin.
-void bind_far_end_hold(Mbs& mbs, const double* held_point, bool force_at_held_point);
 void compute_body_momentum(Body& body);
 void accumulate_momentum(Body& body);
 void accumulate_inertia(Body& body);
 void accumulate_force(Body& body);
-void apply_external_forces(Body& body, double gravity);
-// The carriage spring-dampers on a carriage-held body (carriage_link 1 or 2), added to its
-// applied force; nothing on any other body.
-void add_carriage_coupling(Body& body);
+// The y component of the weights on `body` (N): the sum of its system's weight elements.
+double body_weight(const Mbs& mbs, const Body& body);
+// The force elements' hook: the body's applied force (world axes, moment about its origin) from
+// every element of its system, the weights first. A body outside any system gets none.
+void apply_force_elements(Body& body);
+// The elements beyond the weights, added to `applied`, in registration order.
+void add_own_forces(const Body& body, Triple& applied);
 Point point_to_world(const Body& body, const Point& point);
 Triple rotate_to_world(const Body& body, const Triple& triple);
 Triple rotate_to_body(const Body& body, const Triple& triple);

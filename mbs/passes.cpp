@@ -50,10 +50,10 @@ static void rhs_step_2(Body& body) {
   type.absolute_placement(body);
 }
 
-// Inward: external forces, subtree forces and momenta, momentum rates.
-static void rhs_step_3(Body& body, double gravity) {
+// Inward: the force elements, subtree forces and momenta, momentum rates.
+static void rhs_step_3(Body& body) {
   const JointType& type = *body.type;
-  apply_external_forces(body, gravity);
+  apply_force_elements(body);
   accumulate_force(body);
   call_if_filled(type.composite_momentum, body);
   call_if_filled(type.transmit_force, body);
@@ -72,24 +72,12 @@ void rhs_pass_1(Body& root) {
 void rhs_pass_2(Body& root) {
   visit_preorder(root, rhs_step_2);
 }
-// The gravity of the system the subtree belongs to.
 void rhs_pass_3(Body& root) {
-  const double gravity = root.system ? root.system->gravity : standard_gravity;
-  visit_postorder(root, [gravity](Body& body) { rhs_step_3(body, gravity); });
-}
-
-// Carriage 2 holds its body at (offset_x, 0); a kind without a joint offset has none to hold it
-// by. Checked before the set-up, so that a tree the right-hand side cannot use is reported at once.
-static void check_carriage_links(Mbs& mbs) {
-  visit_preorder(*mbs.root, [&mbs](const Body& body) {
-    if (body.carriage_link == 2 && !body.type->has_joint_offset && mbs.status == MbsStatus::ok)
-      mbs.status = MbsStatus::carriage_on_free_base;
-  });
+  visit_postorder(root, rhs_step_3);
 }
 
 MbsStatus run_setup_passes(Mbs& mbs) {
   mbs.status = MbsStatus::ok;
-  check_carriage_links(mbs);
   setup_pass_a(*mbs.root);
   setup_pass_b(*mbs.root);
   refresh_link_parameters(mbs);
@@ -97,6 +85,12 @@ MbsStatus run_setup_passes(Mbs& mbs) {
 }
 
 #include "mbs/body_prefetch.hpp"
+
+// The prefetches are forced inline, so they are handed on wrapped, never by address (which no
+// optimisation level may then inline).
+constexpr auto fetch_for_pass_1 = [](const Body* body) { prefetch_for_pass_1(body); };
+constexpr auto fetch_for_pass_2 = [](const Body* body) { prefetch_for_pass_2(body); };
+constexpr auto fetch_for_pass_3 = [](const Body* body) { prefetch_for_pass_3(body); };
 
 template <typename Prefetch, typename Step>
 static inline void visit_in_order(const LargeArray<Body*>& order, Prefetch prefetch, Step step) {
@@ -115,11 +109,9 @@ static inline void visit_in_order(const LargeArray<Body*>& order, Prefetch prefe
 // is no test per body for it), and the caller discards what they computed.
 MbsStatus run_rhs_table_passes(Mbs& mbs) {
   mbs.status = MbsStatus::ok;
-  const double gravity = mbs.gravity;
-  visit_in_order(mbs.inward_order, prefetch_for_pass_1, rhs_step_1);
-  visit_in_order(mbs.outward_order, prefetch_for_pass_2, rhs_step_2);
-  visit_in_order(mbs.inward_order, prefetch_for_pass_3,
-                 [gravity](Body& body) { rhs_step_3(body, gravity); });
+  visit_in_order(mbs.inward_order, fetch_for_pass_1, rhs_step_1);
+  visit_in_order(mbs.outward_order, fetch_for_pass_2, rhs_step_2);
+  visit_in_order(mbs.inward_order, fetch_for_pass_3, rhs_step_3);
   return mbs.status;
 }
 
@@ -167,10 +159,10 @@ static void cut_into_runs(const LargeArray<Body*>& order, const Body* root,
   }
 }
 
-// A record in a fused run has to be current during the evaluation when its carriage coupling
-// reads it (in pass 3), or when a child outside its run starts pass 2 from it.
+// A record in a fused run has to be current during the evaluation when a force element reads it
+// (in pass 3), or when a child outside its run starts pass 2 from it.
 static bool record_read_during_evaluation(const Body& body, bool last_of_run) {
-  if (body.carriage_link != 0) return true;
+  if (body.own_forces != 0) return true;
   const Body* child = body.first_child;
   return child && (last_of_run || child->next_sibling);
 }
@@ -185,18 +177,21 @@ static void list_kept_records(Mbs& mbs) {
   }
 }
 
-void refresh_link_parameters(Mbs& mbs) {
-  for (const PassRun& run : mbs.inward_runs)
-    if (run.kernel == PassKernel::fused_run) run.type->pack_parameters(mbs, run);
-  mbs.weight_gravity = mbs.gravity;
-  list_kept_records(mbs);
+// Which bodies the elements beyond the weights act on.
+static void count_own_forces(Mbs& mbs) {
+  for (Body* body : mbs.outward_order) body->own_forces = 0;
+  for (const ForceElement& element : mbs.force_elements) {
+    if (!element.type->add_force) continue;
+    for (Body* body : mbs.outward_order)
+      if (element.acts_on(*body)) ++body->own_forces;
+  }
 }
 
-// The weights, taken again under the system's present gravity.
-static void retake_link_weights(Mbs& mbs) {
+void refresh_link_parameters(Mbs& mbs) {
+  count_own_forces(mbs);
   for (const PassRun& run : mbs.inward_runs)
-    if (run.kernel == PassKernel::fused_run) run.type->pack_weights(mbs, run);
-  mbs.weight_gravity = mbs.gravity;
+    if (run.kernel == PassKernel::fused_run) run.type->pack_parameters(mbs, run);
+  list_kept_records(mbs);
 }
 
 // Coordinates are laid out in pre-order (assign_coordinates), so a body's first coordinate is the
@@ -209,6 +204,7 @@ static void record_compact_pass_data(Mbs& mbs) {
   mbs.link_state.assign(n, LinkPassState{});
   mbs.link_motion.assign(n, LinkMotion{});
   mbs.inward_position.assign(n, 0);
+  mbs.record_inertia.assign(n, 0.0);
   mbs.kept_records.clear();
   mbs.kept_records.reserve(n);
   std::vector<int32_t> coordinate_of(n);
@@ -267,7 +263,7 @@ static void rhs_pass_1_by_runs(Mbs& mbs, bool prefetch) {
         run.type->root_inertia_and_velocity(*mbs.inward_order[run.begin]);
         break;
       case PassKernel::table:
-        visit_run(mbs.inward_order, run, prefetch, prefetch_for_pass_1, rhs_step_1);
+        visit_run(mbs.inward_order, run, prefetch, fetch_for_pass_1, rhs_step_1);
         break;
     }
   }
@@ -282,25 +278,23 @@ static void rhs_pass_2_by_runs(Mbs& mbs, bool prefetch) {
       case PassKernel::fused_root:
         break;
       case PassKernel::table:
-        visit_run(mbs.outward_order, run, prefetch, prefetch_for_pass_2, rhs_step_2);
+        visit_run(mbs.outward_order, run, prefetch, fetch_for_pass_2, rhs_step_2);
         break;
     }
   }
 }
 
 static void rhs_pass_3_by_runs(Mbs& mbs, bool prefetch) {
-  const double gravity = mbs.gravity;
   for (const PassRun& run : mbs.inward_runs) {
     switch (run.kernel) {
       case PassKernel::fused_run:
         run.type->force_run(mbs, run);
         break;
       case PassKernel::fused_root:
-        run.type->root_force(*mbs.inward_order[run.begin], gravity);
+        run.type->root_force(*mbs.inward_order[run.begin]);
         break;
       case PassKernel::table:
-        visit_run(mbs.inward_order, run, prefetch, prefetch_for_pass_3,
-                  [gravity](Body& body) { rhs_step_3(body, gravity); });
+        visit_run(mbs.inward_order, run, prefetch, fetch_for_pass_3, rhs_step_3);
         break;
     }
   }
@@ -320,10 +314,35 @@ MbsStatus run_velocity_passes(Mbs& mbs) {
   return mbs.status;
 }
 
+// The bodies outside the fused runs (the root) take their added rotational inertia in their
+// records for the solve; their own is restored afterwards.
+template <typename Visit>
+static void for_each_record_body(Mbs& mbs, Visit visit) {
+  for (const PassRun& run : mbs.inward_runs) {
+    if (run.kernel == PassKernel::fused_run) continue;
+    for (int32_t i = run.begin; i < run.end; ++i)
+      visit(static_cast<std::size_t>(i), *mbs.inward_order[static_cast<std::size_t>(i)]);
+  }
+}
+
+MbsStatus run_velocity_passes_with_springs(Mbs& mbs, const double* armature,
+                                           const double* turn_inertia) {
+  mbs.link_armature = armature;
+  mbs.link_turn_inertia = turn_inertia;
+  double* kept = mbs.record_inertia.data();
+  for_each_record_body(mbs, [&](std::size_t at, Body& body) {
+    kept[at] = body.inertia[5];
+    body.inertia[5] = kept[at] + turn_inertia[at];
+  });
+  const MbsStatus status = run_velocity_passes(mbs);
+  for_each_record_body(mbs, [&](std::size_t at, Body& body) { body.inertia[5] = kept[at]; });
+  mbs.link_armature = nullptr;
+  mbs.link_turn_inertia = nullptr;
+  return status;
+}
+
 MbsStatus run_rhs_passes(Mbs& mbs) {
   mbs.status = MbsStatus::ok;
-  // A change of gravity needs no set-up: the weights follow it here.
-  if (!(mbs.gravity == mbs.weight_gravity)) retake_link_weights(mbs);
   const bool prefetch = mbs.inward_order.size() >= prefetch_from_bodies;
   rhs_pass_1_by_runs(mbs, prefetch);
   rhs_pass_2_by_runs(mbs, prefetch);

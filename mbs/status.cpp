@@ -7,10 +7,6 @@ const char* mbs_status_message(MbsStatus status) {
       return "No failure.";
     case MbsStatus::singular:
       return "Encountered singularity. Exiting program.";
-    case MbsStatus::carriage_on_free_base:
-      return "Carriage 2 cannot hold a free planar base body: its joint has no offset.";
-    case MbsStatus::coupling_unbound:
-      return "Carriage coupling used before bind_carriage_coupling.";
     case MbsStatus::out_of_memory:
       return "Out of memory: cannot allocate the coordinate arrays.";
     case MbsStatus::unknown_joint_kind:

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "stepping/measures.hpp"
+
 namespace {
 
 constexpr double box_thickness = 0.01;    // m, as the window's boxes
@@ -47,8 +49,7 @@ void draw_carriage(cairo_t* cr, const FrameRenderer& r, double x) {
 void draw_payload(cairo_t* cr, const FrameRenderer& r, const Simulation& sim) {
   const double mass = sim.parameters.payload_mass;
   if (mass <= 0.0) return;
-  const double* held = sim.rope.carriages.held_point;
-  const Point end = point_to_world(sim.rope.bodies.back(), {held[0], held[1]});
+  const Point end = chain_ends(sim)[1];
   cairo_set_source_rgb(cr, 0.1, 0.2, 0.6);
   add_disc(cr, r, end, carriage_radius * std::sqrt(mass / payload_reference_mass));
   cairo_fill(cr);

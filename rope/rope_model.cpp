@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "joints/joint_types.hpp"
+
 namespace {
 
 // A uniform rod hanging from its joint point at the origin, lying along +x: mass m, length L,
@@ -48,12 +50,9 @@ MbsStatus build_chain(RopeModel& rope, const RopeParameters& parameters) {
   }
   if (parameters.payload_mass > 0.0)
     add_payload(bodies.back(), parameters.payload_mass, parameters.link_length[count - 1]);
-  // After the constructs, which clear the field.
-  bodies.front().carriage_link = 1;
-  bodies.back().carriage_link = 2;
   for (size_t k = 1; k < count; ++k) attach_body(bodies[k], bodies[k - 1]);
   set_root(rope.mbs, bodies[0]);
-  rope.mbs.gravity = parameters.gravity;
+  rope.gravity.acceleration = parameters.gravity;
   return init_coordinates(rope.mbs);
 }
 
@@ -67,24 +66,41 @@ void set_initial_conditions(RopeModel& rope, const RopeParameters& parameters) {
   for (int i = 0; i < mbs.coordinate_count; ++i) mbs.qdot[i] = parameters.initial_rates[i];
 }
 
+// Carriage 1 holds the base's origin, carriage 2 the far end of the last link; far_end_coupling
+// "point" makes the far end's force act there, with its moment.
 void set_carriages(Carriages& c, const RopeParameters& parameters) {
   for (int k = 0; k < 2; ++k) {
     c.carriage_mass[k] = parameters.carriage_mass[k];
     c.drive_stiffness[k] = parameters.drive_stiffness[k];
     c.drive_damping[k] = parameters.drive_damping[k];
-    c.stiffness_x[k] = parameters.end_stiffness_x[k];
-    c.damping_x[k] = parameters.end_damping_x[k];
-    c.stiffness_y[k] = parameters.end_stiffness_y[k];
-    c.damping_y[k] = parameters.end_damping_y[k];
-    c.stiffness_angle[k] = parameters.end_stiffness_angle[k];
-    c.damping_angle[k] = parameters.end_damping_angle[k];
     c.drive_target[k] = parameters.carriage_target[k];
     c.carriage_state[2 * k] = parameters.carriage_start[k];
     c.carriage_state[2 * k + 1] = 0.0;
+    AnchorSpring& coupling = c.coupling[k];
+    coupling.anchor = c.carriage_anchor + 2 * k;
+    coupling.stiffness_x = parameters.end_stiffness_x[k];
+    coupling.damping_x = parameters.end_damping_x[k];
+    coupling.stiffness_y = parameters.end_stiffness_y[k];
+    coupling.damping_y = parameters.end_damping_y[k];
+    coupling.stiffness_angle = parameters.end_stiffness_angle[k];
+    coupling.damping_angle = parameters.end_damping_angle[k];
   }
-  c.held_point[0] = parameters.link_length[static_cast<size_t>(parameters.links)];
-  c.held_point[1] = 0.0;
-  c.force_at_held_point = parameters.far_end_coupling == FarEndCoupling::point;
+  c.coupling[0].held = {0.0, 0.0};
+  c.coupling[1].held = {parameters.link_length[static_cast<size_t>(parameters.links)], 0.0};
+  c.coupling[1].force_at_held_point = parameters.far_end_coupling == FarEndCoupling::point;
+  place_carriages(c, c.carriage_state);
+}
+
+MbsStatus register_force_elements(RopeModel& rope) {
+  try {
+    rope.mbs.force_elements = {gravity_on_every_body(rope.gravity),
+                               anchor_spring_on(rope.carriages.coupling[0], rope.bodies.front()),
+                               anchor_spring_on(rope.carriages.coupling[1], rope.bodies.back())};
+  } catch (const std::bad_alloc&) {
+    return MbsStatus::out_of_memory;
+  }
+  refresh_link_parameters(rope.mbs);
+  return MbsStatus::ok;
 }
 
 }  // namespace
@@ -94,5 +110,5 @@ MbsStatus assemble_rope(RopeModel& rope, const RopeParameters& parameters) {
   if (built != MbsStatus::ok) return built;
   set_initial_conditions(rope, parameters);
   set_carriages(rope.carriages, parameters);
-  return MbsStatus::ok;
+  return register_force_elements(rope);
 }

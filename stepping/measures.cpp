@@ -15,46 +15,36 @@ double chain_kinetic_energy(const Mbs& mbs) {
   return 0.5 * twice;
 }
 
-// Weight on the height of each centre of mass, and the torsional springs of the joints.
-double chain_potential_energy(const RopeModel& rope) {
+// The joints' torsional springs.
+double joint_spring_energy(const RopeModel& rope) {
   double energy = 0.0;
-  for (const Body& body : rope.bodies) {
-    const Point com = point_to_world(body, body.com);
-    energy += body.inertia[0] * rope.mbs.gravity * com[1];
+  for (const Body& body : rope.bodies)
     for (int i = 0; i < body.type->coordinate_count; ++i)
       energy += 0.5 * body.joint_stiffness[i] * square(body.q[i] - body.joint_rest[i]);
-  }
   return energy;
 }
 
-double carriage_energy(const Carriages& c, const std::array<Point, 2>& ends,
-                       const std::array<double, 2>& end_angles) {
+// Every force element's potential energy, in the order they act.
+double element_energy(const Mbs& mbs) {
   double energy = 0.0;
-  for (int k = 0; k < 2; ++k) {
-    const double x = c.carriage_state[2 * k], v = c.carriage_state[2 * k + 1];
-    energy += 0.5 * c.carriage_mass[k] * v * v;
-    energy += 0.5 * c.drive_stiffness[k] * square(c.drive_target[k] - x);
-    energy += 0.5 * c.stiffness_x[k] * square(x - ends[k][0]);
-    energy += 0.5 * c.stiffness_y[k] * square(ends[k][1]);
-    energy += 0.5 * c.stiffness_angle[k] * square(end_angles[k]);
-  }
+  for (const ForceElement& element : mbs.force_elements)
+    if (element.type->potential_energy) energy += element.type->potential_energy(element, mbs);
   return energy;
 }
 
 }  // namespace
 
 std::array<Point, 2> chain_ends(const Simulation& sim) {
-  const Body& last = sim.rope.bodies.back();
-  const double* held = sim.rope.carriages.held_point;
-  return {sim.rope.bodies.front().position, point_to_world(last, {held[0], held[1]})};
+  const Carriages& c = sim.rope.carriages;
+  return {held_point_in_world(c.coupling[0], sim.rope.bodies.front()),
+          held_point_in_world(c.coupling[1], sim.rope.bodies.back())};
 }
 
 double total_energy(Simulation& sim) {
   if (refresh_readings(sim) != MbsStatus::ok) return std::numeric_limits<double>::quiet_NaN();
   const RopeModel& rope = sim.rope;
-  const std::array<double, 2> end_angles = {rope.bodies.front().angle, rope.bodies.back().angle};
-  return chain_kinetic_energy(rope.mbs) + chain_potential_energy(rope) +
-         carriage_energy(rope.carriages, chain_ends(sim), end_angles);
+  return chain_kinetic_energy(rope.mbs) + element_energy(rope.mbs) + joint_spring_energy(rope) +
+         carriage_energy(rope.carriages);
 }
 
 std::array<double, 2> end_spring_forces(const Simulation& sim) {
@@ -62,6 +52,6 @@ std::array<double, 2> end_spring_forces(const Simulation& sim) {
   const Carriages& c = sim.rope.carriages;
   std::array<double, 2> forces{};
   for (int k = 0; k < 2; ++k)
-    forces[k] = -(c.carriage_state[2 * k] - ends[k][0]) * c.stiffness_x[k];
+    forces[k] = -(c.carriage_state[2 * k] - ends[k][0]) * c.coupling[k].stiffness_x;
   return forces;
 }

@@ -9,14 +9,6 @@
 
 namespace {
 
-// The coupling is registered by pointer: hamilton_rhs fills the anchors before they are read.
-void bind_coupling(RopeModel& rope) {
-  Carriages& c = rope.carriages;
-  bind_carriage_coupling(rope.mbs, c.carriage_anchor, c.stiffness_x, c.damping_x, c.stiffness_y,
-                         c.damping_y, c.stiffness_angle, c.damping_angle);
-  bind_far_end_hold(rope.mbs, c.held_point, c.force_at_held_point);
-}
-
 void fill_state(Simulation& sim) {
   const Mbs& mbs = sim.rope.mbs;
   const int n = sim.coordinate_count;
@@ -24,35 +16,6 @@ void fill_state(Simulation& sim) {
   for (int i = 0; i < n; ++i) sim.state[n + i] = mbs.p[i];
   for (int i = 0; i < carriage_state_count; ++i)
     sim.state[2 * n + i] = sim.rope.carriages.carriage_state[i];
-}
-
-// World x position and x velocity of a chain end. Carriage 1 holds body 0's origin; carriage 2
-// holds the far end of the last link, and its damping uses the velocity of the point where the
-// chain-end force acts: the link's origin by default, the far end itself when the force acts
-// there.
-struct ChainEnd {
-  double position;
-  double velocity;
-};
-
-ChainEnd first_end(const Body& body) {
-  const Triple a = rotate_to_world(body, body.velocity);
-  return {body.position[0], a[0]};
-}
-
-ChainEnd last_end(const Body& body, const Carriages& c) {
-  const Triple b = rotate_to_world(body, body.velocity);
-  const Point e = point_to_world(body, {c.held_point[0], c.held_point[1]});
-  if (!c.force_at_held_point) return {e[0], b[0]};
-  return {e[0], b[0] - b[2] * (e[1] - body.position[1])};  // v + w x r, its x component
-}
-
-// Drive spring towards the target, damping on the carriage's own velocity, and the reaction of
-// the chain-end coupling along x (relative velocity in its damping).
-double carriage_acceleration(const Carriages& c, int k, double x, double v, const ChainEnd& end) {
-  const double force = (c.drive_target[k] - x) * c.drive_stiffness[k] - c.drive_damping[k] * v -
-                       (x - end.position) * c.stiffness_x[k] - (v - end.velocity) * c.damping_x[k];
-  return force * (1.0 / c.carriage_mass[k]);
 }
 
 }  // namespace
@@ -71,7 +34,6 @@ MbsStatus start_simulation(Simulation& sim, const RopeParameters& parameters) {
     return MbsStatus::out_of_memory;
   }
   sim.rhs = hamilton_rhs;
-  bind_coupling(sim.rope);
   const MbsStatus set_up = run_setup_passes(sim.rope.mbs);
   if (set_up != MbsStatus::ok) return set_up;
   fill_state(sim);
@@ -101,27 +63,16 @@ int hamilton_rhs(double, const double y[], double dydt[], void* params) {
   Simulation& sim = *static_cast<Simulation*>(params);
   RopeModel& rope = sim.rope;
   Mbs& mbs = rope.mbs;
-  Carriages& c = rope.carriages;
   const int n = sim.coordinate_count;
   const int carriages = 2 * n;
   const size_t coordinate_bytes = static_cast<size_t>(n) * sizeof(double);
   std::memcpy(mbs.q, y, coordinate_bytes);
   std::memcpy(mbs.p, y + n, coordinate_bytes);
-  std::memcpy(c.carriage_state, y + carriages, sizeof c.carriage_state);
-  const double* carriage = c.carriage_state;
-  c.carriage_anchor[0] = carriage[0];
-  c.carriage_anchor[1] = 0.0;
-  c.carriage_anchor[2] = carriage[2];
-  c.carriage_anchor[3] = 0.0;
+  place_carriages(rope.carriages, y + carriages);
 
   if (run_rhs_passes(mbs) != MbsStatus::ok) return GSL_EBADFUNC;
 
-  const ChainEnd ends[2] = {first_end(rope.bodies.front()), last_end(rope.bodies.back(), c)};
-  for (int k = 0; k < 2; ++k) {
-    const double x = carriage[2 * k], v = carriage[2 * k + 1];
-    dydt[carriages + 2 * k] = v;
-    dydt[carriages + 2 * k + 1] = carriage_acceleration(c, k, x, v, ends[k]);
-  }
+  carriage_rates(rope.carriages, rope.bodies.front(), rope.bodies.back(), dydt + carriages);
   std::memcpy(dydt, mbs.qdot, coordinate_bytes);
   std::memcpy(dydt + n, mbs.pdot, coordinate_bytes);
   return GSL_SUCCESS;

@@ -57,16 +57,6 @@ void for_each_fused_link(const Mbs& mbs, Visit visit) {
   }
 }
 
-// The bodies the fused kernels do not take, which read their parameters from their records.
-template <typename Visit>
-void for_each_record_body(Mbs& mbs, Visit visit) {
-  for (const PassRun& run : mbs.inward_runs) {
-    if (run.kernel == PassKernel::fused_run) continue;
-    for (int32_t i = run.begin; i < run.end; ++i)
-      visit(static_cast<std::size_t>(i), *mbs.inward_order[static_cast<std::size_t>(i)]);
-  }
-}
-
 double dot(const double a[], const double b[], int n) {
   double sum = 0.0;
   for (int i = 0; i < n; ++i) sum += a[i] * b[i];
@@ -78,19 +68,8 @@ MbsStatus tree_solve(Mbs& mbs, StepPreconditioner& preconditioner, const double 
   const int n = mbs.coordinate_count;
   std::copy(preconditioner.q.begin(), preconditioner.q.end(), mbs.q);
   std::copy(b, b + n, mbs.p);
-  mbs.link_armature = preconditioner.armature.data();
-  mbs.link_turn_inertia = preconditioner.turn_inertia.data();
-  // Bodies outside the fused runs (the base) take theirs in their records for the passes.
-  const double* turn = preconditioner.turn_inertia.data();
-  double* kept = preconditioner.record_inertia.data();
-  for_each_record_body(mbs, [&](std::size_t at, Body& body) {
-    kept[at] = body.inertia[5];
-    body.inertia[5] = kept[at] + turn[at];
-  });
-  const MbsStatus status = run_velocity_passes(mbs);
-  for_each_record_body(mbs, [&](std::size_t at, Body& body) { body.inertia[5] = kept[at]; });
-  mbs.link_armature = nullptr;
-  mbs.link_turn_inertia = nullptr;
+  const MbsStatus status = run_velocity_passes_with_springs(mbs, preconditioner.armature.data(),
+                                                            preconditioner.turn_inertia.data());
   std::copy(mbs.qdot, mbs.qdot + n, v);
   return status;
 }
@@ -169,16 +148,25 @@ void subtract_tension(const Mbs& mbs, StepPreconditioner& pc, const double x[], 
 }
 
 // c_k of a body from the forces of the last table evaluation: its own (the weight at the centre
-// of mass, the far-end spring at the held point when that is where it acts) and those its
-// children carry, in its own axes from their joint points.
-double tension_spring(const Body& body, const Carriages& c, double gravity) {
-  const double weight = body_values::weight_y(body.inertia[0], gravity);
+// of mass, each other element's force at its point of action) and those its children carry, in
+// its own axes from their joint points. An element's force is what it adds to the body's running
+// total, as the passes add it.
+double tension_spring(const Mbs& mbs, const Body& body) {
+  const double weight = body_weight(mbs, body);
   const double s = body.sin_abs, co = body.cos_abs;
   double spring = weight * (s * body.com[0] + co * body.com[1]);
-  if (body.carriage_link == 2 && c.force_at_held_point) {
-    const Point held = point_to_world(body, {c.held_point[0], c.held_point[1]});
-    spring += body.applied_force[0] * (held[0] - body.position[0]) +
-              (body.applied_force[1] - weight) * (held[1] - body.position[1]);
+  if (body.own_forces != 0) {
+    Triple running = body_values::weight(weight, body.com, s, co);
+    for (const ForceElement& element : mbs.force_elements) {
+      if (!element.type->add_force || !element.acts_on(body)) continue;
+      const Triple before = running;
+      element.type->add_force(element, body, running);
+      const Point at = element.type->point_of_action
+                           ? element.type->point_of_action(element, body)
+                           : body.position;
+      spring += (running[0] - before[0]) * (at[0] - body.position[0]) +
+                (running[1] - before[1]) * (at[1] - body.position[1]);
+    }
   }
   for (const Body* child = body.first_child; child; child = child->next_sibling) {
     if (!child->type->has_joint_offset) continue;
@@ -197,37 +185,27 @@ MbsStatus take_tension(Simulation& sim, StepPreconditioner& pc, const double y[]
   const double gamma = pc.gamma;
   for (std::size_t at = 0; at < mbs.inward_order.size(); ++at) {
     const Body& body = *mbs.inward_order[at];
-    const double spring = tension_spring(body, sim.rope.carriages, mbs.gravity);
+    const double spring = tension_spring(mbs, body);
     pc.tension[static_cast<std::size_t>(turn_coordinate(mbs, body))] = spring;
     pc.turn_inertia[at] = gamma * gamma * spring;
   }
   return status;
 }
 
-struct EndSprings {
-  double stiffness[3], damping[3];  // x, y, angle
-};
-
-EndSprings end_springs(const Carriages& c, int k) {
-  return {{c.stiffness_x[k], c.stiffness_y[k], c.stiffness_angle[k]},
-          {c.damping_x[k], c.damping_y[k], c.damping_angle[k]}};
-}
-
-// The rows of one held end whose spring-damper is not off, after those already kept.
-void add_end_rows(StepPreconditioner& pc, const Mbs& mbs, const Body& body, const Point& at,
-                  const EndSprings& springs) {
+// The rows of one held point whose spring-damper is not off, after those already kept.
+void add_point_rows(StepPreconditioner& pc, const Mbs& mbs, const PointSpring& spring) {
   const auto n = static_cast<std::size_t>(mbs.coordinate_count);
   double* free_rows = pc.rows.data() + static_cast<std::size_t>(pc.end_rows) * n;
   std::fill(free_rows, free_rows + 3 * n, 0.0);
   double* rows[3] = {free_rows, free_rows + n, free_rows + 2 * n};
-  point_motion_rows(mbs, body, at, rows);
+  point_motion_rows(mbs, *spring.body, spring.at, rows);
   for (int d = 0; d < 3; ++d) {
     const double weight =
-        pc.gamma * springs.damping[d] + pc.gamma * pc.gamma * springs.stiffness[d];
+        pc.gamma * spring.damping[d] + pc.gamma * pc.gamma * spring.stiffness[d];
     if (!(weight > 0.0)) continue;
     std::copy(rows[d], rows[d] + n, pc.rows.data() + static_cast<std::size_t>(pc.end_rows) * n);
-    pc.stiffness[pc.end_rows] = springs.stiffness[d];
-    pc.weight[pc.end_rows] = weight;
+    pc.stiffness[static_cast<std::size_t>(pc.end_rows)] = spring.stiffness[d];
+    pc.weight[static_cast<std::size_t>(pc.end_rows)] = weight;
     ++pc.end_rows;
   }
 }
@@ -262,26 +240,30 @@ void solve_small(const double a[], const int pivot[], int m, double x[]) {
 // A carriage: x' = v, v' = -(a x + b v) + the rope's pull, with a, b per unit mass from its drive
 // and chain-end springs. Its 2x2 block of P solved exactly.
 void solve_carriage(const Carriages& c, int k, double gamma, const double r[2], double z[2]) {
-  const double a = (c.drive_stiffness[k] + c.stiffness_x[k]) / c.carriage_mass[k];
-  const double b = (c.drive_damping[k] + c.damping_x[k]) / c.carriage_mass[k];
+  const double a = (c.drive_stiffness[k] + c.coupling[k].stiffness_x) / c.carriage_mass[k];
+  const double b = (c.drive_damping[k] + c.coupling[k].damping_x) / c.carriage_mass[k];
   const double diagonal = 1.0 + gamma * b;
   const double determinant = diagonal + gamma * gamma * a;
   z[0] = (diagonal * r[0] + gamma * r[1]) / determinant;
   z[1] = (r[1] - gamma * a * r[0]) / determinant;
 }
 
-// The chain ends' rows at the set-up coordinates, whose placements the bodies' records hold.
-void take_end_rows(StepPreconditioner& pc, const Simulation& sim) {
-  const RopeModel& rope = sim.rope;
-  const Carriages& c = rope.carriages;
-  const Body& first = rope.bodies[0];
-  const Body& last = rope.bodies[rope.bodies.size() - 1];
-  const Point held = c.force_at_held_point
-                         ? point_to_world(last, {c.held_point[0], c.held_point[1]})
-                         : last.position;
+// The point springs' rows at the set-up coordinates, whose placements the bodies' records hold.
+void take_point_rows(StepPreconditioner& pc, const Mbs& mbs) {
   pc.end_rows = 0;
-  add_end_rows(pc, rope.mbs, first, first.position, end_springs(c, 0));
-  add_end_rows(pc, rope.mbs, last, held, end_springs(c, 1));
+  for (const ForceElement& element : mbs.force_elements) {
+    PointSpring spring;
+    if (element.type->point_spring && element.type->point_spring(element, spring))
+      add_point_rows(pc, mbs, spring);
+  }
+}
+
+// Three rows (x, y, angle) for every element that may hold a point.
+std::size_t most_point_rows(const Mbs& mbs) {
+  std::size_t rows = 0;
+  for (const ForceElement& element : mbs.force_elements)
+    if (element.type->point_spring) rows += 3;
+  return rows;
 }
 
 }  // namespace
@@ -298,13 +280,18 @@ bool make_step_preconditioner(StepPreconditioner& preconditioner, const Simulati
            has_coordinates(mbs, body->parent) ? turn_coordinate(mbs, *body->parent) : -1});
     preconditioner.armature.assign(sim.rope.mbs.link_joint.size(), 0.0);
     preconditioner.turn_inertia.assign(sim.rope.mbs.link_joint.size(), 0.0);
-    preconditioner.record_inertia.assign(sim.rope.mbs.link_joint.size(), 0.0);
     preconditioner.tension.assign(n, 0.0);
     preconditioner.q.assign(n, 0.0);
     preconditioner.rates.assign(n, 0.0);
     preconditioner.momenta.assign(n, 0.0);
-    preconditioner.rows.assign(most_end_rows * n, 0.0);
-    preconditioner.solved_rows.assign(most_end_rows * n, 0.0);
+    const std::size_t m = most_point_rows(mbs);
+    preconditioner.rows.assign(m * n, 0.0);
+    preconditioner.solved_rows.assign(m * n, 0.0);
+    preconditioner.stiffness.assign(m, 0.0);
+    preconditioner.weight.assign(m, 0.0);
+    preconditioner.capacitance.assign(m * m, 0.0);
+    preconditioner.pivot.assign(m, 0);
+    preconditioner.correction.assign(m, 0.0);
     preconditioner.work.assign(6 * n, 0.0);
   } catch (const std::bad_alloc&) {
     return false;
@@ -331,7 +318,7 @@ MbsStatus set_up_step_preconditioner(Simulation& sim, StepPreconditioner& pc, co
   if (status == MbsStatus::ok) status = run_velocity_passes(mbs);
   update_body_records(mbs);
   std::copy(mbs.qdot, mbs.qdot + n, pc.rates.begin());
-  take_end_rows(pc, sim);
+  take_point_rows(pc, mbs);
   momenta_at(mbs, pc, y, pc.momenta.data());
   const int m = pc.end_rows;
   for (int j = 0; j < m && status == MbsStatus::ok; ++j) {
@@ -342,9 +329,10 @@ MbsStatus set_up_step_preconditioner(Simulation& sim, StepPreconditioner& pc, co
     for (int j = 0; j < m; ++j) {
       const double* row = pc.rows.data() + static_cast<std::size_t>(i) * n;
       const double* solved = pc.solved_rows.data() + static_cast<std::size_t>(j) * n;
-      pc.capacitance[i * m + j] = (i == j ? 1.0 : 0.0) + pc.weight[i] * dot(row, solved, n);
+      pc.capacitance[static_cast<std::size_t>(i * m + j)] =
+          (i == j ? 1.0 : 0.0) + pc.weight[static_cast<std::size_t>(i)] * dot(row, solved, n);
     }
-  factor_small(pc.capacitance, pc.pivot, m);
+  factor_small(pc.capacitance.data(), pc.pivot.data(), m);
   return status;
 }
 
@@ -368,15 +356,16 @@ MbsStatus solve_step_preconditioner(Simulation& sim, StepPreconditioner& pc, con
     b[joint.coordinate] -= gamma * joint.stiffness * rq[joint.coordinate];
   });
   for (int i = 0; i < m; ++i) {
-    const double pull = gamma * pc.stiffness[i] * dot(row(i), rq, n);
+    const double pull = gamma * pc.stiffness[static_cast<std::size_t>(i)] * dot(row(i), rq, n);
     for (int j = 0; j < n; ++j) b[j] -= pull * row(i)[j];
   }
   subtract_tension(mbs, pc, rq, gamma, b);
   // v = (B + L^T D L)^-1 b
   const MbsStatus status = tree_solve(mbs, pc, b, v);
-  double correction[most_end_rows];
-  for (int i = 0; i < m; ++i) correction[i] = pc.weight[i] * dot(row(i), v, n);
-  solve_small(pc.capacitance, pc.pivot, m, correction);
+  double* correction = pc.correction.data();
+  for (int i = 0; i < m; ++i)
+    correction[i] = pc.weight[static_cast<std::size_t>(i)] * dot(row(i), v, n);
+  solve_small(pc.capacitance.data(), pc.pivot.data(), m, correction);
   for (int i = 0; i < m; ++i) {
     const double* solved = pc.solved_rows.data() + static_cast<std::size_t>(i) * n;
     for (int j = 0; j < n; ++j) v[j] -= correction[i] * solved[j];
@@ -392,7 +381,7 @@ MbsStatus solve_step_preconditioner(Simulation& sim, StepPreconditioner& pc, con
     zp[joint.coordinate] -= armature[at] * v[joint.coordinate];
   });
   for (int i = 0; i < m; ++i) {
-    const double push = pc.weight[i] * dot(row(i), v, n);
+    const double push = pc.weight[static_cast<std::size_t>(i)] * dot(row(i), v, n);
     for (int j = 0; j < n; ++j) zp[j] -= push * row(i)[j];
   }
   subtract_tension(mbs, pc, v, gamma * gamma, zp);

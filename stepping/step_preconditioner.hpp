@@ -9,9 +9,6 @@
 
 #include "stepping/simulation.hpp"
 
-// Most rows of chain-end couplings: x, y and angle at each of the two ends.
-constexpr int most_end_rows = 6;
-
 struct StepPreconditioner {
   std::vector<double> armature;  // per fused link, by inward position
   // The rope's tension as a spring on each body's absolute angle (N m/rad, by the body's turning
@@ -19,7 +16,6 @@ struct StepPreconditioner {
   // inward position).
   std::vector<double> tension;
   std::vector<double> turn_inertia;
-  std::vector<double> record_inertia;  // the record bodies' own, kept while a solve adds to it
   // Each body's turning coordinate and its parent's (-1 for none), in outward order.
   struct Turn {
     int32_t coordinate, parent;
@@ -32,18 +28,20 @@ struct StepPreconditioner {
   std::vector<double> momenta;
   double q_scale = 1.0;  // the largest coordinate's size, at least 1: sets the difference quotients
   double gamma = 0.0;
-  // The chain-end couplings as rows of the coupled points' world motion over the joint rates
-  // (end_rows x n, row-major), each with its spring (N/m or N m/rad) and its weight
-  // gamma c + gamma^2 k in the step.
+  // The force elements' point springs (the chain ends' couplings) as rows of the held points'
+  // world motion over the joint rates (end_rows x n, row-major), each with its spring (N/m or
+  // N m/rad) and its weight gamma c + gamma^2 k in the step. Three rows of room per element
+  // that may hold a point.
   int end_rows = 0;
   std::vector<double> rows;
-  double stiffness[most_end_rows] = {};
-  double weight[most_end_rows] = {};
+  std::vector<double> stiffness;
+  std::vector<double> weight;
   // W = B^-1 L^T (n x end_rows, column by column) with B the tree's matrix, and the LU factors of
   // the small capacitance matrix I + diag(weight) L W with its row order.
   std::vector<double> solved_rows;
-  double capacitance[most_end_rows * most_end_rows] = {};
-  int pivot[most_end_rows] = {};
+  std::vector<double> capacitance;
+  std::vector<int> pivot;
+  std::vector<double> correction;
   std::vector<double> work;  // 6 n
 };
 

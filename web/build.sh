@@ -37,7 +37,7 @@ done
 
 sources=(mbs/assembly.cpp mbs/body_common.cpp mbs/status.cpp joints/joint_types.cpp mbs/passes.cpp
   joints/revolute_link.cpp joints/free_planar_base.cpp joints/slaved_revolute.cpp
-  joints/tip_joint.cpp
+  joints/tip_joint.cpp forces/gravity.cpp forces/anchor_spring.cpp rope/carriages.cpp
   rope/rope_parameters.cpp rope/rope_model.cpp stepping/simulation.cpp stepping/driver.cpp stepping/script.cpp
   scene/camera.cpp stepping/run_settings.cpp stepping/integrators.cpp stepping/method_rk4.cpp
   web/method_table_web.cpp web/entry.cpp)

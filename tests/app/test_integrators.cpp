@@ -302,7 +302,7 @@ TEST(StepPreconditioner, InvertsTheNewtonMatrixOfTheStiffSprings) {
     std::vector<double> y = sim.state;
     const Body& last = sim.rope.bodies[sim.rope.bodies.size() - 1];
     y[2 * n] = y[0];
-    y[2 * n + 2] = point_to_world(last, {sim.rope.carriages.held_point[0], 0.0})[0] + held.stretch;
+    y[2 * n + 2] = held_point_in_world(sim.rope.carriages.coupling[1], last)[0] + held.stretch;
     std::vector<double> up(d), down(d), jacobian(static_cast<size_t>(d * d));
     // Central differences: the kinetic energy's pull on pdot is quadratic in p.
     for (int j = 0; j < d; ++j) {

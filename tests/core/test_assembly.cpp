@@ -50,9 +50,15 @@ TEST_F(Assembly, RopeIsOneChainWithItsLayoutAndCarriageLinks) {
     EXPECT_EQ(body.qddot, mbs.qddot + k + 2) << k;
   }
   EXPECT_EQ(rope->bodies[rope_body_count - 1].first_child, nullptr);
-  EXPECT_EQ(rope->bodies[0].carriage_link, 1);
-  EXPECT_EQ(rope->bodies[rope_body_count - 1].carriage_link, 2);
-  for (int k = 1; k < rope_body_count - 1; ++k) EXPECT_EQ(rope->bodies[k].carriage_link, 0) << k;
+  // Gravity on every body, then carriage 1 on the base's origin and carriage 2 on the last
+  // link's far end.
+  ASSERT_EQ(mbs.force_elements.size(), 3u);
+  EXPECT_EQ(mbs.force_elements[0].type, &gravity_element);
+  EXPECT_EQ(mbs.force_elements[0].body, nullptr);
+  EXPECT_EQ(mbs.force_elements[1].body, &rope->bodies[0]);
+  EXPECT_EQ(mbs.force_elements[2].body, &rope->bodies[rope_body_count - 1]);
+  EXPECT_EQ(rope->carriages.coupling[0].held, (Point{0.0, 0.0}));
+  EXPECT_EQ(rope->carriages.coupling[1].held, (Point{0.04, 0.0}));
   // Initial conditions: straight and at rest; the base's angle undamped.
   for (int i = 0; i < 27; ++i) {
     EXPECT_EQ(mbs.q[i], 0.0);
@@ -66,12 +72,13 @@ TEST_F(Assembly, RopeIsOneChainWithItsLayoutAndCarriageLinks) {
   EXPECT_EQ(c.carriage_state[2], 0.6);
   for (int k = 0; k < 2; ++k) {
     EXPECT_EQ(c.carriage_mass[k], 100.0);
-    EXPECT_EQ(c.stiffness_x[k], 5000.0);
-    EXPECT_EQ(c.damping_x[k], 100.0);
-    EXPECT_EQ(c.stiffness_y[k], 1000.0);
-    EXPECT_EQ(c.damping_y[k], 10.0);
-    EXPECT_EQ(c.stiffness_angle[k], 3.0);
-    EXPECT_EQ(c.damping_angle[k], 0.01);
+    EXPECT_EQ(c.coupling[k].stiffness_x, 5000.0);
+    EXPECT_EQ(c.coupling[k].damping_x, 100.0);
+    EXPECT_EQ(c.coupling[k].stiffness_y, 1000.0);
+    EXPECT_EQ(c.coupling[k].damping_y, 10.0);
+    EXPECT_EQ(c.coupling[k].stiffness_angle, 3.0);
+    EXPECT_EQ(c.coupling[k].damping_angle, 0.01);
+    EXPECT_EQ(c.coupling[k].anchor, c.carriage_anchor + 2 * k);
   }
 }
 
@@ -225,7 +232,7 @@ TEST_F(Assembly, InitBodyRunsItsKindsConstruct) {
        stale.coupling_a, stale.coupling_b, stale.com, stale.joint, stale.joint_damping,
        stale.joint_stiffness, stale.joint_rest, stale.momentum_bias,
        stale.transmitted_momentum_bias, stale.velocity, stale.rate_gain, stale.rate_transfer);
-  stale.carriage_link = 7;
+  stale.own_forces = 7;
   for (int kind :
        {revolute_link_kind, free_planar_base_kind, slaved_revolute_kind, tip_joint_kind}) {
     Body body = stale;
@@ -248,7 +255,7 @@ TEST_F(Assembly, InitBodyRunsItsKindsConstruct) {
     EXPECT_EQ(body.velocity, expected.velocity) << kind;
     EXPECT_EQ(body.rate_gain, expected.rate_gain) << kind;
     EXPECT_EQ(body.rate_transfer, expected.rate_transfer) << kind;
-    EXPECT_EQ(body.carriage_link, expected.carriage_link) << kind;
+    EXPECT_EQ(body.own_forces, expected.own_forces) << kind;
   }
 }
 
@@ -256,7 +263,7 @@ TEST_F(Assembly, RevoluteLinkConstruct) {
   Body body;
   body.transmitted_inertia = {1, 1, 1, 1, 1, 1};
   body.articulated_inertia = {1, 1, 1, 1, 1, 1};
-  body.carriage_link = 2;
+  body.own_forces = 2;
   init_body(body, revolute_link_kind);
   EXPECT_EQ(body.inertia, (Sym3{0.04, 0.0, 0.0, 0.04, 0.0008, 2.1333333333333335e-05}));
   EXPECT_NE(body.inertia[5], 0.04 * 0.04 * 0.04 / 3.0);  // the literal, not the product
@@ -266,14 +273,14 @@ TEST_F(Assembly, RevoluteLinkConstruct) {
   EXPECT_EQ(body.joint_damping[0], 0.01);
   EXPECT_EQ(body.joint_stiffness[0], 5.5);
   EXPECT_EQ(body.joint_rest[0], 0.0);
-  EXPECT_EQ(body.carriage_link, 0);
+  EXPECT_EQ(body.own_forces, 0);
   EXPECT_EQ(body.transmitted_inertia, (Sym3{}));
   EXPECT_EQ(body.articulated_inertia, (Sym3{}));
 }
 
 TEST_F(Assembly, FreePlanarBaseConstruct) {
   Body body;
-  body.carriage_link = 1;
+  body.own_forces = 1;
   init_body(body, free_planar_base_kind);
   EXPECT_EQ(body.inertia, (Sym3{0.04, 0.0, 0.0, 0.04, 0.0008, 2.1333333333333335e-05}));
   EXPECT_EQ(body.com, (Point{0.02, 0.0}));
@@ -282,7 +289,7 @@ TEST_F(Assembly, FreePlanarBaseConstruct) {
     EXPECT_EQ(body.joint_stiffness[i], 0.0);
     EXPECT_EQ(body.joint_rest[i], 0.0);
   }
-  EXPECT_EQ(body.carriage_link, 0);
+  EXPECT_EQ(body.own_forces, 0);
 }
 
 // --- Descriptors and ground ---------------------------------------------------------
@@ -300,7 +307,7 @@ TEST_F(Assembly, GroundIsTheWorldAtRest) {
   EXPECT_EQ(ground.cos_abs, 1.0);
   EXPECT_EQ(ground.position, (Point{}));
   EXPECT_EQ(ground.angle, 0.0);
-  EXPECT_EQ(mbs.gravity, 9.80665);
+  EXPECT_TRUE(mbs.force_elements.empty());
   EXPECT_EQ(mbs.status, MbsStatus::ok);
   Body root;
   init_body(root, revolute_link_kind);
@@ -309,71 +316,25 @@ TEST_F(Assembly, GroundIsTheWorldAtRest) {
   EXPECT_EQ(root.parent, &mbs.ground);
 }
 
-// The descriptor table: which slots are filled, which are shared, counts and reserved.
-TEST_F(Assembly, DescriptorRowsAreFilledAsListed) {
-  const JointType& r = joint_types[revolute_link_kind];
-  const JointType& f = joint_types[free_planar_base_kind];
-  const JointType& s = joint_types[slaved_revolute_kind];
-  const JointType& t = joint_types[tip_joint_kind];
-  for (const JointType* type : {&r, &f, &s, &t}) {
-    EXPECT_EQ(type->reserved, 5);
-    // The slots the passes call without a test.
-    EXPECT_NE(type->construct, nullptr);
-    EXPECT_NE(type->joint_transform, nullptr);
-    EXPECT_NE(type->parent_velocity, nullptr);
-    EXPECT_NE(type->joint_velocity, nullptr);
-    EXPECT_NE(type->absolute_placement, nullptr);
+// Whatever the kind, the passes may call its unconditional slots, and its coordinates lie where
+// its count puts them: a base carrying one body of every other kind holds 3 + 1 + 1 + 1.
+TEST_F(Assembly, EveryKindServesThePasses) {
+  for (int kind = 0; kind < joint_kind_count; ++kind) {
+    const JointType& type = joint_types[kind];
+    for (JointOperation op : {type.construct, type.joint_transform, type.parent_velocity,
+                              type.joint_velocity, type.absolute_placement})
+      EXPECT_NE(op, nullptr) << kind;
   }
-  EXPECT_EQ(r.coordinate_count, 1);
-  EXPECT_EQ(f.coordinate_count, 3);
-  EXPECT_EQ(s.coordinate_count, 1);
-  EXPECT_EQ(t.coordinate_count, 1);
-
-  // Type 0: every slot filled, the four acceleration slots included.
-  for (JointOperation op :
-       {r.body_velocity, r.invert_joint_inertia, r.transmit_inertia, r.transmit_momentum_bias,
-        r.joint_momentum_rate, r.transmit_force, r.composite_momentum, r.transmit_momentum,
-        r.initial_joint_momentum, r.transmit_acceleration_bias, r.body_acceleration,
-        r.joint_acceleration, r.composite_force})
-    EXPECT_NE(op, nullptr);
-
-  // Type 1: the four transmit slots hold the shared do-nothing operation; no acceleration slots.
-  EXPECT_EQ(f.transmit_inertia, &do_nothing);
-  EXPECT_EQ(f.transmit_momentum_bias, &do_nothing);
-  EXPECT_EQ(f.transmit_force, &do_nothing);
-  EXPECT_EQ(f.transmit_momentum, &do_nothing);
-  for (JointOperation op : {f.body_velocity, f.invert_joint_inertia, f.joint_momentum_rate,
-                            f.composite_momentum, f.initial_joint_momentum})
-    EXPECT_NE(op, nullptr);
-  for (JointOperation op :
-       {f.transmit_acceleration_bias, f.body_acceleration, f.joint_acceleration, f.composite_force})
-    EXPECT_EQ(op, nullptr);
-
-  // Type 2: shares parent_velocity, body_velocity and absolute_placement with type 0.
-  EXPECT_EQ(s.parent_velocity, r.parent_velocity);
-  EXPECT_EQ(s.body_velocity, r.body_velocity);
-  EXPECT_EQ(s.absolute_placement, r.absolute_placement);
-  EXPECT_NE(s.joint_transform, r.joint_transform);  // its own, single precision
-  for (JointOperation op : {s.transmit_inertia, s.transmit_momentum_bias, s.transmit_force,
-                            s.composite_momentum, s.transmit_momentum})
-    EXPECT_NE(op, nullptr);
-  for (JointOperation op :
-       {s.invert_joint_inertia, s.joint_momentum_rate, s.initial_joint_momentum,
-        s.transmit_acceleration_bias, s.body_acceleration, s.joint_acceleration, s.composite_force})
-    EXPECT_EQ(op, nullptr);
-
-  // Type 3: type 0's rotation, parent velocity and placement; type 2's joint velocity; the
-  // shared do-nothing transmit_force; everything else empty.
-  EXPECT_EQ(t.joint_transform, r.joint_transform);
-  EXPECT_EQ(t.parent_velocity, r.parent_velocity);
-  EXPECT_EQ(t.absolute_placement, r.absolute_placement);
-  EXPECT_EQ(t.joint_velocity, s.joint_velocity);
-  EXPECT_EQ(t.transmit_force, &do_nothing);
-  for (JointOperation op :
-       {t.body_velocity, t.invert_joint_inertia, t.transmit_inertia, t.transmit_momentum_bias,
-        t.joint_momentum_rate, t.composite_momentum, t.transmit_momentum, t.initial_joint_momentum,
-        t.transmit_acceleration_bias, t.body_acceleration, t.joint_acceleration, t.composite_force})
-    EXPECT_EQ(op, nullptr);
+  auto tree = build_tree({{free_planar_base_kind, -1},
+                          {revolute_link_kind, 0},
+                          {slaved_revolute_kind, 1},
+                          {tip_joint_kind, 2}});
+  EXPECT_EQ(tree->mbs.coordinate_count, 6);
+  for (int k = 1; k < 4; ++k) EXPECT_EQ((*tree)[k].q - tree->mbs.q, k + 2) << k;
+  EXPECT_EQ(find_joint_type(joint_kind_count), nullptr);
+  Body body;
+  EXPECT_EQ(init_body(body, joint_kind_count), MbsStatus::unknown_joint_kind);
+  EXPECT_EQ(body.type, nullptr);
 }
 
 // The passes call a kind's run slots once it fills inertia_run, and its root_force once it fills
@@ -388,7 +349,6 @@ TEST_F(Assembly, FusedSlotsAreFilledInWholeGroups) {
     EXPECT_EQ(t.force_run != nullptr, runs) << kind;
     EXPECT_EQ(t.store_records != nullptr, runs) << kind;
     EXPECT_EQ(t.pack_parameters != nullptr, runs) << kind;
-    EXPECT_EQ(t.pack_weights != nullptr, runs) << kind;
     EXPECT_EQ(t.root_force != nullptr, t.root_inertia_and_velocity != nullptr) << kind;
   }
   // The rope's two kinds take the fused paths.

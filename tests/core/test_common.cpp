@@ -1,40 +1,38 @@
-// Common body computations: gravity and the carriage couplings, body momentum, the
-// accumulations, and the frame transforms. Expected values are computed by hand in the test.
+// Common body computations: the force elements' hook (gravity and the anchor springs that hold
+// the rope's ends), body momentum, the accumulations, and the frame transforms. Expected values are computed by hand in the test.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <memory>
 
+#include "forces/anchor_spring.hpp"
 #include "test_support.hpp"
 
 using namespace core_test;
 
 namespace {
 
-// Carriage coupling values: bound as pointers, so they must outlive every system bound to them.
+// Anchors and springs of the two ends' couplings, read live by their elements.
 double anchor[4];
-double stiffness_x[2], damping_x[2], stiffness_y[2], damping_y[2], stiffness_angle[2],
-    damping_angle[2];
-
-void bind_test_coupling(Mbs& mbs) {
-  bind_carriage_coupling(mbs, anchor, stiffness_x, damping_x, stiffness_y, damping_y,
-                         stiffness_angle, damping_angle);
-}
+Gravity test_gravity;
+AnchorSpring spring[2];
 
 class Common : public testing::Test {
  protected:
   void SetUp() override {
     const double a[4] = {0.35, -0.15, 1.2, 0.05};
     for (int i = 0; i < 4; ++i) anchor[i] = a[i];
-    stiffness_x[0] = 5000.0, stiffness_x[1] = 4000.0;
-    damping_x[0] = 100.0, damping_x[1] = 80.0;
-    stiffness_y[0] = 1000.0, stiffness_y[1] = 900.0;
-    damping_y[0] = 10.0, damping_y[1] = 9.0;
-    stiffness_angle[0] = 3.0, stiffness_angle[1] = 2.5;
-    damping_angle[0] = 0.01, damping_angle[1] = 0.02;
-    bind_test_coupling(lone_system);
+    test_gravity = Gravity{};
+    spring[0] = {anchor, {0.0, 0.0}, false, 5000.0, 100.0, 1000.0, 10.0, 3.0, 0.01};
+    spring[1] = {anchor + 2, {0.04, 0.0}, false, 4000.0, 80.0, 900.0, 9.0, 2.5, 0.02};
+    lone_system.force_elements = {gravity_on_every_body(test_gravity)};
   }
-  // The system that a body outside any tree reaches the coupling through.
+  // A body outside any tree, held by spring k (0 at its origin, 1 at its far end) under gravity.
+  void hold(Body& body, int k) {
+    lone_system.force_elements.push_back(anchor_spring_on(spring[k], body));
+    body.system = &lone_system;
+    body.own_forces = 1;
+  }
   Mbs lone_system;
 };
 
@@ -50,21 +48,25 @@ void place(Body& body, double x, double y, double angle, const Triple& velocity)
 TEST_F(Common, GravityAloneWithoutCarriage) {
   Body body;
   init_body(body, revolute_link_kind);
+  body.system = &lone_system;
   place(body, 0.3, 0.4, 0.0, {0.5, 0.6, 0.7});
-  apply_external_forces(body, standard_gravity);
+  apply_force_elements(body);
   EXPECT_EQ(body.applied_force[0], 0.0);
   EXPECT_NEAR(body.applied_force[1], -0.392266, 1e-15);
   EXPECT_NEAR(body.applied_force[2], -0.00784532, 1e-15);
   // Turned and with the centre of mass off the axis: moment = x_com,world * (-m g).
   set_mass_properties(body, 0.7, 0.1, 0.03, 0.01);
   place(body, 0.3, 0.4, 0.8, {0.5, 0.6, 0.7});
-  apply_external_forces(body, 2.0);
+  test_gravity.acceleration = 2.0;
+  apply_force_elements(body);
   const double x_com = std::cos(0.8) * 0.1 - std::sin(0.8) * 0.03;
   EXPECT_DOUBLE_EQ(body.applied_force[1], -1.4);
   EXPECT_NEAR(body.applied_force[2], -1.4 * x_com, 1e-15);
-  // A carriage_link other than 1 or 2 adds nothing.
-  body.carriage_link = 3;
-  apply_external_forces(body, 2.0);
+  // An element that holds another body adds nothing to this one.
+  Body other;
+  hold(other, 0);
+  body.own_forces = 1;
+  apply_force_elements(body);
   EXPECT_NEAR(body.applied_force[2], -1.4 * x_com, 1e-15);
   EXPECT_EQ(body.applied_force[0], 0.0);
 }
@@ -73,41 +75,32 @@ TEST_F(Common, GravityAloneWithoutCarriage) {
 // Run through the passes on a free base placed at the anchor.
 TEST_F(Common, CarriageOneAtAnchorAtRestGivesGravityAlone) {
   auto tree = build_tree({{free_planar_base_kind, -1}});
-  bind_test_coupling(tree->mbs);
   Body& base = (*tree)[0];
-  base.carriage_link = 1;
+  tree->mbs.force_elements.push_back(anchor_spring_on(spring[0], base));
+  refresh_link_parameters(tree->mbs);
   tree->mbs.q[0] = anchor[0];
   tree->mbs.q[1] = anchor[1];
   EXPECT_EQ(run_rhs_passes(tree->mbs), MbsStatus::ok);
   EXPECT_EQ(base.applied_force[0], 0.0);
   EXPECT_EQ(base.applied_force[1], -(standard_gravity * 0.04));
   EXPECT_EQ(base.applied_force[2], 0.02 * -(standard_gravity * 0.04));
-  tree->mbs.gravity = 1.625;
+  tree->gravity.acceleration = 1.625;
+  refresh_link_parameters(tree->mbs);
   run_rhs_passes(tree->mbs);
   EXPECT_EQ(base.applied_force[1], -(1.625 * 0.04));
   EXPECT_EQ(base.applied_force[2], 0.02 * -(1.625 * 0.04));
 }
 
-// A carriage-held body whose system has no coupling bound (or that belongs to no system) is
-// reported and gets gravity alone.
-TEST_F(Common, UnboundCouplingIsReported) {
-  for (int link : {1, 2}) {
-    auto tree = build_chain(1);
-    Body& held = (*tree)[link - 1];
-    held.carriage_link = link;
-    refresh_link_parameters(tree->mbs);
-    const MbsStatus status = run_rhs_passes(tree->mbs);
-    EXPECT_EQ(status, MbsStatus::coupling_unbound) << link;
-    EXPECT_STREQ(mbs_status_message(status),
-                 "Carriage coupling used before bind_carriage_coupling.");
-    EXPECT_EQ(held.applied_force[0], 0.0) << link;
-    EXPECT_EQ(held.applied_force[1], -(standard_gravity * 0.04)) << link;
-    Body lone;
-    init_body(lone, revolute_link_kind);
-    lone.carriage_link = link;
-    apply_external_forces(lone, standard_gravity);
-    EXPECT_EQ(lone.applied_force[0], 0.0) << link;
-  }
+// A body that belongs to no system has no elements: no force at all, not even a weight.
+TEST_F(Common, BodyOutsideAnySystemGetsNoForce) {
+  Body lone;
+  init_body(lone, revolute_link_kind);
+  place(lone, 0.3, 0.4, 0.5, {0.5, 0.6, 0.7});
+  lone.applied_force = {1.0, 2.0, 3.0};
+  apply_force_elements(lone);
+  EXPECT_EQ(lone.applied_force[0], 0.0);
+  EXPECT_EQ(lone.applied_force[1], 0.0);
+  EXPECT_EQ(lone.applied_force[2], 0.0);
 }
 
 // Carriage 1 pulled off its anchor and moving: springs from the body origin to anchor 1, dampers on
@@ -115,12 +108,11 @@ TEST_F(Common, UnboundCouplingIsReported) {
 TEST_F(Common, CarriageOneDisplacedByHand) {
   Body body;
   init_body(body, free_planar_base_kind);
-  body.system = &lone_system;
-  body.carriage_link = 1;
+  hold(body, 0);
   const double x = 0.5, y = 0.1, angle = 0.6;
   const Triple u = {0.3, -0.4, 1.5};  // body axes
   place(body, x, y, angle, u);
-  apply_external_forces(body, standard_gravity);
+  apply_force_elements(body);
   const double m = 0.04, g = standard_gravity;
   const double wx = std::cos(angle) * u[0] - std::sin(angle) * u[1];
   const double wy = std::sin(angle) * u[0] + std::cos(angle) * u[1];
@@ -137,12 +129,11 @@ TEST_F(Common, CarriageOneDisplacedByHand) {
 TEST_F(Common, CarriageTwoDisplacedByHand) {
   Body body;
   init_body(body, revolute_link_kind);
-  body.system = &lone_system;
-  body.carriage_link = 2;
+  hold(body, 1);
   const double x = 1.1, y = 0.02, angle = -0.4;
   const Triple u = {-0.2, 0.7, 2.5};
   place(body, x, y, angle, u);
-  apply_external_forces(body, standard_gravity);
+  apply_force_elements(body);
   const double m = 0.04, g = standard_gravity;
   const double tip_x = x + 0.04 * std::cos(angle), tip_y = y + 0.04 * std::sin(angle);
   const double wx = std::cos(angle) * u[0] - std::sin(angle) * u[1];
@@ -161,11 +152,10 @@ TEST_F(Common, CarriageForcesThroughThePasses) {
   auto tree = build_chain(2);
   Body& base = (*tree)[0];
   Body& last = (*tree)[2];
-  base.carriage_link = 1;
-  last.carriage_link = 2;
   Mbs& mbs = tree->mbs;
+  mbs.force_elements.push_back(anchor_spring_on(spring[0], base));
+  mbs.force_elements.push_back(anchor_spring_on(spring[1], last));
   refresh_link_parameters(mbs);
-  bind_test_coupling(mbs);
   const std::vector<double> q = {0.2, -0.1, 0.3, 0.5, -0.7};
   const std::vector<double> p = {0.01, -0.02, 0.0003, 0.0001, -0.0002};
   copy_into(mbs.q, q);

@@ -27,6 +27,8 @@ TEST_F(DeepTree, MillionBodyChainEvaluates) {
   for (int k = 1; k < count; ++k) attach_body(bodies[k], bodies[k - 1]);
   Mbs mbs;
   set_root(mbs, bodies[0]);
+  const Gravity gravity;
+  mbs.force_elements = {gravity_on_every_body(gravity)};
   ASSERT_EQ(init_coordinates(mbs), MbsStatus::ok);
   ASSERT_EQ(mbs.coordinate_count, count + 2);
   EXPECT_EQ(bodies[count - 1].q, mbs.q + count + 1);

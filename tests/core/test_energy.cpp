@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "rope/rope_model.hpp"
+#include "forces/anchor_spring.hpp"
 #include "test_support.hpp"
 
 using namespace core_test;
@@ -138,26 +139,21 @@ TEST_F(Energy, BranchedTreeConservesEnergy) {
 // free base and, separately, a link deep in the tree (both pulled to the same anchor).
 // Reached: about 1e-11 with h = 5e-5.
 TEST_F(Energy, UndampedCarriageOneCouplingConservesEnergy) {
-  static double anchor[4] = {0.3, -0.2, 0.0, 0.0};
-  static double stiffness_x[2] = {40.0, 0.0}, damping_x[2] = {0.0, 0.0};
-  static double stiffness_y[2] = {25.0, 0.0}, damping_y[2] = {0.0, 0.0};
-  static double stiffness_angle[2] = {0.7, 0.0}, damping_angle[2] = {0.0, 0.0};
+  static double anchor[2] = {0.3, -0.2};
+  static AnchorSpring spring{anchor, {0.0, 0.0}, false, 40.0, 0.0, 25.0, 0.0, 0.7, 0.0};
   auto tree = build_branched_tree();
-  bind_carriage_coupling(tree->mbs, anchor, stiffness_x, damping_x, stiffness_y, damping_y,
-                         stiffness_angle, damping_angle);
-  std::mt19937_64 rng(12);
-  randomise_parameters(*tree, rng);
   Body& base = (*tree)[0];
   Body& held_link = (*tree)[5];
-  base.carriage_link = 1;
-  held_link.carriage_link = 1;
+  tree->mbs.force_elements.push_back(anchor_spring_on(spring, base));
+  tree->mbs.force_elements.push_back(anchor_spring_on(spring, held_link));
+  std::mt19937_64 rng(12);
+  randomise_parameters(*tree, rng);
   random_start(*tree, rng);
   auto coupling_energy = [&] {
     double v = 0.0;
     for (const Body* body : {&base, &held_link}) {
       const double dx = body->position[0] - anchor[0], dy = body->position[1] - anchor[1];
-      v += 0.5 * stiffness_x[0] * dx * dx + 0.5 * stiffness_y[0] * dy * dy +
-           0.5 * stiffness_angle[0] * body->angle * body->angle;
+      v += 0.5 * 40.0 * dx * dx + 0.5 * 25.0 * dy * dy + 0.5 * 0.7 * body->angle * body->angle;
     }
     return v;
   };

@@ -5,6 +5,7 @@
 #include <memory>
 #include <random>
 
+#include "forces/anchor_spring.hpp"
 #include "test_support.hpp"
 
 using namespace core_test;
@@ -151,52 +152,24 @@ TEST_F(FreeBase, LinearMomentumRateIsTheTotalWeight) {
   EXPECT_NEAR(mbs.pdot[1], -6 * 0.04 * standard_gravity, 1e-14);
 }
 
-constexpr const char* carriage_on_free_base_message =
-    "Carriage 2 cannot hold a free planar base body: its joint has no offset.";
-
-// Carriage 2 holds its body at (offset_x, 0), which the free base's joint record lacks: rejected
-// at set-up, with the status and its message.
-TEST_F(FreeBase, CarriageTwoOnAFreeBaseIsRejected) {
+// An anchor spring may hold any body at any point: a free base by a point off its origin (it has
+// no joint offset to name one), a link by its origin. The spring acting at the held point adds its
+// moment there.
+TEST_F(FreeBase, AnchorSpringsHoldAnyBodyAtAnyPoint) {
+  static double anchor[2] = {1.0, 0.0};
+  static AnchorSpring at_far_point{anchor, {0.04, 0.0}, true, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0};
+  static AnchorSpring at_origin{anchor, {0.0, 0.0}, false, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0};
   auto tree = build_chain(2);
-  (*tree)[0].carriage_link = 2;
-  const MbsStatus status = run_setup_passes(tree->mbs);
-  EXPECT_EQ(status, MbsStatus::carriage_on_free_base);
-  EXPECT_EQ(tree->mbs.status, status);
-  EXPECT_STREQ(mbs_status_message(status), carriage_on_free_base_message);
-}
-
-// ... and when the coupling is first used, if the set-up passes were skipped; the body then gets
-// gravity alone. The next right-hand side starts clean.
-TEST_F(FreeBase, CarriageTwoOnAFreeBaseIsRejectedWhenUsed) {
-  static double anchor[4] = {0.0, 0.0, 1.0, 0.0};
-  static double pair[2] = {1.0, 1.0};
-  auto tree = build_chain(2);
-  bind_carriage_coupling(tree->mbs, anchor, pair, pair, pair, pair, pair, pair);
   Body& base = (*tree)[0];
-  base.carriage_link = 2;
-  EXPECT_EQ(run_rhs_passes(tree->mbs), MbsStatus::carriage_on_free_base);
-  EXPECT_EQ(base.applied_force[0], 0.0);
-  EXPECT_EQ(base.applied_force[1], -(standard_gravity * 0.04));
-  base.carriage_link = 0;
-  EXPECT_EQ(run_rhs_passes(tree->mbs), MbsStatus::ok);
-  EXPECT_EQ(tree->mbs.status, MbsStatus::ok);
-  // A non-root free base is checked too.
-  auto second = build_tree({{revolute_link_kind, -1}, {free_planar_base_kind, 0}});
-  (*second)[1].carriage_link = 2;
-  EXPECT_EQ(run_setup_passes(second->mbs), MbsStatus::carriage_on_free_base);
-}
-
-// Carriage 2 on a link and carriage 1 on a base are fine.
-TEST_F(FreeBase, PermittedCarriageLinksPassSetUp) {
-  static double anchor[4] = {0.0, 0.0, 1.0, 0.0};
-  static double pair[2] = {1.0, 1.0};
-  auto tree = build_chain(2);
-  bind_carriage_coupling(tree->mbs, anchor, pair, pair, pair, pair, pair, pair);
-  (*tree)[0].carriage_link = 1;
-  (*tree)[2].carriage_link = 2;
+  tree->mbs.force_elements.push_back(anchor_spring_on(at_far_point, base));
+  tree->mbs.force_elements.push_back(anchor_spring_on(at_origin, (*tree)[2]));
   EXPECT_EQ(run_setup_passes(tree->mbs), MbsStatus::ok);
   EXPECT_EQ(run_rhs_passes(tree->mbs), MbsStatus::ok);
-  EXPECT_TRUE(std::isfinite(tree->mbs.pdot[0]));
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(std::isfinite(tree->mbs.pdot[i])) << i;
+  // At rest, straight along x: the far point (0.04, 0) is pulled 0.96 m along x, with no moment
+  // about the origin; the weight's moment alone remains.
+  EXPECT_DOUBLE_EQ(base.applied_force[0], 0.96);
+  EXPECT_EQ(base.applied_force[2], 0.02 * -(standard_gravity * 0.04));
 }
 
 }  // namespace

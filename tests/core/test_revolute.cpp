@@ -19,7 +19,7 @@ class Revolute : public testing::Test {};
 TEST_F(Revolute, LoneLinkAtRest) {
   auto tree = build_tree({{revolute_link_kind, -1}});
   Body& link = (*tree)[0];
-  ASSERT_EQ(link.carriage_link, 0);
+  ASSERT_EQ(link.own_forces, 0);
   run_rhs_table_passes(tree->mbs);
   EXPECT_EQ(*link.qdot, 0.0);
   EXPECT_NEAR(*link.pdot, -0.00784532, 1e-12);

@@ -61,7 +61,7 @@ TEST_F(SlavedTip, ConstructDefaults) {
     EXPECT_EQ(body->reduced_coupling, (Sym3{1.0, 0.0, 0.0, 1.0, 0.0, 0.0}));
     EXPECT_EQ(body->joint_stiffness[0], 0.0);
     EXPECT_EQ(body->joint_damping[0], 0.0);
-    EXPECT_EQ(body->carriage_link, 0);
+    EXPECT_EQ(body->own_forces, 0);
   }
 }
 

@@ -15,9 +15,10 @@
 #include <utility>
 #include <vector>
 
-#include "rope/rope_model.hpp"
+#include "forces/gravity.hpp"
 #include "joints/joint_types.hpp"
 #include "mbs/mbs.hpp"
+#include "rope/rope_model.hpp"
 
 // Failed expectations on a status name it.
 inline void PrintTo(MbsStatus status, std::ostream* out) {
@@ -31,12 +32,14 @@ constexpr double pi = 3.14159265358979323846;
 // ---------------------------------------------------------------------------------------------
 // Tree building
 
-// A body tree owned by the test: bodies never move once linked (the vector is sized once).
+// A body tree owned by the test, under standard gravity: bodies never move once linked (the
+// vector is sized once).
 struct Tree {
   explicit Tree(std::size_t count) : bodies(count) {}
   Tree(const Tree&) = delete;
   Tree& operator=(const Tree&) = delete;
   BodyArray bodies;
+  Gravity gravity;
   Mbs mbs;
   Body& operator[](std::size_t i) { return bodies[i]; }
   int index_of(const Body& body) const { return static_cast<int>(&body - bodies.data()); }
@@ -54,10 +57,8 @@ inline std::unique_ptr<RopeModel> conservative_rope(int links = 24) {
   RopeParameters parameters;
   parameters.links = links;
   auto rope = assembled_rope(parameters);
-  for (Body& body : rope->bodies) {
-    body.joint_damping = {0.0, 0.0, 0.0};
-    body.carriage_link = 0;
-  }
+  for (Body& body : rope->bodies) body.joint_damping = {0.0, 0.0, 0.0};
+  rope->mbs.force_elements = {gravity_on_every_body(rope->gravity)};
   refresh_link_parameters(rope->mbs);
   return rope;
 }
@@ -76,6 +77,7 @@ inline std::unique_ptr<Tree> build_tree(const std::vector<BodyEntry>& entries) {
   for (std::size_t i = 0; i < entries.size(); ++i)
     if (entries[i].parent >= 0) attach_body(tree->bodies[i], tree->bodies[entries[i].parent]);
   set_root(tree->mbs, tree->bodies[0]);
+  tree->mbs.force_elements = {gravity_on_every_body(tree->gravity)};
   EXPECT_EQ(init_coordinates(tree->mbs), MbsStatus::ok);
   return tree;
 }
@@ -114,12 +116,9 @@ inline void set_mass_properties(Body& body, double m, double cx, double cy, doub
   body.com = {cx, cy};
 }
 
-// Damping off and carriages off: a conservative system (gravity and joint springs only).
+// Damping off: a conservative system (gravity and joint springs only).
 inline void make_conservative(Tree& tree) {
-  for (Body& body : tree.bodies) {
-    body.joint_damping = {0.0, 0.0, 0.0};
-    body.carriage_link = 0;
-  }
+  for (Body& body : tree.bodies) body.joint_damping = {0.0, 0.0, 0.0};
   refresh_link_parameters(tree.mbs);
 }
 
@@ -144,7 +143,6 @@ inline void randomise_parameters(Tree& tree, std::mt19937_64& rng) {
       body.joint_stiffness[0] = in(0.5, 3.0);
       body.joint_rest[0] = in(-0.3, 0.3);
     }
-    body.carriage_link = 0;
   }
   refresh_link_parameters(tree.mbs);
 }
