@@ -434,7 +434,7 @@ class RunRows {
  public:
   RunRows(const Simulation& sim, long long rows, bool placements)
       : bodies_(placements ? static_cast<py::ssize_t>(sim.rope.bodies.size()) : 0) {
-    const py::ssize_t dimension = sim.dimension;
+    const py::ssize_t dimension = sim.layout.dimension;
     const py::ssize_t per_row = 1 + dimension + (placements ? 3 * (bodies_ + 1) : 0);
     const double bytes = static_cast<double>(rows) * static_cast<double>(per_row) * sizeof(double);
     if (bytes > physical_memory_bytes()) {
@@ -533,13 +533,13 @@ class NativeRope {
   void set_state(const py::handle& value) {
     RopeLock lock(mutex_);
     const std::vector<double> y =
-        exact_vector(value, static_cast<size_t>(sim_->dimension), "state");
+        exact_vector(value, static_cast<size_t>(sim_->layout.dimension), "state");
     check_readable(::set_state(*sim_, y.data()));
   }
 
   void set_configuration(const py::handle& q, const py::handle& qdot) {
     RopeLock lock(mutex_);
-    const size_t n = static_cast<size_t>(sim_->coordinate_count);
+    const size_t n = static_cast<size_t>(sim_->layout.coordinates);
     const std::vector<double> coordinates = exact_vector(q, n, "q");
     const std::vector<double> rates =
         qdot.is_none() ? std::vector<double>(n, 0.0) : exact_vector(qdot, n, "qdot");
@@ -600,12 +600,12 @@ class NativeRope {
   }
   int coordinate_count() {
     RopeLock lock(mutex_);
-    return sim_->coordinate_count;
+    return sim_->layout.coordinates;
   }
-  Array state() { return slice(0, sim_->dimension); }
-  Array q() { return slice(0, sim_->coordinate_count); }
-  Array p() { return slice(momenta_start(*sim_), sim_->coordinate_count); }
-  Array carriages() { return slice(carriages_start(*sim_), carriage_state_count); }
+  Array state() { return slice(0, sim_->layout.dimension); }
+  Array q() { return slice(0, sim_->layout.coordinates); }
+  Array p() { return slice(sim_->layout.momenta_start, sim_->layout.coordinates); }
+  Array carriages() { return slice(sim_->layout.carriages_start, sim_->layout.carriage_slots); }
 
   // World x, y and angle of every body at the current state: what the window draws.
   Array placements() {
@@ -675,12 +675,13 @@ class NativeRope {
       throw py::type_error("state must be an array of real numbers");
     const auto y = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(state);
     RopeLock lock(mutex_);
-    if (!y || y.ndim() != 1 || y.shape(0) != sim_->dimension)
-      throw py::value_error("state needs " + std::to_string(sim_->dimension) + " numbers");
+    const int dimension = sim_->layout.dimension;
+    if (!y || y.ndim() != 1 || y.shape(0) != dimension)
+      throw py::value_error("state needs " + std::to_string(dimension) + " numbers");
     const double* values = y.data();
-    if (!std::all_of(values, values + sim_->dimension, [](double v) { return std::isfinite(v); }))
+    if (!std::all_of(values, values + dimension, [](double v) { return std::isfinite(v); }))
       throw py::value_error("state must hold finite numbers");
-    std::vector<double> rates(static_cast<size_t>(sim_->dimension));
+    std::vector<double> rates(static_cast<size_t>(dimension));
     const MbsStatus met = state_rates(*sim_, values, rates.data());
     if (met != MbsStatus::ok) throw std::runtime_error(mbs_status_message(met));
     return to_array(rates.data(), rates.size());
@@ -706,7 +707,7 @@ class NativeRope {
 
   static std::unique_ptr<NativeRope> resumed(Checkpoint checkpoint, const py::dict& overrides) {
     apply_parameters(checkpoint.parameters, overrides);
-    const size_t dimension = 2 * (static_cast<size_t>(checkpoint.parameters.links) + 3) + 4;
+    const auto dimension = static_cast<size_t>(state_layout(checkpoint.parameters.links).dimension);
     if (checkpoint.state.size() != dimension)
       throw py::value_error("the saved state has " + std::to_string(checkpoint.state.size()) +
                             " values; the changed rope needs " + std::to_string(dimension));

@@ -17,18 +17,18 @@ long clock_ms() {
 static void save_frame_start(Simulation& sim) {
   double* saved = sim.frame_start.data();
   std::copy(sim.state.begin(), sim.state.end(), saved);
-  saved[sim.dimension] = sim.time;
-  saved[sim.dimension + 1] = sim.step_size;
+  saved[sim.layout.dimension] = sim.time;
+  saved[sim.layout.dimension + 1] = sim.step_size;
   sim.auto_record_at_frame_start = sim.auto_record;
   sim.frame_start_kept = true;
 }
 
 static void restore_frame_start(Simulation& sim) {
   const double* saved = sim.frame_start.data();
-  sim.time = saved[sim.dimension];
-  sim.step_size = saved[sim.dimension + 1];
+  sim.time = saved[sim.layout.dimension];
+  sim.step_size = saved[sim.layout.dimension + 1];
   sim.auto_record = sim.auto_record_at_frame_start;
-  std::copy(saved, saved + sim.dimension, sim.state.begin());
+  std::copy(saved, saved + sim.layout.dimension, sim.state.begin());
 }
 
 static FrameEnd failed_step(Simulation& sim) {
@@ -48,7 +48,7 @@ static FrameEnd integrate_to_frame_end(Simulation& sim) {
   while (sim.time < t1) {
     if (method_step(sim, t1) != 0) return failed_step(sim);
     ++sim.accepted_steps;
-    if (state_diverged(sim.state.data(), sim.coordinate_count)) return FrameEnd::diverged;
+    if (state_diverged(sim.state.data(), sim.layout)) return FrameEnd::diverged;
     if (sim.interrupt_check && sim.time < t1 && sim.interrupt_check(sim.interrupt_context)) {
       restore_frame_start(sim);
       return FrameEnd::interrupted;

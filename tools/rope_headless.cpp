@@ -381,7 +381,7 @@ bool set_up_simulation(Simulation& sim, const RopeParameters& parameters,
   const RunSettings settings = chosen_settings(resumed);
   const MethodStatus chosen = use_integrator(sim, settings);
   if (chosen == MethodStatus::ok) {
-    if (!options.quiet) std::cerr << startup_line_prefix << sim.coordinate_count << std::endl;
+    if (!options.quiet) std::cerr << startup_line_prefix << sim.layout.coordinates << std::endl;
     return true;
   }
   const std::string message = method_status_message(chosen, settings);
@@ -420,7 +420,7 @@ void write_placements(const Simulation& sim) {
 
 // False at the first row that could not be written: there is no point running on.
 bool write_state(const Simulation& sim) {
-  write_csv_row(csv, sim.time, sim.state.data(), sim.dimension);
+  write_csv_row(csv, sim.time, sim.state.data(), sim.layout.dimension);
   write_placements(sim);
   if (!csv.failed && !placements_csv.failed) return true;
   if (!stop_signal) {
@@ -623,7 +623,7 @@ int run_headless(int argc, char** argv) {
     discard_rows();
     return bad_input(error);
   }
-  write_csv_header(csv, sim->coordinate_count);
+  write_csv_header(csv, sim->layout);
   if (placements_csv.file)
     write_placements_header(placements_csv, static_cast<int>(sim->rope.bodies.size()));
   RunEnd end = RunEnd::finished;

@@ -122,7 +122,7 @@ EMSCRIPTEN_KEEPALIVE double web_carriage(int carriage) {
 
 // The ODE state (web_dimension() values: q, p, x1, v1, x2, v2).
 EMSCRIPTEN_KEEPALIVE int web_dimension() {
-  return page.simulation->dimension;
+  return page.simulation->layout.dimension;
 }
 EMSCRIPTEN_KEEPALIVE const double* web_state() {
   return page.simulation->state.data();
@@ -149,7 +149,7 @@ EMSCRIPTEN_KEEPALIVE double web_metres_per_pixel(int height) {
 // microseconds: for the speed comparison with the native build.
 EMSCRIPTEN_KEEPALIVE double web_rhs_microseconds(int count) {
   Simulation& sim = *page.simulation;
-  std::vector<double> rates(static_cast<std::size_t>(sim.dimension));
+  std::vector<double> rates(static_cast<std::size_t>(sim.layout.dimension));
   const double start = emscripten_get_now();
   for (int i = 0; i < count; ++i) hamilton_rhs(sim.time, sim.state.data(), rates.data(), &sim);
   const double elapsed = emscripten_get_now() - start;  // ms

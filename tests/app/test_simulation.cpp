@@ -95,7 +95,7 @@ TEST(Simulations, TornRopeStopsWithAStatus) {
   FrameEnd end = FrameEnd::reached;
   for (int frame = 0; frame < 300 && end == FrameEnd::reached; ++frame) end = integrate_frame(*sim);
   EXPECT_EQ(end, FrameEnd::diverged);
-  EXPECT_TRUE(state_diverged(sim->state.data(), sim->coordinate_count));
+  EXPECT_TRUE(state_diverged(sim->state.data(), sim->layout));
 }
 
 // Before any frame the readings are the initial state's: the chain lies straight along +x from
@@ -129,15 +129,44 @@ TEST(Readings, RatesAtAnotherStateLeaveTheReadingsAsTheyWere) {
   ASSERT_EQ(state_rates(*sim, sim->state.data(), own.data()), MbsStatus::ok);
   std::vector<double> other = sim->state;
   for (int i = 0; i < sim->coordinate_count; ++i) other[i] += 0.1;
-  other[carriages_start(*sim)] += 0.3;  // carriage 1 moved
+  const int x1 = sim->layout.carriages_start;
+  other[x1] += 0.3;  // carriage 1 moved
   ASSERT_EQ(state_rates(*sim, other.data(), rates.data()), MbsStatus::ok);
-  EXPECT_LT(rates[carriages_start(*sim) + 1], own[carriages_start(*sim) + 1] - 100.0);
+  EXPECT_LT(rates[x1 + 1], own[x1 + 1] - 100.0);
 
   EXPECT_EQ(end_spring_forces(*sim), forces);
   for (std::size_t k = 0; k < positions.size(); ++k)
     EXPECT_EQ(sim->rope.bodies[k].position, positions[k]) << "body " << k;
   EXPECT_EQ(total_energy(*sim), energy);
   for (int i = 0; i < sim->coordinate_count; ++i) EXPECT_EQ(sim->rope.mbs.q[i], sim->state[i]);
+}
+
+
+// Start-up puts q, p and the carriages where the layout says, for one link, the default rope and
+// many links. The rope starts bent and moving so that no two blocks hold the same numbers.
+TEST(Layout, StartUpFillsTheSlotsTheLayoutNames) {
+  const struct {
+    int links, coordinates, dimension;
+  } ropes[] = {{1, 4, 12}, {24, 27, 58}, {200, 203, 410}};
+  for (const auto& rope : ropes) {
+    RopeParameters parameters;
+    parameters.links = rope.links;
+    parameters.initial_angles = 0.1;
+    parameters.initial_rates = 0.2;
+    Simulation sim;
+    ASSERT_EQ(start_simulation(sim, parameters), MbsStatus::ok);
+    const StateLayout& l = sim.layout;
+    EXPECT_EQ(l.coordinates, rope.coordinates);
+    EXPECT_EQ(l.dimension, rope.dimension);
+    EXPECT_EQ(l.coordinates, sim.rope.mbs.coordinate_count);
+    ASSERT_EQ(sim.state.size(), static_cast<size_t>(l.dimension));
+    for (int i = 0; i < l.coordinates; ++i) {
+      EXPECT_EQ(sim.state[i], sim.rope.mbs.q[i]) << rope.links << " links, q" << i;
+      EXPECT_EQ(sim.state[l.momenta_start + i], sim.rope.mbs.p[i]) << rope.links << " links, p" << i;
+    }
+    for (int i = 0; i < l.carriage_slots; ++i)
+      EXPECT_EQ(sim.state[l.carriages_start + i], sim.rope.carriages.carriage_state[i]) << i;
+  }
 }
 
 }  // namespace
