@@ -24,6 +24,7 @@
 #include "state/checkpoint.hpp"
 #include "stepping/driver.hpp"
 #include "stepping/measures.hpp"
+#include "stepping/placements.hpp"
 #include "rope/model_file.hpp"
 #include "stepping/script.hpp"
 #include "stepping/simulation.hpp"
@@ -453,6 +454,7 @@ class RunRows {
     time_out_ = times_.mutable_data();
     state_out_ = states_.mutable_data();
     placement_out_ = placements ? placements_.mutable_data() : nullptr;
+    if (placements) read_placements(sim, bodies_at_row_);  // sized once, before the run
   }
 
   // The accepted state's row: after a frame the bodies' records hold its placements. Without the
@@ -462,8 +464,9 @@ class RunRows {
     state_out_ = std::copy(sim.state.begin(), sim.state.end(), state_out_);
     ++written_;
     if (!placement_out_) return;
-    for (const Body& body : sim.rope.bodies) put_placement(body.position, body.angle);
-    put_placement(chain_ends(sim)[1], sim.rope.bodies.back().angle);
+    read_placements(sim, bodies_at_row_);
+    for (const BodyPlacement& body : bodies_at_row_.bodies) put_placement(body.origin, body.angle);
+    put_placement(bodies_at_row_.far_end, bodies_at_row_.bodies.back().angle);
   }
 
   // (end code, times, states, placements or None), cut to the rows written.
@@ -487,6 +490,7 @@ class RunRows {
   py::ssize_t bodies_;
   py::ssize_t written_ = 0;
   Array times_, states_, placements_;
+  Placements bodies_at_row_;
   double* time_out_ = nullptr;
   double* state_out_ = nullptr;
   double* placement_out_ = nullptr;
@@ -610,13 +614,15 @@ class NativeRope {
   // World x, y and angle of every body at the current state: what the window draws.
   Array placements() {
     RopeLock lock(mutex_);
-    const auto& bodies = sim_->rope.bodies;
+    Placements now;
+    read_placements(*sim_, now);
+    const auto& bodies = now.bodies;
     Array array({static_cast<py::ssize_t>(bodies.size()), py::ssize_t{3}});
     auto out = array.mutable_unchecked<2>();
     for (size_t k = 0; k < bodies.size(); ++k) {
       const auto i = static_cast<py::ssize_t>(k);
-      out(i, 0) = bodies[k].position[0];
-      out(i, 1) = bodies[k].position[1];
+      out(i, 0) = bodies[k].origin[0];
+      out(i, 1) = bodies[k].origin[1];
       out(i, 2) = bodies[k].angle;
     }
     return array;

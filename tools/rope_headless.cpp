@@ -23,7 +23,7 @@
 
 #include "state/checkpoint.hpp"
 #include "stepping/driver.hpp"
-#include "stepping/measures.hpp"
+#include "stepping/placements.hpp"
 #include "rope/model_file.hpp"
 #include "stepping/script.hpp"
 #include "stepping/simulation.hpp"
@@ -50,6 +50,7 @@ enum class RunEnd {
 HeadlessOptions options;
 CsvOutput csv;
 CsvOutput placements_csv;           // --placements: written row for row with the CSV
+Placements placements;              // the bodies' placements of the row being written
 std::vector<double> placement_row;  // x, y, angle of every body, then the far end's x, y
 long long rhs_evaluations = 0;
 volatile std::sig_atomic_t stop_signal = 0;
@@ -409,11 +410,11 @@ bool finish_rows(std::string& error) {
 // Every body's world placement, from the records, which hold the accepted state's after a frame.
 void write_placements(const Simulation& sim) {
   if (!placements_csv.file) return;
+  read_placements(sim, placements);
   placement_row.clear();
-  for (const Body& body : sim.rope.bodies)
-    placement_row.insert(placement_row.end(), {body.position[0], body.position[1], body.angle});
-  const Point far_end = chain_ends(sim)[1];
-  placement_row.insert(placement_row.end(), {far_end[0], far_end[1]});
+  for (const BodyPlacement& body : placements.bodies)
+    placement_row.insert(placement_row.end(), {body.origin[0], body.origin[1], body.angle});
+  placement_row.insert(placement_row.end(), {placements.far_end[0], placements.far_end[1]});
   write_csv_row(placements_csv, sim.time, placement_row.data(),
                 static_cast<int>(placement_row.size()));
 }

@@ -12,6 +12,7 @@
 
 #include "stepping/driver.hpp"
 #include "stepping/measures.hpp"
+#include "stepping/placements.hpp"
 #include "stepping/simulation.hpp"
 
 namespace {
@@ -166,6 +167,40 @@ TEST(Layout, StartUpFillsTheSlotsTheLayoutNames) {
     }
     for (int i = 0; i < l.carriage_slots; ++i)
       EXPECT_EQ(sim.state[l.carriages_start + i], sim.rope.carriages.carriage_state[i]) << i;
+  }
+}
+
+// The placements make one chain: each body's far end is where the next hangs, the last one's is
+// the point carriage 2 holds, and each angle has its cosine and sine. Ropes with one length for
+// all and with a length per body, started bent and moved.
+TEST(Placements, BodiesJoinEndToEndAndTheLastEndsAtTheHeldPoint) {
+  RopeParameters uneven;
+  uneven.links = 5;
+  uneven.link_length.values = {0.1, 0.2, 0.12, 0.25, 0.15, 0.18};
+  RopeParameters payload;
+  payload.payload_mass = 0.1;
+  for (RopeParameters parameters : {RopeParameters{}, uneven, payload}) {
+    parameters.initial_angles = 0.15;
+    Simulation sim;
+    ASSERT_EQ(start_simulation(sim, parameters), MbsStatus::ok);
+    set_target(sim, 2, 0.3);
+    for (int frame = 0; frame < 40; ++frame) ASSERT_EQ(integrate_frame(sim), FrameEnd::reached);
+    Placements placements;
+    read_placements(sim, placements);
+    const auto& bodies = placements.bodies;
+    ASSERT_EQ(bodies.size(), static_cast<size_t>(parameters.links + 1));
+    double largest_angle = 0.0;  // bent, so that a swapped sine would show
+    for (size_t k = 0; k < bodies.size(); ++k) {
+      largest_angle = std::fmax(largest_angle, std::fabs(bodies[k].angle));
+      EXPECT_EQ(bodies[k].length, parameters.link_length[k]) << k;
+      EXPECT_NEAR(bodies[k].cos_angle, std::cos(bodies[k].angle), 1e-12) << k;
+      EXPECT_NEAR(bodies[k].sin_angle, std::sin(bodies[k].angle), 1e-12) << k;
+      const Point end = placement_point(bodies[k], {bodies[k].length, 0.0});
+      const Point next = k + 1 < bodies.size() ? bodies[k + 1].origin : placements.far_end;
+      EXPECT_NEAR(end[0], next[0], 1e-12) << k;
+      EXPECT_NEAR(end[1], next[1], 1e-12) << k;
+    }
+    EXPECT_GT(largest_angle, 0.05);
   }
 }
 
