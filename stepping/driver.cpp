@@ -1,16 +1,6 @@
 #include "stepping/driver.hpp"
 
 #include <algorithm>
-#include <chrono>
-
-namespace {
-const auto process_start = std::chrono::steady_clock::now();
-}  // namespace
-
-long clock_ms() {
-  const auto elapsed = std::chrono::steady_clock::now() - process_start;
-  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
-}
 
 // Time and step size travel with the state (after it), so that an interrupted frame can be undone
 // whole: the next frame then runs exactly as it would have.
@@ -87,10 +77,6 @@ FrameEnd run_frame(Simulation& sim, Script* script) {
 }
 
 FrameOutcome advance_frame(Simulation& sim, std::ostream& out, FrameEnd* end) {
-  if (!sim.clock_started) {
-    sim.clock_started = true;
-    sim.start_clock = static_cast<double>(clock_ms());
-  }
   const FrameEnd frame_end = run_frame(sim, nullptr);
   if (end) *end = frame_end;
   // A failed step is reported and the next frame tries again, as the window always has.
@@ -100,10 +86,7 @@ FrameOutcome advance_frame(Simulation& sim, std::ostream& out, FrameEnd* end) {
   }
   if (frame_end != FrameEnd::reached) return FrameOutcome::stopped;
   if (sim.frame_count % report_period != 0) return FrameOutcome::quiet;
-  out << "SimTime :  " << sim.time << " s." << std::endl;
-  out << "RealTime : " << (static_cast<double>(clock_ms()) - sim.start_clock) * 0.001 << " s."
-      << std::endl;
-  return FrameOutcome::reported;
+  return FrameOutcome::report_due;
 }
 
 const char* stop_message(const Simulation& sim, FrameEnd end) {

@@ -53,10 +53,6 @@ struct Simulation {
   double step_size = 0.00025;  // s; the control adjusts it and it carries over between frames
   int64_t frame_count = 0;  // completed frames
 
-  // Wall clock of the frame report: captured at the first reported frame.
-  bool clock_started = false;
-  double start_clock = 0.0;  // ms
-
   Simulation() = default;
   Simulation(const Simulation&) = delete;  // the bodies and the method point into the record
   Simulation& operator=(const Simulation&) = delete;
