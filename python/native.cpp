@@ -24,6 +24,7 @@
 #include "state/checkpoint.hpp"
 #include "stepping/driver.hpp"
 #include "stepping/measures.hpp"
+#include "stepping/placements.hpp"
 #include "rope/model_file.hpp"
 #include "stepping/script.hpp"
 #include "stepping/simulation.hpp"
@@ -434,7 +435,7 @@ class RunRows {
  public:
   RunRows(const Simulation& sim, long long rows, bool placements)
       : bodies_(placements ? static_cast<py::ssize_t>(sim.rope.bodies.size()) : 0) {
-    const py::ssize_t dimension = sim.dimension;
+    const py::ssize_t dimension = sim.layout.dimension;
     const py::ssize_t per_row = 1 + dimension + (placements ? 3 * (bodies_ + 1) : 0);
     const double bytes = static_cast<double>(rows) * static_cast<double>(per_row) * sizeof(double);
     if (bytes > physical_memory_bytes()) {
@@ -453,6 +454,7 @@ class RunRows {
     time_out_ = times_.mutable_data();
     state_out_ = states_.mutable_data();
     placement_out_ = placements ? placements_.mutable_data() : nullptr;
+    if (placements) read_placements(sim, bodies_at_row_);  // sized once, before the run
   }
 
   // The accepted state's row: after a frame the bodies' records hold its placements. Without the
@@ -462,8 +464,9 @@ class RunRows {
     state_out_ = std::copy(sim.state.begin(), sim.state.end(), state_out_);
     ++written_;
     if (!placement_out_) return;
-    for (const Body& body : sim.rope.bodies) put_placement(body.position, body.angle);
-    put_placement(chain_ends(sim)[1], sim.rope.bodies.back().angle);
+    read_placements(sim, bodies_at_row_);
+    for (const BodyPlacement& body : bodies_at_row_.bodies) put_placement(body.origin, body.angle);
+    put_placement(bodies_at_row_.far_end, bodies_at_row_.bodies.back().angle);
   }
 
   // (end code, times, states, placements or None), cut to the rows written.
@@ -487,6 +490,7 @@ class RunRows {
   py::ssize_t bodies_;
   py::ssize_t written_ = 0;
   Array times_, states_, placements_;
+  Placements bodies_at_row_;
   double* time_out_ = nullptr;
   double* state_out_ = nullptr;
   double* placement_out_ = nullptr;
@@ -533,13 +537,13 @@ class NativeRope {
   void set_state(const py::handle& value) {
     RopeLock lock(mutex_);
     const std::vector<double> y =
-        exact_vector(value, static_cast<size_t>(sim_->dimension), "state");
+        exact_vector(value, static_cast<size_t>(sim_->layout.dimension), "state");
     check_readable(::set_state(*sim_, y.data()));
   }
 
   void set_configuration(const py::handle& q, const py::handle& qdot) {
     RopeLock lock(mutex_);
-    const size_t n = static_cast<size_t>(sim_->coordinate_count);
+    const size_t n = static_cast<size_t>(sim_->layout.coordinates);
     const std::vector<double> coordinates = exact_vector(q, n, "q");
     const std::vector<double> rates =
         qdot.is_none() ? std::vector<double>(n, 0.0) : exact_vector(qdot, n, "qdot");
@@ -600,23 +604,25 @@ class NativeRope {
   }
   int coordinate_count() {
     RopeLock lock(mutex_);
-    return sim_->coordinate_count;
+    return sim_->layout.coordinates;
   }
-  Array state() { return slice(0, sim_->dimension); }
-  Array q() { return slice(0, sim_->coordinate_count); }
-  Array p() { return slice(momenta_start(*sim_), sim_->coordinate_count); }
-  Array carriages() { return slice(carriages_start(*sim_), carriage_state_count); }
+  Array state() { return slice(0, sim_->layout.dimension); }
+  Array q() { return slice(0, sim_->layout.coordinates); }
+  Array p() { return slice(sim_->layout.momenta_start, sim_->layout.coordinates); }
+  Array carriages() { return slice(sim_->layout.carriages_start, sim_->layout.carriage_slots); }
 
   // World x, y and angle of every body at the current state: what the window draws.
   Array placements() {
     RopeLock lock(mutex_);
-    const auto& bodies = sim_->rope.bodies;
+    Placements now;
+    read_placements(*sim_, now);
+    const auto& bodies = now.bodies;
     Array array({static_cast<py::ssize_t>(bodies.size()), py::ssize_t{3}});
     auto out = array.mutable_unchecked<2>();
     for (size_t k = 0; k < bodies.size(); ++k) {
       const auto i = static_cast<py::ssize_t>(k);
-      out(i, 0) = bodies[k].position[0];
-      out(i, 1) = bodies[k].position[1];
+      out(i, 0) = bodies[k].origin[0];
+      out(i, 1) = bodies[k].origin[1];
       out(i, 2) = bodies[k].angle;
     }
     return array;
@@ -675,12 +681,13 @@ class NativeRope {
       throw py::type_error("state must be an array of real numbers");
     const auto y = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(state);
     RopeLock lock(mutex_);
-    if (!y || y.ndim() != 1 || y.shape(0) != sim_->dimension)
-      throw py::value_error("state needs " + std::to_string(sim_->dimension) + " numbers");
+    const int dimension = sim_->layout.dimension;
+    if (!y || y.ndim() != 1 || y.shape(0) != dimension)
+      throw py::value_error("state needs " + std::to_string(dimension) + " numbers");
     const double* values = y.data();
-    if (!std::all_of(values, values + sim_->dimension, [](double v) { return std::isfinite(v); }))
+    if (!std::all_of(values, values + dimension, [](double v) { return std::isfinite(v); }))
       throw py::value_error("state must hold finite numbers");
-    std::vector<double> rates(static_cast<size_t>(sim_->dimension));
+    std::vector<double> rates(static_cast<size_t>(dimension));
     const MbsStatus met = state_rates(*sim_, values, rates.data());
     if (met != MbsStatus::ok) throw std::runtime_error(mbs_status_message(met));
     return to_array(rates.data(), rates.size());
@@ -706,7 +713,7 @@ class NativeRope {
 
   static std::unique_ptr<NativeRope> resumed(Checkpoint checkpoint, const py::dict& overrides) {
     apply_parameters(checkpoint.parameters, overrides);
-    const size_t dimension = 2 * (static_cast<size_t>(checkpoint.parameters.links) + 3) + 4;
+    const auto dimension = static_cast<size_t>(state_layout(checkpoint.parameters.links).dimension);
     if (checkpoint.state.size() != dimension)
       throw py::value_error("the saved state has " + std::to_string(checkpoint.state.size()) +
                             " values; the changed rope needs " + std::to_string(dimension));

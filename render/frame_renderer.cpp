@@ -3,8 +3,6 @@
 #include <cmath>
 #include <cstdio>
 
-#include "stepping/measures.hpp"
-
 namespace {
 
 constexpr double box_thickness = 0.01;    // m, as the window's boxes
@@ -23,13 +21,13 @@ void line_to(cairo_t* cr, const FrameRenderer& r, const Point& p) {
   cairo_line_to(cr, pixel[0], pixel[1]);
 }
 
-// A body is a rod from its joint point to the next joint point, `length` long.
-void draw_body(cairo_t* cr, const FrameRenderer& r, const Body& body, double length) {
+// A body is a rod from its joint point to the next joint point.
+void draw_body(cairo_t* cr, const FrameRenderer& r, const BodyPlacement& body) {
   const double half = box_thickness / 2.0;
-  move_to(cr, r, point_to_world(body, {0.0, -half}));
-  line_to(cr, r, point_to_world(body, {length, -half}));
-  line_to(cr, r, point_to_world(body, {length, half}));
-  line_to(cr, r, point_to_world(body, {0.0, half}));
+  move_to(cr, r, placement_point(body, {0.0, -half}));
+  line_to(cr, r, placement_point(body, {body.length, -half}));
+  line_to(cr, r, placement_point(body, {body.length, half}));
+  line_to(cr, r, placement_point(body, {0.0, half}));
   cairo_close_path(cr);
 }
 
@@ -46,12 +44,10 @@ void draw_carriage(cairo_t* cr, const FrameRenderer& r, double x) {
 }
 
 // The payload at the far end of the last link, which carriage 2 holds.
-void draw_payload(cairo_t* cr, const FrameRenderer& r, const Simulation& sim) {
-  const double mass = sim.parameters.payload_mass;
+void draw_payload(cairo_t* cr, const FrameRenderer& r, double mass) {
   if (mass <= 0.0) return;
-  const Point end = chain_ends(sim)[1];
   cairo_set_source_rgb(cr, 0.1, 0.2, 0.6);
-  add_disc(cr, r, end, carriage_radius * std::sqrt(mass / payload_reference_mass));
+  add_disc(cr, r, r.placements.far_end, carriage_radius * std::sqrt(mass / payload_reference_mass));
   cairo_fill(cr);
 }
 
@@ -80,15 +76,14 @@ void render_frame(FrameRenderer& renderer, Simulation& sim) {
   renderer.rates.resize(sim.state.size());
   hamilton_rhs(sim.time, sim.state.data(), renderer.rates.data(), &sim);
   update_body_records(sim.rope.mbs);
+  read_placements(sim, renderer.placements);
   cairo_t* cr = renderer.context.get();
   cairo_set_source_rgb(cr, 1.0, 1.0, 1.0);
   cairo_paint(cr);
-  const auto& bodies = sim.rope.bodies;
   cairo_set_source_rgb(cr, 1.0, 0.0, 0.0);
-  for (size_t k = 0; k < bodies.size(); ++k)
-    draw_body(cr, renderer, bodies[k], sim.parameters.link_length[k]);
+  for (const BodyPlacement& body : renderer.placements.bodies) draw_body(cr, renderer, body);
   cairo_fill(cr);
-  draw_payload(cr, renderer, sim);
+  draw_payload(cr, renderer, sim.parameters.payload_mass);
   cairo_set_source_rgb(cr, 0.0, 0.0, 0.0);
   const double* carriages = sim.rope.carriages.carriage_state;
   draw_carriage(cr, renderer, carriages[0]);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "scene/camera.hpp"
+#include "stepping/placements.hpp"
 #include "stepping/simulation.hpp"
 
 struct CairoDeleter {
@@ -24,6 +25,7 @@ struct FrameRenderer {
   std::unique_ptr<cairo_surface_t, CairoDeleter> surface;  // 32-bit pixels, B G R A in memory
   std::unique_ptr<cairo_t, CairoDeleter> context;
   std::vector<double> rates;  // scratch for the evaluation of the state drawn
+  Placements placements;      // of the state drawn
 };
 
 // A white image of the given size. False when Cairo cannot make it.

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <iterator>
 
+#include "rope/state_layout.hpp"
+
 namespace {
 
 enum class Range { positive, non_negative, finite };
@@ -333,7 +335,8 @@ size_t expected_count(const RopeParameters& parameters, ValueShape shape) {
   const size_t links = static_cast<size_t>(parameters.links);
   if (shape == ValueShape::per_body) return links + 1;
   if (shape == ValueShape::per_joint) return links;
-  if (shape == ValueShape::per_coordinate) return links + 3;
+  if (shape == ValueShape::per_coordinate)
+    return static_cast<size_t>(state_layout(parameters.links).coordinates);
   return 1;
 }
 

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "rope/model_file.hpp"
+#include "rope/state_layout.hpp"
 #include "stepping/script.hpp"
 #include "rope/toml_parameters.hpp"
 
@@ -225,8 +226,7 @@ bool check_complete(const toml::table& table, const std::string& source,
       return fail(error, source + ": not a complete checkpoint: no key '" + key.name + "'");
   if (!table.contains("parameters"))
     return fail(error, source + ": not a complete checkpoint: no [parameters] table");
-  const size_t coordinates = static_cast<size_t>(checkpoint.parameters.links) + 3;
-  const size_t dimension = 2 * coordinates + carriage_state_count;
+  const auto dimension = static_cast<size_t>(state_layout(checkpoint.parameters.links).dimension);
   if (checkpoint.state.size() != dimension)
     return fail(error, source + ": key 'state' has " + std::to_string(checkpoint.state.size()) +
                            " values; a rope of " + std::to_string(checkpoint.parameters.links) +

@@ -1,34 +1,24 @@
 #include "stepping/driver.hpp"
 
 #include <algorithm>
-#include <chrono>
-
-namespace {
-const auto process_start = std::chrono::steady_clock::now();
-}  // namespace
-
-long clock_ms() {
-  const auto elapsed = std::chrono::steady_clock::now() - process_start;
-  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
-}
 
 // Time and step size travel with the state (after it), so that an interrupted frame can be undone
 // whole: the next frame then runs exactly as it would have.
 static void save_frame_start(Simulation& sim) {
   double* saved = sim.frame_start.data();
   std::copy(sim.state.begin(), sim.state.end(), saved);
-  saved[sim.dimension] = sim.time;
-  saved[sim.dimension + 1] = sim.step_size;
+  saved[sim.layout.dimension] = sim.time;
+  saved[sim.layout.dimension + 1] = sim.step_size;
   sim.auto_record_at_frame_start = sim.auto_record;
   sim.frame_start_kept = true;
 }
 
 static void restore_frame_start(Simulation& sim) {
   const double* saved = sim.frame_start.data();
-  sim.time = saved[sim.dimension];
-  sim.step_size = saved[sim.dimension + 1];
+  sim.time = saved[sim.layout.dimension];
+  sim.step_size = saved[sim.layout.dimension + 1];
   sim.auto_record = sim.auto_record_at_frame_start;
-  std::copy(saved, saved + sim.dimension, sim.state.begin());
+  std::copy(saved, saved + sim.layout.dimension, sim.state.begin());
 }
 
 static FrameEnd failed_step(Simulation& sim) {
@@ -48,7 +38,7 @@ static FrameEnd integrate_to_frame_end(Simulation& sim) {
   while (sim.time < t1) {
     if (method_step(sim, t1) != 0) return failed_step(sim);
     ++sim.accepted_steps;
-    if (state_diverged(sim.state.data(), sim.coordinate_count)) return FrameEnd::diverged;
+    if (state_diverged(sim.state.data(), sim.layout)) return FrameEnd::diverged;
     if (sim.interrupt_check && sim.time < t1 && sim.interrupt_check(sim.interrupt_context)) {
       restore_frame_start(sim);
       return FrameEnd::interrupted;
@@ -87,10 +77,6 @@ FrameEnd run_frame(Simulation& sim, Script* script) {
 }
 
 FrameOutcome advance_frame(Simulation& sim, std::ostream& out, FrameEnd* end) {
-  if (!sim.clock_started) {
-    sim.clock_started = true;
-    sim.start_clock = static_cast<double>(clock_ms());
-  }
   const FrameEnd frame_end = run_frame(sim, nullptr);
   if (end) *end = frame_end;
   // A failed step is reported and the next frame tries again, as the window always has.
@@ -100,10 +86,7 @@ FrameOutcome advance_frame(Simulation& sim, std::ostream& out, FrameEnd* end) {
   }
   if (frame_end != FrameEnd::reached) return FrameOutcome::stopped;
   if (sim.frame_count % report_period != 0) return FrameOutcome::quiet;
-  out << "SimTime :  " << sim.time << " s." << std::endl;
-  out << "RealTime : " << (static_cast<double>(clock_ms()) - sim.start_clock) * 0.001 << " s."
-      << std::endl;
-  return FrameOutcome::reported;
+  return FrameOutcome::report_due;
 }
 
 const char* stop_message(const Simulation& sim, FrameEnd end) {

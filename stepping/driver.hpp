@@ -1,5 +1,6 @@
 // Integration driver: each frame advances a simulation by its frame span of simulated time with
-// the simulation's method; the window program also reports simulated and wall-clock time. No window toolkit in here, so frames can be advanced and checked without one.
+// the simulation's method. No window toolkit and no wall clock in here, so frames can be advanced
+// and checked without them.
 #pragma once
 
 #include <ostream>
@@ -36,14 +37,14 @@ bool undo_unfinished_frame(Simulation& sim);
 FrameEnd run_frame(Simulation& sim, Script* script);
 
 enum class FrameOutcome {
-  quiet,     // integrated and counted, not a report frame; or a failed step, reported
-  reported,  // the SimTime and RealTime lines were written (the caller requests a redraw)
-  stopped,   // diverged, a core failure or interrupted: nothing written, frame not counted;
-             // the caller ends
+  quiet,       // integrated and counted, not a report frame; or a failed step, reported
+  report_due,  // integrated and counted, a report frame (the window reports and redraws)
+  stopped,     // diverged, a core failure or interrupted: nothing written, frame not counted;
+               // the caller ends
 };
 
-// The window program's frame: run_frame, then on a report frame the SimTime and RealTime lines.
-// A failed step prints "Hamilton failed." and the next frame tries again. When it returns
+// The window program's frame without its report: run_frame, and whether the frame is one to
+// report. A failed step prints "Hamilton failed." and the next frame tries again. When it returns
 // `stopped`, `end` (if given) says why.
 FrameOutcome advance_frame(Simulation& sim, std::ostream& out, FrameEnd* end = nullptr);
 
@@ -53,6 +54,3 @@ constexpr const char* step_failure_message = "Hamilton failed.";
 // The console line for a frame that stopped the run: the divergence, the core's failure, a failed
 // step or the interruption.
 const char* stop_message(const Simulation& sim, FrameEnd end);
-
-// Wall-clock milliseconds since the process started, from a monotonic clock.
-long clock_ms();

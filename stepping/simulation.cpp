@@ -11,11 +11,11 @@ namespace {
 
 void fill_state(Simulation& sim) {
   const Mbs& mbs = sim.rope.mbs;
-  const int n = sim.coordinate_count;
-  for (int i = 0; i < n; ++i) sim.state[i] = mbs.q[i];
-  for (int i = 0; i < n; ++i) sim.state[n + i] = mbs.p[i];
-  for (int i = 0; i < carriage_state_count; ++i)
-    sim.state[2 * n + i] = sim.rope.carriages.carriage_state[i];
+  const StateLayout& l = sim.layout;
+  for (int i = 0; i < l.coordinates; ++i) sim.state[i] = mbs.q[i];
+  for (int i = 0; i < l.coordinates; ++i) sim.state[l.momenta_start + i] = mbs.p[i];
+  for (int i = 0; i < l.carriage_slots; ++i)
+    sim.state[l.carriages_start + i] = sim.rope.carriages.carriage_state[i];
 }
 
 }  // namespace
@@ -24,12 +24,13 @@ MbsStatus start_simulation(Simulation& sim, const RopeParameters& parameters) {
   sim.parameters = parameters;
   const MbsStatus assembled = assemble_rope(sim.rope, parameters);
   if (assembled != MbsStatus::ok) return assembled;
-  sim.coordinate_count = sim.rope.mbs.coordinate_count;
-  sim.dimension = 2 * sim.coordinate_count + carriage_state_count;
+  sim.layout = state_layout(parameters.links);
+  sim.coordinate_count = sim.layout.coordinates;
+  sim.dimension = sim.layout.dimension;
   try {
-    sim.state.assign(static_cast<size_t>(sim.dimension), 0.0);
-    sim.frame_start.assign(static_cast<size_t>(sim.dimension) + 2, 0.0);
-    sim.scratch_rates.assign(static_cast<size_t>(sim.dimension), 0.0);
+    sim.state.assign(static_cast<size_t>(sim.layout.dimension), 0.0);
+    sim.frame_start.assign(static_cast<size_t>(sim.layout.dimension) + 2, 0.0);
+    sim.scratch_rates.assign(static_cast<size_t>(sim.layout.dimension), 0.0);
   } catch (const std::bad_alloc&) {
     return MbsStatus::out_of_memory;
   }
@@ -63,18 +64,18 @@ int hamilton_rhs(double, const double y[], double dydt[], void* params) {
   Simulation& sim = *static_cast<Simulation*>(params);
   RopeModel& rope = sim.rope;
   Mbs& mbs = rope.mbs;
-  const int n = sim.coordinate_count;
-  const int carriages = 2 * n;
-  const size_t coordinate_bytes = static_cast<size_t>(n) * sizeof(double);
+  const StateLayout& l = sim.layout;
+  const size_t coordinate_bytes = static_cast<size_t>(l.coordinates) * sizeof(double);
   std::memcpy(mbs.q, y, coordinate_bytes);
-  std::memcpy(mbs.p, y + n, coordinate_bytes);
-  place_carriages(rope.carriages, y + carriages);
+  std::memcpy(mbs.p, y + l.momenta_start, coordinate_bytes);
+  place_carriages(rope.carriages, y + l.carriages_start);
 
   if (run_rhs_passes(mbs) != MbsStatus::ok) return GSL_EBADFUNC;
 
-  carriage_rates(rope.carriages, rope.bodies.front(), rope.bodies.back(), dydt + carriages);
+  carriage_rates(rope.carriages, rope.bodies.front(), rope.bodies.back(),
+                 dydt + l.carriages_start);
   std::memcpy(dydt, mbs.qdot, coordinate_bytes);
-  std::memcpy(dydt + n, mbs.pdot, coordinate_bytes);
+  std::memcpy(dydt + l.momenta_start, mbs.pdot, coordinate_bytes);
   return GSL_SUCCESS;
 }
 
@@ -84,20 +85,20 @@ int current_rhs(double t, const double y[], double dydt[], void* params) {
 }
 
 MbsStatus set_state(Simulation& sim, const double y[]) {
-  std::copy(y, y + sim.dimension, sim.state.begin());
+  std::copy(y, y + sim.layout.dimension, sim.state.begin());
   return refresh_readings(sim);
 }
 
 // The set-up passes turn the rates into momenta, as at start-up; the carriages keep their state.
 MbsStatus set_configuration(Simulation& sim, const double q[], const double qdot[]) {
   Mbs& mbs = sim.rope.mbs;
-  const int n = sim.coordinate_count;
+  const int n = sim.layout.coordinates;
   std::copy(q, q + n, mbs.q);
   for (int i = 0; i < n; ++i) mbs.qdot[i] = qdot ? qdot[i] : 0.0;
   const MbsStatus set_up = run_setup_passes(mbs);
   if (set_up != MbsStatus::ok) return set_up;
   std::copy(mbs.q, mbs.q + n, sim.state.begin());
-  std::copy(mbs.p, mbs.p + n, sim.state.begin() + n);
+  std::copy(mbs.p, mbs.p + n, sim.state.begin() + sim.layout.momenta_start);
   return refresh_readings(sim);
 }
 
@@ -115,14 +116,14 @@ constexpr double guard_cell = 100.0;  // m
 constexpr double full_turn = 6.283185307179586;
 
 struct GuardView {
-  int coordinate_count;
+  StateLayout layout;
   double x_shift;  // m
 };
 
 double guarded_value(const double y[], int i, const GuardView& view) {
-  const int n = view.coordinate_count;
-  if (i == 0 || i == 2 * n || i == 2 * n + 2) return y[i] - view.x_shift;  // x of base, carriages
-  if (i >= 2 && i < n) return std::remainder(y[i], full_turn);              // angles
+  const int x1 = view.layout.carriages_start, x2 = x1 + 2;
+  if (i == 0 || i == x1 || i == x2) return y[i] - view.x_shift;  // x of base, carriages
+  if (i >= 2 && i < view.layout.coordinates) return std::remainder(y[i], full_turn);  // angles
   return y[i];
 }
 
@@ -136,13 +137,13 @@ double guarded_value(const double y[], int i, const GuardView& view) {
 // made in floating point, so there is no out-of-range conversion. The driver applies it to
 // accepted states only: a trial stage of a step that the step-size control rejects may be far off
 // without anything being wrong.
-bool state_diverged(const double y[], int coordinate_count) {
+bool state_diverged(const double y[], const StateLayout& layout) {
   constexpr int term_count = 50;
   constexpr double default_dimension = 58.0;
-  const int dimension = 2 * coordinate_count + carriage_state_count;
+  const int dimension = layout.dimension;
   const double threshold = 10000.0 * std::fmax(1.0, dimension / default_dimension);
-  const double midpoint = 0.5 * (y[2 * coordinate_count] + y[2 * coordinate_count + 2]);
-  const GuardView view{coordinate_count, guard_cell * std::round(midpoint / guard_cell)};
+  const double midpoint = 0.5 * (y[layout.carriages_start] + y[layout.carriages_start + 2]);
+  const GuardView view{layout, guard_cell * std::round(midpoint / guard_cell)};
   double sum = 0.0;
   for (int k = 0; k < term_count; ++k) {
     double term = 0.0;

@@ -1,9 +1,7 @@
 // One simulation of the rope: its model, the ODE state that the integrator advances, the
 // integrator objects, time, step size and frame count. Everything that changes while a rope runs
 // lives in this record, so several simulations can run side by side, in one thread or in many.
-//
-// The ODE state is q (n joint coordinates), p (n momenta, conjugate to q in the same order), then
-// x1, v1, x2, v2 of the carriages; n is 3 + links (the free base has three coordinates).
+// The ODE state is laid out as rope/state_layout.hpp says.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +11,7 @@
 #include "stepping/integrators.hpp"
 #include "rope/rope_model.hpp"
 #include "rope/rope_parameters.hpp"
+#include "rope/state_layout.hpp"
 
 // dy/dt at y; params is the Simulation. Replaceable per simulation so that tests and tools can
 // count or fail evaluations. Returns 0, or nonzero on a failure.
@@ -26,8 +25,9 @@ using InterruptCheck = bool (*)(void* context);
 struct Simulation {
   RopeParameters parameters;  // what the rope was built from, for checkpoints
   RopeModel rope;
-  int coordinate_count = 0;   // n
-  int dimension = 0;          // 2 n + 4
+  StateLayout layout;         // where q, p and the carriages sit in the state
+  int coordinate_count = 0;   // layout.coordinates, as the methods read it
+  int dimension = 0;          // layout.dimension, as the methods read it
   std::vector<double> state;  // the ODE state, advanced in place by the integrator
   RightHandSide rhs = nullptr;  // hamilton_rhs once started
 
@@ -53,10 +53,6 @@ struct Simulation {
   double step_size = 0.00025;  // s; the control adjusts it and it carries over between frames
   int64_t frame_count = 0;  // completed frames
 
-  // Wall clock of the frame report: captured at the first reported frame.
-  bool clock_started = false;
-  double start_clock = 0.0;  // ms
-
   Simulation() = default;
   Simulation(const Simulation&) = delete;  // the bodies and the method point into the record
   Simulation& operator=(const Simulation&) = delete;
@@ -68,13 +64,6 @@ struct Simulation {
 // are true before the first frame. Returns ok, or the core's reason for failing (memory, including
 // the method's objects when GSL's error handler is off).
 MbsStatus start_simulation(Simulation& sim, const RopeParameters& parameters = {});
-
-inline int momenta_start(const Simulation& sim) {
-  return sim.coordinate_count;
-}
-inline int carriages_start(const Simulation& sim) {
-  return 2 * sim.coordinate_count;
-}
 
 // dy/dt of the whole system; params is the Simulation. t is not read: the equations are
 // autonomous. Returns 0, or GSL's GSL_EBADFUNC when the core reports a failure (left in
@@ -107,10 +96,10 @@ MbsStatus set_configuration(Simulation& sim, const double q[], const double qdot
 // evaluation.
 void set_target(Simulation& sim, int carriage, double x);
 
-// Divergence guard over an accepted state of a rope of `coordinate_count` joint coordinates: true
-// when it holds a NaN or an infinity, or when it has plainly blown up (see the definition for the
-// measure, which does not change when the rope moves along x or turns by whole turns).
-bool state_diverged(const double y[], int coordinate_count);
+// Divergence guard over an accepted state laid out as `layout`: true when it holds a NaN or an
+// infinity, or when it has plainly blown up (see the definition for the measure, which does not
+// change when the rope moves along x or turns by whole turns).
+bool state_diverged(const double y[], const StateLayout& layout);
 
 constexpr const char* divergence_message = "Simulation aborted due to instability.";
 // The line the programs print once the model is assembled, followed by the coordinate count.

@@ -54,11 +54,12 @@ bool open_csv_output(CsvOutput& out, const OutputPlan* plan, const volatile std:
   return true;
 }
 
-void write_csv_header(CsvOutput& out, int coordinates) {
+void write_csv_header(CsvOutput& out, const StateLayout& layout) {
   std::string header = "t";
-  for (int i = 0; i < coordinates; ++i) header += ",q" + std::to_string(i);
-  for (int i = 0; i < coordinates; ++i) header += ",p" + std::to_string(i);
-  header += ",x1,v1,x2,v2\n";
+  for (int i = 0; i < layout.coordinates; ++i) header += ",q" + std::to_string(i);
+  for (int i = 0; i < layout.coordinates; ++i) header += ",p" + std::to_string(i);
+  for (const char* slot : carriage_slot_names) header += std::string(",") + slot;
+  header += "\n";
   if (std::fputs(header.c_str(), out.file) < 0) mark_failed(out);
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "io/output_file.hpp"
+#include "rope/state_layout.hpp"
 
 struct CsvOutput {
   std::FILE* file = nullptr;
@@ -28,8 +29,8 @@ struct CsvOutput {
 bool open_csv_output(CsvOutput& out, const OutputPlan* plan, const volatile std::sig_atomic_t* stop,
                      std::string& error);
 
-// Header: t, then q0..q{coordinates-1}, p0.., then x1,v1,x2,v2.
-void write_csv_header(CsvOutput& out, int coordinates);
+// Header: t, then q0..q{n-1}, p0.., then the carriages' slots (x1,v1,x2,v2).
+void write_csv_header(CsvOutput& out, const StateLayout& layout);
 void write_csv_row(CsvOutput& out, double t, const double* state, int dimension);
 // Header of the placements: t, then x, y, angle of every body (base first), then the far end's
 // x and y.

@@ -23,7 +23,7 @@
 
 #include "state/checkpoint.hpp"
 #include "stepping/driver.hpp"
-#include "stepping/measures.hpp"
+#include "stepping/placements.hpp"
 #include "rope/model_file.hpp"
 #include "stepping/script.hpp"
 #include "stepping/simulation.hpp"
@@ -50,6 +50,7 @@ enum class RunEnd {
 HeadlessOptions options;
 CsvOutput csv;
 CsvOutput placements_csv;           // --placements: written row for row with the CSV
+Placements placements;              // the bodies' placements of the row being written
 std::vector<double> placement_row;  // x, y, angle of every body, then the far end's x, y
 long long rhs_evaluations = 0;
 volatile std::sig_atomic_t stop_signal = 0;
@@ -381,7 +382,7 @@ bool set_up_simulation(Simulation& sim, const RopeParameters& parameters,
   const RunSettings settings = chosen_settings(resumed);
   const MethodStatus chosen = use_integrator(sim, settings);
   if (chosen == MethodStatus::ok) {
-    if (!options.quiet) std::cerr << startup_line_prefix << sim.coordinate_count << std::endl;
+    if (!options.quiet) std::cerr << startup_line_prefix << sim.layout.coordinates << std::endl;
     return true;
   }
   const std::string message = method_status_message(chosen, settings);
@@ -409,18 +410,18 @@ bool finish_rows(std::string& error) {
 // Every body's world placement, from the records, which hold the accepted state's after a frame.
 void write_placements(const Simulation& sim) {
   if (!placements_csv.file) return;
+  read_placements(sim, placements);
   placement_row.clear();
-  for (const Body& body : sim.rope.bodies)
-    placement_row.insert(placement_row.end(), {body.position[0], body.position[1], body.angle});
-  const Point far_end = chain_ends(sim)[1];
-  placement_row.insert(placement_row.end(), {far_end[0], far_end[1]});
+  for (const BodyPlacement& body : placements.bodies)
+    placement_row.insert(placement_row.end(), {body.origin[0], body.origin[1], body.angle});
+  placement_row.insert(placement_row.end(), {placements.far_end[0], placements.far_end[1]});
   write_csv_row(placements_csv, sim.time, placement_row.data(),
                 static_cast<int>(placement_row.size()));
 }
 
 // False at the first row that could not be written: there is no point running on.
 bool write_state(const Simulation& sim) {
-  write_csv_row(csv, sim.time, sim.state.data(), sim.dimension);
+  write_csv_row(csv, sim.time, sim.state.data(), sim.layout.dimension);
   write_placements(sim);
   if (!csv.failed && !placements_csv.failed) return true;
   if (!stop_signal) {
@@ -623,7 +624,7 @@ int run_headless(int argc, char** argv) {
     discard_rows();
     return bad_input(error);
   }
-  write_csv_header(csv, sim->coordinate_count);
+  write_csv_header(csv, sim->layout);
   if (placements_csv.file)
     write_placements_header(placements_csv, static_cast<int>(sim->rope.bodies.size()));
   RunEnd end = RunEnd::finished;

@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "scene/camera.hpp"
+#include "view/frame_report.hpp"
 
 struct Simulation;
 
@@ -19,6 +20,7 @@ struct ViewState {
   float aspect = 1.0f;  // window width / height
   Camera camera;
   int32_t selected_carriage = 1;  // 1 or 2: whose target a drag moves
+  FrameClock clock;               // of the frame report
 };
 
 extern ViewState view;

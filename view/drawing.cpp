@@ -1,6 +1,7 @@
 #include <GL/glu.h>
 #include <GL/glut.h>
 
+#include "stepping/placements.hpp"
 #include "stepping/simulation.hpp"
 #include "view/controls.hpp"
 #include "view/viewer.hpp"
@@ -14,19 +15,19 @@ constexpr double carriage_radius = 0.01;
 constexpr int carriage_slices = 10;
 constexpr int carriage_stacks = 10;
 
+static Placements placements;  // read at each display
+
 // Each body a thin red box along its own x axis from its joint to its far end, at the placement
 // the last evaluation left.
 static void draw_bodies() {
   glPushMatrix();
   glColor4f(1.0f, 0.0f, 0.0f, 0.0f);
-  const auto& bodies = view.simulation->rope.bodies;
-  const ChainValues& lengths = view.simulation->parameters.link_length;
-  for (size_t k = 0; k < bodies.size(); ++k) {
-    const Body& body = bodies[k];
-    const auto link_box_length = static_cast<GLfloat>(lengths[k]);
-    const auto link_box_offset = static_cast<GLfloat>(lengths[k] / 2.0);
+  read_placements(*view.simulation, placements);
+  for (const BodyPlacement& body : placements.bodies) {
+    const auto link_box_length = static_cast<GLfloat>(body.length);
+    const auto link_box_offset = static_cast<GLfloat>(body.length / 2.0);
     glPushMatrix();
-    glTranslatef(static_cast<GLfloat>(body.position[0]), static_cast<GLfloat>(body.position[1]),
+    glTranslatef(static_cast<GLfloat>(body.origin[0]), static_cast<GLfloat>(body.origin[1]),
                  0.0f);
     glRotatef(static_cast<GLfloat>(degrees_per_radian * body.angle), 0.0f, 0.0f, 1.0f);
     glTranslatef(link_box_offset, 0.0f, 0.0f);

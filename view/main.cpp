@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
     std::cout << mbs_status_message(started) << std::endl;
     return 1;
   }
-  std::cout << startup_line_prefix << simulation.coordinate_count << std::endl;
+  std::cout << startup_line_prefix << simulation.layout.coordinates << std::endl;
   view.simulation = &simulation;
   open_window(argc, argv);
   register_callbacks();

@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "stepping/driver.hpp"
 #include "stepping/simulation.hpp"
 #include "view/controls.hpp"
+#include "view/frame_report.hpp"
 #include "view/viewer.hpp"
 
 static_assert(left_button == GLUT_LEFT_BUTTON && right_button == GLUT_RIGHT_BUTTON);
@@ -62,12 +62,12 @@ void register_callbacks() {
 void on_idle() {
   Simulation& sim = *view.simulation;
   FrameEnd end = FrameEnd::reached;
-  const FrameOutcome outcome = advance_frame(sim, std::cout, &end);
+  const FrameOutcome outcome = window_frame(sim, view.clock, std::cout, &end);
   if (outcome == FrameOutcome::stopped) {
     std::cout << stop_message(sim, end) << std::endl;
     std::exit(1);
   }
-  if (outcome == FrameOutcome::reported) glutPostRedisplay();
+  if (outcome == FrameOutcome::report_due) glutPostRedisplay();
 }
 
 void on_mouse(int button, int, int, int) { select_carriage(button); }

@@ -39,6 +39,7 @@ sources=(mbs/assembly.cpp mbs/body_common.cpp mbs/status.cpp joints/joint_types.
   joints/revolute_link.cpp joints/free_planar_base.cpp joints/slaved_revolute.cpp
   joints/tip_joint.cpp forces/gravity.cpp forces/anchor_spring.cpp rope/carriages.cpp
   rope/rope_parameters.cpp rope/rope_model.cpp stepping/simulation.cpp stepping/driver.cpp stepping/script.cpp
+  stepping/measures.cpp stepping/placements.cpp
   scene/camera.cpp stepping/run_settings.cpp stepping/integrators.cpp stepping/method_rk4.cpp
   web/method_table_web.cpp web/entry.cpp)
 # Two compilers at a time.

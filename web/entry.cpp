@@ -10,6 +10,7 @@
 
 #include "scene/camera.hpp"
 #include "stepping/driver.hpp"
+#include "stepping/placements.hpp"
 #include "rope/rope_parameters.hpp"
 #include "stepping/script.hpp"
 #include "stepping/simulation.hpp"
@@ -20,6 +21,7 @@ struct Page {
   RopeParameters parameters;  // what the next start builds
   std::unique_ptr<Simulation> simulation;
   Script script;  // scripted target moves, sorted at each start
+  Placements bodies;                // read at each web_placements
   std::vector<double> placements;  // per body: x, y, angle (rad), length (m)
   std::array<double, 2> pixel{};
   std::string error;
@@ -102,15 +104,15 @@ EMSCRIPTEN_KEEPALIVE int web_body_count() {
 // Per body x, y (m), angle (rad) and length (m): where the last evaluation left them, true from
 // the start. Valid until the next call.
 EMSCRIPTEN_KEEPALIVE const double* web_placements() {
-  const Simulation& sim = *page.simulation;
-  const auto& bodies = sim.rope.bodies;
+  read_placements(*page.simulation, page.bodies);
+  const auto& bodies = page.bodies.bodies;
   page.placements.resize(4 * bodies.size());
   for (std::size_t k = 0; k < bodies.size(); ++k) {
-    const Body& body = bodies[k];
-    page.placements[4 * k] = body.position[0];
-    page.placements[4 * k + 1] = body.position[1];
+    const BodyPlacement& body = bodies[k];
+    page.placements[4 * k] = body.origin[0];
+    page.placements[4 * k + 1] = body.origin[1];
     page.placements[4 * k + 2] = body.angle;
-    page.placements[4 * k + 3] = sim.parameters.link_length[k];
+    page.placements[4 * k + 3] = body.length;
   }
   return page.placements.data();
 }
@@ -122,7 +124,7 @@ EMSCRIPTEN_KEEPALIVE double web_carriage(int carriage) {
 
 // The ODE state (web_dimension() values: q, p, x1, v1, x2, v2).
 EMSCRIPTEN_KEEPALIVE int web_dimension() {
-  return page.simulation->dimension;
+  return page.simulation->layout.dimension;
 }
 EMSCRIPTEN_KEEPALIVE const double* web_state() {
   return page.simulation->state.data();
@@ -149,7 +151,7 @@ EMSCRIPTEN_KEEPALIVE double web_metres_per_pixel(int height) {
 // microseconds: for the speed comparison with the native build.
 EMSCRIPTEN_KEEPALIVE double web_rhs_microseconds(int count) {
   Simulation& sim = *page.simulation;
-  std::vector<double> rates(static_cast<std::size_t>(sim.dimension));
+  std::vector<double> rates(static_cast<std::size_t>(sim.layout.dimension));
   const double start = emscripten_get_now();
   for (int i = 0; i < count; ++i) hamilton_rhs(sim.time, sim.state.data(), rates.data(), &sim);
   const double elapsed = emscripten_get_now() - start;  // ms

@@ -309,8 +309,8 @@ class Rope:
         return (_unpickle_rope, (self._rope.checkpoint(),))
 
     def __repr__(self):
-        n = self._rope.coordinate_count
-        return f"<ropesim.Rope: {n - 3} links, {n} coordinates, t = {self._rope.time:g} s>"
+        links, n = self._rope.parameters()["links"], self._rope.coordinate_count
+        return f"<ropesim.Rope: {links} links, {n} coordinates, t = {self._rope.time:g} s>"
 
     # One engine per Rope: a copy sharing it would advance the original too.
     def __copy__(self):

@@ -11,9 +11,10 @@
 #include "stepping/simulation.hpp"
 
 // The default rope's ODE state: q (27), p (27), then x1, v1, x2, v2.
-constexpr int ode_dimension = 2 * rope_coordinate_count + carriage_state_count;  // 58
-constexpr int momenta_offset = rope_coordinate_count;                             // 27
-constexpr int carriages_offset = 2 * rope_coordinate_count;                       // 54
+constexpr StateLayout rope_layout = state_layout(rope_body_count - 1);
+constexpr int ode_dimension = rope_layout.dimension;             // 58
+constexpr int momenta_offset = rope_layout.momenta_start;        // 27
+constexpr int carriages_offset = rope_layout.carriages_start;    // 54
 
 inline std::unique_ptr<Simulation>& current_simulation() {
   static std::unique_ptr<Simulation> simulation;

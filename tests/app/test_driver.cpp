@@ -1,5 +1,5 @@
-// The integration driver: frame spans, the carried-over step size, the report lines and a
-// failing step.
+// The integration driver and the window program's frame: frame spans, the carried-over step
+// size, the report lines and a failing step.
 #include <chrono>
 #include <cmath>
 #include <regex>
@@ -9,12 +9,20 @@
 #include <vector>
 
 #include "tests/app/start_up.hpp"
+#include "view/frame_report.hpp"
 
 namespace {
 
 class Driver : public testing::Test {
  protected:
   void SetUp() override { start_default_simulation(); }
+  // The window program's frame, with its report.
+  FrameOutcome window_frame(std::ostream& out, FrameEnd* end = nullptr) {
+    return ::window_frame(sim(), clock_, out, end);
+  }
+
+ private:
+  FrameClock clock_;
 };
 
 std::vector<std::string> lines_of(const std::string& text) {
@@ -28,7 +36,7 @@ TEST_F(Driver, EachFrameAdvancesOneFrameSpanAndReportsIt) {
   std::vector<std::string> time_lines;
   for (int n = 1; n <= 100; ++n) {
     std::ostringstream out;
-    EXPECT_EQ(advance_frame(sim(), out), FrameOutcome::reported);  // report period 1: every frame reports
+    EXPECT_EQ(window_frame(out), FrameOutcome::report_due);  // report period 1: every frame reports
     // The evolve call lands each frame exactly on sim().time + 0.01, so only the rounding of the
     // running sum separates sim().time from n * 0.01: about n * 1e-18 s, far below 1e-12.
     EXPECT_NEAR(sim().time, n * 0.01, 1e-12) << "frame " << n;
@@ -44,7 +52,7 @@ TEST_F(Driver, EachFrameAdvancesOneFrameSpanAndReportsIt) {
 
 TEST_F(Driver, ReportLinesHaveTheirExactText) {
   std::ostringstream out;
-  advance_frame(sim(), out);
+  window_frame(out);
   // Labels padded so the numbers line up; seconds in the stream's default format.
   const std::regex report(R"(SimTime :  0\.01 s\.\nRealTime : (0|[0-9]+(\.[0-9]+)?(e-0[0-9])?) s\.\n)");
   EXPECT_TRUE(std::regex_match(out.str(), report)) << out.str();
@@ -114,8 +122,8 @@ TEST_F(Driver, FailingStepEndsTheFrameAndTheNextFrameTriesAgain) {
 
   ASSERT_EQ(use_method(sim(), rk4_row(), sim().settings), MethodStatus::ok);
   std::ostringstream next;
-  advance_frame(sim(), next);
-  EXPECT_EQ(lines_of(next.str())[0], "SimTime :  0.01 s.");
+  window_frame(next);
+  EXPECT_EQ(lines_of(next.str()).at(0), "SimTime :  0.01 s.");
   EXPECT_EQ(sim().frame_count, 1);
 }
 
@@ -141,8 +149,8 @@ TEST_F(Driver, RealTimeCountsFromTheFirstFrame) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   use_rk4_stepping_with<slow_step>();
   std::ostringstream first, second;
-  advance_frame(sim(), first);
-  advance_frame(sim(), second);
+  window_frame(first);
+  window_frame(second);
   const double first_time = real_time_of(first.str());
   const double second_time = real_time_of(second.str());
   EXPECT_GE(first_time, 0.019);

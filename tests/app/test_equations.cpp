@@ -99,7 +99,7 @@ TEST_F(Equations, RatesPackQdotPdotAndCarriageVelocities) {
   }
   EXPECT_EQ(dydt[54], y[55]);
   EXPECT_EQ(dydt[56], y[57]);
-  for (int i = 0; i < carriage_state_count; ++i)
+  for (int i = 0; i < rope_layout.carriage_slots; ++i)
     EXPECT_EQ(sim().rope.carriages.carriage_state[i], y[carriages_offset + i]);
   // Anchors on the horizontal axis under the carriages.
   EXPECT_EQ(sim().rope.carriages.carriage_anchor[0], y[54]);
@@ -112,7 +112,7 @@ TEST_F(Equations, RatesPackQdotPdotAndCarriageVelocities) {
 
 TEST_F(Equations, GuardFiresOnAnyNonFiniteOrBlownUpComponent) {
   const State y = current_state();
-  EXPECT_FALSE(state_diverged(y.data(), rope_coordinate_count));
+  EXPECT_FALSE(state_diverged(y.data(), rope_layout));
   const double bad_values[] = {std::numeric_limits<double>::quiet_NaN(),
                                std::numeric_limits<double>::infinity(),
                                -std::numeric_limits<double>::infinity(), 1e6, -1e6};
@@ -124,7 +124,7 @@ TEST_F(Equations, GuardFiresOnAnyNonFiniteOrBlownUpComponent) {
       if (angle && std::isfinite(bad)) continue;
       State broken = y;
       broken[i] = bad;
-      EXPECT_TRUE(state_diverged(broken.data(), rope_coordinate_count)) << "y[" << i << "] = " << bad;
+      EXPECT_TRUE(state_diverged(broken.data(), rope_layout)) << "y[" << i << "] = " << bad;
     }
   }
 }
@@ -138,9 +138,9 @@ TEST_F(Equations, GuardDoesNotCareWhereTheRopeIsOrHowOftenItTurned) {
   for (const int i : {0, 2 * n, 2 * n + 2}) moved[i] += 5000.0;
   for (int i = 2; i < n; ++i) turned[i] += 200.0 * M_PI;
   torn[0] += 20000.0;
-  EXPECT_FALSE(state_diverged(moved.data(), n));
-  EXPECT_FALSE(state_diverged(turned.data(), n));
-  EXPECT_TRUE(state_diverged(torn.data(), n));
+  EXPECT_FALSE(state_diverged(moved.data(), rope_layout));
+  EXPECT_FALSE(state_diverged(turned.data(), rope_layout));
+  EXPECT_TRUE(state_diverged(torn.data(), rope_layout));
 }
 
 TEST_F(Equations, TenSecondsOfMotionNeverTripTheGuard) {

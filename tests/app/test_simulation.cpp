@@ -12,6 +12,7 @@
 
 #include "stepping/driver.hpp"
 #include "stepping/measures.hpp"
+#include "stepping/placements.hpp"
 #include "stepping/simulation.hpp"
 
 namespace {
@@ -95,7 +96,7 @@ TEST(Simulations, TornRopeStopsWithAStatus) {
   FrameEnd end = FrameEnd::reached;
   for (int frame = 0; frame < 300 && end == FrameEnd::reached; ++frame) end = integrate_frame(*sim);
   EXPECT_EQ(end, FrameEnd::diverged);
-  EXPECT_TRUE(state_diverged(sim->state.data(), sim->coordinate_count));
+  EXPECT_TRUE(state_diverged(sim->state.data(), sim->layout));
 }
 
 // Before any frame the readings are the initial state's: the chain lies straight along +x from
@@ -129,15 +130,76 @@ TEST(Readings, RatesAtAnotherStateLeaveTheReadingsAsTheyWere) {
   ASSERT_EQ(state_rates(*sim, sim->state.data(), own.data()), MbsStatus::ok);
   std::vector<double> other = sim->state;
   for (int i = 0; i < sim->coordinate_count; ++i) other[i] += 0.1;
-  other[carriages_start(*sim)] += 0.3;  // carriage 1 moved
+  const int x1 = sim->layout.carriages_start;
+  other[x1] += 0.3;  // carriage 1 moved
   ASSERT_EQ(state_rates(*sim, other.data(), rates.data()), MbsStatus::ok);
-  EXPECT_LT(rates[carriages_start(*sim) + 1], own[carriages_start(*sim) + 1] - 100.0);
+  EXPECT_LT(rates[x1 + 1], own[x1 + 1] - 100.0);
 
   EXPECT_EQ(end_spring_forces(*sim), forces);
   for (std::size_t k = 0; k < positions.size(); ++k)
     EXPECT_EQ(sim->rope.bodies[k].position, positions[k]) << "body " << k;
   EXPECT_EQ(total_energy(*sim), energy);
   for (int i = 0; i < sim->coordinate_count; ++i) EXPECT_EQ(sim->rope.mbs.q[i], sim->state[i]);
+}
+
+// Start-up puts q, p and the carriages where the layout says, for one link, the default rope and
+// many links. The rope starts bent and moving so that no two blocks hold the same numbers.
+TEST(Layout, StartUpFillsTheSlotsTheLayoutNames) {
+  const struct {
+    int links, coordinates, dimension;
+  } ropes[] = {{1, 4, 12}, {24, 27, 58}, {200, 203, 410}};
+  for (const auto& rope : ropes) {
+    RopeParameters parameters;
+    parameters.links = rope.links;
+    parameters.initial_angles = 0.1;
+    parameters.initial_rates = 0.2;
+    Simulation sim;
+    ASSERT_EQ(start_simulation(sim, parameters), MbsStatus::ok);
+    const StateLayout& l = sim.layout;
+    EXPECT_EQ(l.coordinates, rope.coordinates);
+    EXPECT_EQ(l.dimension, rope.dimension);
+    EXPECT_EQ(l.coordinates, sim.rope.mbs.coordinate_count);
+    ASSERT_EQ(sim.state.size(), static_cast<size_t>(l.dimension));
+    for (int i = 0; i < l.coordinates; ++i) {
+      EXPECT_EQ(sim.state[i], sim.rope.mbs.q[i]) << rope.links << " links: q" << i;
+      EXPECT_EQ(sim.state[l.momenta_start + i], sim.rope.mbs.p[i]) << rope.links << ": p" << i;
+    }
+    for (int i = 0; i < l.carriage_slots; ++i)
+      EXPECT_EQ(sim.state[l.carriages_start + i], sim.rope.carriages.carriage_state[i]) << i;
+  }
+}
+
+// The placements make one chain: each body's far end is where the next hangs, the last one's is
+// the point carriage 2 holds, and each angle has its cosine and sine. Ropes with one length for
+// all and with a length per body, started bent and moved.
+TEST(Placements, BodiesJoinEndToEndAndTheLastEndsAtTheHeldPoint) {
+  RopeParameters uneven;
+  uneven.links = 5;
+  uneven.link_length.values = {0.1, 0.2, 0.12, 0.25, 0.15, 0.18};
+  RopeParameters payload;
+  payload.payload_mass = 0.1;
+  for (RopeParameters parameters : {RopeParameters{}, uneven, payload}) {
+    parameters.initial_angles = 0.15;
+    Simulation sim;
+    ASSERT_EQ(start_simulation(sim, parameters), MbsStatus::ok);
+    set_target(sim, 2, 0.3);
+    for (int frame = 0; frame < 40; ++frame) ASSERT_EQ(integrate_frame(sim), FrameEnd::reached);
+    Placements placements;
+    read_placements(sim, placements);
+    const auto& bodies = placements.bodies;
+    ASSERT_EQ(bodies.size(), static_cast<size_t>(parameters.links + 1));
+    double largest_angle = 0.0;  // bent, so that a swapped sine would show
+    for (size_t k = 0; k < bodies.size(); ++k) {
+      largest_angle = std::fmax(largest_angle, std::fabs(bodies[k].angle));
+      EXPECT_NEAR(bodies[k].cos_angle, std::cos(bodies[k].angle), 1e-12) << k;
+      EXPECT_NEAR(bodies[k].sin_angle, std::sin(bodies[k].angle), 1e-12) << k;
+      const Point end = placement_point(bodies[k], {bodies[k].length, 0.0});
+      const Point next = k + 1 < bodies.size() ? bodies[k + 1].origin : placements.far_end;
+      EXPECT_NEAR(end[0], next[0], 1e-12) << k;
+      EXPECT_NEAR(end[1], next[1], 1e-12) << k;
+    }
+    EXPECT_GT(largest_angle, 0.05);
+  }
 }
 
 }  // namespace

@@ -11,7 +11,7 @@ int main() {
   set_target(sim, 2, 0.5);
   for (int frame = 0; frame < 100; ++frame)
     if (run_frame(sim, nullptr) != FrameEnd::reached) return 1;
-  std::printf("t=%g coordinates=%d x2=%.3f\n", sim.time, sim.coordinate_count,
-              sim.state[carriages_start(sim) + 2]);
+  std::printf("t=%g coordinates=%d x2=%.3f\n", sim.time, sim.layout.coordinates,
+              sim.state[sim.layout.carriages_start + 2]);
   return 0;
 }

@@ -41,8 +41,8 @@ def test_bad_per_body_values_raise_value_error_naming_the_key(parameters, messag
 
 def test_state_setter_and_set_configuration():
     rope = ropesim.Rope(**UNEVEN)
-    n = rope.coordinate_count
-    for bad in (np.zeros(3), np.full(2 * n + 4, np.nan), ["a"] * (2 * n + 4)):
+    n, d = rope.coordinate_count, rope.state.size
+    for bad in (np.zeros(3), np.full(d, np.nan), ["a"] * d):
         with pytest.raises(ValueError):
             rope.state = bad
     state = rope.state.copy()

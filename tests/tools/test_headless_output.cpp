@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr size_t row_width = 1 + 2 * rope_coordinate_count + carriage_state_count;
+constexpr size_t row_width = 1 + state_layout(rope_body_count - 1).dimension;
 
 class HeadlessOutput : public HeadlessFolders {
  protected:

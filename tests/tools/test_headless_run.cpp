@@ -15,8 +15,9 @@
 namespace {
 
 // The default rope's state: q (27), p (27), then x1, v1, x2, v2.
-constexpr int ode_dimension = 2 * rope_coordinate_count + carriage_state_count;
-constexpr int carriages_offset = 2 * rope_coordinate_count;
+constexpr StateLayout rope_layout = state_layout(rope_body_count - 1);
+constexpr int ode_dimension = rope_layout.dimension;
+constexpr int carriages_offset = rope_layout.carriages_start;
 constexpr int row_width = 1 + ode_dimension;  // t, then the 58 state components
 constexpr int x1_column = 1 + carriages_offset;
 constexpr int v1_column = x1_column + 1;
