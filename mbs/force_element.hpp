@@ -14,6 +14,7 @@ struct ForceElement;
 
 using Triple = std::array<double, 3>;
 using Point = std::array<double, 2>;
+using Sym3 = std::array<double, 6>;
 
 // A spring-damper holding one point of one body, as the implicit step's tree solve takes it:
 // along world x and y at `at`, and on the body's absolute angle.
@@ -37,6 +38,12 @@ struct ForceElementType {
   double (*potential_energy)(const ForceElement& element, const Mbs& mbs) = nullptr;
   // The implicit step's view of a spring-damper on one point: false when the element has none.
   bool (*point_spring)(const ForceElement& element, PointSpring& spring) = nullptr;
+  // The implicit step's view of an element spread over the bodies: its stiffness and damping on
+  // `body`, symmetric 3x3 (upper triangle, row by row) over the world x and y of the body's
+  // origin and its angle: minus the derivatives of its force and moment (about the origin) by
+  // the body's displacement and by its velocity. Added to what is there; null: none.
+  void (*body_stiffness)(const ForceElement& element, const Body& body, Sym3& stiffness,
+                         Sym3& damping) = nullptr;
 };
 
 // One element of a system: its kind, its own record (read live through the pointer, owned by
