@@ -31,10 +31,6 @@ void transmit_force(Body& body);
 void composite_momentum(Body& body);
 void transmit_momentum(Body& body);
 void initial_joint_momentum(Body& body);
-void transmit_acceleration_bias(Body& body);
-void body_acceleration(Body& body);
-void joint_acceleration(Body& body);
-void composite_force(Body& body);
 
 // The right-hand-side passes fused over a run of links (mbs/passes.cpp cuts the runs as the two
 // continuation operations allow), with the same results as the table operations. Pass 1 and 3

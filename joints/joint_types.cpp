@@ -23,11 +23,6 @@ constinit const JointType joint_types[joint_kind_count] = {
         .composite_momentum = revolute_link::composite_momentum,  // A u + b
         .transmit_momentum = revolute_link::transmit_momentum,  // set-up: H to the parent
         .initial_joint_momentum = revolute_link::initial_joint_momentum,  // set-up: p = H[2]
-        // Acceleration slots: filled, never invoked by a pass.
-        .transmit_acceleration_bias = revolute_link::transmit_acceleration_bias,
-        .body_acceleration = revolute_link::body_acceleration,
-        .joint_acceleration = revolute_link::joint_acceleration,
-        .composite_force = revolute_link::composite_force,
         // Fused runs: chains of links, each the only child of the next.
         .continues_inward_run = revolute_link::continues_inward_run,
         .continues_outward_run = revolute_link::continues_outward_run,
@@ -40,7 +35,7 @@ constinit const JointType joint_types[joint_kind_count] = {
         .reserved = 5,
         .has_joint_offset = true,
     },
-    // free_planar_base_kind: no acceleration recursion
+    // free_planar_base_kind
     {
         .construct = free_planar_base::construct,              // the base's defaults
         .joint_transform = free_planar_base::joint_transform,  // sin, cos of the angle coordinate

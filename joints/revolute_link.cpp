@@ -86,47 +86,6 @@ void initial_joint_momentum(Body& body) {
   *body.p = body.composite_momentum[2];
 }
 
-// Acceleration recursion in the same layout. No pass calls these; acceleration_bias stays 0.
-void transmit_acceleration_bias(Body& body) {
-  const Sym3& a = body.articulated_inertia;
-  const Sym3& n = body.reduced_inertia;
-  const Triple& w = body.parent_velocity;
-  const Triple& beta = body.acceleration_bias;
-  const Triple& h = body.composite_momentum;
-  const double qdot = *body.qdot;
-  Triple& zeta = body.velocity_product_acceleration;
-  zeta = {w[1] * qdot, -w[0] * qdot, 0.0};
-  const double t = (*body.pdot - beta[2]) * body.joint_inertia_inverse[0];
-  body.transmitted_acceleration_bias = to_parent_force(
-      joint_frame_of(body),
-      {t * a[2] + n[0] * zeta[0] + n[1] * zeta[1] + beta[0] - h[1] * qdot,
-       t * a[4] + n[1] * zeta[0] + n[3] * zeta[1] + beta[1] + h[0] * qdot, t * a[5] + beta[2]});
-}
-
-void joint_acceleration(Body& body) {
-  const Sym3& a = body.articulated_inertia;
-  const Triple& zeta = body.velocity_product_acceleration;
-  const Triple carried = to_body_velocity(joint_frame_of(body), body.parent->acceleration);
-  Triple& pa = body.parent_acceleration;
-  pa = {carried[0] + zeta[0], carried[1] + zeta[1], body.parent->acceleration[2]};
-  *body.qddot =
-      (*body.pdot - body.acceleration_bias[2] - a[2] * pa[0] - a[4] * pa[1] - a[5] * pa[2]) *
-      body.joint_inertia_inverse[0];
-}
-
-void body_acceleration(Body& body) {
-  const Triple& pa = body.parent_acceleration;
-  body.acceleration = {pa[0], pa[1], pa[2] + *body.qddot};
-}
-
-void composite_force(Body& body) {
-  const Sym3& a = body.articulated_inertia;
-  const Triple& e = body.acceleration;
-  const Triple& beta = body.acceleration_bias;
-  body.composite_force = {a[0] * e[0] + a[1] * e[1] + a[2] * e[2] + beta[0],
-                          a[1] * e[0] + a[3] * e[1] + a[4] * e[2] + beta[1], *body.pdot};
-}
-
 }  // namespace revolute_link
 
 void revolute_joint_transform(Body& body) {

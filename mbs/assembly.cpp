@@ -47,7 +47,6 @@ int assign_coordinates(Mbs& mbs, Body& body, int start) {
     b.q = mbs.q + next;
     b.p = mbs.p + next;
     b.qdot = mbs.qdot + next;
-    b.qddot = mbs.qddot + next;
     b.pdot = mbs.pdot + next;
     b.system = &mbs;
     next += b.type->coordinate_count;
@@ -58,7 +57,7 @@ int assign_coordinates(Mbs& mbs, Body& body, int start) {
 static MbsStatus allocate_coordinate_arrays(Mbs& mbs, int n) {
   const std::size_t length = static_cast<std::size_t>(n);
   try {
-    mbs.storage.assign(5 * length, 0.0);
+    mbs.storage.assign(4 * length, 0.0);
   } catch (const std::bad_alloc&) {
     return MbsStatus::out_of_memory;
   }
@@ -67,8 +66,7 @@ static MbsStatus allocate_coordinate_arrays(Mbs& mbs, int n) {
   mbs.q = base;
   mbs.p = base + length;
   mbs.qdot = base + 2 * length;
-  mbs.qddot = base + 3 * length;
-  mbs.pdot = base + 4 * length;
+  mbs.pdot = base + 3 * length;
   return MbsStatus::ok;
 }
 
@@ -101,7 +99,7 @@ static void release_coordinates(Mbs& mbs) {
   LargeArray<int32_t>().swap(mbs.kept_records);
   LargeArray<double>().swap(mbs.record_inertia);
   mbs.coordinate_count = 0;
-  mbs.q = mbs.p = mbs.qdot = mbs.qddot = mbs.pdot = nullptr;
+  mbs.q = mbs.p = mbs.qdot = mbs.pdot = nullptr;
 }
 
 // The bodies are pointed at the arrays only once everything is allocated.

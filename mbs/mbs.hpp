@@ -33,7 +33,7 @@ using RunRecordsOperation = void (*)(Mbs&, const PassRun&, bool stream);
 // Whether `body` may follow `previous`, the body before it in a visiting order, in one run.
 using RunContinuation = bool (*)(const Body& body, const Body& previous);
 
-// A joint kind: 18 operation slots in a fixed order, the optional fused right-hand side, then the
+// A joint kind: 14 operation slots in a fixed order, the optional fused right-hand side, then the
 // number of joint coordinates. A slot left out of a descriptor is null.
 // The passes call `construct`, `joint_transform`, `parent_velocity`, `joint_velocity` and
 // `absolute_placement` without a test; every other slot may be null and is then skipped.
@@ -58,10 +58,6 @@ struct JointType {
   JointOperation composite_momentum = nullptr;
   JointOperation transmit_momentum = nullptr;
   JointOperation initial_joint_momentum = nullptr;
-  JointOperation transmit_acceleration_bias = nullptr;  // acceleration recursion: no pass calls these four
-  JointOperation body_acceleration = nullptr;
-  JointOperation joint_acceleration = nullptr;
-  JointOperation composite_force = nullptr;
   // Runs: what may continue a run inward (passes 1 and 3) and outward (pass 2); the three passes;
   // the records brought up to date after the passes (update_body_records); the bodies' parameters
   // and weights taken into the compact data (set-up).
@@ -92,7 +88,7 @@ enum JointRecord { joint_sin = 0, joint_cos = 1, offset_x = 2, offset_y = 3 };
 // Fields are grouped by who reads them, so that on trees too large for the caches a pass streams
 // only the lines it needs: the tree first, then placement and velocity (what callers read after an
 // evaluation, one cache line), then the joint record and the body's parameters, then what the
-// table operations accumulate inward and forces; set-up, acceleration and slaved-joint work fields,
+// table operations accumulate inward and forces; set-up and slaved-joint work fields,
 // which the rope's right-hand side never touches, come last. The fused link kernels read copies of
 // the parameters and keep what the passes hand each other in the system's compact arrays; of a
 // link's record they write only the placement and velocity line, and that only where others read
@@ -157,15 +153,6 @@ struct alignas(64) Body {
   Triple transmitted_momentum{};
   Body* last_child = nullptr;
   Body* prev_sibling = nullptr;
-
-  // Acceleration recursion (no pass calls it).
-  double* qddot = nullptr;
-  Triple acceleration{};
-  Triple acceleration_bias{};
-  Triple transmitted_acceleration_bias{};
-  Triple composite_force{};
-  Triple parent_acceleration{};
-  Triple velocity_product_acceleration{};
 
   // Slaved revolute and tip joint work fields.
   Mat3 rate_transfer{};
@@ -245,7 +232,7 @@ struct PassRun {
   const JointType* type;
 };
 
-// The system: the tree's root and the five coordinate arrays, each coordinate_count long and
+// The system: the tree's root and the four coordinate arrays, each coordinate_count long and
 // laid out in pre-order over the tree. The arrays live in `storage`, zero-filled at allocation.
 // Bodies point into the system (their coordinates, the ground, `system`), so it never moves.
 struct Mbs {
@@ -262,7 +249,6 @@ struct Mbs {
   double* p = nullptr;
   double* qdot = nullptr;
   double* pdot = nullptr;
-  double* qddot = nullptr;
   LargeArray<double> storage;
   // Set only while run_velocity_passes_with_springs runs: added to each fused link's joint inertia
   // and to its own rotational inertia, by inward position.

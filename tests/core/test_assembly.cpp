@@ -47,7 +47,6 @@ TEST_F(Assembly, RopeIsOneChainWithItsLayoutAndCarriageLinks) {
     EXPECT_EQ(body.p, mbs.p + k + 2) << k;
     EXPECT_EQ(body.qdot, mbs.qdot + k + 2) << k;
     EXPECT_EQ(body.pdot, mbs.pdot + k + 2) << k;
-    EXPECT_EQ(body.qddot, mbs.qddot + k + 2) << k;
   }
   EXPECT_EQ(rope->bodies[rope_body_count - 1].first_child, nullptr);
   // Gravity on every body, then carriage 1 on the base's origin and carriage 2 on the last
@@ -97,19 +96,19 @@ TEST_F(Assembly, LoneFreeBaseHasThreeCoordinates) {
   EXPECT_EQ(mbs.coordinate_count, 3);
   EXPECT_EQ(base.q, mbs.q);
   EXPECT_EQ(base.system, &mbs);
-  EXPECT_EQ(mbs.storage.size(), 15u);
+  EXPECT_EQ(mbs.storage.size(), 12u);
 }
 
 TEST_F(Assembly, CoordinateArraysAreZeroFilledAndDistinct) {
   auto tree = build_branched_tree();
   const Mbs& mbs = tree->mbs;
   ASSERT_EQ(mbs.coordinate_count, 10);
-  for (const double* a : {mbs.q, mbs.p, mbs.qdot, mbs.pdot, mbs.qddot})
+  for (const double* a : {mbs.q, mbs.p, mbs.qdot, mbs.pdot})
     for (int i = 0; i < mbs.coordinate_count; ++i) EXPECT_EQ(a[i], 0.0);
-  // Five separate ranges of n entries.
-  const double* arrays[] = {mbs.q, mbs.p, mbs.qdot, mbs.qddot, mbs.pdot};
-  for (int i = 0; i < 5; ++i)
-    for (int j = i + 1; j < 5; ++j)
+  // Four separate ranges of n entries.
+  const double* arrays[] = {mbs.q, mbs.p, mbs.qdot, mbs.pdot};
+  for (int i = 0; i < 4; ++i)
+    for (int j = i + 1; j < 4; ++j)
       EXPECT_GE(std::abs(arrays[i] - arrays[j]), mbs.coordinate_count);
 }
 
@@ -133,17 +132,15 @@ TEST_F(Assembly, PreorderLayoutWithTwoChildren) {
     EXPECT_EQ(body.p - mbs.p, expected_start[b]) << b;
     EXPECT_EQ(body.qdot - mbs.qdot, expected_start[b]) << b;
     EXPECT_EQ(body.pdot - mbs.pdot, expected_start[b]) << b;
-    EXPECT_EQ(body.qddot - mbs.qddot, expected_start[b]) << b;
   }
   for (const Body& body : tree->bodies) EXPECT_EQ(body.system, &tree->mbs);
   // assign_coordinates on a subtree returns the first index after it.
   Mbs other;
-  other.storage.assign(5 * 8, 0.0);
+  other.storage.assign(4 * 8, 0.0);
   other.q = other.storage.data();
   other.p = other.q + 8;
   other.qdot = other.q + 16;
-  other.qddot = other.q + 24;
-  other.pdot = other.q + 32;
+  other.pdot = other.q + 24;
   EXPECT_EQ(assign_coordinates(other, (*tree)[1], 2), 5);
   EXPECT_EQ((*tree)[3].q - other.q, 4);
   EXPECT_EQ(count_coordinates((*tree)[4]), 2);
@@ -302,7 +299,6 @@ TEST_F(Assembly, GroundIsTheWorldAtRest) {
   Mbs mbs;
   const Body& ground = mbs.ground;
   EXPECT_EQ(ground.velocity, (Triple{}));
-  EXPECT_EQ(ground.acceleration, (Triple{}));
   EXPECT_EQ(ground.sin_abs, 0.0);
   EXPECT_EQ(ground.cos_abs, 1.0);
   EXPECT_EQ(ground.position, (Point{}));
