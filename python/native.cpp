@@ -555,7 +555,8 @@ class NativeRope {
   void use_method(const std::string& name, double absolute, double relative) {
     RunSettings settings;
     std::string error;
-    if (!method_from_name(name, settings.method))
+    settings.method = find_method(name);
+    if (!settings.method)
       throw py::value_error("integrator must be one of " + method_names() + ", got '" +
                             excerpt(name) + "'");
     if (!check_tolerances(absolute, relative, error)) throw py::value_error(error);
@@ -595,7 +596,7 @@ class NativeRope {
   py::tuple method() {
     RopeLock lock(mutex_);
     const RunSettings& settings = sim_->settings;
-    return py::make_tuple(method_name(settings.method), settings.absolute_tolerance,
+    return py::make_tuple(settings.method->name, settings.absolute_tolerance,
                           settings.relative_tolerance);
   }
   int coordinate_count() {
