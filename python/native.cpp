@@ -874,6 +874,15 @@ PYBIND11_MODULE(_native, m) {
       },
       "(name, unit, meaning, per_carriage, shape) of every parameter key, in the model file's "
       "order.");
+  m.def(
+      "methods",
+      [] {
+        std::vector<py::tuple> methods;
+        for (const IntegrationMethod* row : method_table())
+          methods.push_back(py::make_tuple(row->name, row->description));
+        return methods;
+      },
+      "(name, description) of every integration method, in the order help texts list them.");
   m.attr("LONGEST_DURATION") = longest_script_duration;
   m.attr("__version__") = ROPESIM_VERSION;
 }
