@@ -559,7 +559,8 @@ class NativeRope {
   void use_method(const std::string& name, double absolute, double relative) {
     RunSettings settings;
     std::string error;
-    if (!method_from_name(name, settings.method))
+    settings.method = find_method(name);
+    if (!settings.method)
       throw py::value_error("integrator must be one of " + method_names() + ", got '" +
                             excerpt(name) + "'");
     if (!check_tolerances(absolute, relative, error)) throw py::value_error(error);
@@ -599,7 +600,7 @@ class NativeRope {
   py::tuple method() {
     RopeLock lock(mutex_);
     const RunSettings& settings = sim_->settings;
-    return py::make_tuple(method_name(settings.method), settings.absolute_tolerance,
+    return py::make_tuple(settings.method->name, settings.absolute_tolerance,
                           settings.relative_tolerance);
   }
   int coordinate_count() {
@@ -880,6 +881,15 @@ PYBIND11_MODULE(_native, m) {
       },
       "(name, unit, meaning, per_carriage, shape) of every parameter key, in the model file's "
       "order.");
+  m.def(
+      "methods",
+      [] {
+        std::vector<py::tuple> methods;
+        for (const IntegrationMethod* row : method_table())
+          methods.push_back(py::make_tuple(row->name, row->description));
+        return methods;
+      },
+      "(name, description) of every integration method, in the order help texts list them.");
   m.attr("LONGEST_DURATION") = longest_script_duration;
   m.attr("__version__") = ROPESIM_VERSION;
 }

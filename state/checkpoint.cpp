@@ -110,7 +110,10 @@ bool read_state(const toml::node& node, Checkpoint& c) {
 }
 
 bool read_integrator(const toml::node& node, Checkpoint& c) {
-  return node.is_string() && method_from_name(*node.value<std::string>(), c.settings.method);
+  const IntegrationMethod* method =
+      node.is_string() ? find_method(*node.value<std::string>()) : nullptr;
+  if (method) c.settings.method = method;
+  return method != nullptr;
 }
 bool read_tolerances(const toml::node& node, Checkpoint& c) {
   std::vector<double> values;
@@ -123,55 +126,50 @@ bool read_tolerances(const toml::node& node, Checkpoint& c) {
   return true;
 }
 
-// auto's record, one inline table: integers for the counts, floats for the rest.
-struct AutoCount {
-  const char* name;
-  int64_t AutoRecord::*member;
-};
-constexpr AutoCount auto_counts[] = {{"votes", &AutoRecord::votes},
-                                     {"explicit_frames", &AutoRecord::explicit_frames},
-                                     {"implicit_frames", &AutoRecord::implicit_frames},
-                                     {"frames_since_trial", &AutoRecord::frames_since_trial},
-                                     {"trial_wait", &AutoRecord::trial_wait},
-                                     {"frame_steps", &AutoRecord::frame_steps},
-                                     {"frame_evaluations", &AutoRecord::frame_evaluations}};
-struct AutoMeasure {
-  const char* name;
-  double AutoRecord::*member;
-};
-constexpr AutoMeasure auto_measures[] = {{"stiffest_rate", &AutoRecord::stiffest_rate},
-                                         {"explicit_cost", &AutoRecord::explicit_cost},
-                                         {"explicit_rate", &AutoRecord::explicit_rate},
-                                         {"implicit_cost", &AutoRecord::implicit_cost}};
-
-bool read_auto(const toml::node& node, Checkpoint& c) {
-  const toml::table* table = node.as_table();
-  if (!table || table->size() != std::size(auto_counts) + std::size(auto_measures) + 1) return false;
-  const auto phase = table->get_as<std::string>("phase");
-  if (!phase || (phase->get() != "explicit" && phase->get() != "implicit")) return false;
-  c.auto_record.implicit = phase->get() == "implicit";
-  for (const AutoCount& count : auto_counts) {
-    const toml::node* value = table->get(count.name);
-    const auto number = value ? value->value_exact<int64_t>() : std::nullopt;
-    if (!number || *number < 0) return false;
-    c.auto_record.*count.member = *number;
+// A method's record: one inline table of words, whole numbers and reals.
+bool read_saved_value(const std::string& name, const toml::node& node, SavedValues& values) {
+  SavedValue value{.name = name};
+  if (const auto word = node.value_exact<std::string>()) {
+    value.kind = SavedValue::Kind::word;
+    value.word = *word;
+  } else if (const auto whole = node.value_exact<int64_t>()) {
+    value.kind = SavedValue::Kind::whole;
+    value.whole = *whole;
+    value.real = static_cast<double>(*whole);
+  } else if (const auto real = node.value_exact<double>()) {
+    value.real = *real;
+  } else {
+    return false;
   }
-  for (const AutoMeasure& measure : auto_measures) {
-    const toml::node* value = table->get(measure.name);
-    double number = 0.0;
-    if (!value || !finite_number(*value, number) || number < 0.0) return false;
-    c.auto_record.*measure.member = number;
-  }
+  values.push_back(std::move(value));
   return true;
 }
 
-std::string auto_text(const AutoRecord& record) {
-  std::string text = std::string("auto = { phase = \"") +
-                     (record.implicit ? "implicit" : "explicit") + "\"";
-  for (const AutoCount& count : auto_counts)
-    text += std::string(", ") + count.name + " = " + std::to_string(record.*count.member);
-  for (const AutoMeasure& measure : auto_measures)
-    text += std::string(", ") + measure.name + " = " + number_text(record.*measure.member);
+bool read_method_values(const IntegrationMethod& method, const toml::node& node, Checkpoint& c,
+                        std::string& needs) {
+  const toml::table* table = node.as_table();
+  bool readable = table != nullptr;
+  SavedValues read;
+  if (table)
+    for (const auto& [key, value] : *table)
+      readable = readable && read_saved_value(std::string(key.str()), value, read);
+  c.method_values.clear();
+  const bool made = method.read_saved(read, c.method_values, needs);
+  if (!readable || !made) return false;
+  c.saved_for = &method;
+  return true;
+}
+
+std::string saved_value_text(const SavedValue& value) {
+  if (value.kind == SavedValue::Kind::word) return "\"" + value.word + "\"";
+  if (value.kind == SavedValue::Kind::whole) return std::to_string(value.whole);
+  return number_text(value.real);
+}
+
+std::string method_values_text(const IntegrationMethod& method, const SavedValues& values) {
+  std::string text = std::string(method.name) + " = {";
+  for (size_t i = 0; i < values.size(); ++i)
+    text += (i ? ", " : " ") + values[i].name + " = " + saved_value_text(values[i]);
   return text + " }\n";
 }
 
@@ -192,9 +190,9 @@ constexpr RunKey run_keys[] = {
     {"state", read_state, "an array of finite numbers"},
     {"integrator", read_integrator, "a method name"},
     {"tolerances", read_tolerances, "[absolute, relative], each in (0, 1]"},
-    {"auto", read_auto, "auto's phase, counts and measures", true},
 };
 
+// A method that keeps a record of its own has its key too, under its name.
 bool read_run_key(const std::string& name, const toml::node& node, const std::string& at,
                   Checkpoint& checkpoint, std::string& error) {
   for (const RunKey& key : run_keys)
@@ -202,7 +200,12 @@ bool read_run_key(const std::string& name, const toml::node& node, const std::st
       if (key.read(node, checkpoint)) return true;
       return fail(error, at + "key '" + name + "' needs " + key.needs);
     }
-  return fail(error, at + "unknown key '" + excerpt(name) + "' in a checkpoint");
+  const IntegrationMethod* method = find_method(name);
+  if (!method || !method->read_saved)
+    return fail(error, at + "unknown key '" + excerpt(name) + "' in a checkpoint");
+  std::string needs;
+  if (read_method_values(*method, node, checkpoint, needs)) return true;
+  return fail(error, at + "key '" + name + "' needs " + needs);
 }
 
 bool read_parameters(const toml::node& node, const std::string& source, Checkpoint& checkpoint,
@@ -245,7 +248,8 @@ Checkpoint checkpoint_of(const Simulation& sim) {
           {c.drive_target[0], c.drive_target[1]},
           sim.state,
           sim.settings,
-          sim.auto_record};
+          sim.settings.method,
+          saved_method_values(sim)};
 }
 
 std::string checkpoint_text(const Checkpoint& checkpoint) {
@@ -256,12 +260,13 @@ std::string checkpoint_text(const Checkpoint& checkpoint) {
   text += "step_size = " + number_text(checkpoint.step_size) + "  # s\n";
   text += "frame_count = " + std::to_string(checkpoint.frame_count) + "\n";
   text += "targets = " + array_text({checkpoint.targets[0], checkpoint.targets[1]}) + "  # m\n";
-  text += "integrator = \"" + std::string(method_name(checkpoint.settings.method)) + "\"\n";
+  text += "integrator = \"" + std::string(checkpoint.settings.method->name) + "\"\n";
   text +=
       "tolerances = " +
       array_text({checkpoint.settings.absolute_tolerance, checkpoint.settings.relative_tolerance}) +
       "  # absolute, relative\n";
-  if (checkpoint.settings.method == Method::auto_) text += auto_text(checkpoint.auto_record);
+  if (checkpoint.saved_for == checkpoint.settings.method && !checkpoint.method_values.empty())
+    text += method_values_text(*checkpoint.saved_for, checkpoint.method_values);
   text += "# q (n), p (n), then x1, v1, x2, v2\n";
   text += "state = " + array_text(checkpoint.state) + "\n\n";
   return text + parameters_text(checkpoint.parameters);
@@ -313,7 +318,9 @@ bool resume_simulation(Simulation& sim, const Checkpoint& checkpoint, std::strin
   sim.time = checkpoint.time;
   if (checkpoint.step_size > 0.0) sim.step_size = checkpoint.step_size;
   sim.frame_count = checkpoint.frame_count;
-  if (checkpoint.settings.method == Method::auto_) sim.auto_record = checkpoint.auto_record;
+  const IntegrationMethod* method = checkpoint.settings.method;
+  if (checkpoint.saved_for == method && method->restore)
+    method->restore(*sim.integrator.objects, checkpoint.method_values);
   for (int k = 0; k < 2; ++k) sim.rope.carriages.drive_target[k] = checkpoint.targets[k];
   const MbsStatus restored = set_state(sim, checkpoint.state.data());
   if (restored != MbsStatus::ok) return fail(error, mbs_status_message(restored));

@@ -27,7 +27,11 @@ struct Checkpoint {
   CarriagePair targets{};     // m, the carriages' drive targets
   std::vector<double> state;  // the ODE state, 2 n + 4 values
   RunSettings settings;       // the integration method and its tolerances
-  AutoRecord auto_record;     // auto's measures and phase (written for auto only)
+  // The record of a method that keeps one (auto's phase and measures), under its name; empty for
+  // the others. Read from a file, it is checked by its method's row and taken only when that is
+  // the checkpoint's method.
+  const IntegrationMethod* saved_for = nullptr;
+  SavedValues method_values;
 };
 
 // What `sim` holds now.

@@ -2,14 +2,15 @@
 
 #include <algorithm>
 
-// Time and step size travel with the state (after it), so that an interrupted frame can be undone
-// whole: the next frame then runs exactly as it would have.
+// Time and step size travel with the state (after it), and a method with a record of its own
+// keeps a copy, so that an interrupted frame can be undone whole: the next frame then runs exactly
+// as it would have.
 static void save_frame_start(Simulation& sim) {
   double* saved = sim.frame_start.data();
   std::copy(sim.state.begin(), sim.state.end(), saved);
   saved[sim.layout.dimension] = sim.time;
   saved[sim.layout.dimension + 1] = sim.step_size;
-  sim.auto_record_at_frame_start = sim.auto_record;
+  keep_method_frame_start(sim);
   sim.frame_start_kept = true;
 }
 
@@ -17,7 +18,7 @@ static void restore_frame_start(Simulation& sim) {
   const double* saved = sim.frame_start.data();
   sim.time = saved[sim.layout.dimension];
   sim.step_size = saved[sim.layout.dimension + 1];
-  sim.auto_record = sim.auto_record_at_frame_start;
+  undo_method_frame(sim);
   std::copy(saved, saved + sim.layout.dimension, sim.state.begin());
 }
 

@@ -2,7 +2,6 @@
 // these functions and a method's row.
 #include "stepping/integrators.hpp"
 
-
 #include "stepping/simulation.hpp"
 
 void MethodInUse::release() {
@@ -26,27 +25,18 @@ MethodStatus use_method(Simulation& sim, const IntegrationMethod& row,
   sim.integrator.row = &row;
   sim.integrator.objects = objects;
   sim.settings = settings;
-  sim.settings.method = row.method;
+  sim.settings.method = &row;
   return MethodStatus::ok;
 }
 
 MethodStatus use_integrator(Simulation& sim, const RunSettings& settings) {
-  const IntegrationMethod* row = find_method(settings.method);
-  if (!row) return MethodStatus::unavailable;
-  return use_method(sim, *row, settings);
+  return use_method(sim, *settings.method, settings);
 }
 
 std::string method_status_message(MethodStatus status, const RunSettings& settings) {
-  const std::string name = method_name(settings.method);
-  switch (status) {
-    case MethodStatus::ok:
-      return "";
-    case MethodStatus::unavailable:
-      return "the integrator '" + name + "' is not part of this build";
-    case MethodStatus::out_of_memory:
-      return "out of memory: cannot allocate the integrator '" + name + "'";
-  }
-  return "";
+  if (status == MethodStatus::ok) return "";
+  return "out of memory: cannot allocate the integrator '" + std::string(settings.method->name) +
+         "'";
 }
 
 // The explicit methods carry nothing but the step size from step to step, so a state changed
@@ -62,16 +52,44 @@ int method_step(Simulation& sim, double t1) {
   return sim.integrator.row->step(*sim.integrator.objects, sim, t1);
 }
 
-namespace {
-std::string frames(int64_t count) {
-  return std::to_string(count) + (count == 1 ? " frame" : " frames");
-}
-}  // namespace
-
 std::string method_summary(const Simulation& sim) {
-  const std::string name = method_name(sim.settings.method);
-  if (sim.settings.method != Method::auto_) return name;
-  const AutoRecord& r = sim.auto_record;
-  return name + " (" + method_name(auto_explicit_method) + " " + frames(r.explicit_frames) + ", " +
-         method_name(auto_implicit_method) + " " + frames(r.implicit_frames) + ")";
+  const MethodInUse& in_use = sim.integrator;
+  if (!in_use.row->summary) return in_use.row->name;
+  return in_use.row->summary(*in_use.objects);
+}
+
+void keep_method_frame_start(Simulation& sim) {
+  MethodInUse& in_use = sim.integrator;
+  if (in_use.row->keep_frame_start) in_use.row->keep_frame_start(*in_use.objects);
+}
+
+void undo_method_frame(Simulation& sim) {
+  MethodInUse& in_use = sim.integrator;
+  if (in_use.row->undo_frame) in_use.row->undo_frame(*in_use.objects);
+}
+
+SavedValues saved_method_values(const Simulation& sim) {
+  SavedValues values;
+  const MethodInUse& in_use = sim.integrator;
+  if (in_use.row->save) in_use.row->save(*in_use.objects, values);
+  return values;
+}
+
+const SavedValue* find_saved(const SavedValues& values, std::string_view name) {
+  for (const SavedValue& value : values)
+    if (value.name == name) return &value;
+  return nullptr;
+}
+
+const IntegrationMethod* find_method(std::string_view name) {
+  for (const IntegrationMethod* row : method_table())
+    if (name == row->name) return row;
+  return nullptr;
+}
+
+std::string method_names() {
+  std::string names;
+  for (const IntegrationMethod* row : method_table())
+    names += std::string(names.empty() ? "" : ", ") + row->name;
+  return names;
 }

@@ -1,66 +1,36 @@
 // Integration methods, chosen per simulation as run settings (they are not rope parameters: the
 // same rope can be run with any of them). The default is the window program's: GSL's classic
 // fourth-order Runge-Kutta with step doubling under a 1e-6 control, whose trajectory the others
-// are measured against.
+// are measured against. Each method's file says what it is and when it pays.
 //
-//   rk4    GSL's classic Runge-Kutta, step doubling for the error (the window program's)
-//   rkf45  GSL's embedded Runge-Kutta-Fehlberg 4(5) pair: cheap steps for loose tolerances
-//   rk8pd  GSL's embedded Prince-Dormand 8(9) pair: few steps for tight tolerances
-//   bdf    SUNDIALS CVODE's backward differentiation formulas (orders 1 and 2) with Newton
-//          iterations solved matrix-free through the body tree: an implicit method whose step is
-//          not bounded by the stiffest joint, so a stiff rope costs about what a soft one does
-//   dirk   SUNDIALS ARKODE's fifth-order diagonally implicit Runge-Kutta method, L-stable, on the
-//          same Newton iterations: higher order than bdf for the same stiff ropes
-//   auto   rkf45 while the rope is soft, bdf while the stiffest joint holds the explicit step at
-//          its stability limit; chosen at each frame's start from what the run measures
-//
-// Each method is one row of a table of operations (IntegrationMethod), and every step of every
-// program goes through the same few functions below. A row advances one accepted step at a time
-// and never steps past the frame's end, so the driver's divergence guard and interruption check
-// see every accepted state.
+// Each method is one row of a table of operations (IntegrationMethod) that owns everything about
+// it: its name, its help line, its report line, and what it carries from frame to frame with how
+// a checkpoint keeps that. A build's methods are the rows of its one table
+// (stepping/method_table.cpp natively, web/method_table_web.cpp for the page): help texts, name
+// checks and checkpoints all read it. Every step of every program goes through the same few
+// functions below. A row advances one accepted step at a time and never steps past the frame's
+// end, so the driver's divergence guard and interruption check see every accepted state.
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "mbs/mbs.hpp"
 
 struct Simulation;
+struct IntegrationMethod;
 
-enum class Method { rk4, rkf45, rk8pd, bdf, dirk, auto_ };
-
-// The two methods auto chooses between, each through its own row.
-constexpr Method auto_explicit_method = Method::rkf45;
-constexpr Method auto_implicit_method = Method::bdf;
-
-// What auto has measured and chosen so far. Its decisions read nothing else, and checkpoints
-// carry it, so a resumed run chooses as the uninterrupted one does. Costs are right-hand sides
-// per frame.
-struct AutoRecord {
-  bool implicit = false;  // the phase: the implicit method steps
-  int64_t votes = 0;      // frames in a row whose measure asked for the other phase
-  int64_t explicit_frames = 0, implicit_frames = 0;
-  int64_t frames_since_trial = 0;  // explicit frames since the implicit method last ran
-  int64_t trial_wait = 10;         // before the next trial; doubles after each return
-  int64_t frame_steps = 0;         // accepted steps of the frame that ran last
-  int64_t frame_evaluations = 0;   // and its right-hand sides
-  double stiffest_rate = 0.0;      // 1/s, |lambda| of the stiffest mode at the last estimate
-  double explicit_cost = 0.0;      // of the last explicit frame (0: none ran)
-  double explicit_rate = 0.0;      // 1/s, the stiffest rate then
-  double implicit_cost = 0.0;      // of the last implicit frame (0: none ran)
-};
+// The window program's method: every build carries it and every simulation starts with it.
+extern const IntegrationMethod rk4_method;
 
 struct RunSettings {
-  Method method = Method::rk4;
+  const IntegrationMethod* method = &rk4_method;
   double absolute_tolerance = 1e-6;
   double relative_tolerance = 1e-6;
 };
-
-const char* method_name(Method method);
-bool method_from_name(std::string_view name, Method& method);
-// "rk4, rkf45, rk8pd, bdf, dirk, auto", for messages and help.
-std::string method_names();
 
 // Below this a tolerance asks for more than double precision holds: the step-size control then
 // shrinks the step until time no longer advances.
@@ -69,12 +39,28 @@ constexpr double smallest_tolerance = 1e-13;
 // Tolerances are finite, from smallest_tolerance to 1. False with a reason otherwise.
 bool check_tolerances(double absolute, double relative, std::string& error);
 
+// One value of what a method carries from frame to frame, as a checkpoint holds it: a word, a
+// whole number or a real number (a whole number read back is its real number too).
+struct SavedValue {
+  enum class Kind { word, whole, real };
+  std::string name{};
+  Kind kind = Kind::real;
+  std::string word{};
+  int64_t whole = 0;
+  double real = 0.0;
+};
+using SavedValues = std::vector<SavedValue>;
+
+// The value called `name`, or null.
+const SavedValue* find_saved(const SavedValues& values, std::string_view name);
+
 // The objects one method keeps for one simulation; each row knows its own.
 struct MethodObjects;
 
 // One integration method: static functions and what the driver needs to know of it.
 struct IntegrationMethod {
-  Method method;
+  const char* name;         // as --integrator, Python and checkpoints spell it
+  const char* description;  // one line for help texts
   // Allocates the method's objects for `sim` under `settings`, to start from sim.state at
   // sim.time. Null when memory ran out.
   MethodObjects* (*create)(Simulation& sim, const RunSettings& settings);
@@ -93,10 +79,29 @@ struct IntegrationMethod {
   // The last evaluation of every step is at the accepted state: the bodies' records already
   // describe it when a frame ends.
   bool ends_on_accepted_state;
+
+  // The rest is for a method with a record of its own that decides its next frames (auto's phase
+  // and measures); null for the others.
+  // The run's report line, "auto (rkf45 120 frames, bdf 80 frames)"; null: the name alone.
+  std::string (*summary)(const MethodObjects& objects) = nullptr;
+  // Keeps the record as a frame starts, and puts it back when that frame is undone.
+  void (*keep_frame_start)(MethodObjects& objects) = nullptr;
+  void (*undo_frame)(MethodObjects& objects) = nullptr;
+  // The record for a checkpoint, in the order it is written (under the method's name).
+  void (*save)(const MethodObjects& objects, SavedValues& values) = nullptr;
+  // The record that values read from a checkpoint (in any order) make, as `save` gives it; false
+  // when they make none. `needs` says what a record needs, either way.
+  bool (*read_saved)(const SavedValues& read, SavedValues& values, std::string& needs) = nullptr;
+  // Takes values that read_saved gave as the record.
+  void (*restore)(MethodObjects& objects, const SavedValues& values) = nullptr;
 };
 
-// The rows this build has, and the one for `method` (null when this build has none).
-const IntegrationMethod* find_method(Method method);
+// This build's rows, in the order help texts list them.
+std::span<const IntegrationMethod* const> method_table();
+// The row called `name`, or null when this build has none.
+const IntegrationMethod* find_method(std::string_view name);
+// "rk4, rkf45, rk8pd, bdf, dirk, auto", for messages.
+std::string method_names();
 
 // The method in use by one simulation: its row and its objects.
 struct MethodInUse {
@@ -112,7 +117,6 @@ struct MethodInUse {
 
 enum class MethodStatus {
   ok,
-  unavailable,    // this build has no such method
   out_of_memory,  // the method's objects could not be made
 };
 
@@ -132,6 +136,12 @@ int method_step(Simulation& sim, double t1);
 // Called at every frame's start: a method that restarts each frame does so here.
 void start_method_frame(Simulation& sim);
 
-// The method's name, and for auto how many frames each of its methods ran:
-// "auto (rkf45 120 frames, bdf 80 frames)".
+// The method's line for the run's report: its name, or what its row's summary says.
 std::string method_summary(const Simulation& sim);
+
+// A frame's start is kept, and an unfinished frame undone, with the method's own record too.
+void keep_method_frame_start(Simulation& sim);
+void undo_method_frame(Simulation& sim);
+
+// The method's record for a checkpoint (empty when it carries none).
+SavedValues saved_method_values(const Simulation& sim);

@@ -15,10 +15,15 @@
 // not flap.
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "stepping/simulation.hpp"
+
+// The two methods auto chooses between, each through its own row.
+extern const IntegrationMethod rkf45_method, bdf_method;
 
 namespace {
 
@@ -34,15 +39,41 @@ constexpr int frames_to_switch = 3;
 // 12.5, 5.6 and 8.4 us at joint_stiffness 5.5, 550 and 55000, rkf45 1.8, 1.5 and 1.7 us.
 constexpr double implicit_evaluation_weight = 4.0;
 constexpr int64_t longest_trial_wait = 640;  // frames
+// A checkpoint's counts are refused above this: far from overflowing, and exact as doubles.
+constexpr int64_t largest_saved_count = int64_t{1} << 53;
+
+// What auto has measured and chosen so far. Its decisions read nothing else, and checkpoints
+// carry it, so a resumed run chooses as the uninterrupted one does. Costs are right-hand sides
+// per frame.
+struct AutoRecord {
+  bool implicit = false;  // the phase: the implicit method steps
+  int64_t votes = 0;      // frames in a row whose measure asked for the other phase
+  int64_t explicit_frames = 0, implicit_frames = 0;
+  int64_t frames_since_trial = 0;  // explicit frames since the implicit method last ran
+  int64_t trial_wait = 10;         // before the next trial; doubles after each return
+  int64_t frame_steps = 0;         // accepted steps of the frame that ran last
+  int64_t frame_evaluations = 0;   // and its right-hand sides
+  double stiffest_rate = 0.0;      // 1/s, |lambda| of the stiffest mode at the last estimate
+  double explicit_cost = 0.0;      // of the last explicit frame (0: none ran)
+  double explicit_rate = 0.0;      // 1/s, the stiffest rate then
+  double implicit_cost = 0.0;      // of the last implicit frame (0: none ran)
+};
+
+const IntegrationMethod& explicit_method = rkf45_method;
+const IntegrationMethod& implicit_method = bdf_method;
 
 struct Auto {
   MethodInUse explicit_part, implicit_part;
-  RightHandSide counted_rhs = nullptr;                      // the simulation's, while a part steps
+  AutoRecord record, at_frame_start;                        // the latter undone with a frame
   std::vector<double> base_rates, direction, probe, rates;  // the estimate's, sized at create
 };
 
 Auto& of(MethodObjects& objects) {
   return *reinterpret_cast<Auto*>(&objects);
+}
+
+const Auto& of(const MethodObjects& objects) {
+  return *reinterpret_cast<const Auto*>(&objects);
 }
 
 MethodInUse& part_in_phase(Auto& a, const AutoRecord& record) {
@@ -53,9 +84,10 @@ void release(MethodObjects* objects) {
   delete reinterpret_cast<Auto*>(objects);
 }
 
-bool create_part(MethodInUse& part, Method method, Simulation& sim, const RunSettings& settings) {
-  part.row = find_method(method);
-  part.objects = part.row ? part.row->create(sim, settings) : nullptr;
+bool create_part(MethodInUse& part, const IntegrationMethod& row, Simulation& sim,
+                 const RunSettings& settings) {
+  part.row = &row;
+  part.objects = row.create(sim, settings);
   return part.objects != nullptr;
 }
 
@@ -70,12 +102,12 @@ MethodObjects* create(Simulation& sim, const RunSettings& settings) {
     release(objects);
     return nullptr;
   }
-  if (create_part(a->explicit_part, auto_explicit_method, sim, settings) &&
-      create_part(a->implicit_part, auto_implicit_method, sim, settings)) {
+  if (create_part(a->explicit_part, explicit_method, sim, settings) &&
+      create_part(a->implicit_part, implicit_method, sim, settings)) {
     // The first frame tries the implicit method: on a stiff rope one explicit frame costs more than
     // all the implicit ones, and on a soft one the trial ends after a frame.
-    sim.auto_record = AutoRecord{};
-    sim.auto_record.implicit = true;
+    a->record.implicit = true;
+    a->at_frame_start = a->record;
     return objects;
   }
   release(objects);
@@ -92,7 +124,7 @@ double norm(const std::vector<double>& v) {
 bool jacobian_times(Auto& a, Simulation& sim, double step) {
   const size_t d = a.probe.size();
   for (size_t i = 0; i < d; ++i) a.probe[i] = sim.state[i] + step * a.direction[i];
-  if (sim.rhs(sim.time, a.probe.data(), a.rates.data(), &sim) != 0) return false;
+  if (method_rhs(sim.time, a.probe.data(), a.rates.data(), &sim) != 0) return false;
   for (size_t i = 0; i < d; ++i) a.rates[i] = (a.rates[i] - a.base_rates[i]) / step;
   return true;
 }
@@ -101,7 +133,7 @@ bool jacobian_times(Auto& a, Simulation& sim, double step) {
 // A lightly damped joint's eigenvalues come in pairs near +-i omega, where the growth of one
 // iteration oscillates; over two it is |J^2 v| = omega^2 |v|, which converges.
 double stiffest_rate(Auto& a, Simulation& sim, double previous) {
-  if (sim.rhs(sim.time, sim.state.data(), a.base_rates.data(), &sim) != 0) return previous;
+  if (method_rhs(sim.time, sim.state.data(), a.base_rates.data(), &sim) != 0) return previous;
   const size_t d = a.direction.size();
   for (size_t i = 0; i < d; ++i) a.direction[i] = std::sin(1.7 * static_cast<double>(i) + 0.3);
   const double step = 1e-7 * (1.0 + norm(sim.state));
@@ -161,7 +193,7 @@ void decide(AutoRecord& r, double frame_span) {
 // implicit one restarts every frame; the explicit one only when it takes over).
 void restart(MethodObjects& objects, Simulation& sim) {
   Auto& a = of(objects);
-  AutoRecord& record = sim.auto_record;
+  AutoRecord& record = a.record;
   if ((record.explicit_frames + record.implicit_frames) % estimate_period == 0)
     record.stiffest_rate = stiffest_rate(a, sim, record.stiffest_rate);
   const bool was_implicit = record.implicit;
@@ -175,28 +207,125 @@ void restart(MethodObjects& objects, Simulation& sim) {
     part.row->restart(*part.objects, sim);
 }
 
-// The phase's costs count the evaluations its method makes: each goes through this wrapper.
-int counting_rhs(double t, const double y[], double dydt[], void* params) {
-  Simulation& sim = *static_cast<Simulation*>(params);
-  ++sim.auto_record.frame_evaluations;
-  return of(*sim.integrator.objects).counted_rhs(t, y, dydt, params);
-}
-
+// The phase's costs count the evaluations its method makes.
 int step(MethodObjects& objects, Simulation& sim, double t1) {
   Auto& a = of(objects);
-  MethodInUse& part = part_in_phase(a, sim.auto_record);
-  a.counted_rhs = sim.rhs;
-  sim.rhs = counting_rhs;
+  MethodInUse& part = part_in_phase(a, a.record);
+  const int64_t evaluations_before = sim.evaluations;
   const int status = part.row->step(*part.objects, sim, t1);
-  sim.rhs = a.counted_rhs;
-  if (status == 0) ++sim.auto_record.frame_steps;
+  a.record.frame_evaluations += sim.evaluations - evaluations_before;
+  if (status == 0) ++a.record.frame_steps;
   return status;
+}
+
+std::string frames(int64_t count) {
+  return std::to_string(count) + (count == 1 ? " frame" : " frames");
+}
+
+// "auto (rkf45 120 frames, bdf 80 frames)"
+std::string summary(const MethodObjects& objects) {
+  const AutoRecord& r = of(objects).record;
+  return std::string("auto (") + explicit_method.name + " " + frames(r.explicit_frames) + ", " +
+         implicit_method.name + " " + frames(r.implicit_frames) + ")";
+}
+
+void keep_frame_start(MethodObjects& objects) {
+  of(objects).at_frame_start = of(objects).record;
+}
+
+void undo_frame(MethodObjects& objects) {
+  of(objects).record = of(objects).at_frame_start;
+}
+
+// The record in a checkpoint: the phase, the counts as whole numbers, the measures as reals.
+struct Count {
+  const char* name;
+  int64_t AutoRecord::*member;
+};
+constexpr Count counts[] = {{"votes", &AutoRecord::votes},
+                            {"explicit_frames", &AutoRecord::explicit_frames},
+                            {"implicit_frames", &AutoRecord::implicit_frames},
+                            {"frames_since_trial", &AutoRecord::frames_since_trial},
+                            {"trial_wait", &AutoRecord::trial_wait},
+                            {"frame_steps", &AutoRecord::frame_steps},
+                            {"frame_evaluations", &AutoRecord::frame_evaluations}};
+struct Measure {
+  const char* name;
+  double AutoRecord::*member;
+};
+constexpr Measure measures[] = {{"stiffest_rate", &AutoRecord::stiffest_rate},
+                                {"explicit_cost", &AutoRecord::explicit_cost},
+                                {"explicit_rate", &AutoRecord::explicit_rate},
+                                {"implicit_cost", &AutoRecord::implicit_cost}};
+using Kind = SavedValue::Kind;
+
+void values_of(const AutoRecord& r, SavedValues& values) {
+  values.push_back(
+      {.name = "phase", .kind = Kind::word, .word = r.implicit ? "implicit" : "explicit"});
+  for (const Count& count : counts)
+    values.push_back({.name = count.name, .kind = Kind::whole, .whole = r.*count.member});
+  for (const Measure& measure : measures)
+    values.push_back({.name = measure.name, .kind = Kind::real, .real = r.*measure.member});
+}
+
+void save(const MethodObjects& objects, SavedValues& values) {
+  values_of(of(objects).record, values);
+}
+
+// The record that checked values make.
+AutoRecord record_of(const SavedValues& values) {
+  AutoRecord r;
+  r.implicit = find_saved(values, "phase")->word == "implicit";
+  for (const Count& count : counts) r.*count.member = find_saved(values, count.name)->whole;
+  for (const Measure& measure : measures)
+    r.*measure.member = find_saved(values, measure.name)->real;
+  return r;
+}
+
+bool phase_given(const SavedValues& values) {
+  const SavedValue* phase = find_saved(values, "phase");
+  return phase && phase->kind == Kind::word &&
+         (phase->word == "explicit" || phase->word == "implicit");
+}
+
+bool counts_in_range(const SavedValues& values) {
+  for (const Count& count : counts) {
+    const SavedValue* value = find_saved(values, count.name);
+    if (!value || value->kind != Kind::whole || value->whole < 0 ||
+        value->whole > largest_saved_count)
+      return false;
+  }
+  return true;
+}
+
+bool measures_in_range(const SavedValues& values) {
+  for (const Measure& measure : measures) {
+    const SavedValue* value = find_saved(values, measure.name);
+    if (!value || value->kind == Kind::word || !std::isfinite(value->real) || value->real < 0.0)
+      return false;
+  }
+  return true;
+}
+
+bool read_saved(const SavedValues& read, SavedValues& values, std::string& needs) {
+  needs = "auto's phase (\"explicit\" or \"implicit\"), counts (whole numbers from 0 to " +
+          std::to_string(largest_saved_count) + ") and measures (finite, 0 or more), no more";
+  if (read.size() != 1 + std::size(counts) + std::size(measures) || !phase_given(read) ||
+      !counts_in_range(read) || !measures_in_range(read))
+    return false;
+  values_of(record_of(read), values);
+  return true;
+}
+
+void restore(MethodObjects& objects, const SavedValues& values) {
+  of(objects).record = record_of(values);
 }
 
 }  // namespace
 
 extern const IntegrationMethod auto_method{
-    .method = Method::auto_,
+    .name = "auto",
+    .description = "rkf45 or bdf, chosen each frame from the measured stiffness and costs",
     .create = create,
     .step = step,
     .restart = restart,
@@ -204,4 +333,10 @@ extern const IntegrationMethod auto_method{
     .initial_step = 0.00025,      // s, the explicit pair's
     .restarts_each_frame = true,  // decisions are made at frame starts only
     .ends_on_accepted_state = false,
+    .summary = summary,
+    .keep_frame_start = keep_frame_start,
+    .undo_frame = undo_frame,
+    .save = save,
+    .read_saved = read_saved,
+    .restore = restore,
 };

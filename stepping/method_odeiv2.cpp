@@ -33,7 +33,7 @@ MethodObjects* create_with(const gsl_odeiv2_step_type* type, Simulation& sim,
   Odeiv2* odeiv2 = new (std::nothrow) Odeiv2;
   if (!odeiv2) return nullptr;
   const auto dimension = static_cast<size_t>(sim.dimension);
-  odeiv2->system = {current_rhs, nullptr, dimension, &sim};
+  odeiv2->system = {method_rhs, nullptr, dimension, &sim};
   odeiv2->step = gsl_odeiv2_step_alloc(type, dimension);
   odeiv2->control =
       gsl_odeiv2_control_y_new(settings.absolute_tolerance, settings.relative_tolerance);
@@ -70,7 +70,8 @@ void restart(MethodObjects& objects, Simulation&) {
 }  // namespace
 
 extern const IntegrationMethod rkf45_method{
-    .method = Method::rkf45,
+    .name = "rkf45",
+    .description = "Runge-Kutta-Fehlberg 4(5) pair: cheap steps for loose tolerances",
     .create = create_rkf45,
     .step = step,
     .restart = restart,
@@ -81,7 +82,8 @@ extern const IntegrationMethod rkf45_method{
 };
 
 extern const IntegrationMethod rk8pd_method{
-    .method = Method::rk8pd,
+    .name = "rk8pd",
+    .description = "Prince-Dormand 8(9) pair: few steps for tight tolerances",
     .create = create_rk8pd,
     .step = step,
     .restart = restart,

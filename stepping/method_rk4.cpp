@@ -35,7 +35,7 @@ MethodObjects* create(Simulation& sim, const RunSettings& settings) {
   Rk4* rk4 = new (std::nothrow) Rk4;
   if (!rk4) return nullptr;
   const auto dimension = static_cast<size_t>(sim.dimension);
-  rk4->system = {current_rhs, nullptr, dimension, &sim};
+  rk4->system = {method_rhs, nullptr, dimension, &sim};
   rk4->step = gsl_odeiv_step_alloc(gsl_odeiv_step_rk4, dimension);
   rk4->evolve = gsl_odeiv_evolve_alloc(dimension);
   rk4->control = gsl_odeiv_control_y_new(settings.absolute_tolerance, settings.relative_tolerance);
@@ -64,7 +64,8 @@ void restart(MethodObjects& objects, Simulation&) {
 }  // namespace
 
 extern const IntegrationMethod rk4_method{
-    .method = Method::rk4,
+    .name = "rk4",
+    .description = "classic Runge-Kutta with step doubling, the window program's (the default)",
     .create = create,
     .step = step,
     .restart = restart,

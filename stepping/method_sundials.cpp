@@ -42,7 +42,7 @@ int evaluate(sunrealtype t, N_Vector y, N_Vector ydot, void* data) {
     sim.step_interrupted = true;
     return -1;
   }
-  const int status = sim.rhs(t, N_VGetArrayPointer(y), N_VGetArrayPointer(ydot), &sim);
+  const int status = method_rhs(t, N_VGetArrayPointer(y), N_VGetArrayPointer(ydot), &sim);
   return status == 0 ? 0 : -1;  // a failure of the core is not cured by a smaller step
 }
 
@@ -238,7 +238,8 @@ void restart_arkode(MethodObjects& objects, Simulation& sim) {
 }  // namespace
 
 extern const IntegrationMethod bdf_method{
-    .method = Method::bdf,
+    .name = "bdf",
+    .description = "implicit backward differentiation (orders 1 and 2), for stiff ropes",
     .create = create<cvode_entries, set_up_cvode>,
     .step = step<cvode_entries>,
     .restart = restart_cvode,
@@ -249,7 +250,8 @@ extern const IntegrationMethod bdf_method{
 };
 
 extern const IntegrationMethod dirk_method{
-    .method = Method::dirk,
+    .name = "dirk",
+    .description = "implicit fifth-order L-stable Runge-Kutta, for stiff ropes",
     .create = create<arkode_entries, set_up_arkode>,
     .step = step<arkode_entries>,
     .restart = restart_arkode,

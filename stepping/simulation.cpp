@@ -34,13 +34,11 @@ MbsStatus start_simulation(Simulation& sim, const RopeParameters& parameters) {
   } catch (const std::bad_alloc&) {
     return MbsStatus::out_of_memory;
   }
-  sim.rhs = hamilton_rhs;
   const MbsStatus set_up = run_setup_passes(sim.rope.mbs);
   if (set_up != MbsStatus::ok) return set_up;
   fill_state(sim);
   sim.settings = RunSettings{};
-  if (use_method(sim, *find_method(Method::rk4), sim.settings) != MethodStatus::ok)
-    return MbsStatus::out_of_memory;
+  if (use_integrator(sim, sim.settings) != MethodStatus::ok) return MbsStatus::out_of_memory;
   return refresh_readings(sim);
 }
 
@@ -79,9 +77,9 @@ int hamilton_rhs(double, const double y[], double dydt[], void* params) {
   return GSL_SUCCESS;
 }
 
-int current_rhs(double t, const double y[], double dydt[], void* params) {
-  const Simulation& sim = *static_cast<const Simulation*>(params);
-  return sim.rhs(t, y, dydt, params);
+int method_rhs(double t, const double y[], double dydt[], void* params) {
+  ++static_cast<Simulation*>(params)->evaluations;
+  return hamilton_rhs(t, y, dydt, params);
 }
 
 MbsStatus set_state(Simulation& sim, const double y[]) {

@@ -13,10 +13,6 @@
 #include "rope/rope_parameters.hpp"
 #include "rope/state_layout.hpp"
 
-// dy/dt at y; params is the Simulation. Replaceable per simulation so that tests and tools can
-// count or fail evaluations. Returns 0, or nonzero on a failure.
-using RightHandSide = int (*)(double t, const double y[], double dydt[], void* params);
-
 // Asked after every accepted step; true asks the frame to stop early. A stiff or very long rope
 // can take minutes per frame, and a program must still answer Ctrl-C within a fraction of a
 // second.
@@ -29,7 +25,7 @@ struct Simulation {
   int coordinate_count = 0;   // layout.coordinates, as the methods read it
   int dimension = 0;          // layout.dimension, as the methods read it
   std::vector<double> state;  // the ODE state, advanced in place by the integrator
-  RightHandSide rhs = nullptr;  // hamilton_rhs once started
+  int64_t evaluations = 0;    // right-hand sides the methods have taken, over the simulation's life
 
   // The integration method (use_integrator changes it) and the settings it runs under.
   RunSettings settings;
@@ -42,9 +38,7 @@ struct Simulation {
   InterruptCheck interrupt_check = nullptr;
   void* interrupt_context = nullptr;
 
-  std::vector<double> frame_start;  // state, time and step size at the frame's start
-  AutoRecord auto_record;              // what the auto method measured and chose
-  AutoRecord auto_record_at_frame_start;  // undone with the frame
+  std::vector<double> frame_start;   // state, time and step size at the frame's start
   bool frame_start_kept = false;     // a frame has started since the simulation did
   std::vector<double> scratch_rates;  // rates of the evaluations that refresh the readings
 
@@ -71,9 +65,10 @@ MbsStatus start_simulation(Simulation& sim, const RopeParameters& parameters = {
 // placements only through update_body_records(sim.rope.mbs): the integrator does not need them.
 int hamilton_rhs(double t, const double y[], double dydt[], void* params);
 
-// sim.rhs as it is at each call (params is the Simulation): what the methods hand their solvers,
-// since tools replace sim.rhs after the method was made.
-int current_rhs(double t, const double y[], double dydt[], void* params);
+// hamilton_rhs as the methods take it, counted in sim.evaluations: what they hand their solvers.
+// The readings' and the preconditioner's own evaluations are not the method's work and go to
+// hamilton_rhs directly.
+int method_rhs(double t, const double y[], double dydt[], void* params);
 
 // Puts the bodies' records, the core's arrays and the carriages back where sim.state has them (one
 // evaluation into scratch storage, outside a frame only). Returns the core's status.

@@ -1,8 +1,10 @@
 #include "tools/headless_options.hpp"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <tuple>
 #include <utility>
@@ -91,6 +93,18 @@ std::string key_list() {
   return keys;
 }
 
+// One line per method of this build: its name and what it is for.
+std::string method_list() {
+  size_t width = 0;
+  for (const IntegrationMethod* row : method_table())
+    width = std::max(width, std::strlen(row->name));
+  std::string text;
+  for (const IntegrationMethod* row : method_table())
+    text += "  " + std::string(row->name) + std::string(width + 2 - std::strlen(row->name), ' ') +
+            row->description + "\n";
+  return text;
+}
+
 // Breaks a comma list into lines of at most 80 characters.
 std::string wrapped(const std::string& list) {
   std::string text, line;
@@ -130,8 +144,7 @@ std::unique_ptr<CLI::App> make_app(RawOptions& raw) {
   app->add_option("--target", raw.targets, "from time T drive carriage K towards x = X")
       ->type_name("K=X@T")
       ->allow_extra_args(false);
-  text("--integrator", raw.integrator, "NAME",
-       "rk4, rkf45, rk8pd, bdf, dirk (stiff ropes) or auto (rkf45 or bdf, chosen each frame)")
+  text("--integrator", raw.integrator, "NAME", "the integration method, one of those below")
       ->capture_default_str();
   text("--tolerance", raw.tolerance, "ABS[,REL]", "error tolerances; REL defaults to ABS")
       ->capture_default_str();
@@ -155,8 +168,8 @@ std::unique_ptr<CLI::App> make_app(RawOptions& raw) {
       "towards x = X m, as a mouse drag does.\n"
       "--resume FILE: the rope, time, state and targets come from FILE; the CSV starts at its\n"
       "time, and --target moves whose time has passed are already in its targets.\n"
-      "Keys: " +
-      wrapped(key_list()) +
+      "Integrators:\n" +
+      method_list() + "Keys: " + wrapped(key_list()) +
       ".\n"
       "Exit status: 0 done, 1 the simulation diverged (rows so far are kept) or an output\n"
       "could not be written, 2 bad input (nothing written), 128 + N stopped by signal N\n"
@@ -225,9 +238,11 @@ bool check_integrator(const CLI::App& app, const RawOptions& raw, HeadlessOption
                       std::string& error) {
   options.method_given = app.count("--integrator") > 0;
   options.tolerance_given = app.count("--tolerance") > 0;
-  if (!method_from_name(raw.integrator, options.run.method))
+  const IntegrationMethod* method = find_method(raw.integrator);
+  if (!method)
     return fail(error,
                 "--integrator needs one of " + method_names() + ", got " + shown(raw.integrator));
+  options.run.method = method;
   const size_t comma = raw.tolerance.find(',');
   const std::string absolute = raw.tolerance.substr(0, comma);
   const std::string relative =

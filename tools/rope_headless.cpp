@@ -52,14 +52,8 @@ CsvOutput csv;
 CsvOutput placements_csv;           // --placements: written row for row with the CSV
 Placements placements;              // the bodies' placements of the row being written
 std::vector<double> placement_row;  // x, y, angle of every body, then the far end's x, y
-long long rhs_evaluations = 0;
 volatile std::sig_atomic_t stop_signal = 0;
 std::string method_refused;  // why the chosen method cannot run this rope
-
-int counting_rhs(double t, const double y[], double dydt[], void* params) {
-  ++rhs_evaluations;
-  return hamilton_rhs(t, y, dydt, params);
-}
 
 void on_stop_signal(int signal) {
   stop_signal = signal;
@@ -140,7 +134,7 @@ void print_summary(const Simulation& sim, double simulated, double wall) {
   std::cerr << "simulated time: " << sim.time << " s\n"
             << "wall time: " << wall << " s\n"
             << "real-time factor: " << (wall > 0.0 ? simulated / wall : INFINITY) << "\n"
-            << "right-hand-side evaluations: " << rhs_evaluations << "\n"
+            << "right-hand-side evaluations: " << sim.evaluations << "\n"
             << "accepted steps: " << sim.accepted_steps << "\n"
             << "integrator: " << method_summary(sim) << ", tolerances "
             << sim.settings.absolute_tolerance << " (absolute), " << sim.settings.relative_tolerance
@@ -376,7 +370,6 @@ bool set_up_simulation(Simulation& sim, const RopeParameters& parameters,
     std::cerr << mbs_status_message(started) << std::endl;
     return false;
   }
-  sim.rhs = counting_rhs;
   sim.interrupt_check = stop_requested;
   sim.interrupt_context = &sim;
   const RunSettings settings = chosen_settings(resumed);

@@ -22,15 +22,18 @@ import numpy as np
 from ._native import LONGEST_DURATION, __version__
 from ._native import NativeRope as _NativeRope
 from ._native import TargetMove as _TargetMove
+from ._native import methods as _method_table
 from ._native import parameter_keys as _parameter_key_table
 
 __all__ = ["Rope", "Diverged", "EngineError", "FRAME_SPAN", "LONGEST_DURATION", "PER_CARRIAGE_KEYS",
-           "parameter_keys", "sweep", "run_point", "SUMMARIES", "STATUSES"]
+           "METHODS", "parameter_keys", "sweep", "run_point", "SUMMARIES", "STATUSES"]
 
 FRAME_SPAN = 0.01  # s of simulated time per frame, as in the window program
 _KEYS = _parameter_key_table()  # (name, unit, meaning, per_carriage, shape)
 _KEY_NAMES = frozenset(name for name, _, _, _, _ in _KEYS)
 PER_CARRIAGE_KEYS = frozenset(name for name, _, _, pair, _ in _KEYS if pair)
+_METHODS = _method_table()  # (name, description)
+METHODS = tuple(name for name, _ in _METHODS)  # the integration methods, by name
 
 
 class _RunStopped(RuntimeError):
@@ -244,13 +247,11 @@ class Rope:
         self.use_integrator(integrator, tolerance)
 
     def use_integrator(self, integrator="rk4", tolerance=1e-6):
-        """Integrates from now on with ``integrator``: "rk4" (the window program's, the
-        default), "rkf45" (loose tolerances), "rk8pd" (tight tolerances), "bdf" or "dirk"
-        (implicit, for stiff ropes: their cost stays nearly flat as joint_stiffness grows) or
-        "auto" (rkf45 or bdf, chosen at each frame from the measured stiffness and costs). ``tolerance`` is
-        one number (absolute and relative) or a pair (absolute, relative), each in (0, 1]."""
+        # The docstring lists the methods: see _method_lines.
         if not isinstance(integrator, str):
             raise TypeError(f"integrator must be a name, got {integrator!r}")
+        if integrator not in METHODS:
+            raise ValueError(f"integrator must be one of {', '.join(METHODS)}, got {integrator!r}")
         absolute, relative = _tolerances(tolerance)
         self._rope.use_method(integrator, absolute, relative)
 
@@ -460,6 +461,15 @@ def _key_lines():
     return "\n".join(lines)
 
 
+def _method_lines():
+    lines = ["Integrates from now on with ``integrator``, one of METHODS:", ""]
+    lines += [f"    {name}: {description}" for name, description in _METHODS]
+    lines += ["", "``tolerance`` is one number (absolute and relative) or a pair (absolute, relative),",
+              "each in (0, 1]."]
+    return "\n".join(lines)
+
+
 Rope.__doc__ += _key_lines()
+Rope.use_integrator.__doc__ = _method_lines()
 
 from .sweep import STATUSES, SUMMARIES, run_point, sweep  # noqa: E402  (needs Rope, checks)

@@ -15,6 +15,7 @@ __version__: str  # the project's version, as rope-headless --version prints it
 FRAME_SPAN: float  # s per frame
 LONGEST_DURATION: float  # s, the longest scripted run
 PER_CARRIAGE_KEYS: frozenset[str]
+METHODS: tuple[str, ...]  # the integration methods' names, rk4 first
 SUMMARIES: tuple[str, ...]
 STATUSES: tuple[str, ...]
 

@@ -59,7 +59,7 @@ TEST_F(Driver, ReportLinesHaveTheirExactText) {
 }
 
 // rk4's row with a step of the test's own: the driver only ever steps through a row.
-const IntegrationMethod& rk4_row() { return *find_method(Method::rk4); }
+const IntegrationMethod& rk4_row() { return rk4_method; }
 
 template <int (*step)(MethodObjects&, Simulation&, double)>
 void use_rk4_stepping_with() {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -188,9 +189,8 @@ TEST(Checkpoints, ResumedSimulationRepeatsTheOriginalBitForBit) {
   parameters.links = 9;
   parameters.link_mass.values = spread(10, 0.03, 0.002);
   parameters.payload_mass = 0.1;
-  for (const Method method :
-       {Method::rk4, Method::rkf45, Method::rk8pd, Method::bdf, Method::dirk}) {
-    SCOPED_TRACE(method_name(method));
+  for (const IntegrationMethod* method : method_table()) {
+    SCOPED_TRACE(method->name);
     auto original = started(parameters);
     ASSERT_EQ(use_integrator(*original, {method, 1e-7, 1e-8}), MethodStatus::ok);
     set_target(*original, 1, -0.4);
@@ -243,6 +243,47 @@ TEST(Checkpoints, DamagedOrForeignTextIsRefusedWithItsReason) {
     EXPECT_EQ(error.rfind("cp.toml", 0), 0u) << error;
     EXPECT_NE(error.find(c.reason), std::string::npos) << error;
   }
+}
+
+// auto's record is read through its row: every count bounded as the frame count is, so a crafted
+// file cannot overflow one; a method without a record has no key of its own.
+TEST(Checkpoints, AutoRecordIsCheckedByItsRow) {
+  auto sim = started(RopeParameters{});
+  ASSERT_EQ(use_integrator(*sim, {find_method("auto"), 1e-6, 1e-6}), MethodStatus::ok);
+  run_frames(*sim, 7);
+  const std::string good = checkpoint_text(checkpoint_of(*sim));
+  auto with = [&](const std::string& pattern, const std::string& value) {
+    return std::regex_replace(good, std::regex(pattern), value);
+  };
+  const std::string needs = "key 'auto' needs auto's phase";
+  struct Case {
+    std::string text;
+    std::string refused;  // empty: read
+  };
+  const Case cases[] = {
+      {with("explicit_frames = [0-9]+", "explicit_frames = 9007199254740992"), ""},
+      {with("explicit_frames = [0-9]+", "explicit_frames = 9007199254740993"), needs},
+      {with("frames_since_trial = [0-9]+", "frames_since_trial = 9223372036854775807"), needs},
+      {with("trial_wait = [0-9]+", "trial_wait = 1.0e1"), needs},
+      {with("votes = [0-9]+", "votes = -1"), needs},
+      {with("phase = \"[a-z]+\"", "phase = \"sideways\""), needs},
+      {with("stiffest_rate = [^,]+", "stiffest_rate = -1.0"), needs},
+      {with("stiffest_rate = [^,]+", "stiffest_rate = 7"), ""},  // a whole number is a real one
+      {with(" \\}", ", more = 1 }"), needs},
+      {with("auto = \\{.*\\}", "auto = 3"), needs},
+      {with("auto = ", "rk4 = "), "unknown key 'rk4'"},
+  };
+  for (const Case& c : cases) {
+    Checkpoint checkpoint;
+    std::string error;
+    EXPECT_EQ(read_checkpoint_text(c.text, "cp.toml", checkpoint, error), c.refused.empty())
+        << c.text;
+    EXPECT_NE(error.find(c.refused), std::string::npos) << error;
+  }
+  Checkpoint read;
+  std::string error;
+  ASSERT_TRUE(read_checkpoint_text(good, "cp.toml", read, error)) << error;
+  EXPECT_EQ(checkpoint_text(read), good);  // the record written back as it was read
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 // slots stay empty. The bodies of a built tree are then pointed at these copies.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <memory>

@@ -95,7 +95,7 @@ def test_physics_keys_refuse_what_they_cannot_derive(model, parameters, words):
         ropesim.Rope(path, **parameters)
 
 
-@pytest.mark.parametrize("method", ["rk4", "rkf45", "rk8pd", "bdf", "dirk"])
+@pytest.mark.parametrize("method", ropesim.METHODS)
 def test_saved_and_loaded_rope_continues_exactly(tmp_path, method):
     # The frame count travels too: rows of every 10th frame fall where the unbroken run has them,
     # from Python and from rope-headless alike.

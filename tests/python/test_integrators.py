@@ -21,6 +21,17 @@ def test_default_is_the_window_programs_method():
     assert ropesim.Rope().integrator == ("rk4", 1e-6, 1e-6)
 
 
+def test_every_method_of_the_engines_table_is_documented_and_runs():
+    assert ropesim.METHODS[0] == "rk4" and len(set(ropesim.METHODS)) == len(ropesim.METHODS)
+    for name in ropesim.METHODS:
+        assert f"    {name}: " in ropesim.Rope.use_integrator.__doc__, name
+        rope = ropesim.Rope(links=2, integrator=name)
+        rope.advance(2)
+        assert rope.integrator[0] == name and rope.time == pytest.approx(0.02)
+    with pytest.raises(ValueError, match="must be one of " + ", ".join(ropesim.METHODS)):
+        ropesim.Rope(integrator="euler")
+
+
 def test_stiff_rope_with_an_implicit_method_matches_the_explicit_one():
     ropes = [ropesim.Rope(joint_stiffness=55000, integrator=name, tolerance=1e-9)
              for name in ("rkf45", "dirk")]
