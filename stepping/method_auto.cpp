@@ -97,7 +97,7 @@ MethodObjects* create(Simulation& sim, const RunSettings& settings) {
   auto* objects = reinterpret_cast<MethodObjects*>(a);
   try {
     for (std::vector<double>* v : {&a->base_rates, &a->direction, &a->probe, &a->rates})
-      v->assign(static_cast<size_t>(sim.dimension), 0.0);
+      v->assign(static_cast<size_t>(sim.layout.dimension), 0.0);
   } catch (const std::bad_alloc&) {
     release(objects);
     return nullptr;

@@ -32,7 +32,7 @@ MethodObjects* create_with(const gsl_odeiv2_step_type* type, Simulation& sim,
                            const RunSettings& settings) {
   Odeiv2* odeiv2 = new (std::nothrow) Odeiv2;
   if (!odeiv2) return nullptr;
-  const auto dimension = static_cast<size_t>(sim.dimension);
+  const auto dimension = static_cast<size_t>(sim.layout.dimension);
   odeiv2->system = {method_rhs, nullptr, dimension, &sim};
   odeiv2->step = gsl_odeiv2_step_alloc(type, dimension);
   odeiv2->control =

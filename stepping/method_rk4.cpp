@@ -34,7 +34,7 @@ void release(MethodObjects* objects) {
 MethodObjects* create(Simulation& sim, const RunSettings& settings) {
   Rk4* rk4 = new (std::nothrow) Rk4;
   if (!rk4) return nullptr;
-  const auto dimension = static_cast<size_t>(sim.dimension);
+  const auto dimension = static_cast<size_t>(sim.layout.dimension);
   rk4->system = {method_rhs, nullptr, dimension, &sim};
   rk4->step = gsl_odeiv_step_alloc(gsl_odeiv_step_rk4, dimension);
   rk4->evolve = gsl_odeiv_evolve_alloc(dimension);

@@ -104,7 +104,7 @@ Sundials* create_parts(Simulation& sim) {
   Sundials* sundials = new (std::nothrow) Sundials;
   if (!sundials) return nullptr;
   sundials->sim = &sim;
-  const auto dimension = static_cast<sunindextype>(sim.dimension);
+  const auto dimension = static_cast<sunindextype>(sim.layout.dimension);
   if (SUNContext_Create(nullptr, &sundials->context) != 0) return sundials;
   sundials->y = N_VMake_Serial(dimension, sim.state.data(), sundials->context);
   if (!sundials->y) return sundials;

@@ -25,8 +25,6 @@ MbsStatus start_simulation(Simulation& sim, const RopeParameters& parameters) {
   const MbsStatus assembled = assemble_rope(sim.rope, parameters);
   if (assembled != MbsStatus::ok) return assembled;
   sim.layout = state_layout(parameters.links);
-  sim.coordinate_count = sim.layout.coordinates;
-  sim.dimension = sim.layout.dimension;
   try {
     sim.state.assign(static_cast<size_t>(sim.layout.dimension), 0.0);
     sim.frame_start.assign(static_cast<size_t>(sim.layout.dimension) + 2, 0.0);

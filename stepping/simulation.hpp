@@ -22,8 +22,6 @@ struct Simulation {
   RopeParameters parameters;  // what the rope was built from, for checkpoints
   RopeModel rope;
   StateLayout layout;         // where q, p and the carriages sit in the state
-  int coordinate_count = 0;   // layout.coordinates, as the methods read it
-  int dimension = 0;          // layout.dimension, as the methods read it
   std::vector<double> state;  // the ODE state, advanced in place by the integrator
   int64_t evaluations = 0;    // right-hand sides the methods have taken, over the simulation's life
 

@@ -269,7 +269,7 @@ std::size_t most_point_rows(const Mbs& mbs) {
 }  // namespace
 
 bool make_step_preconditioner(StepPreconditioner& preconditioner, const Simulation& sim) {
-  const auto n = static_cast<std::size_t>(sim.coordinate_count);
+  const auto n = static_cast<std::size_t>(sim.layout.coordinates);
   try {
     const Mbs& mbs = sim.rope.mbs;
     preconditioner.turns.clear();
@@ -302,7 +302,7 @@ bool make_step_preconditioner(StepPreconditioner& preconditioner, const Simulati
 MbsStatus set_up_step_preconditioner(Simulation& sim, StepPreconditioner& pc, const double y[],
                                      double gamma) {
   Mbs& mbs = sim.rope.mbs;
-  const int n = sim.coordinate_count;
+  const int n = sim.layout.coordinates;
   std::copy(y, y + n, pc.q.begin());
   pc.q_scale = 1.0;
   for (int i = 0; i < n; ++i) pc.q_scale = std::max(pc.q_scale, std::fabs(y[i]));
@@ -313,8 +313,9 @@ MbsStatus set_up_step_preconditioner(Simulation& sim, StepPreconditioner& pc, co
   });
   MbsStatus status = take_tension(sim, pc, y);
   // w = M^-1 p, with the placements the end rows need.
+  const StateLayout& l = sim.layout;
   std::copy(y, y + n, mbs.q);
-  std::copy(y + n, y + 2 * n, mbs.p);
+  std::copy(y + l.momenta_start, y + l.momenta_start + n, mbs.p);
   if (status == MbsStatus::ok) status = run_velocity_passes(mbs);
   update_body_records(mbs);
   std::copy(mbs.qdot, mbs.qdot + n, pc.rates.begin());
@@ -339,11 +340,12 @@ MbsStatus set_up_step_preconditioner(Simulation& sim, StepPreconditioner& pc, co
 MbsStatus solve_step_preconditioner(Simulation& sim, StepPreconditioner& pc, const double r[],
                                     double z[]) {
   Mbs& mbs = sim.rope.mbs;
-  const int n = sim.coordinate_count;
+  const int n = sim.layout.coordinates;
   const int m = pc.end_rows;
   const double gamma = pc.gamma;
+  const StateLayout& l = sim.layout;
   const double* rq = r;
-  const double* rp = r + n;
+  const double* rp = r + l.momenta_start;
   double* b = pc.work.data();
   double* v = b + n;
   double* turn = v + n;
@@ -372,7 +374,7 @@ MbsStatus solve_step_preconditioner(Simulation& sim, StepPreconditioner& pc, con
   }
   // zq = rq + gamma v,  zp = M v - G zq = b - (gamma C + gamma^2 K) v - G zq
   double* zq = z;
-  double* zp = z + n;
+  double* zp = z + l.momenta_start;
   for (int i = 0; i < n; ++i) zq[i] = rq[i] + gamma * v[i];
   momentum_turn(mbs, pc, zq, turn, scratch);
   for (int i = 0; i < n; ++i) zp[i] = b[i] - turn[i];
@@ -386,6 +388,7 @@ MbsStatus solve_step_preconditioner(Simulation& sim, StepPreconditioner& pc, con
   }
   subtract_tension(mbs, pc, v, gamma * gamma, zp);
   const Carriages& c = sim.rope.carriages;
-  for (int k = 0; k < 2; ++k) solve_carriage(c, k, gamma, r + 2 * n + 2 * k, z + 2 * n + 2 * k);
+  const int x = l.carriages_start;
+  for (int k = 0; k < 2; ++k) solve_carriage(c, k, gamma, r + x + 2 * k, z + x + 2 * k);
   return status;
 }

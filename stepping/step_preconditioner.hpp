@@ -48,11 +48,11 @@ struct StepPreconditioner {
 // Sizes the preconditioner for `sim`'s rope. False when memory ran out.
 bool make_step_preconditioner(StepPreconditioner& preconditioner, const Simulation& sim);
 
-// Takes the Newton matrix at state y (2n + 4 values) and `gamma`: six tree solves and the chain's
-// geometry, O(n). Returns the core's status.
+// Takes the Newton matrix at state y (laid out as sim.layout) and `gamma`: a tree solve per
+// point-spring row and the chain's geometry, O(n). Returns the core's status.
 MbsStatus set_up_step_preconditioner(Simulation& sim, StepPreconditioner& preconditioner,
                                      const double y[], double gamma);
 
-// z = P^-1 r with P as last set up (2n + 4 values each). Returns the core's status.
+// z = P^-1 r with P as last set up (states laid out as sim.layout). Returns the core's status.
 MbsStatus solve_step_preconditioner(Simulation& sim, StepPreconditioner& preconditioner,
                                     const double r[], double z[]);

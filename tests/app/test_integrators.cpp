@@ -297,7 +297,7 @@ TEST(StepPreconditioner, InvertsTheNewtonMatrixOfTheStiffSprings) {
     parameters.initial_angles.values = {0.3, -0.5, 0.2};
     Simulation sim;
     ASSERT_EQ(start_simulation(sim, parameters), MbsStatus::ok);
-    const int n = sim.coordinate_count, d = sim.dimension;
+    const int n = sim.layout.coordinates, d = sim.layout.dimension;
     std::vector<double> y = sim.state;
     const Body& last = sim.rope.bodies[sim.rope.bodies.size() - 1];
     y[2 * n] = y[0];

@@ -161,7 +161,7 @@ TEST(InitialState, RatesReappearAsTheFirstEvaluationsCoordinateRates) {
   auto sim = started(parameters);
   std::vector<double> rates(sim->state.size());
   ASSERT_EQ(state_rates(*sim, sim->state.data(), rates.data()), MbsStatus::ok);
-  for (int i = 0; i < sim->coordinate_count; ++i) {
+  for (int i = 0; i < sim->layout.coordinates; ++i) {
     EXPECT_NEAR(rates[i], parameters.initial_rates[i], 1e-12) << i;
     EXPECT_EQ(sim->state[i], i < 3 ? parameters.initial_base[i] : parameters.initial_angles[i - 3]);
   }
@@ -179,7 +179,7 @@ TEST(InitialState, BentChainWithSpringsReturnsTowardsStraight) {
   parameters.initial_angles = 0.1;
   auto sim = started(parameters);
   run_frames(*sim, 300);
-  for (int i = 3; i < sim->coordinate_count; ++i) EXPECT_LT(std::fabs(sim->state[i]), 0.05) << i;
+  for (int i = 3; i < sim->layout.coordinates; ++i) EXPECT_LT(std::fabs(sim->state[i]), 0.05) << i;
 }
 
 // Every method, the implicit ones with their Newton history included: the resumed run goes on

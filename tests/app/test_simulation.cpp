@@ -129,7 +129,7 @@ TEST(Readings, RatesAtAnotherStateLeaveTheReadingsAsTheyWere) {
   std::vector<double> own(sim->state.size()), rates(sim->state.size());
   ASSERT_EQ(state_rates(*sim, sim->state.data(), own.data()), MbsStatus::ok);
   std::vector<double> other = sim->state;
-  for (int i = 0; i < sim->coordinate_count; ++i) other[i] += 0.1;
+  for (int i = 0; i < sim->layout.coordinates; ++i) other[i] += 0.1;
   const int x1 = sim->layout.carriages_start;
   other[x1] += 0.3;  // carriage 1 moved
   ASSERT_EQ(state_rates(*sim, other.data(), rates.data()), MbsStatus::ok);
@@ -139,7 +139,7 @@ TEST(Readings, RatesAtAnotherStateLeaveTheReadingsAsTheyWere) {
   for (std::size_t k = 0; k < positions.size(); ++k)
     EXPECT_EQ(sim->rope.bodies[k].position, positions[k]) << "body " << k;
   EXPECT_EQ(total_energy(*sim), energy);
-  for (int i = 0; i < sim->coordinate_count; ++i) EXPECT_EQ(sim->rope.mbs.q[i], sim->state[i]);
+  for (int i = 0; i < sim->layout.coordinates; ++i) EXPECT_EQ(sim->rope.mbs.q[i], sim->state[i]);
 }
 
 // Start-up puts q, p and the carriages where the layout says, for one link, the default rope and
