@@ -6,7 +6,7 @@
 // Each method is one row of a table of operations (IntegrationMethod) that owns everything about
 // it: its name, its help line, its report line, and what it carries from frame to frame with how
 // a checkpoint keeps that. A build's methods are the rows of its one table
-// (stepping/method_table.cpp natively, web/method_table_web.cpp for the page): help texts, name
+// (generated from CMakeLists.txt natively, web/method_table_web.cpp for the page): help texts, name
 // checks and checkpoints all read it. Every step of every program goes through the same few
 // functions below. A row advances one accepted step at a time and never steps past the frame's
 // end, so the driver's divergence guard and interruption check see every accepted state.
