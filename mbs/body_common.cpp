@@ -13,17 +13,10 @@ void compute_body_momentum(Body& body) {
   body.body_momentum[2] = m[5] * w + vx * m[2] + m[4] * vy;
 }
 
-// A body without children keeps its previous coupling blocks; otherwise they are the last child's.
-static void copy_child_coupling(Body& body, const Body& child) {
-  body.child_coupling_a = child.coupling_a;
-  body.child_coupling_b = child.coupling_b;
-}
-
 void accumulate_momentum(Body& body) {
   body.composite_momentum = body.body_momentum;
   for (const Body* child = body.first_child; child; child = child->next_sibling) {
     for (int i = 0; i < 3; ++i) body.composite_momentum[i] += child->transmitted_momentum[i];
-    copy_child_coupling(body, *child);
   }
 }
 
@@ -34,7 +27,6 @@ void accumulate_inertia(Body& body) {
   Triple bias = {0.0, 0.0, 0.0};
   for (const Body* child = body.first_child; child; child = child->next_sibling) {
     for (int i = 0; i < 6; ++i) inertia[i] += child->transmitted_inertia[i];
-    copy_child_coupling(body, *child);
     for (int i = 0; i < 3; ++i) bias[i] += child->transmitted_momentum_bias[i];
   }
   body.articulated_inertia = inertia;

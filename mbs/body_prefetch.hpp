@@ -44,6 +44,10 @@ static_assert(offsetof(Body, system) >= offsetof(Body, applied_force) &&
   prefetch_bytes<offsetof(Body, applied_force), offsetof(Body, body_momentum)>(bytes_of(body));
 }
 
+// The kind's own record is read by its operations alone: no pass prefetches it.
+static_assert(offsetof(Body, kind_storage) >= offsetof(Body, body_momentum),
+              "the kind's own record lies past the lines the passes prefetch");
+
 // The fused link kernels touch a record only in pass 2, to write placement and velocity back:
 // one cache line, laid out as LinkMotion. The line starts where the record's fields before it end,
 // which is a line boundary with 8-byte pointers; with 4-byte ones (wasm32) it is not, and the

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -88,7 +89,7 @@ enum JointRecord { joint_sin = 0, joint_cos = 1, offset_x = 2, offset_y = 3 };
 // Fields are grouped by who reads them, so that on trees too large for the caches a pass streams
 // only the lines it needs: the tree first, then placement and velocity (what callers read after an
 // evaluation, one cache line), then the joint record and the body's parameters, then what the
-// table operations accumulate inward and forces; set-up and slaved-joint work fields,
+// table operations accumulate inward and forces; set-up fields and the kind's own work record,
 // which the rope's right-hand side never touches, come last. The fused link kernels read copies of
 // the parameters and keep what the passes hand each other in the system's compact arrays; of a
 // link's record they write only the placement and velocity line, and that only where others read
@@ -132,10 +133,6 @@ struct alignas(64) Body {
   Sym3 transmitted_inertia{};
   Triple transmitted_momentum_bias{};
   Sym3 reduced_inertia{};
-  Sym3 child_coupling_a{};
-  Sym3 child_coupling_b{};
-  Sym3 coupling_a{};
-  Sym3 coupling_b{};
   Triple parent_velocity{};  // pass 2
 
   // Forces and momentum rates: inward (pass 3).
@@ -154,12 +151,10 @@ struct alignas(64) Body {
   Body* last_child = nullptr;
   Body* prev_sibling = nullptr;
 
-  // Slaved revolute and tip joint work fields.
-  Mat3 rate_transfer{};
-  Sym3 reduced_coupling{};
-  Triple rate_gain{};
-  Mat3 rate_transfer_rate{};
-  Sym3 reduced_coupling_rate{};
+  // The kind's own work record: fields that only its operations read, laid out by the kind
+  // (joints/), which checks that its record fits. No pass of the core touches it. The size keeps
+  // the record at 19 cache lines.
+  alignas(8) std::array<std::byte, 456> kind_storage{};
 };
 
 // The bodies of a tree, in storage that suits trees of any size (large_array.hpp). A tree's

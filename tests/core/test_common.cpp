@@ -206,7 +206,7 @@ TEST_F(Common, BodyMomentumIsInertiaTimesVelocity) {
   EXPECT_DOUBLE_EQ(body.body_momentum[2], m[2] * v[0] + m[4] * v[1] + m[5] * v[2]);
 }
 
-// Three children: sums over all of them; the coupling blocks are the last child's.
+// Three children: sums over all of them.
 TEST_F(Common, AccumulationsWithThreeChildren) {
   auto tree = build_tree({{revolute_link_kind, -1},
                           {revolute_link_kind, 0},
@@ -217,8 +217,6 @@ TEST_F(Common, AccumulationsWithThreeChildren) {
     Body& child = (*tree)[c];
     for (int i = 0; i < 6; ++i) {
       child.transmitted_inertia[i] = c * 10.0 + i;
-      child.coupling_a[i] = c * 100.0 + i;
-      child.coupling_b[i] = c * 1000.0 + i;
     }
     for (int i = 0; i < 3; ++i) {
       child.transmitted_momentum_bias[i] = c + 0.1 * i;
@@ -241,14 +239,10 @@ TEST_F(Common, AccumulationsWithThreeChildren) {
     EXPECT_DOUBLE_EQ(parent.total_force[i], parent.applied_force[i] + 18.0 + 0.3 * i);
   }
   EXPECT_EQ(parent.body_force, parent.applied_force);
-  EXPECT_EQ(parent.child_coupling_a, (*tree)[3].coupling_a);
-  EXPECT_EQ(parent.child_coupling_b, (*tree)[3].coupling_b);
-  // A body without children keeps its previous coupling copies.
+  // A body without children.
   Body& leaf = (*tree)[1];
-  leaf.child_coupling_a = {7, 7, 7, 7, 7, 7};
   accumulate_inertia(leaf);
   accumulate_momentum(leaf);
-  EXPECT_EQ(leaf.child_coupling_a, (Sym3{7, 7, 7, 7, 7, 7}));
   EXPECT_EQ(leaf.articulated_inertia, leaf.inertia);
   EXPECT_EQ(leaf.momentum_bias, (Triple{}));
 }

@@ -13,6 +13,7 @@
 #include <random>
 #include <vector>
 
+#include "joints/slaved_record.hpp"
 #include "test_support.hpp"
 
 using namespace core_test;
@@ -30,20 +31,20 @@ TEST_F(SlavedTip, DefaultPairAtZeroGivesTheHandComputedGains) {
   Body& slaved = (*tree)[0];
   Body& tip = (*tree)[1];
   const Sym3 unit_point = {1.0, 0.0, 0.0, 1.0, 0.25, 0.0625};
-  EXPECT_EQ(tip.coupling_a, unit_point);
-  EXPECT_EQ(tip.coupling_b, (Sym3{}));
+  EXPECT_EQ(slaved_record(tip).coupling_a, unit_point);
+  EXPECT_EQ(slaved_record(tip).coupling_b, (Sym3{}));
   run_rhs_passes(tree->mbs);
-  EXPECT_EQ(slaved.child_coupling_a, unit_point);
+  EXPECT_EQ(slaved_record(slaved).child_coupling_a, unit_point);
   // r = 1 / alpha33 = 16, so g = (-r alpha13, -r alpha23, -1) = (0, -4, -1).
-  EXPECT_EQ(1.0 / slaved.child_coupling_a[5], 16.0);
-  EXPECT_EQ(slaved.rate_gain, (Triple{0.0, -4.0, -1.0}));
-  EXPECT_EQ(slaved.rate_transfer[6], 0.0);
-  EXPECT_EQ(slaved.rate_transfer[7], -4.0);
-  EXPECT_EQ(slaved.reduced_coupling[0], 1.0);
-  EXPECT_EQ(slaved.reduced_coupling[1], 0.0);
-  EXPECT_EQ(slaved.reduced_coupling[3], 0.0);
+  EXPECT_EQ(1.0 / slaved_record(slaved).child_coupling_a[5], 16.0);
+  EXPECT_EQ(slaved_record(slaved).rate_gain, (Triple{0.0, -4.0, -1.0}));
+  EXPECT_EQ(slaved_record(slaved).rate_transfer[6], 0.0);
+  EXPECT_EQ(slaved_record(slaved).rate_transfer[7], -4.0);
+  EXPECT_EQ(slaved_record(slaved).reduced_coupling[0], 1.0);
+  EXPECT_EQ(slaved_record(slaved).reduced_coupling[1], 0.0);
+  EXPECT_EQ(slaved_record(slaved).reduced_coupling[3], 0.0);
   // The block handed up at q = 0: M(1, 0, 0) with offset (0.25, 0).
-  EXPECT_EQ(slaved.coupling_a, (Sym3{1.0, 0.0, 0.0, 0.0, 0.0, 0.0}));
+  EXPECT_EQ(slaved_record(slaved).coupling_a, (Sym3{1.0, 0.0, 0.0, 0.0, 0.0, 0.0}));
   // Hung from the ground, nothing moves.
   EXPECT_EQ(*slaved.qdot, 0.0);
   EXPECT_EQ(*tip.qdot, 0.0);
@@ -56,9 +57,10 @@ TEST_F(SlavedTip, ConstructDefaults) {
     EXPECT_EQ(body->com, (Point{0.125, 0.0}));
     EXPECT_EQ(body->joint[offset_x], 0.25);
     EXPECT_EQ(body->joint[offset_y], 0.0);
-    EXPECT_EQ(body->rate_gain, (Triple{0.0, 0.0, -1.0}));
-    EXPECT_EQ(body->rate_transfer, (Mat3{1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 0.0}));
-    EXPECT_EQ(body->reduced_coupling, (Sym3{1.0, 0.0, 0.0, 1.0, 0.0, 0.0}));
+    EXPECT_EQ(slaved_record(*body).rate_gain, (Triple{0.0, 0.0, -1.0}));
+    EXPECT_EQ(slaved_record(*body).rate_transfer,
+              (Mat3{1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 0.0}));
+    EXPECT_EQ(slaved_record(*body).reduced_coupling, (Sym3{1.0, 0.0, 0.0, 1.0, 0.0, 0.0}));
     EXPECT_EQ(body->joint_stiffness[0], 0.0);
     EXPECT_EQ(body->joint_damping[0], 0.0);
     EXPECT_EQ(body->own_forces, 0);
@@ -72,7 +74,7 @@ TEST_F(SlavedTip, NoCrossTermsGiveTheNonRotatingGain) {
   Body& base = (*tree)[0];
   Body& slaved = (*tree)[1];
   Body& tip = (*tree)[2];
-  tip.coupling_a = {1.0, 0.0, 0.0, 1.0, 0.0, 0.5};  // nothing of type 3 rewrites it
+  slaved_record(tip).coupling_a = {1.0, 0.0, 0.0, 1.0, 0.0, 0.5};  // nothing of type 3 rewrites it
   Mbs& mbs = tree->mbs;
   const double q[] = {0.3, -0.2, 0.7, 0.4, -0.1};
   const double p[] = {0.5, -0.8, 0.3, 0.0, 0.0};
@@ -81,10 +83,35 @@ TEST_F(SlavedTip, NoCrossTermsGiveTheNonRotatingGain) {
     mbs.p[i] = p[i];
   }
   run_rhs_passes(mbs);
-  EXPECT_EQ(slaved.rate_gain, (Triple{0.0, 0.0, -1.0}));
+  EXPECT_EQ(slaved_record(slaved).rate_gain, (Triple{0.0, 0.0, -1.0}));
   EXPECT_NE(base.qdot[2], 0.0);
   EXPECT_EQ(*slaved.qdot, -slaved.parent_velocity[2]);
   EXPECT_NEAR(base.qdot[2] + *slaved.qdot, 0.0, 1e-15);
+}
+
+// The block reduced is the last child's, taken in set-up pass B and in pass 1; a slaved body
+// without children keeps the copies it holds.
+TEST_F(SlavedTip, ReducesTheLastChildsBlock) {
+  auto tree = build_tree(
+      {{slaved_revolute_kind, -1}, {tip_joint_kind, 0}, {tip_joint_kind, 0}, {tip_joint_kind, 0}});
+  for (int c = 1; c <= 3; ++c)
+    for (int i = 0; i < 6; ++i) {
+      slaved_record((*tree)[c]).coupling_a[i] = c * 100.0 + i;
+      slaved_record((*tree)[c]).coupling_b[i] = c * 1000.0 + i;
+    }
+  const SlavedRecord& slaved = slaved_record((*tree)[0]);
+  run_setup_passes(tree->mbs);
+  EXPECT_EQ(slaved.child_coupling_a, slaved_record((*tree)[3]).coupling_a);
+  EXPECT_EQ(slaved.child_coupling_b, slaved_record((*tree)[3]).coupling_b);
+  slaved_record((*tree)[3]).coupling_b[5] = 0.5;
+  run_rhs_passes(tree->mbs);
+  EXPECT_EQ(slaved.child_coupling_b, slaved_record((*tree)[3]).coupling_b);
+
+  auto leaf_tree = build_tree({{free_planar_base_kind, -1}, {slaved_revolute_kind, 0}});
+  SlavedRecord& leaf = slaved_record((*leaf_tree)[1]);
+  leaf.child_coupling_a = {7, 7, 7, 7, 7, 7};
+  EXPECT_EQ(run_rhs_passes(leaf_tree->mbs), MbsStatus::ok);
+  EXPECT_EQ(leaf.child_coupling_a, (Sym3{7, 7, 7, 7, 7, 7}));
 }
 
 // Single-precision sine and cosine of the single-precision q.
@@ -136,9 +163,8 @@ TEST_F(SlavedTip, TipChildLeavesParentUnchanged) {
     EXPECT_EQ(plain->mbs.qdot[i], tipped->mbs.qdot[i]);
     EXPECT_EQ(plain->mbs.pdot[i], tipped->mbs.pdot[i]);
   }
-  // Only the coupling copies changed.
-  EXPECT_EQ((*plain)[1].child_coupling_a, (Sym3{}));
-  EXPECT_EQ((*tipped)[1].child_coupling_a, (*tipped)[2].coupling_a);
+  // Nor does the link take a copy of the tip's block: only a slaved parent reads it.
+  EXPECT_EQ((*plain)[1].kind_storage, (*tipped)[1].kind_storage);
   // The tip body itself: velocity never written, nothing transmitted.
   const Body& tip = (*tipped)[2];
   EXPECT_EQ(tip.velocity, (Triple{}));
@@ -307,7 +333,7 @@ TEST_F(SlavedTip, SetUpAndRightHandSideAgreeWithConsistentSlavedRates) {
       setup_pass_a(*mbs.root);
       for (int b = 2; b <= 4; ++b) {
         Body& body = (*tree)[b];
-        const Triple& g = body.rate_gain;
+        const Triple& g = slaved_record(body).rate_gain;
         const Triple& w = body.parent_velocity;
         *body.qdot = g[0] * w[0] + g[1] * w[1] + g[2] * w[2];
       }
@@ -331,7 +357,8 @@ std::array<std::pair<double, double>, 2> coupling_rate_deviation(const Sym3* tip
                           {slaved_revolute_kind, 0},
                           {slaved_revolute_kind, 1},
                           {tip_joint_kind, 2}});
-  if (tip_block) (*tree)[3].coupling_a = *tip_block;  // nothing of type 3 rewrites it
+  if (tip_block)
+    slaved_record((*tree)[3]).coupling_a = *tip_block;  // nothing of type 3 rewrites it
   Mbs& mbs = tree->mbs;
   set_slaved_chain_state(mbs);
   const double h = 1e-4;
@@ -346,8 +373,8 @@ std::array<std::pair<double, double>, 2> coupling_rate_deviation(const Sym3* tip
     run_rhs_passes(mbs);
     run_rhs_passes(mbs);
     for (int j = 0; j < 2; ++j) {
-      a[s][j] = (*tree)[1 + j].coupling_a;
-      b[s][j] = (*tree)[1 + j].coupling_b;
+      a[s][j] = slaved_record((*tree)[1 + j]).coupling_a;
+      b[s][j] = slaved_record((*tree)[1 + j]).coupling_b;
     }
   }
   std::array<std::pair<double, double>, 2> result{};
@@ -450,10 +477,10 @@ TEST_F(SlavedTip, ReciprocalOfExactly10000Passes) {
   Body& tip = (*tree)[1];
   const double alpha33 = 1.0 / 10000.0;
   ASSERT_EQ(1.0 / alpha33, 10000.0);
-  tip.coupling_a = {1.0, 0.0, 0.0, 1.0, 0.0, alpha33};
+  slaved_record(tip).coupling_a = {1.0, 0.0, 0.0, 1.0, 0.0, alpha33};
   run_setup_passes(tree->mbs);
   run_rhs_passes(tree->mbs);
-  EXPECT_EQ((*tree)[0].rate_gain, (Triple{0.0, 0.0, -1.0}));
+  EXPECT_EQ(slaved_record((*tree)[0]).rate_gain, (Triple{0.0, 0.0, -1.0}));
 }
 
 // Past the limit the pass sequence reports the singularity and its message; it carries on to the
@@ -464,7 +491,7 @@ TEST_F(SlavedTip, LargerReciprocalIsReportedAsSingular) {
   double alpha33 = 1.0 / 10000.0;
   while (!(1.0 / alpha33 > 10000.0)) alpha33 = std::nextafter(alpha33, 0.0);
   ASSERT_GT(1.0 / alpha33, 10000.0);
-  (*tree)[1].coupling_a = {1.0, 0.0, 0.0, 1.0, 0.0, alpha33};
+  slaved_record((*tree)[1]).coupling_a = {1.0, 0.0, 0.0, 1.0, 0.0, alpha33};
   const MbsStatus status = run_rhs_passes(tree->mbs);
   EXPECT_EQ(status, MbsStatus::singular);
   EXPECT_EQ(tree->mbs.status, status);
