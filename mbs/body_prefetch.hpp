@@ -9,10 +9,13 @@
 // the record that the pass reads (the record groups its fields by pass), with write intent since
 // the pass writes most of them. Straight-line prefetches, one per cache line: a compiler may drop
 // a loop, or a call, that does nothing but prefetch, so everything here is forced inline.
+// Every line that holds a byte of [begin, end): a range that starts inside a line starts with it.
 template <std::size_t begin, std::size_t end>
 [[gnu::always_inline]] static inline void prefetch_bytes(const char* bytes) {
   constexpr std::size_t line = 64;
-  if constexpr (begin < end) {
+  if constexpr (begin % line != 0) {
+    prefetch_bytes<begin - begin % line, end>(bytes);
+  } else if constexpr (begin < end) {
     __builtin_prefetch(bytes + begin, 1);
     prefetch_bytes<begin + line, end>(bytes);
   }
