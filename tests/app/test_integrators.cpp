@@ -269,7 +269,23 @@ TEST(AutoMethod, RunsThePhaseTheRopesStiffnessCallsFor) {
     ASSERT_EQ(use_integrator(sim, {row("auto"), 1e-6, 1e-6}), MethodStatus::ok);
     set_target(sim, 1, -0.5);
     set_target(sim, 2, 0.9);
-    for (int frame = 0; frame < 100; ++frame) ASSERT_EQ(integrate_frame(sim), FrameEnd::reached);
+    // The implicit phase starts only after an explicit frame held at its stability limit,
+    // |lambda| h >= 1, or at the first frame of a stiff rope.
+    double explicit_steps = 0.0;
+    for (int frame = 0; frame < 100; ++frame) {
+      ASSERT_EQ(integrate_frame(sim), FrameEnd::reached);
+      const SavedValues now = saved_method_values(sim);
+      const bool implicit = find_saved(now, "phase")->word == std::string("implicit");
+      if (frame == 0) {
+        EXPECT_EQ(implicit, c.mostly_implicit);
+      }
+      if (implicit && explicit_steps > 0.0) {
+        EXPECT_GE(find_saved(now, "stiffest_rate")->real * sim.frame_span / explicit_steps, 1.0)
+            << "frame " << frame;
+      }
+      explicit_steps =
+          implicit ? 0.0 : static_cast<double>(find_saved(now, "frame_steps")->whole);
+    }
     const SavedValues record = saved_method_values(sim);
     const auto whole = [&](const char* name) { return find_saved(record, name)->whole; };
     EXPECT_EQ(whole("explicit_frames") + whole("implicit_frames"), 100);
