@@ -90,8 +90,10 @@ double potential_energy(const ForceElement& element, const Mbs& mbs) {
   return energy;
 }
 
-// Drag's damping, 2 k |u| per metre on each velocity component, and the waterline's stiffness:
-// raising a segment that crosses the surface at s* dries 1 / |sin| of it per metre risen.
+// Drag's damping, 2 k |u| per metre on each velocity component; buoyancy's stiffness, from its
+// lever turning with the body and from the waterline: raising a segment that crosses the surface
+// at s* dries 1 / |sin| of it per metre risen. Drag's change with the segment's turn, at a fixed
+// velocity, is not symmetric and is left out.
 void body_stiffness(const ForceElement& element, const Body& body, Sym3& stiffness,
                     Sym3& damping) {
   const Fluid& fluid = element.data_as<Fluid>();
@@ -108,10 +110,12 @@ void body_stiffness(const ForceElement& element, const Body& body, Sym3& stiffne
       add_outer(damping, q.weight * factor * std::fabs(f.cross0 + f.cross1 * s),
                 lever(f.m, s, f.m.normal));
   }
+  const double lift = buoyancy_per_metre(fluid);
+  stiffness[5] += lift * f.m.axis[1] * 0.5 * (f.wet.end * f.wet.end - f.wet.begin * f.wet.begin);
   const bool crosses = f.wet.end - f.wet.begin < f.m.length && f.m.axis[1] != 0.0;
   if (!fluid.has_surface || !crosses) return;
   const double waterline = f.wet.begin > 0.0 ? f.wet.begin : f.wet.end;
-  add_outer(stiffness, buoyancy_per_metre(fluid) / std::fabs(f.m.axis[1]),
+  add_outer(stiffness, lift / std::fabs(f.m.axis[1]),
             lever(f.m, waterline, {0.0, 1.0}));
 }
 

@@ -90,9 +90,19 @@ double potential_energy(const ForceElement& element, const Mbs& mbs) {
   return energy;
 }
 
-// The normal spring and damper along the ground's normal, friction's viscous part along it, and
-// the turn of each load's lever; friction's dependence on the normal force, which is not
-// symmetric, is left out.
+// Where the segment meets the ground line while pressing into it, the damper's share of the
+// normal force starts at once: moving the body moves that edge, by -(gap change) / gap1, and with
+// it a load N per metre: the stiffness that spreads over the body from one edge.
+void add_edge_stiffness(const GroundSpan& g, double edge, Sym3& stiffness) {
+  const bool at_gap_root = edge > 0.0 && edge < g.m.length && g.gap1 != 0.0 &&
+                           (edge == g.pressed.begin || edge == g.pressed.end);
+  if (!at_gap_root) return;
+  add_outer(stiffness, (g.normal0 + g.normal1 * edge) / std::fabs(g.gap1), lever(g.m, edge, g.up));
+}
+
+// The normal spring and damper along the ground's normal, friction's viscous part along it, the
+// turn of each load's lever and the moving edges of the contact; friction's dependence on the
+// normal force, which is not symmetric, is left out.
 void body_stiffness(const ForceElement& element, const Body& body, Sym3& stiffness,
                     Sym3& damping) {
   const GroundContact& ground = element.data_as<GroundContact>();
@@ -115,6 +125,8 @@ void body_stiffness(const ForceElement& element, const Body& body, Sym3& stiffne
                   lever(g.m, s, g.along));
     }
   }
+  add_edge_stiffness(g, g.loaded.begin, stiffness);
+  add_edge_stiffness(g, g.loaded.end, stiffness);
 }
 
 }  // namespace

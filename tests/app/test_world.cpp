@@ -193,4 +193,89 @@ TEST(World, EnergyNeverRisesWithFrictionContactDampingAndDrag) {
   }
 }
 
+// --- Stiffness and damping against finite differences ---------------------------------------
+
+// One lone body whose record holds a placement (x, y, angle) and a world velocity (vx, vy, w).
+void place(Body& body, const Triple& at, const Triple& moving) {
+  body.position = {at[0], at[1]};
+  body.angle = at[2];
+  body.sin_abs = std::sin(at[2]);
+  body.cos_abs = std::cos(at[2]);
+  body.velocity = rotate_to_body(body, moving);
+}
+
+// -d(force, moment)/d(placement or velocity) by central differences, upper triangle.
+Sym3 differenced(const ForceElement& element, Body& body, Triple at, Triple moving, bool by_speed) {
+  constexpr double h = 1e-7;
+  double columns[3][3];
+  for (int j = 0; j < 3; ++j) {
+    Triple plus{}, minus{};
+    Triple& changed = by_speed ? moving : at;
+    changed[j] += h;
+    place(body, at, moving);
+    element.type->add_force(element, body, plus);
+    changed[j] -= 2.0 * h;
+    place(body, at, moving);
+    element.type->add_force(element, body, minus);
+    changed[j] += h;
+    for (int i = 0; i < 3; ++i) columns[j][i] = -(plus[i] - minus[i]) / (2.0 * h);
+  }
+  place(body, at, moving);
+  return {columns[0][0], columns[1][0], columns[2][0], columns[1][1], columns[2][1], columns[2][2]};
+}
+
+struct Spread {
+  const char* name;
+  Triple at, moving;
+  double tolerance;  // of the largest entry
+  bool by_place;     // false: the stiffness has a part left out here (drag's turn at a fixed
+                     // velocity), so only the damping is compared
+};
+
+// The stiffness and damping an element spreads over a body are minus the derivatives of its
+// force by the body's displacement and velocity: exactly, where no part is left out (ground at
+// zero slip, fluid at rest or, for the damping, moving); within 3 % for a peg, whose outward direction's
+// turn (depth / distance of its spring) is left out.
+TEST(World, StiffnessAndDampingAreTheForcesDerivatives) {
+  Body body = world_at_rest();
+  const double length = 0.2;
+  const Segments segments = {&body, &length, 1};
+  const ContactLaw law = {1.0e5, 300.0, 0.4, 0.01};
+  const GroundContact ground = {segments, 0.1, 0.2, law};
+  const double peg[3] = {0.1, -0.05, 0.0405};  // 0.7 mm into the segment
+  const PegContact pegs = {segments, peg, 1, law};
+  const double gravity = 9.81;
+  Fluid fluid = {segments, &gravity, 1000.0, true, 0.0, 0.01, 1.2, 0.02, {0.3, -0.1}};
+  const Triple pressing = {0.2 * std::sin(0.2), -0.2 * std::cos(0.2), 0.0};  // along -normal
+  struct Case {
+    ForceElement element;
+    Spread spread;
+  };
+  const Case cases[] = {
+      {ground_contact_on_every_body(ground), {"ground", {0.0, 0.101, -0.3}, pressing, 1e-6, true}},
+      {peg_contact_on_every_body(pegs), {"peg", {0.0, 0.0, -0.1}, {0.0, 0.0, 0.0}, 0.03, true}},
+      {fluid_on_every_body(fluid), {"fluid at rest", {0.0, 0.05, -0.6}, {0.3, -0.1, 0.0}, 1e-6, true}},
+      {fluid_on_every_body(fluid), {"fluid, moving", {0.0, 0.05, -0.6}, {-0.2, 0.4, 3.0}, 1e-6, false}},
+  };
+  for (const Case& c : cases) {
+    const Spread& row = c.spread;
+    Sym3 stiffness{}, damping{};
+    place(body, row.at, row.moving);
+    c.element.type->body_stiffness(c.element, body, stiffness, damping);
+    const Sym3 by_place = differenced(c.element, body, row.at, row.moving, false);
+    const Sym3 by_speed = differenced(c.element, body, row.at, row.moving, true);
+    double largest = 0.0;
+    for (int i = 0; i < 6; ++i) largest = std::max(largest, std::fabs(by_place[i]));
+    ASSERT_GT(largest, 0.0) << row.name;
+    for (int i = 0; i < 6 && row.by_place; ++i)
+      EXPECT_NEAR(stiffness[i], by_place[i], row.tolerance * largest)
+        << row.name << " stiffness " << i;
+    largest = 0.0;
+    for (int i = 0; i < 6; ++i) largest = std::max(largest, std::fabs(by_speed[i]));
+    for (int i = 0; i < 6; ++i)
+      EXPECT_NEAR(damping[i], by_speed[i], row.tolerance * largest + 1e-6)
+        << row.name << " damping " << i;
+  }
+}
+
 }  // namespace
