@@ -12,9 +12,9 @@
 #include <cmath>
 
 struct ContactLaw {
-  double stiffness = 1.0e5;    // N/m per m of segment in contact
-  double damping = 300.0;      // N s/m per m
-  double friction = 0.0;       // mu
+  double stiffness = 1.0e5;      // N/m per m of segment in contact
+  double damping = 300.0;        // N s/m per m
+  double friction = 0.0;         // mu
   double friction_speed = 0.01;  // m/s
 };
 

@@ -94,8 +94,7 @@ double potential_energy(const ForceElement& element, const Mbs& mbs) {
 // lever turning with the body and from the waterline: raising a segment that crosses the surface
 // at s* dries 1 / |sin| of it per metre risen. Drag's change with the segment's turn, at a fixed
 // velocity, is not symmetric and is left out.
-void body_stiffness(const ForceElement& element, const Body& body, Sym3& stiffness,
-                    Sym3& damping) {
+void body_stiffness(const ForceElement& element, const Body& body, Sym3& stiffness, Sym3& damping) {
   const Fluid& fluid = element.data_as<Fluid>();
   const FluidSpan f = fluid_span(fluid, body);
   if (f.wet.empty()) return;
@@ -115,8 +114,7 @@ void body_stiffness(const ForceElement& element, const Body& body, Sym3& stiffne
   const bool crosses = f.wet.end - f.wet.begin < f.m.length && f.m.axis[1] != 0.0;
   if (!fluid.has_surface || !crosses) return;
   const double waterline = f.wet.begin > 0.0 ? f.wet.begin : f.wet.end;
-  add_outer(stiffness, lift / std::fabs(f.m.axis[1]),
-            lever(f.m, waterline, {0.0, 1.0}));
+  add_outer(stiffness, lift / std::fabs(f.m.axis[1]), lever(f.m, waterline, {0.0, 1.0}));
 }
 
 }  // namespace

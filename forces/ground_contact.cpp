@@ -103,8 +103,7 @@ void add_edge_stiffness(const GroundSpan& g, double edge, Sym3& stiffness) {
 // The normal spring and damper along the ground's normal, friction's viscous part along it, the
 // turn of each load's lever and the moving edges of the contact; friction's dependence on the
 // normal force, which is not symmetric, is left out.
-void body_stiffness(const ForceElement& element, const Body& body, Sym3& stiffness,
-                    Sym3& damping) {
+void body_stiffness(const ForceElement& element, const Body& body, Sym3& stiffness, Sym3& damping) {
   const GroundContact& ground = element.data_as<GroundContact>();
   const ContactLaw& law = ground.law;
   const GroundSpan g = ground_span(ground, body);

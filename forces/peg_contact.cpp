@@ -115,8 +115,7 @@ double potential_energy(const ForceElement& element, const Mbs& mbs) {
 // The normal spring and damper along each point's outward direction and friction's viscous part
 // along the surface; the turning of the outward direction and friction's dependence on the
 // normal force are left out.
-void body_stiffness(const ForceElement& element, const Body& body, Sym3& stiffness,
-                    Sym3& damping) {
+void body_stiffness(const ForceElement& element, const Body& body, Sym3& stiffness, Sym3& damping) {
   const PegContact& contact = element.data_as<PegContact>();
   const ContactLaw& law = contact.law;
   const SegmentMotion m = segment_motion(contact.segments, body);

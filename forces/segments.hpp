@@ -72,8 +72,10 @@ struct Stretch {
 inline Stretch where_positive(Stretch stretch, double f0, double f1) {
   if (f1 == 0.0) return f0 > 0.0 ? stretch : Stretch{0.0, 0.0};
   const double root = -f0 / f1;
-  if (f1 > 0.0) stretch.begin = std::fmax(stretch.begin, root);
-  else stretch.end = std::fmin(stretch.end, root);
+  if (f1 > 0.0)
+    stretch.begin = std::fmax(stretch.begin, root);
+  else
+    stretch.end = std::fmin(stretch.end, root);
   return stretch;
 }
 

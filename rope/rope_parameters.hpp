@@ -73,20 +73,20 @@ struct RopeParameters {
   // rising at ground_slope; absent, there is none. Ground and pegs share one contact law per metre
   // of rope in contact. The fluid fills everything below fluid_surface (absent: everywhere);
   // density 0 means none.
-  std::optional<double> ground_height;  // m
-  double ground_slope = 0.0;            // rad
-  double contact_stiffness = 1.0e5;     // N/m per m of rope in contact
-  double contact_damping = 300.0;       // N s/m per m
-  double friction = 0.0;                // Coulomb's mu
-  double friction_speed = 0.01;         // m/s, below which friction is viscous
-  std::vector<double> pegs;             // x, y, radius (m) of each peg, in a row
-  double fluid_density = 0.0;           // kg/m^3
-  std::optional<double> fluid_surface;  // m
-  double rope_diameter = 0.01;          // m
-  double drag_normal = 1.2;             // C_n, across the rope
-  double drag_tangential = 0.01;        // C_t, along it, on the perimeter
+  std::optional<double> ground_height;      // m
+  double ground_slope = 0.0;                // rad
+  double contact_stiffness = 1.0e5;         // N/m per m of rope in contact
+  double contact_damping = 300.0;           // N s/m per m
+  double friction = 0.0;                    // Coulomb's mu
+  double friction_speed = 0.01;             // m/s, below which friction is viscous
+  std::vector<double> pegs;                 // x, y, radius (m) of each peg, in a row
+  double fluid_density = 0.0;               // kg/m^3
+  std::optional<double> fluid_surface;      // m
+  double rope_diameter = 0.01;              // m
+  double drag_normal = 1.2;                 // C_n, across the rope
+  double drag_tangential = 0.01;            // C_t, along it, on the perimeter
   std::array<double, 2> flow = {0.0, 0.0};  // m/s, the fluid's uniform velocity
-  double added_mass = 0.0;              // only 0: see docs/world.md
+  double added_mass = 0.0;                  // only 0: see docs/world.md
 };
 
 // Largest link count accepted: a million links is already a few gigabytes of state.

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 #include <memory>
 #include <numbers>
 
@@ -91,8 +91,8 @@ struct Fall {
 // drag 1/2 rho C_n d v^2 per metre at the terminal speed. Tolerance 0.2 %, after some ten time
 // constants v_t / g_eff.
 TEST(World, HorizontalRopeFallsAtTheTerminalSpeedOfItsNormalDrag) {
-  for (const Fall& row : {Fall{"water, thin", 1000.0, 0.01, 1.2}, Fall{"water, thick", 1000.0,
-                                                                        0.02, 0.6}}) {
+  for (const Fall& row :
+       {Fall{"water, thin", 1000.0, 0.01, 1.2}, Fall{"water, thick", 1000.0, 0.02, 0.6}}) {
     RopeParameters p;
     p.end_stiffness_x = p.end_stiffness_y = p.end_stiffness_angle = {0.0, 0.0};
     p.end_damping_x = p.end_damping_y = p.end_damping_angle = {0.0, 0.0};
@@ -122,8 +122,8 @@ struct Current {
 // Tolerances: 1e-3 of the drag for the balance, 2 % against the straight rope's drag (the rope
 // bows a little and meets the flow slightly askew).
 TEST(World, RopeHeldInACurrentIsPulledAtItsEndsByTheTotalDrag) {
-  for (const Current& row : {Current{"across, up", {0.0, 0.2}}, Current{"across, down", {0.0, -0.5}},
-                             Current{"along", {0.3, 0.0}}}) {
+  for (const Current& row : {Current{"across, up", {0.0, 0.2}},
+                             Current{"across, down", {0.0, -0.5}}, Current{"along", {0.3, 0.0}}}) {
     RopeParameters p = held_straight();
     p.gravity = 0.0;
     p.fluid_density = 1000.0;
@@ -234,8 +234,8 @@ struct Spread {
 
 // The stiffness and damping an element spreads over a body are minus the derivatives of its
 // force by the body's displacement and velocity: exactly, where no part is left out (ground at
-// zero slip, fluid at rest or, for the damping, moving); within 3 % for a peg, whose outward direction's
-// turn (depth / distance of its spring) is left out.
+// zero slip, fluid at rest or, for the damping, moving); within 3 % for a peg, whose outward
+// direction's turn (depth / distance of its spring) is left out.
 TEST(World, StiffnessAndDampingAreTheForcesDerivatives) {
   Body body = world_at_rest();
   const double length = 0.2;
@@ -254,8 +254,10 @@ TEST(World, StiffnessAndDampingAreTheForcesDerivatives) {
   const Case cases[] = {
       {ground_contact_on_every_body(ground), {"ground", {0.0, 0.101, -0.3}, pressing, 1e-6, true}},
       {peg_contact_on_every_body(pegs), {"peg", {0.0, 0.0, -0.1}, {0.0, 0.0, 0.0}, 0.03, true}},
-      {fluid_on_every_body(fluid), {"fluid at rest", {0.0, 0.05, -0.6}, {0.3, -0.1, 0.0}, 1e-6, true}},
-      {fluid_on_every_body(fluid), {"fluid, moving", {0.0, 0.05, -0.6}, {-0.2, 0.4, 3.0}, 1e-6, false}},
+      {fluid_on_every_body(fluid),
+       {"fluid at rest", {0.0, 0.05, -0.6}, {0.3, -0.1, 0.0}, 1e-6, true}},
+      {fluid_on_every_body(fluid),
+       {"fluid, moving", {0.0, 0.05, -0.6}, {-0.2, 0.4, 3.0}, 1e-6, false}},
   };
   for (const Case& c : cases) {
     const Spread& row = c.spread;
@@ -269,12 +271,12 @@ TEST(World, StiffnessAndDampingAreTheForcesDerivatives) {
     ASSERT_GT(largest, 0.0) << row.name;
     for (int i = 0; i < 6 && row.by_place; ++i)
       EXPECT_NEAR(stiffness[i], by_place[i], row.tolerance * largest)
-        << row.name << " stiffness " << i;
+          << row.name << " stiffness " << i;
     largest = 0.0;
     for (int i = 0; i < 6; ++i) largest = std::max(largest, std::fabs(by_speed[i]));
     for (int i = 0; i < 6; ++i)
       EXPECT_NEAR(damping[i], by_speed[i], row.tolerance * largest + 1e-6)
-        << row.name << " damping " << i;
+          << row.name << " damping " << i;
   }
 }
 
