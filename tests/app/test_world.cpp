@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <memory>
 #include <numbers>
 
@@ -75,9 +74,6 @@ TEST(World, RopeAtRestOnFlatGroundSinksWeightOverStiffness) {
     for (int k = 3; k + 3 <= row.links; ++k)
       EXPECT_NEAR(-sim->rope.bodies[k].position[1], sink, 0.01 * sink) << row.name << " " << k;
     const double normal = sum_of_forces(*sim, ground_contact_element)[1];
-    const double middle = -sim->rope.bodies[row.links / 2].position[1];
-    std::printf("%s: sinks %.6g m (w/k %.6g m), normal force %.6g N (weight %.6g N)\n", row.name,
-                middle, sink, normal, weight_per_metre(p));
     EXPECT_NEAR(normal, weight_per_metre(p), 1e-3 * weight_per_metre(p)) << row.name;
   }
 }
@@ -106,9 +102,6 @@ TEST(World, HorizontalRopeFallsAtTheTerminalSpeedOfItsNormalDrag) {
     run_frames(*sim, 150);
     for (const Body& body : sim->rope.bodies)
       EXPECT_NEAR(rotate_to_world(body, body.velocity)[1], -terminal, 2e-3 * terminal) << row.name;
-    const Body& middle = sim->rope.bodies[12];
-    std::printf("%s: falls at %.6g m/s (terminal %.6g m/s)\n", row.name,
-                -rotate_to_world(middle, middle.velocity)[1], terminal);
   }
 }
 
@@ -139,8 +132,6 @@ TEST(World, RopeHeldInACurrentIsPulledAtItsEndsByTheTotalDrag) {
     const double expected = 0.5 * p.fluid_density * coefficient * width * speed * speed;
     const double along_flow = (drag[0] * row.flow[0] + drag[1] * row.flow[1]) / speed;
     EXPECT_NEAR(along_flow, expected, 0.02 * expected) << row.name;
-    std::printf("%s: drag %.6g N (straight rope %.6g N), ends hold %.6g, %.6g N\n", row.name,
-                along_flow, expected, held[0], held[1]);
     for (int i = 0; i < 2; ++i) EXPECT_NEAR(held[i], -drag[i], 1e-3 * expected) << row.name;
   }
 }
@@ -189,7 +180,6 @@ TEST(World, EnergyNeverRisesWithFrictionContactDampingAndDrag) {
       before = now;
     }
     EXPECT_LT(largest_rise, 1e-6) << row.name;
-    std::printf("%s: largest rise %.3g J, energy %.6g J\n", row.name, largest_rise, before);
   }
 }
 
@@ -224,13 +214,11 @@ Sym3 differenced(const ForceElement& element, Body& body, Triple at, Triple movi
   return {columns[0][0], columns[1][0], columns[2][0], columns[1][1], columns[2][1], columns[2][2]};
 }
 
-struct Spread {
-  const char* name;
-  Triple at, moving;
-  double tolerance;  // of the largest entry
-  bool by_place;     // false: the stiffness has a part left out here (drag's turn at a fixed
-                     // velocity), so only the damping is compared
-};
+double largest_entry(const Sym3& matrix) {
+  double largest = 0.0;
+  for (const double entry : matrix) largest = std::max(largest, std::fabs(entry));
+  return largest;
+}
 
 // The stiffness and damping an element spreads over a body are minus the derivatives of its
 // force by the body's displacement and velocity: exactly, where no part is left out (ground at
@@ -245,35 +233,36 @@ TEST(World, StiffnessAndDampingAreTheForcesDerivatives) {
   const double peg[3] = {0.1, -0.05, 0.0405};  // 0.7 mm into the segment
   const PegContact pegs = {segments, peg, 1, law};
   const double gravity = 9.81;
-  Fluid fluid = {segments, &gravity, 1000.0, true, 0.0, 0.01, 1.2, 0.02, {0.3, -0.1}};
+  const Fluid fluid = {segments, &gravity, 1000.0, true, 0.0, 0.01, 1.2, 0.02, {0.3, -0.1}};
+  const ForceElement in_fluid = fluid_on_every_body(fluid);
   const Triple pressing = {0.2 * std::sin(0.2), -0.2 * std::cos(0.2), 0.0};  // along -normal
   struct Case {
+    const char* name;
     ForceElement element;
-    Spread spread;
+    Triple at, moving;
+    double tolerance;  // of the largest entry
+    bool by_place;     // false: a part of the stiffness is left out here (drag's turn at a fixed
+                       // velocity), so only the damping is compared
   };
   const Case cases[] = {
-      {ground_contact_on_every_body(ground), {"ground", {0.0, 0.101, -0.3}, pressing, 1e-6, true}},
-      {peg_contact_on_every_body(pegs), {"peg", {0.0, 0.0, -0.1}, {0.0, 0.0, 0.0}, 0.03, true}},
-      {fluid_on_every_body(fluid),
-       {"fluid at rest", {0.0, 0.05, -0.6}, {0.3, -0.1, 0.0}, 1e-6, true}},
-      {fluid_on_every_body(fluid),
-       {"fluid, moving", {0.0, 0.05, -0.6}, {-0.2, 0.4, 3.0}, 1e-6, false}},
+      {"ground", ground_contact_on_every_body(ground), {0.0, 0.101, -0.3}, pressing, 1e-6, true},
+      {"peg", peg_contact_on_every_body(pegs), {0.0, 0.0, -0.1}, {}, 0.03, true},
+      {"fluid at rest", in_fluid, {0.0, 0.05, -0.6}, {0.3, -0.1, 0.0}, 1e-6, true},
+      {"fluid, moving", in_fluid, {0.0, 0.05, -0.6}, {-0.2, 0.4, 3.0}, 1e-6, false},
   };
-  for (const Case& c : cases) {
-    const Spread& row = c.spread;
+  for (const Case& row : cases) {
+    const ForceElement& element = row.element;
     Sym3 stiffness{}, damping{};
     place(body, row.at, row.moving);
-    c.element.type->body_stiffness(c.element, body, stiffness, damping);
-    const Sym3 by_place = differenced(c.element, body, row.at, row.moving, false);
-    const Sym3 by_speed = differenced(c.element, body, row.at, row.moving, true);
-    double largest = 0.0;
-    for (int i = 0; i < 6; ++i) largest = std::max(largest, std::fabs(by_place[i]));
+    element.type->body_stiffness(element, body, stiffness, damping);
+    const Sym3 by_place = differenced(element, body, row.at, row.moving, false);
+    const Sym3 by_speed = differenced(element, body, row.at, row.moving, true);
+    double largest = largest_entry(by_place);
     ASSERT_GT(largest, 0.0) << row.name;
     for (int i = 0; i < 6 && row.by_place; ++i)
       EXPECT_NEAR(stiffness[i], by_place[i], row.tolerance * largest)
           << row.name << " stiffness " << i;
-    largest = 0.0;
-    for (int i = 0; i < 6; ++i) largest = std::max(largest, std::fabs(by_speed[i]));
+    largest = largest_entry(by_speed);
     for (int i = 0; i < 6; ++i)
       EXPECT_NEAR(damping[i], by_speed[i], row.tolerance * largest + 1e-6)
           << row.name << " damping " << i;
