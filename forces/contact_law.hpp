@@ -1,12 +1,12 @@
 // The contact law the ground and the pegs share, per metre of segment in contact: a normal
 // spring-damper on the penetration and Coulomb friction regularised below a slip speed.
 //
-//   normal    N = k d - c (rate of d's opposite, the gap's rate), taken only where N > 0,
+//   normal    N = k d + c dd/dt, taken only where N > 0 (the damper never pulls),
 //   friction  T = -mu N clamp(v_t / v_s, -1, 1) along the surface,
 //
 // with d the penetration, v_t the slip velocity and v_s the friction speed. Below v_s friction is
-// a viscous damper of mu N / v_s per metre, above it Coulomb's mu N against the slip: a body
-// the law holds on a slope steeper than friction would hold still creeps at v_s tan(slope) / mu.
+// a viscous damper of mu N / v_s per metre, above it Coulomb's mu N against the slip: on a slope
+// that Coulomb friction would hold (tan(slope) < mu) a body creeps at v_s tan(slope) / mu.
 #pragma once
 
 #include <cmath>

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <functional>
 #include <utility>
 
 #include "mbs/mbs.hpp"
@@ -28,11 +29,12 @@ struct SegmentMotion {
   double rate;     // rad/s
 };
 
+// std::less orders any two pointers; a difference is taken only inside the array.
 inline double segment_length(const Segments& segments, const Body& body) {
-  const std::ptrdiff_t i = &body - segments.first;
-  if (segments.first == nullptr || i < 0 || static_cast<std::size_t>(i) >= segments.count)
-    return 0.0;
-  return segments.length[i];
+  const std::less<const Body*> before;
+  if (!segments.first || before(&body, segments.first)) return 0.0;
+  if (!before(&body, segments.first + segments.count)) return 0.0;
+  return segments.length[&body - segments.first];
 }
 
 inline SegmentMotion segment_motion(const Segments& segments, const Body& body) {
