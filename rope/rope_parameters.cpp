@@ -428,7 +428,7 @@ bool parse_triples(std::string_view text, std::vector<double>& values) {
 // A start on a surface, to rounding, is not inside it.
 constexpr double touching_depth = 1e-9;  // m
 
-// The joint points of the initial shape, base first, then the far end of the last link.
+// Each body of the initial shape, base first, as the segment from its joint point to its far end.
 template <typename Visit>
 void each_initial_segment(const P& p, Visit&& visit) {
   Point from = {p.initial_base[0], p.initial_base[1]};
