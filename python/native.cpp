@@ -108,6 +108,10 @@ const char* shape_name(ValueShape shape) {
       return "per_coordinate";
     case ValueShape::word:
       return "word";
+    case ValueShape::vector:
+      return "vector";
+    case ValueShape::triples:
+      return "triples";
   }
   return "number";
 }
@@ -126,6 +130,10 @@ std::string takes(const std::string& name) {
       return "a number";
     case ValueShape::word:
       return "\"design\" or \"point\"";
+    case ValueShape::vector:
+      return "two numbers (x, y)";
+    case ValueShape::triples:
+      return "a list of [x, y, radius] triples";
     default:
       return "a number";
   }
@@ -168,13 +176,29 @@ std::vector<double> list_numbers(const std::string& name, const py::handle& valu
   return numbers;
 }
 
+// A list or tuple of lists or tuples of three plain numbers each, flattened; false for anything
+// else. An empty list is no triples.
+bool list_triples(const std::string& name, const py::handle& value, std::vector<double>& numbers) {
+  if (!py::isinstance<py::tuple>(value) && !py::isinstance<py::list>(value)) return false;
+  for (const py::handle triple : value) {
+    const std::vector<double> three = list_numbers(name, triple);
+    if (three.size() != 3) return false;
+    numbers.insert(numbers.end(), three.begin(), three.end());
+  }
+  return true;
+}
+
 // What the key takes, strictly: links an int, every other key a number, a per-carriage, triple
 // or per-body key also a list or tuple of numbers.
 std::vector<double> parameter_numbers(const std::string& name, const py::handle& value) {
-  if (name == "links" ? py::isinstance<py::int_>(value) && is_plain_number(value)
-                      : is_plain_number(value))
+  if (shape_of(name) == ValueShape::triples) {
+    std::vector<double> numbers;
+    if (list_triples(name, value, numbers)) return numbers;
+  } else if (name == "links" ? py::isinstance<py::int_>(value) && is_plain_number(value)
+                             : is_plain_number(value)) {
     return {number_value(name, value)};
-  if (takes_list(shape_of(name))) {
+  }
+  if (takes_list(shape_of(name)) && shape_of(name) != ValueShape::triples) {
     std::vector<double> numbers = list_numbers(name, value);
     if (!numbers.empty()) return numbers;
   }
@@ -210,6 +234,14 @@ RopeParameters parameters_from(const std::string& model, const py::dict& values)
   if (!model.empty() && !read_model_file(model, parameters, error)) throw py::value_error(error);
   apply_parameters(parameters, values);
   return parameters;
+}
+
+// ((x, y, r), ...) from the numbers in a row.
+py::tuple triples_tuple(const std::vector<double>& numbers) {
+  py::tuple triples(numbers.size() / 3);
+  for (size_t i = 0; i < numbers.size() / 3; ++i)
+    triples[i] = py::make_tuple(numbers[3 * i], numbers[3 * i + 1], numbers[3 * i + 2]);
+  return triples;
 }
 
 // A finite float64 vector of exactly `count` values, or ValueError naming `what`.
@@ -583,11 +615,15 @@ class NativeRope {
       if (is_physics_key(key.name)) continue;  // their per-body values are what is in effect
       const ParameterValue value = get_parameter(sim_->parameters, key.name);
       const std::vector<double>& numbers = value.numbers;
-      if (key.shape == ValueShape::word)
+      if (is_optional_key(key.name) && numbers.empty()) continue;  // not given
+      if (key.shape == ValueShape::triples)
+        values[key.name] = triples_tuple(numbers);
+      else if (key.shape == ValueShape::word)
         values[key.name] = value.word;
       else if (key.shape == ValueShape::count)
         values[key.name] = sim_->parameters.links;
-      else if (key.shape == ValueShape::pair || key.shape == ValueShape::triple)
+      else if (key.shape == ValueShape::pair || key.shape == ValueShape::triple ||
+               key.shape == ValueShape::vector)
         values[key.name] = py::tuple(py::cast(numbers));
       else if (numbers.size() == 1)
         values[key.name] = numbers[0];

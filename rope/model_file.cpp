@@ -41,6 +41,17 @@ bool numbers_of(const toml::node& node, std::vector<double>& values) {
   return true;
 }
 
+// An array of arrays of three numbers each, flattened.
+bool triples_of(const toml::node& node, std::vector<double>& values) {
+  const toml::array* array = node.as_array();
+  if (!array) return false;
+  for (const toml::node& triple : *array) {
+    const toml::array* numbers = triple.as_array();
+    if (!numbers || numbers->size() != 3 || !numbers_of(triple, values)) return false;
+  }
+  return true;
+}
+
 // How deep the text nests: open brackets and braces, plus the dots that join key parts on the
 // current line (a dot between two digits is a decimal point). Strings and comments do not count.
 // The parser recurses once per level, so an unbounded depth would overflow the stack.
@@ -162,7 +173,11 @@ bool read_parameter_table(const toml::table& table, const std::string& source,
       return false;
     }
     std::vector<double> values;
-    if (!numbers_of(node, values)) {
+    if (shape->shape == ValueShape::triples && !triples_of(node, values)) {
+      error = at + "key '" + excerpt(name) + "' needs an array of [x, y, radius] triples";
+      return false;
+    }
+    if (shape->shape != ValueShape::triples && !numbers_of(node, values)) {
       error = at + "key '" + excerpt(name) + "' needs a number, not " + type_words(node);
       return false;
     }

@@ -91,11 +91,49 @@ void set_carriages(Carriages& c, const RopeParameters& parameters) {
   place_carriages(c, c.carriage_state);
 }
 
-MbsStatus register_force_elements(RopeModel& rope) {
+ContactLaw contact_law(const RopeParameters& parameters) {
+  return {parameters.contact_stiffness, parameters.contact_damping, parameters.friction,
+          parameters.friction_speed};
+}
+
+// Every body is a segment of its link length along its x axis, from its joint point.
+void set_world(RopeModel& rope, const RopeParameters& parameters) {
+  const size_t count = rope.bodies.size();
+  rope.segment_length.resize(count);
+  for (size_t k = 0; k < count; ++k) rope.segment_length[k] = parameters.link_length[k];
+  const Segments segments = {rope.bodies.data(), rope.segment_length.data(), count};
+  rope.ground = {segments, parameters.ground_height.value_or(0.0), parameters.ground_slope,
+                 contact_law(parameters)};
+  rope.peg_table = parameters.pegs;
+  rope.pegs = {segments, rope.peg_table.data(), rope.peg_table.size() / 3, contact_law(parameters)};
+  Fluid& fluid = rope.fluid;
+  fluid = {};
+  fluid.segments = segments;
+  fluid.gravity = &rope.gravity.acceleration;
+  fluid.density = parameters.fluid_density;
+  fluid.has_surface = parameters.fluid_surface.has_value();
+  fluid.surface = parameters.fluid_surface.value_or(0.0);
+  fluid.diameter = parameters.rope_diameter;
+  fluid.drag_normal = parameters.drag_normal;
+  fluid.drag_tangential = parameters.drag_tangential;
+  fluid.flow = parameters.flow;
+}
+
+// After the carriages' couplings, so that a rope without a world keeps its order of forces.
+void register_world(RopeModel& rope, const RopeParameters& parameters) {
+  std::vector<ForceElement>& elements = rope.mbs.force_elements;
+  if (parameters.ground_height) elements.push_back(ground_contact_on_every_body(rope.ground));
+  if (rope.pegs.count != 0) elements.push_back(peg_contact_on_every_body(rope.pegs));
+  if (parameters.fluid_density > 0.0) elements.push_back(fluid_on_every_body(rope.fluid));
+}
+
+MbsStatus register_force_elements(RopeModel& rope, const RopeParameters& parameters) {
   try {
     rope.mbs.force_elements = {gravity_on_every_body(rope.gravity),
                                anchor_spring_on(rope.carriages.coupling[0], rope.bodies.front()),
                                anchor_spring_on(rope.carriages.coupling[1], rope.bodies.back())};
+    set_world(rope, parameters);
+    register_world(rope, parameters);
   } catch (const std::bad_alloc&) {
     return MbsStatus::out_of_memory;
   }
@@ -110,5 +148,5 @@ MbsStatus assemble_rope(RopeModel& rope, const RopeParameters& parameters) {
   if (built != MbsStatus::ok) return built;
   set_initial_conditions(rope, parameters);
   set_carriages(rope.carriages, parameters);
-  return register_force_elements(rope);
+  return register_force_elements(rope, parameters);
 }

@@ -3,14 +3,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <iterator>
 
+#include "forces/ground_contact.hpp"
+#include "forces/peg_contact.hpp"
 #include "rope/state_layout.hpp"
 
 namespace {
 
-enum class Range { positive, non_negative, finite };
+enum class Range { positive, non_negative, finite, zero };
 
 using P = RopeParameters;
 using Numbers = std::vector<double>;
@@ -28,6 +31,9 @@ Numbers as_numbers(const std::array<double, 3>& triple) {
 Numbers as_numbers(const ChainValues& chain) {
   return chain.values;
 }
+Numbers as_numbers(const std::vector<double>& values) {
+  return values;
+}
 Numbers as_numbers(const std::optional<double>& value) {
   return value ? Numbers{*value} : Numbers{};
 }
@@ -42,6 +48,9 @@ void from_numbers(std::array<double, 3>& triple, const Numbers& numbers) {
 }
 void from_numbers(ChainValues& chain, const Numbers& numbers) {
   chain.values = numbers;
+}
+void from_numbers(std::vector<double>& values, const Numbers& numbers) {
+  values = numbers;
 }
 void from_numbers(std::optional<double>& value, const Numbers& numbers) {
   value = numbers[0];
@@ -152,6 +161,45 @@ const std::vector<KeySlot>& key_slots() {
       slot<&P::initial_rates>("initial_rates", "m/s, rad/s",
                               "initial rate of each coordinate (base x, y, angle, then the joints)",
                               S::per_coordinate, Range::finite),
+      slot<&P::ground_height>("ground_height", "m",
+                              "height of the ground line at x = 0; absent: no ground", S::single,
+                              Range::finite),
+      slot<&P::ground_slope>("ground_slope", "rad", "slope of the ground line, rising towards +x",
+                             S::single, Range::finite),
+      slot<&P::contact_stiffness>("contact_stiffness", "N/m per m",
+                                  "normal spring of the ground and pegs per metre of rope in "
+                                  "contact",
+                                  S::single, Range::non_negative),
+      slot<&P::contact_damping>("contact_damping", "N s/m per m",
+                                "normal damper of the ground and pegs per metre of rope in contact",
+                                S::single, Range::non_negative),
+      slot<&P::friction>("friction", "", "Coulomb friction coefficient mu of the ground and pegs",
+                         S::single, Range::non_negative),
+      slot<&P::friction_speed>("friction_speed", "m/s",
+                               "slip speed below which friction is viscous (regularised Coulomb)",
+                               S::single, Range::positive),
+      slot<&P::pegs>("pegs", "m", "round fixed obstacles, [x, y, radius] each", S::triples,
+                     Range::finite),
+      slot<&P::fluid_density>("fluid_density", "kg/m^3",
+                              "density of the fluid around the rope; 0: none", S::single,
+                              Range::non_negative),
+      slot<&P::fluid_surface>("fluid_surface", "m",
+                              "height of the fluid's surface; absent: fluid everywhere", S::single,
+                              Range::finite),
+      slot<&P::rope_diameter>("rope_diameter", "m",
+                              "diameter of the rope, for buoyancy and drag", S::single,
+                              Range::non_negative),
+      slot<&P::drag_normal>("drag_normal", "",
+                            "quadratic drag coefficient across the rope (on the diameter)",
+                            S::single, Range::non_negative),
+      slot<&P::drag_tangential>("drag_tangential", "",
+                                "quadratic drag coefficient along the rope (on the perimeter)",
+                                S::single, Range::non_negative),
+      slot<&P::flow>("flow", "m/s", "uniform velocity (x, y) of the fluid: a current or a wind",
+                     S::vector, Range::finite),
+      slot<&P::added_mass>("added_mass", "",
+                           "added mass coefficient of the fluid; only 0 (not supported)",
+                           S::single, Range::zero),
   };
   return slots;
 }
@@ -178,12 +226,15 @@ bool in_range(double value, Range range) {
   if (!std::isfinite(value)) return false;
   if (range == Range::positive) return value > 0.0;
   if (range == Range::non_negative) return value >= 0.0;
+  if (range == Range::zero) return value == 0.0;
   return true;
 }
 
 const char* range_words(Range range) {
   if (range == Range::positive) return "a finite number greater than 0";
   if (range == Range::non_negative) return "a finite number, 0 or more";
+  if (range == Range::zero)
+    return "0: added mass is not supported (the bodies' inertia keeps the rigid-body form)";
   return "a finite number";
 }
 
@@ -217,6 +268,8 @@ bool is_chain(ValueShape shape) {
 const char* count_words(ValueShape shape) {
   if (shape == ValueShape::pair) return " needs one number or two (one per carriage)";
   if (shape == ValueShape::triple) return " needs three numbers (x, y, angle)";
+  if (shape == ValueShape::vector) return " needs two numbers (x, y)";
+  if (shape == ValueShape::triples) return " needs triples of numbers (x, y, radius)";
   if (is_chain(shape)) return " needs one number or an array of numbers";
   return " needs one number";
 }
@@ -224,12 +277,27 @@ const char* count_words(ValueShape shape) {
 bool count_fits(ValueShape shape, size_t count) {
   if (shape == ValueShape::pair) return count == 1 || count == 2;
   if (shape == ValueShape::triple) return count == 3;
+  if (shape == ValueShape::vector) return count == 2;
+  if (shape == ValueShape::triples) return count % 3 == 0;
   if (is_chain(shape)) return count >= 1;
   return count == 1;
 }
 
+// A peg's radius is greater than 0; its centre is anywhere.
+bool check_pegs(const std::vector<double>& values, std::string& error) {
+  for (size_t i = 0; i < values.size(); ++i) {
+    const bool radius = i % 3 == 2;
+    if (in_range(values[i], radius ? Range::positive : Range::finite)) continue;
+    return fail(error, "key 'pegs' needs " +
+                           std::string(radius ? "a radius greater than 0" : "a finite x and y") +
+                           " at peg " + std::to_string(i / 3));
+  }
+  return true;
+}
+
 // One value keeps the message of a plain number; in an array the entry's index is named too.
 bool check_entries(const KeySlot& slot, const std::vector<double>& values, std::string& error) {
+  if (slot.key.shape == ValueShape::triples) return check_pegs(values, error);
   for (size_t i = 0; i < values.size(); ++i) {
     if (in_range(values[i], slot.range)) continue;
     std::string message = "key " + quoted(slot.key.name) + " needs " + range_words(slot.range);
@@ -329,6 +397,89 @@ bool check_derived(const P& p, std::string& error) {
   return true;
 }
 
+// Numbers separated by commas, appended to `values`.
+bool parse_numbers(std::string_view text, std::vector<double>& values) {
+  size_t start = 0;
+  while (true) {
+    const size_t comma = text.find(',', start);
+    double value = 0.0;
+    if (!parse_number(text.substr(start, comma - start), value)) return false;
+    values.push_back(value);
+    if (comma == std::string_view::npos) return true;
+    start = comma + 1;
+  }
+}
+
+// "x,y,r;x,y,r": groups of three numbers separated by semicolons.
+bool parse_triples(std::string_view text, std::vector<double>& values) {
+  size_t start = 0;
+  while (true) {
+    const size_t semicolon = text.find(';', start);
+    const size_t before = values.size();
+    if (!parse_numbers(text.substr(start, semicolon - start), values)) return false;
+    if (values.size() - before != 3) return false;
+    if (semicolon == std::string_view::npos) return true;
+    start = semicolon + 1;
+  }
+}
+
+// --- The rope's start against the ground and the pegs -------------------------------------------
+
+// A start on a surface, to rounding, is not inside it.
+constexpr double touching_depth = 1e-9;  // m
+
+// Each body of the initial shape, base first, as the segment from its joint point to its far end.
+template <typename Visit>
+void each_initial_segment(const P& p, Visit&& visit) {
+  Point from = {p.initial_base[0], p.initial_base[1]};
+  double angle = p.initial_base[2];
+  for (size_t k = 0; k <= static_cast<size_t>(p.links); ++k) {
+    if (k > 0) angle += p.initial_angles[k - 1];
+    const Point to = {from[0] + p.link_length[k] * std::cos(angle),
+                      from[1] + p.link_length[k] * std::sin(angle)};
+    visit(k, from, to);
+    from = to;
+  }
+}
+
+std::string metres(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3g m", value);
+  return text;
+}
+
+bool check_start_above_ground(const P& p, std::string& error) {
+  if (!p.ground_height) return true;
+  GroundContact ground;
+  ground.height = *p.ground_height;
+  ground.slope = p.ground_slope;
+  bool inside = false;
+  each_initial_segment(p, [&](size_t k, const Point& from, const Point& to) {
+    const double depth =
+        -std::fmin(height_above_ground(ground, from), height_above_ground(ground, to));
+    if (inside || !(depth > touching_depth)) return;
+    inside = true;
+    error = "key 'ground_height' puts the rope's start inside the ground: body " +
+            std::to_string(k) + " lies " + metres(depth) + " below it";
+  });
+  return !inside;
+}
+
+bool check_start_clear_of_pegs(const P& p, std::string& error) {
+  bool inside = false;
+  each_initial_segment(p, [&](size_t k, const Point& from, const Point& to) {
+    for (size_t i = 0; i + 2 < p.pegs.size() && !inside; i += 3) {
+      const double depth =
+          segment_depth_in_disc(from, to, {p.pegs[i], p.pegs[i + 1]}, p.pegs[i + 2]);
+      if (!(depth > touching_depth)) continue;
+      inside = true;
+      error = "key 'pegs' puts peg " + std::to_string(i / 3) + " over the rope's start: body " +
+              std::to_string(k) + " reaches " + metres(depth) + " into it";
+    }
+  });
+  return !inside;
+}
+
 }  // namespace
 
 size_t expected_count(const RopeParameters& parameters, ValueShape shape) {
@@ -351,7 +502,12 @@ bool check_parameters(const RopeParameters& parameters, std::string& error) {
                            chain_words(slot.key.shape) + ", for " +
                            std::to_string(parameters.links) + " links)");
   }
-  return check_derived(parameters, error);
+  return check_derived(parameters, error) && check_start_above_ground(parameters, error) &&
+         check_start_clear_of_pegs(parameters, error);
+}
+
+bool is_optional_key(std::string_view name) {
+  return is_physics_key(name) || name == "ground_height" || name == "fluid_surface";
 }
 
 bool is_physics_key(std::string_view name) {
@@ -426,16 +582,12 @@ bool set_parameter(RopeParameters& parameters, std::string_view key, std::string
   if (!slot) return fail(error, "unknown key " + quoted(key));
   if (slot->key.shape == ValueShape::word) return set_word(parameters, text, error);
   std::vector<double> values;
-  size_t start = 0;
-  while (true) {
-    const size_t comma = text.find(',', start);
-    const std::string_view part = text.substr(start, comma - start);
-    double value = 0.0;
-    if (!parse_number(part, value))
-      return fail(error, "key " + quoted(key) + " needs a number, got " + quoted(text));
-    values.push_back(value);
-    if (comma == std::string_view::npos) break;
-    start = comma + 1;
+  if (slot->key.shape == ValueShape::triples) {
+    if (!parse_triples(text, values))
+      return fail(error, "key " + quoted(key) + " needs triples x,y,radius separated by ';', got " +
+                             quoted(text));
+  } else if (!parse_numbers(text, values)) {
+    return fail(error, "key " + quoted(key) + " needs a number, got " + quoted(text));
   }
   return set_parameter(parameters, key, values, error);
 }

@@ -69,6 +69,24 @@ struct RopeParameters {
   ChainValues initial_angles = 0.0;
   std::array<double, 3> initial_base = {0.0, 0.0, 0.0};
   ChainValues initial_rates = 0.0;
+  // The world around the rope (docs/world.md). The ground is a line through (0, ground_height)
+  // rising at ground_slope; absent, there is none. Ground and pegs share one contact law per metre
+  // of rope in contact. The fluid fills everything below fluid_surface (absent: everywhere);
+  // density 0 means none.
+  std::optional<double> ground_height;      // m
+  double ground_slope = 0.0;                // rad
+  double contact_stiffness = 1.0e5;         // N/m per m of rope in contact
+  double contact_damping = 300.0;           // N s/m per m
+  double friction = 0.0;                    // Coulomb's mu
+  double friction_speed = 0.01;             // m/s, below which friction is viscous
+  std::vector<double> pegs;                 // x, y, radius (m) of each peg, in a row
+  double fluid_density = 0.0;               // kg/m^3
+  std::optional<double> fluid_surface;      // m
+  double rope_diameter = 0.01;              // m
+  double drag_normal = 1.2;                 // C_n, across the rope
+  double drag_tangential = 0.01;            // C_t, along it, on the perimeter
+  std::array<double, 2> flow = {0.0, 0.0};  // m/s, the fluid's uniform velocity
+  double added_mass = 0.0;                  // only 0: see docs/world.md
 };
 
 // Largest link count accepted: a million links is already a few gigabytes of state.
@@ -76,8 +94,19 @@ constexpr int most_links = 1000000;
 
 // The keys, in the order of the shipped model file.
 // What a key takes: a count, one number, one or two (per carriage), three, one or one per body,
-// joint or coordinate, or a word.
-enum class ValueShape { count, single, pair, triple, per_body, per_joint, per_coordinate, word };
+// joint or coordinate, a word, two numbers (x, y), or any number of triples.
+enum class ValueShape {
+  count,
+  single,
+  pair,
+  triple,
+  per_body,
+  per_joint,
+  per_coordinate,
+  word,
+  vector,
+  triples
+};
 
 struct ParameterKey {
   const char* name;
@@ -91,7 +120,8 @@ bool is_parameter_key(std::string_view name);
 const ParameterKey* find_parameter_key(std::string_view name);
 
 // One value as text, as --set takes it: a number, or for a per-carriage key either one number
-// (both carriages) or two separated by a comma. On failure returns false with a reason naming
+// (both carriages) or two separated by a comma; triples (pegs) are separated by semicolons,
+// "x,y,r;x,y,r". On failure returns false with a reason naming
 // the key in `error`.
 bool set_parameter(RopeParameters& parameters, std::string_view key, std::string_view text,
                    std::string& error);
@@ -104,8 +134,12 @@ bool set_parameter(RopeParameters& parameters, std::string_view key,
 // per-body values. Checkpoints store the values they derived instead.
 bool is_physics_key(std::string_view name);
 
-// The value of a key: its numbers (one for a uniform chain value; none for a physics key not
-// given), or for a word key its word.
+// True for a key that may be absent (ground_height, fluid_surface, the physics keys): absent, it
+// has no numbers, and checkpoints and Python leave it out.
+bool is_optional_key(std::string_view name);
+
+// The value of a key: its numbers (one for a uniform chain value; none for a physics key or an
+// optional key not given), or for a word key its word.
 struct ParameterValue {
   std::vector<double> numbers;
   std::string word;

@@ -39,18 +39,30 @@ std::string values_text(const std::vector<double>& values) {
   return values.size() == 1 ? number_text(values[0]) : array_text(values);
 }
 
+// [[x, y, r], ...], one triple a line.
+std::string triples_text(const std::vector<double>& values) {
+  if (values.empty()) return "[]";
+  std::string text = "[";
+  for (size_t i = 0; i + 2 < values.size(); i += 3)
+    text += "\n  " + array_text({values[i], values[i + 1], values[i + 2]}) + ",";
+  return text + "\n]";
+}
+
 // The physics keys are left out: the per-body values they derived are written instead, which
-// build the same rope, exactly, for any reader.
+// build the same rope, exactly, for any reader. An optional key not given is left out too.
 std::string parameters_text(const RopeParameters& parameters) {
   std::string text = "[parameters]\n";
   for (const ParameterKey& key : parameter_keys()) {
     if (is_physics_key(key.name)) continue;
     const ParameterValue value = get_parameter(parameters, key.name);
+    if (is_optional_key(key.name) && value.numbers.empty()) continue;
     text += std::string(key.name) + " = ";
     if (key.shape == ValueShape::word)
       text += "\"" + value.word + "\"";
     else if (key.shape == ValueShape::count)
       text += std::to_string(parameters.links);
+    else if (key.shape == ValueShape::triples)
+      text += triples_text(value.numbers);
     else
       text += values_text(value.numbers);
     text += "\n";

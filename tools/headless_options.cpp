@@ -163,7 +163,8 @@ std::unique_ptr<CLI::App> make_app(RawOptions& raw) {
   app->add_flag("--version", raw.version, "the version, then nothing else");
   app->footer(
       "The CSV file appears only when the run ends (a FIFO or a device is written as it goes).\n"
-      "--set KEY=VALUE: a per-carriage key takes one value or two separated by a comma.\n"
+      "--set KEY=VALUE: a per-carriage key takes one value or two separated by a comma; pegs\n"
+      "take x,y,radius triples separated by semicolons (pegs='0.3,-0.2,0.05;0.6,-0.2,0.05').\n"
       "--target K=X@T: from the first frame at or after T s, carriage K (1 or 2) is driven\n"
       "towards x = X m, as a mouse drag does.\n"
       "--resume FILE: the rope, time, state and targets come from FILE; the CSV starts at its\n"

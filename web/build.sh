@@ -37,7 +37,8 @@ done
 
 sources=(mbs/assembly.cpp mbs/body_common.cpp mbs/status.cpp joints/joint_types.cpp mbs/passes.cpp
   joints/revolute_link.cpp joints/free_planar_base.cpp joints/slaved_revolute.cpp
-  joints/tip_joint.cpp forces/gravity.cpp forces/anchor_spring.cpp rope/carriages.cpp
+  joints/tip_joint.cpp forces/gravity.cpp forces/anchor_spring.cpp forces/ground_contact.cpp
+  forces/peg_contact.cpp forces/fluid.cpp rope/carriages.cpp
   rope/rope_parameters.cpp rope/rope_model.cpp stepping/simulation.cpp stepping/driver.cpp stepping/script.cpp
   stepping/measures.cpp stepping/placements.cpp
   scene/camera.cpp stepping/run_settings.cpp stepping/integrators.cpp stepping/method_rk4.cpp

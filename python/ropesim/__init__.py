@@ -450,6 +450,8 @@ _TAKES = {
     "per_joint": "one number or one per revolute joint (a list or array of links)",
     "per_coordinate": "one number or one per coordinate (a list or array of links + 3)",
     "word": '"design" or "point"',
+    "vector": "two numbers (x, y)",
+    "triples": "a list of [x, y, radius] triples",
 }
 
 
@@ -457,7 +459,7 @@ def _key_lines():
     lines = ["", "Parameters (keyword: unit, meaning):", ""]
     for name, unit, meaning, _, shape in _KEYS:
         takes = _TAKES.get(shape, "a number")
-        lines.append(f"    {name}: {unit or 'count'}, {meaning}; {takes}")
+        lines.append(f"    {name}: {unit or ('1' if shape == 'number' else 'count')}, {meaning}; {takes}")
     return "\n".join(lines)
 
 

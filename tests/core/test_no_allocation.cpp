@@ -120,6 +120,37 @@ TEST_F(NoAllocation, RopeRightHandSideAllocatesNothing) {
   EXPECT_EQ(allocations.load(), before) << "run_rhs_passes allocated";
 }
 
+// The ground, pegs and fluid on every body: their forces, energies and stiffnesses use the
+// storage the rope set up.
+TEST_F(NoAllocation, RopeInAWorldAllocatesNothing) {
+  RopeParameters parameters;
+  parameters.ground_height = -0.05;
+  parameters.friction = 0.4;
+  parameters.pegs = {0.3, -0.06, 0.03, 0.6, -0.1, 0.05};
+  parameters.fluid_density = 1000.0;
+  parameters.fluid_surface = -0.02;
+  auto rope = assembled_rope(parameters);
+  Mbs& mbs = rope->mbs;
+  for (int i = 3; i < mbs.coordinate_count; ++i) mbs.q[i] = -0.05;  // curled down into all three
+  run_setup_passes(mbs);
+  const long before = allocations.load();
+  double energy = 0.0;
+  for (int k = 0; k < 100; ++k) {
+    run_rhs_passes(mbs);
+    update_body_records(mbs);
+    for (const ForceElement& element : mbs.force_elements) {
+      if (element.type->potential_energy) energy += element.type->potential_energy(element, mbs);
+      Sym3 stiffness{}, damping{};
+      if (element.type->body_stiffness)
+        for (const Body& body : rope->bodies)
+          element.type->body_stiffness(element, body, stiffness, damping);
+    }
+  }
+  EXPECT_EQ(allocations.load(), before) << "the world's elements allocated";
+  EXPECT_EQ(mbs.force_elements.size(), 6u);
+  EXPECT_GT(energy, 0.0);
+}
+
 // Every kind, branching included.
 TEST_F(NoAllocation, TreeWithEveryKindAllocatesNothing) {
   auto tree = build_tree({{free_planar_base_kind, -1},

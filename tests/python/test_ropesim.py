@@ -136,6 +136,10 @@ def test_two_threads_give_what_one_after_another_gives():
     ({"joint_damping": float("nan")}, "key 'joint_damping'"),
     ({"carriage_mass": (1.0, 2.0, 3.0)}, "one number or two"),
     ({"gravity": "strong"}, "key 'gravity'"),
+    ({"pegs": [(0.5, -0.2)]}, "key 'pegs' needs a list of \\[x, y, radius\\] triples"),
+    ({"pegs": [(0.5, -0.2, -0.1)]}, "a radius greater than 0 at peg 0"),
+    ({"pegs": [(0.5, 0.0, 0.1)]}, "puts peg 0 over the rope's start"),
+    ({"added_mass": 0.5}, "added mass is not supported"),
 ])
 def test_bad_parameters_raise_value_error(parameters, words):
     with pytest.raises(ValueError, match=words):

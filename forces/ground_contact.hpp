@@ -1,0 +1,30 @@
+// The ground: a straight line through (0, height) rising at `slope`, in contact with every
+// segment along its whole length (forces/contact_law.hpp). The rope lies above the line.
+//
+// The penetration is linear along a segment, so the normal force per metre is too, and the
+// friction per metre is piecewise quadratic between the points where the slip saturates: each
+// piece is integrated exactly, by two-point Gauss-Legendre, into the body's force and moment.
+#pragma once
+
+#include "forces/contact_law.hpp"
+#include "forces/segments.hpp"
+
+struct GroundContact {
+  Segments segments;
+  double height = 0.0;  // m, at x = 0
+  double slope = 0.0;   // rad
+  ContactLaw law;
+};
+
+extern const ForceElementType ground_contact_element;
+
+inline ForceElement ground_contact_on_every_body(const GroundContact& ground) {
+  return {&ground_contact_element, &ground, nullptr};
+}
+
+// Height of `point` above the ground, along the ground's normal (negative: below it).
+double height_above_ground(const GroundContact& ground, const Point& point);
+
+// The ground's force on `body` (world axes, moment about the body's origin): what the element
+// adds to the body's applied force.
+Triple ground_force_on(const GroundContact& ground, const Body& body);
