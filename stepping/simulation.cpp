@@ -9,6 +9,8 @@
 
 namespace {
 
+bool set_divergence_bound(DivergenceBound& bound, const RopeParameters& parameters);
+
 void fill_state(Simulation& sim) {
   const Mbs& mbs = sim.rope.mbs;
   const StateLayout& l = sim.layout;
@@ -25,6 +27,7 @@ MbsStatus start_simulation(Simulation& sim, const RopeParameters& parameters) {
   const MbsStatus assembled = assemble_rope(sim.rope, parameters);
   if (assembled != MbsStatus::ok) return assembled;
   sim.layout = state_layout(parameters.links);
+  if (!set_divergence_bound(sim.bound, parameters)) return MbsStatus::out_of_memory;
   sim.coordinate_count = sim.layout.coordinates;
   sim.dimension = sim.layout.dimension;
   try {
@@ -106,48 +109,112 @@ void set_target(Simulation& sim, int carriage, double x) {
 
 namespace {
 
-// The guard looks at the rope as it would look at home: along x from the nearest multiple of
-// this to the carriages' midpoint (the equations do not change when the whole rope moves along
-// x), and every angle modulo whole turns. Both are the identity for a rope within 50 m of the
-// origin whose angles stay within half a turn.
-constexpr double guard_cell = 100.0;  // m
+// A whole rope hangs by its couplings within a few of its lengths of the carriages: under its
+// weight the ends sag by the weight over the couplings' stiffness, and targets dragged apart
+// stretch each coupling by half their spread beyond the rope's length. A rope this many lengths
+// away has been torn from them.
+constexpr double torn_lengths = 50.0;
+// Sound motion stays far inside the energy bound below; this factor (ten in speed) keeps rounding
+// and the integrator's error from ever reaching it.
+constexpr double energy_margin = 100.0;
 constexpr double full_turn = 6.283185307179586;
 
-struct GuardView {
-  StateLayout layout;
-  double x_shift;  // m
-};
+double chain_sum(const ChainValues& values, size_t from, size_t count) {
+  double sum = 0.0;
+  for (size_t k = from; k < count; ++k) sum += values[k];
+  return sum;
+}
 
-double guarded_value(const double y[], int i, const GuardView& view) {
-  const int x1 = view.layout.carriages_start, x2 = x1 + 2;
-  if (i == 0 || i == x1 || i == x2) return y[i] - view.x_shift;  // x of base, carriages
-  if (i >= 2 && i < view.layout.coordinates) return std::remainder(y[i], full_turn);  // angles
-  return y[i];
+// Turning coordinate i alone swings every body outboard of its pivot, each point at most the
+// outboard length from it, so M_ii <= outboard mass * outboard length^2; x and y move the whole
+// rope, M_ii = its mass. Cauchy-Schwarz on p = M qdot gives |p_i| <= sqrt(2 T M_ii).
+bool size_momentum_scale(DivergenceBound& bound, const RopeParameters& parameters) {
+  const size_t bodies = static_cast<size_t>(parameters.links) + 1;
+  try {
+    bound.momentum_scale.assign(bodies + 2, 0.0);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  bound.momentum_scale[0] = bound.momentum_scale[1] = std::sqrt(2.0 * bound.rope_mass);
+  double mass = parameters.payload_mass, length = 0.0;
+  for (size_t k = bodies; k-- > 0;) {
+    mass += parameters.link_mass[k];
+    length += parameters.link_length[k];
+    bound.momentum_scale[k + 2] = std::sqrt(2.0 * mass) * length;
+  }
+  return true;
+}
+
+// Energy the rope can hold while within reach: its couplings stretched to the reach, gravity over
+// twice the reach, every joint spring wound a whole turn beyond its rest angle.
+double rope_energy(const RopeParameters& parameters, double stretch, double rope_mass) {
+  double energy = rope_mass * std::fabs(parameters.gravity) * 2.0 * stretch;
+  for (size_t c = 0; c < 2; ++c) {
+    energy += 0.5 * (parameters.end_stiffness_x[c] + parameters.end_stiffness_y[c]) * stretch *
+              stretch;
+    energy += 0.5 * parameters.end_stiffness_angle[c] * full_turn * full_turn;
+  }
+  for (size_t j = 0; j < static_cast<size_t>(parameters.links); ++j) {
+    const double wound = full_turn + std::fabs(parameters.joint_rest_angle[j]);
+    energy += 0.5 * parameters.joint_stiffness[j] * wound * wound;
+  }
+  return energy;
+}
+
+bool set_divergence_bound(DivergenceBound& bound, const RopeParameters& parameters) {
+  const size_t bodies = static_cast<size_t>(parameters.links) + 1;
+  const double length = chain_sum(parameters.link_length, 0, bodies);
+  bound.reach = torn_lengths * length;
+  bound.rope_mass = chain_sum(parameters.link_mass, 0, bodies) + parameters.payload_mass;
+  // The far end lies within the rope's length of the base, the base within reach + length of
+  // either carriage: no coupling is stretched further than this.
+  const double stretch = bound.reach + 2.0 * length;
+  bound.rope_energy = rope_energy(parameters, stretch, bound.rope_mass);
+  return size_momentum_scale(bound, parameters);
+}
+
+// The base is held by carriage 1's coupling; the far end, within the rope's length of the base,
+// by carriage 2's. Anchors sit on the x axis under the carriages.
+bool torn_from_carriages(const DivergenceBound& bound, const double y[], int x1) {
+  const double length = bound.reach / torn_lengths;
+  return std::hypot(y[0] - y[x1], y[1]) > bound.reach ||
+         std::hypot(y[0] - y[x1 + 2], y[1]) > bound.reach + length;
+}
+
+// The rope's kinetic energy is at most what it can hold within reach, plus that of being dragged
+// along by carriages at their present speeds; each carriage's at most that plus its drive's.
+bool faster_than_energy_allows(const Simulation& sim, const double y[]) {
+  const DivergenceBound& bound = sim.bound;
+  const StateLayout& l = sim.layout;
+  const double v1 = y[l.carriages_start + 1], v2 = y[l.carriages_start + 3];
+  const double dragged = 0.5 * bound.rope_mass * (std::fabs(v1) + std::fabs(v2)) *
+                         (std::fabs(v1) + std::fabs(v2));
+  const double kinetic = energy_margin * (bound.rope_energy + dragged);
+  const double root = std::sqrt(kinetic);
+  for (int i = 0; i < l.coordinates; ++i)
+    if (std::fabs(y[l.momenta_start + i]) > root * bound.momentum_scale[i]) return true;
+  const Carriages& carriages = sim.rope.carriages;
+  for (int c = 0; c < 2; ++c) {
+    const double offset = y[l.carriages_start + 2 * c] - carriages.drive_target[c];
+    const double drive = 0.5 * carriages.drive_stiffness[c] * offset * offset;
+    const double most = energy_margin * (bound.rope_energy + drive);
+    const double v = y[l.carriages_start + 2 * c + 1];
+    if (0.5 * carriages.carriage_mass[c] * v * v > most) return true;
+  }
+  return false;
 }
 
 }  // namespace
 
-// The measure is a sum of fifty magnitudes that together cover every state component: term k adds
-// |y[k]|, |y[k + 50]|, ... In normal motion it stays near 100 (angles of a few radians, positions
-// near 1 m, small momenta); the guard fires when the sum, truncated toward zero, reaches 10000 for
-// the default rope's 58 components, and proportionally more for a longer state, whose normal sum is
-// proportionally larger. Non-finite values fire it before any truncation, and the comparison is
-// made in floating point, so there is no out-of-range conversion. The driver applies it to
-// accepted states only: a trial stage of a step that the step-size control rejects may be far off
-// without anything being wrong.
-bool state_diverged(const double y[], const StateLayout& layout) {
-  constexpr int term_count = 50;
-  constexpr double default_dimension = 58.0;
-  const int dimension = layout.dimension;
-  const double threshold = 10000.0 * std::fmax(1.0, dimension / default_dimension);
-  const double midpoint = 0.5 * (y[layout.carriages_start] + y[layout.carriages_start + 2]);
-  const GuardView view{layout, guard_cell * std::round(midpoint / guard_cell)};
-  double sum = 0.0;
-  for (int k = 0; k < term_count; ++k) {
-    double term = 0.0;
-    for (int i = k; i < dimension; i += term_count) term += std::fabs(guarded_value(y, i, view));
-    sum += term;
-  }
-  if (!std::isfinite(sum)) return true;
-  return std::trunc(sum) >= threshold;
+// Divergence is judged on what a sound trajectory cannot do, at any link count: hold a NaN or an
+// infinity, leave its carriages by many rope lengths, or move faster than all the energy the rope
+// could hold allows. Every bound is derived from the parameters (set at start-up), so a long rope,
+// whose momenta grow as the cube of its link count, is measured as fairly as the default one. The
+// driver applies it to accepted states only: a trial stage of a step that the step-size control
+// rejects may be far off without anything being wrong.
+bool state_diverged(const Simulation& sim, const double y[]) {
+  for (int i = 0; i < sim.layout.dimension; ++i)
+    if (!std::isfinite(y[i])) return true;
+  return torn_from_carriages(sim.bound, y, sim.layout.carriages_start) ||
+         faster_than_energy_allows(sim, y);
 }

@@ -18,9 +18,19 @@
 // second.
 using InterruptCheck = bool (*)(void* context);
 
+// What the divergence guard measures a state against, worked out once from the parameters (see
+// state_diverged).
+struct DivergenceBound {
+  double reach = 0.0;          // m: no part of a whole rope is farther from its carriages
+  double rope_mass = 0.0;      // kg, the payload included
+  double rope_energy = 0.0;    // J: what couplings, gravity and joints can hold within reach
+  std::vector<double> momentum_scale;  // per coordinate, sqrt(2 M_ii) bounded from above
+};
+
 struct Simulation {
   RopeParameters parameters;  // what the rope was built from, for checkpoints
   RopeModel rope;
+  DivergenceBound bound;      // the divergence guard's limits for this rope
   StateLayout layout;         // where q, p and the carriages sit in the state
   int coordinate_count = 0;   // layout.coordinates, as the methods read it
   int dimension = 0;          // layout.dimension, as the methods read it
@@ -91,10 +101,11 @@ MbsStatus set_configuration(Simulation& sim, const double q[], const double qdot
 // evaluation.
 void set_target(Simulation& sim, int carriage, double x);
 
-// Divergence guard over an accepted state laid out as `layout`: true when it holds a NaN or an
-// infinity, or when it has plainly blown up (see the definition for the measure, which does not
-// change when the rope moves along x or turns by whole turns).
-bool state_diverged(const double y[], const StateLayout& layout);
+// Divergence guard over an accepted state `y` of `sim`'s rope: true when it holds a NaN or an
+// infinity, when the rope has left its carriages far behind, or when a momentum or a carriage's
+// speed is beyond what the energy the rope can hold allows (see the definition). The measure does
+// not depend on where the rope is, how often it turned, or how many links it has.
+bool state_diverged(const Simulation& sim, const double y[]);
 
 constexpr const char* divergence_message = "Simulation aborted due to instability.";
 // The line the programs print once the model is assembled, followed by the coordinate count.
