@@ -15,6 +15,7 @@ import contextlib
 import math
 import numbers
 import os
+import sys
 import types
 
 import numpy as np
@@ -113,27 +114,52 @@ def _flag(name, value):
     return bool(value)
 
 
-class _FrameBar:
-    """A progress bar on the terminal (tqdm, on standard error), moved by the engine's reports of
-    (frames done, frames) while it runs."""
+class _Bar:
+    """A tqdm bar on standard error that can never end a run: none without a standard error to
+    draw on (sys.stderr is None under pythonw or a daemon), and one whose drawing fails is
+    dropped with its error."""
+
+    def __init__(self, description, unit, total=None):
+        self._description, self._unit, self._bar = description, unit, None
+        self._drawing = sys.stderr is not None
+        if total is not None:
+            self.move_to(0, total)
+
+    def move_to(self, done, total):
+        if not self._drawing:
+            return
+        try:
+            if self._bar is None:
+                from tqdm import tqdm
+
+                self._bar = tqdm(total=total, desc=self._description, unit=self._unit,
+                                 file=sys.stderr)
+            self._bar.update(done - self._bar.n)
+        except Exception:  # noqa: BLE001 - a bar's failure is no reason to stop the run
+            self._drawing = False
+
+    def close(self):
+        try:
+            if self._bar is not None:
+                self._bar.close()
+        except Exception:  # noqa: BLE001 - as in move_to
+            pass
+
+
+class _FrameBar(_Bar):
+    """A progress bar moved by the engine's reports of (frames done, frames) while it runs."""
 
     def __init__(self, description):
-        self._description = description
-        self._bar = None
+        super().__init__(description, "frame")
 
     def __call__(self, done, frames):
-        if self._bar is None:
-            from tqdm import tqdm
-
-            self._bar = tqdm(total=frames, desc=self._description, unit="frame")
-        self._bar.update(done - self._bar.n)
+        self.move_to(done, frames)
 
     def __enter__(self):
         return self
 
     def __exit__(self, *failure):
-        if self._bar is not None:
-            self._bar.close()
+        self.close()
 
 
 def _frame_bar(progress, description):

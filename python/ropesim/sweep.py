@@ -13,7 +13,7 @@ import time as _clock
 import numpy as np
 
 from . import PER_CARRIAGE_KEYS, Diverged, EngineError, Rope, _count, _duration, _flag, _float
-from . import _moves
+from . import _Bar, _moves
 from . import parameter_keys
 
 SUMMARIES = ("sag", "mid_height", "peak_end_force", "energy", "x1", "x2")
@@ -225,17 +225,19 @@ def _wait_showing_progress(futures, deadline):
     and a remote scheduler alike."""
     from dask.distributed import TimeoutError as DaskTimeout
     from dask.distributed import wait
-    from tqdm import tqdm
 
     pending = set(futures)
-    with tqdm(total=len(futures), desc="sweep", unit="point") as bar:
+    bar = _Bar("sweep", "point", total=len(futures))
+    try:
         while pending and (deadline is None or _remaining(deadline) > 0):
             try:
-                done, pending = wait(pending, timeout=_remaining(deadline),
-                                     return_when="FIRST_COMPLETED")
+                _, pending = wait(pending, timeout=_remaining(deadline),
+                                  return_when="FIRST_COMPLETED")
             except (DaskTimeout, TimeoutError):
                 return
-            bar.update(len(done))
+            bar.move_to(len(futures) - len(pending), len(futures))
+    finally:
+        bar.close()
 
 
 def _collect(client, futures, points, deadline, progress):

@@ -53,6 +53,42 @@ def test_ctrl_c_stops_a_long_run_at_its_last_completed_frame(run):
     assert rope.state.tobytes() == again.state.tobytes()
 
 
+class _UnwritableStream:
+    def write(self, text):
+        raise OSError("the terminal is gone")
+
+    def flush(self):
+        raise OSError("the terminal is gone")
+
+
+def _advanced(rope, progress):
+    rope.advance(30, progress=progress)
+    return rope.state
+
+
+def _simulated(rope, progress):
+    return rope.simulate(0.3, progress=progress)[1]
+
+
+def _swept(rope, progress):
+    return ropesim.sweep({"links": 3}, {"gravity": [9.8, 5.0]}, duration=0.1, workers=1,
+                         progress=progress)["energy"]
+
+
+# No standard error to draw on, or one that fails: the run completes as without a bar. (A sweep's
+# worker processes need a working standard error of their own.)
+@pytest.mark.parametrize("run, stderr", [
+    (_advanced, None), (_advanced, _UnwritableStream()),
+    (_simulated, None), (_simulated, _UnwritableStream()),
+    (_swept, None),
+])
+def test_a_progress_bar_never_ends_a_run(monkeypatch, stderr, run):
+    expected = run(ropesim.Rope(), False)
+    monkeypatch.setattr("sys.stderr", stderr)
+    got = run(ropesim.Rope(), True)
+    assert got.tobytes() == expected.tobytes()
+
+
 @pytest.mark.parametrize("call", [
     lambda r: r.advance(5), lambda r: r.time, lambda r: r.q, lambda r: r.placements(),
     lambda r: r.rhs(np.zeros(58)), lambda r: r.set_target(1, 0.0),
