@@ -270,8 +270,8 @@ bool finish_video(VideoOutput& video, std::string& error) {
   if (!problem && commit_atomic(video.target)) return true;
   const int error_number = errno;
   discard_atomic(video.target);
-  error = "cannot write video '" + video.target.path + "': " +
-          (problem ? problem : std::strerror(error_number));
+  error = "cannot write video '" + video.target.path +
+          "': " + (problem ? problem : std::strerror(error_number));
   return false;
 }
 

@@ -150,8 +150,8 @@ bool size_momentum_scale(DivergenceBound& bound, const RopeParameters& parameter
 double rope_energy(const RopeParameters& parameters, double stretch, double rope_mass) {
   double energy = rope_mass * std::fabs(parameters.gravity) * 2.0 * stretch;
   for (size_t c = 0; c < 2; ++c) {
-    energy += 0.5 * (parameters.end_stiffness_x[c] + parameters.end_stiffness_y[c]) * stretch *
-              stretch;
+    energy +=
+        0.5 * (parameters.end_stiffness_x[c] + parameters.end_stiffness_y[c]) * stretch * stretch;
     energy += 0.5 * parameters.end_stiffness_angle[c] * full_turn * full_turn;
   }
   for (size_t j = 0; j < static_cast<size_t>(parameters.links); ++j) {
@@ -187,8 +187,8 @@ bool faster_than_energy_allows(const Simulation& sim, const double y[]) {
   const DivergenceBound& bound = sim.bound;
   const StateLayout& l = sim.layout;
   const double v1 = y[l.carriages_start + 1], v2 = y[l.carriages_start + 3];
-  const double dragged = 0.5 * bound.rope_mass * (std::fabs(v1) + std::fabs(v2)) *
-                         (std::fabs(v1) + std::fabs(v2));
+  const double speed = std::fabs(v1) + std::fabs(v2);
+  const double dragged = 0.5 * bound.rope_mass * speed * speed;
   const double kinetic = energy_margin * (bound.rope_energy + dragged);
   const double root = std::sqrt(kinetic);
   for (int i = 0; i < l.coordinates; ++i)

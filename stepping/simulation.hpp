@@ -21,9 +21,9 @@ using InterruptCheck = bool (*)(void* context);
 // What the divergence guard measures a state against, worked out once from the parameters (see
 // state_diverged).
 struct DivergenceBound {
-  double reach = 0.0;          // m: no part of a whole rope is farther from its carriages
-  double rope_mass = 0.0;      // kg, the payload included
-  double rope_energy = 0.0;    // J: what couplings, gravity and joints can hold within reach
+  double reach = 0.0;        // m: no part of a whole rope is farther from its carriages
+  double rope_mass = 0.0;    // kg, the payload included
+  double rope_energy = 0.0;  // J: what couplings, gravity and joints can hold within reach
   std::vector<double> momentum_scale;  // per coordinate, sqrt(2 M_ii) bounded from above
 };
 

@@ -135,7 +135,8 @@ TEST_F(HeadlessPictures, FailingFfmpegLeavesNoVideo) {
   const std::string tools = scratch + "/bin";
   mkdir(tools.c_str(), 0755);
   const std::string cut = "for out; do :; done\ncat > /dev/null\nprintf '";
-  const std::string full_disk = "' > \"$out\"\necho \"$out: No space left on device\" >&2\nexit 0\n";
+  const std::string full_disk =
+      "' > \"$out\"\necho \"$out: No space left on device\" >&2\nexit 0\n";
   struct Case {
     const char* video;
     std::string script;
