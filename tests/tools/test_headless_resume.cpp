@@ -121,6 +121,7 @@ TEST_F(HeadlessResume, DamagedCheckpointsAndMixedOptionsAreBadInput) {
       {with_line("time", "1e300"), {}, "key 'time' needs a number of seconds from 0 to 1e9"},
       {with_line("frame_count", "4611686018427387904"), {}, "key 'frame_count' needs a whole"},
       {with_line("tolerances", "[1e-300, 1e-300]"), {}, "key 'tolerances' needs"},
+      {good, {"--save-state", scratch + "/cp.toml"}, "--save-state and --resume name the same"},
   };
   for (const Case& c : cases) {
     const std::string damaged = scratch + "/cp.toml";
