@@ -109,11 +109,12 @@ void set_target(Simulation& sim, int carriage, double x) {
 
 namespace {
 
-// A whole rope hangs by its couplings within a few of its lengths of the carriages: under its
-// weight the ends sag by the weight over the couplings' stiffness, and targets dragged apart
-// stretch each coupling by half their spread beyond the rope's length. A rope this many lengths
-// away has been torn from them.
-constexpr double torn_lengths = 50.0;
+// A whole rope hangs by its couplings near the carriages: under its weight the ends sag by the
+// weight over the couplings' stiffness, and carriages apart by more than the rope's length
+// stretch the couplings by about that spread. The scene the rope was set up in (its length and
+// the carriages' spread) sets the scale; a rope this many scenes away from a carriage has been
+// torn from it, as by a target dragged a kilometre away.
+constexpr double torn_scenes = 25.0;
 // Sound motion stays far inside the energy bound below; this factor (ten in speed) keeps rounding
 // and the integrator's error from ever reaching it.
 constexpr double energy_margin = 100.0;
@@ -145,15 +146,12 @@ bool size_momentum_scale(DivergenceBound& bound, const RopeParameters& parameter
   return true;
 }
 
-// Energy the rope can hold while within reach: its couplings stretched to the reach, gravity over
-// twice the reach, every joint spring wound a whole turn beyond its rest angle.
-double rope_energy(const RopeParameters& parameters, double stretch, double rope_mass) {
-  double energy = rope_mass * std::fabs(parameters.gravity) * 2.0 * stretch;
-  for (size_t c = 0; c < 2; ++c) {
-    energy +=
-        0.5 * (parameters.end_stiffness_x[c] + parameters.end_stiffness_y[c]) * stretch * stretch;
+// What the springs that do not depend on the reach can hold: every joint wound a whole turn
+// beyond its rest angle, each end body turned a whole turn.
+double wound_energy(const RopeParameters& parameters) {
+  double energy = 0.0;
+  for (size_t c = 0; c < 2; ++c)
     energy += 0.5 * parameters.end_stiffness_angle[c] * full_turn * full_turn;
-  }
   for (size_t j = 0; j < static_cast<size_t>(parameters.links); ++j) {
     const double wound = full_turn + std::fabs(parameters.joint_rest_angle[j]);
     energy += 0.5 * parameters.joint_stiffness[j] * wound * wound;
@@ -163,22 +161,33 @@ double rope_energy(const RopeParameters& parameters, double stretch, double rope
 
 bool set_divergence_bound(DivergenceBound& bound, const RopeParameters& parameters) {
   const size_t bodies = static_cast<size_t>(parameters.links) + 1;
-  const double length = chain_sum(parameters.link_length, 0, bodies);
-  bound.reach = torn_lengths * length;
+  bound.rope_length = chain_sum(parameters.link_length, 0, bodies);
+  const double spread =
+      std::fmax(std::fabs(parameters.carriage_start[1] - parameters.carriage_start[0]),
+                std::fabs(parameters.carriage_target[1] - parameters.carriage_target[0]));
+  bound.reach = torn_scenes * (bound.rope_length + spread);
   bound.rope_mass = chain_sum(parameters.link_mass, 0, bodies) + parameters.payload_mass;
-  // The far end lies within the rope's length of the base, the base within reach + length of
-  // either carriage: no coupling is stretched further than this.
-  const double stretch = bound.reach + 2.0 * length;
-  bound.rope_energy = rope_energy(parameters, stretch, bound.rope_mass);
+  bound.weight = bound.rope_mass * std::fabs(parameters.gravity);
+  bound.coupling_stiffness = 0.0;
+  for (size_t c = 0; c < 2; ++c)
+    bound.coupling_stiffness += parameters.end_stiffness_x[c] + parameters.end_stiffness_y[c];
+  bound.wound_energy = wound_energy(parameters);
   return size_momentum_scale(bound, parameters);
 }
 
 // The base is held by carriage 1's coupling; the far end, within the rope's length of the base,
 // by carriage 2's. Anchors sit on the x axis under the carriages.
 bool torn_from_carriages(const DivergenceBound& bound, const double y[], int x1) {
-  const double length = bound.reach / torn_lengths;
   return std::hypot(y[0] - y[x1], y[1]) > bound.reach ||
-         std::hypot(y[0] - y[x1 + 2], y[1]) > bound.reach + length;
+         std::hypot(y[0] - y[x1 + 2], y[1]) > bound.reach + bound.rope_length;
+}
+
+// Energy the rope can hold while within reach: no coupling is stretched beyond the reach and twice
+// the rope's length, gravity acts over twice that, and the springs wound as wound_energy says.
+double rope_energy(const DivergenceBound& bound) {
+  const double stretch = bound.reach + 2.0 * bound.rope_length;
+  return 0.5 * bound.coupling_stiffness * stretch * stretch + 2.0 * bound.weight * stretch +
+         bound.wound_energy;
 }
 
 // The rope's kinetic energy is at most what it can hold within reach, plus that of being dragged
@@ -188,18 +197,17 @@ bool faster_than_energy_allows(const Simulation& sim, const double y[]) {
   const StateLayout& l = sim.layout;
   const double v1 = y[l.carriages_start + 1], v2 = y[l.carriages_start + 3];
   const double speed = std::fabs(v1) + std::fabs(v2);
+  const double held = rope_energy(bound);
   const double dragged = 0.5 * bound.rope_mass * speed * speed;
-  const double kinetic = energy_margin * (bound.rope_energy + dragged);
-  const double root = std::sqrt(kinetic);
+  const double root = std::sqrt(energy_margin * (held + dragged));
   for (int i = 0; i < l.coordinates; ++i)
     if (std::fabs(y[l.momenta_start + i]) > root * bound.momentum_scale[i]) return true;
   const Carriages& carriages = sim.rope.carriages;
   for (int c = 0; c < 2; ++c) {
     const double offset = y[l.carriages_start + 2 * c] - carriages.drive_target[c];
     const double drive = 0.5 * carriages.drive_stiffness[c] * offset * offset;
-    const double most = energy_margin * (bound.rope_energy + drive);
     const double v = y[l.carriages_start + 2 * c + 1];
-    if (0.5 * carriages.carriage_mass[c] * v * v > most) return true;
+    if (0.5 * carriages.carriage_mass[c] * v * v > energy_margin * (held + drive)) return true;
   }
   return false;
 }
@@ -207,7 +215,7 @@ bool faster_than_energy_allows(const Simulation& sim, const double y[]) {
 }  // namespace
 
 // Divergence is judged on what a sound trajectory cannot do, at any link count: hold a NaN or an
-// infinity, leave its carriages by many rope lengths, or move faster than all the energy the rope
+// infinity, leave its carriages by many times the scene's size, or move faster than all the energy the rope
 // could hold allows. Every bound is derived from the parameters (set at start-up), so a long rope,
 // whose momenta grow as the cube of its link count, is measured as fairly as the default one. The
 // driver applies it to accepted states only: a trial stage of a step that the step-size control

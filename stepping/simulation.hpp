@@ -21,9 +21,12 @@ using InterruptCheck = bool (*)(void* context);
 // What the divergence guard measures a state against, worked out once from the parameters (see
 // state_diverged).
 struct DivergenceBound {
-  double reach = 0.0;        // m: no part of a whole rope is farther from its carriages
-  double rope_mass = 0.0;    // kg, the payload included
-  double rope_energy = 0.0;  // J: what couplings, gravity and joints can hold within reach
+  double reach = 0.0;               // m: no part of a whole rope is farther from a carriage
+  double rope_length = 0.0;         // m, the base included
+  double rope_mass = 0.0;           // kg, the payload included
+  double weight = 0.0;              // N
+  double coupling_stiffness = 0.0;  // N/m, both ends' along x and y together
+  double wound_energy = 0.0;        // J, the joint and end-angle springs a turn from rest
   std::vector<double> momentum_scale;  // per coordinate, sqrt(2 M_ii) bounded from above
 };
 
