@@ -111,9 +111,9 @@ namespace {
 
 // A whole rope hangs by its couplings near the carriages: under its weight the ends sag by the
 // weight over the couplings' stiffness, and carriages apart by more than the rope's length
-// stretch the couplings by about that spread. The scene the rope was set up in (its length and
-// the carriages' spread) sets the scale; a rope this many scenes away from a carriage has been
-// torn from it, as by a target dragged a kilometre away.
+// stretch the couplings by about that spread. The scene the rope starts in (its length and the
+// carriages' spread at the start) sets the scale; a rope this many scenes away from a carriage
+// has been torn from it, as by a target dragged a kilometre away.
 constexpr double torn_scenes = 25.0;
 // Sound motion stays far inside the energy bound below; this factor (ten in speed) keeps rounding
 // and the integrator's error from ever reaching it.
@@ -162,9 +162,7 @@ double wound_energy(const RopeParameters& parameters) {
 bool set_divergence_bound(DivergenceBound& bound, const RopeParameters& parameters) {
   const size_t bodies = static_cast<size_t>(parameters.links) + 1;
   bound.rope_length = chain_sum(parameters.link_length, 0, bodies);
-  const double spread =
-      std::fmax(std::fabs(parameters.carriage_start[1] - parameters.carriage_start[0]),
-                std::fabs(parameters.carriage_target[1] - parameters.carriage_target[0]));
+  const double spread = std::fabs(parameters.carriage_start[1] - parameters.carriage_start[0]);
   bound.reach = torn_scenes * (bound.rope_length + spread);
   bound.rope_mass = chain_sum(parameters.link_mass, 0, bodies) + parameters.payload_mass;
   bound.weight = bound.rope_mass * std::fabs(parameters.gravity);
