@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
 #include <cstdlib>
 #include <iterator>
@@ -10,7 +11,7 @@
 
 namespace {
 
-enum class Range { positive, non_negative, finite };
+enum class Range { positive, non_negative, finite, length };
 
 using P = RopeParameters;
 using Numbers = std::vector<double>;
@@ -79,7 +80,7 @@ const std::vector<KeySlot>& key_slots() {
        nullptr,
        nullptr},
       slot<&P::link_length>("link_length", "m", "length of each body, base first", S::per_body,
-                            Range::positive),
+                            Range::length),
       slot<&P::link_mass>("link_mass", "kg", "mass of each body (uniform rod), base first",
                           S::per_body, Range::positive),
       slot<&P::joint_stiffness>("joint_stiffness", "N m/rad",
@@ -178,12 +179,14 @@ bool in_range(double value, Range range) {
   if (!std::isfinite(value)) return false;
   if (range == Range::positive) return value > 0.0;
   if (range == Range::non_negative) return value >= 0.0;
+  if (range == Range::length) return value >= shortest_body && value <= longest_body;
   return true;
 }
 
 const char* range_words(Range range) {
   if (range == Range::positive) return "a finite number greater than 0";
   if (range == Range::non_negative) return "a finite number, 0 or more";
+  if (range == Range::length) return "a number of metres from 1e-6 to 1e100";
   return "a finite number";
 }
 
@@ -374,7 +377,10 @@ bool parse_number(std::string_view text, double& value) {
   char* end = nullptr;
   errno = 0;
   value = std::strtod(copy.c_str(), &end);
-  return *end == '\0' && errno != ERANGE;
+  // Too small for a normal double is still a number (tiny or 0), as a model file reads it; whether
+  // it is in range is the caller's check. Too large is not.
+  const bool overflow = errno == ERANGE && std::fabs(value) > DBL_MIN;
+  return *end == '\0' && !overflow;
 }
 
 std::string excerpt(std::string_view text) {

@@ -136,6 +136,7 @@ def test_two_threads_give_what_one_after_another_gives():
     ({"joint_damping": float("nan")}, "key 'joint_damping'"),
     ({"carriage_mass": (1.0, 2.0, 3.0)}, "one number or two"),
     ({"gravity": "strong"}, "key 'gravity'"),
+    ({"rope_length": 1e-308}, "from 1e-6 to 1e100, derived from 'rope_length'"),
 ])
 def test_bad_parameters_raise_value_error(parameters, words):
     with pytest.raises(ValueError, match=words):
