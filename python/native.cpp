@@ -202,12 +202,14 @@ void apply_parameters(RopeParameters& parameters, const py::dict& values) {
   if (!check_parameters(parameters, error)) throw py::value_error(error);
 }
 
-RopeParameters parameters_from(const std::string& model, const py::dict& values) {
+RopeParameters parameters_from(const std::string& model, const py::dict& values,
+                               ModelRunChoice& run) {
   RopeParameters parameters;
   std::string error;
   if (model.find('\0') != std::string::npos)
     throw py::value_error("model path holds a NUL character");
-  if (!model.empty() && !read_model_file(model, parameters, error)) throw py::value_error(error);
+  if (!model.empty() && !read_model_file(model, parameters, error, &run))
+    throw py::value_error(error);
   apply_parameters(parameters, values);
   return parameters;
 }
@@ -500,9 +502,13 @@ class RunRows {
 
 class NativeRope {
  public:
+  // The model file's integrator and tolerance, when it names them; Python's own choice follows.
   NativeRope(const std::string& model, const py::dict& values)
       : sim_(std::make_unique<Simulation>()) {
-    check_started(start_simulation(*sim_, parameters_from(model, values)));
+    ModelRunChoice run;
+    check_started(start_simulation(*sim_, parameters_from(model, values, run)));
+    if (run.method || run.tolerance_given)
+      use_settings(with_model_choice(sim_->settings, run, false, false));
   }
 
   // A rope continued from a checkpoint's text, with some parameters changed (the state must
@@ -566,6 +572,10 @@ class NativeRope {
     if (!check_tolerances(absolute, relative, error)) throw py::value_error(error);
     settings.absolute_tolerance = absolute;
     settings.relative_tolerance = relative;
+    use_settings(settings);
+  }
+
+  void use_settings(const RunSettings& settings) {
     RopeLock lock(mutex_);
     const MethodStatus chosen = use_integrator(*sim_, settings);
     if (chosen == MethodStatus::out_of_memory) throw std::bad_alloc();

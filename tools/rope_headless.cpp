@@ -104,9 +104,14 @@ int bad_input(const std::string& problem) {
   return exit_bad_input;
 }
 
-// The model file first, then each --set in command-line order.
+// The model file first, then each --set in command-line order. The file's integrator and
+// tolerance apply where --integrator and --tolerance do not.
 bool load_parameters(RopeParameters& parameters, std::string& error) {
-  if (!options.model.empty() && !read_model_file(options.model, parameters, error)) return false;
+  ModelRunChoice run;
+  if (!options.model.empty() && !read_model_file(options.model, parameters, error, &run))
+    return false;
+  options.run =
+      with_model_choice(options.run, run, options.method_given, options.tolerance_given);
   for (const ParameterSetting& setting : options.settings)
     if (!set_parameter(parameters, setting.key, setting.value, error)) {
       error = "--set " + excerpt(setting.key + "=" + setting.value) + ": " + error;

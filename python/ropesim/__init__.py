@@ -247,8 +247,10 @@ def _tolerances(tolerance):
 
 class Rope:
     """One rope with its carriages: the window program's rope by default; ``model`` is a TOML
-    model file and keyword parameters override its keys. Unknown names or bad values raise
-    ValueError naming the key. A rope may be shared by threads: its calls take turns.
+    model file and keyword parameters override its keys. ``integrator`` and ``tolerance`` (as
+    ``use_integrator`` takes them) override the model file's own keys of those names; left out,
+    they are the file's, else rk4 at 1e-6. Unknown names or bad values raise ValueError naming
+    the key. A rope may be shared by threads: its calls take turns.
     """
 
     # Only the engine: an assignment to any other name (a parameter, say) would change nothing.
@@ -264,13 +266,17 @@ class Rope:
                     f"Rope({name}=...), or a sweep's grid key")
         raise AttributeError(f"a Rope has no attribute {name!r} to set{hint}")
 
-    def __init__(self, model=None, *, integrator="rk4", tolerance=1e-6, **parameters):
+    def __init__(self, model=None, *, integrator=None, tolerance=None, **parameters):
         values = _plain_values(parameters)
         try:
             self._rope = _NativeRope(_model_path(model), values)
         except RuntimeError as failure:  # the core refused the assembled rope
             raise EngineError(str(failure), 0.0) from None
-        self.use_integrator(integrator, tolerance)
+        # Left out: the model file's choice (its keys integrator and tolerance), else rk4 at 1e-6.
+        if integrator is not None or tolerance is not None:
+            name, absolute, relative = self.integrator
+            self.use_integrator(name if integrator is None else integrator,
+                                (absolute, relative) if tolerance is None else tolerance)
 
     def use_integrator(self, integrator="rk4", tolerance=1e-6):
         # The docstring lists the methods: see _method_lines.

@@ -75,13 +75,13 @@ def _rope_for(base, point, integrator, tolerance):
         return rope
     if isinstance(base, dict):
         return Rope(**_method(integrator, tolerance), **{**base, **point})
-    return Rope(base, **_method(integrator, tolerance), **point)
+    return Rope(base, integrator=integrator, tolerance=tolerance, **point)
 
 
 def run_point(base, point, duration, targets=(), integrator=None, tolerance=None):
     """One simulation of ``base`` (a dict of parameters, a model file's path, or a Rope to
     continue) updated by ``point``, with ``integrator`` and ``tolerance`` as for ``Rope`` (left
-    out: a base rope's own, else rk4 at 1e-6).
+    out: a base rope's own, else the model file's, else rk4 at 1e-6).
     Returns the point with its status (see STATUSES), a message and its summaries:
     sag (m, how far the lowest body origin hangs below the carriages' line at the end),
     mid_height (m, the middle body's height at the end), peak_end_force (N, the largest

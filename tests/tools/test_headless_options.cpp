@@ -176,6 +176,11 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"SetHugeValueCut",
                  {"--set", "link_mass=" + repeated("9", 100000) + "x"},
                  "... (100001 characters)'"},
+        BadInput{"ModelUnknownIntegrator",
+                 {},
+                 "model.toml:1:1: key 'integrator' needs one of",
+                 "integrator = \"euler\"\n"},
+        BadInput{"ModelToleranceZero", {}, "key 'tolerance' needs a number or", "tolerance = 0\n"},
         // One range for a length, from the command line or a model file.
         BadInput{"SetRopeLengthTiny",
                  {"--set", "rope_length=1e-308"},
