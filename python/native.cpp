@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -586,25 +587,39 @@ class NativeRope {
   // The parameters in effect, under the model file's keys: what a checkpoint of this rope holds.
   // Per-body values as read-only arrays (one number when every body shares it), carriage pairs
   // and the base's triple as tuples.
+  // A physics key given stands for the per-body values it derives, which are left out: the two
+  // together would be refused, and Rope(**parameters) must build this rope again. A chain value
+  // every body shares reads back as one number.
   py::dict parameters() {
     RopeLock lock(mutex_);
     py::dict values;
     for (const ParameterKey& key : parameter_keys()) {
-      if (is_physics_key(key.name)) continue;  // their per-body values are what is in effect
+      if (derived_by_a_given_key(key.name)) continue;
       const ParameterValue value = get_parameter(sim_->parameters, key.name);
       const std::vector<double>& numbers = value.numbers;
+      if (is_physics_key(key.name) && numbers.empty()) continue;  // not given
       if (key.shape == ValueShape::word)
         values[key.name] = value.word;
       else if (key.shape == ValueShape::count)
         values[key.name] = sim_->parameters.links;
       else if (key.shape == ValueShape::pair || key.shape == ValueShape::triple)
         values[key.name] = py::tuple(py::cast(numbers));
-      else if (numbers.size() == 1)
+      else if (std::adjacent_find(numbers.begin(), numbers.end(), std::not_equal_to<>()) ==
+               numbers.end())
         values[key.name] = numbers[0];
       else
         values[key.name] = read_only(to_array(numbers.data(), numbers.size()));
     }
     return values;
+  }
+
+  bool derived_by_a_given_key(std::string_view name) const {
+    for (const ParameterKey& key : parameter_keys()) {
+      const char* derived = derived_key(key.name);
+      if (derived && name == derived && !get_parameter(sim_->parameters, key.name).numbers.empty())
+        return true;
+    }
+    return false;
   }
 
   py::tuple method() {

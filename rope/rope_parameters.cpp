@@ -362,6 +362,12 @@ bool is_physics_key(std::string_view name) {
                      [&](const Derivation& d) { return name == d.physics; });
 }
 
+const char* derived_key(std::string_view physics) {
+  for (const Derivation& d : derivations)
+    if (physics == d.physics) return d.per_body;
+  return nullptr;
+}
+
 ParameterValue get_parameter(const RopeParameters& parameters, std::string_view key) {
   const KeySlot* slot = find_slot(key);
   if (!slot) return {};

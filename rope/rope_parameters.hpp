@@ -110,6 +110,9 @@ bool set_parameter(RopeParameters& parameters, std::string_view key,
 // True for rope_length, mass_per_metre, bending_stiffness and bending_damping: keys that derive
 // per-body values. Checkpoints store the values they derived instead.
 bool is_physics_key(std::string_view name);
+// The per-body key a physics key derives (link_length for rope_length, and so on); null for any
+// other key.
+const char* derived_key(std::string_view physics);
 
 // The value of a key: its numbers (one for a uniform chain value; none for a physics key not
 // given), or for a word key its word.

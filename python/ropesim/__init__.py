@@ -313,7 +313,9 @@ class Rope:
     @property
     def parameters(self):
         """The parameters in effect, a read-only mapping by the model file's keys: per-body values
-        as arrays (one number when every body shares it), carriage pairs as tuples."""
+        as arrays (one number when every body shares it), carriage pairs as tuples, and each
+        physics key given in place of the per-body values it derives: ``Rope(**rope.parameters)``
+        builds the same rope."""
         return types.MappingProxyType(self._rope.parameters())
 
     def changed(self, **parameters):

@@ -115,6 +115,24 @@ def test_saved_and_loaded_rope_continues_exactly(tmp_path, method):
     assert [float(row.split(",")[0]) for row in csv.splitlines()[1:]] == list(resumed_times)
 
 
+@pytest.mark.parametrize("parameters", [
+    {},
+    UNEVEN,
+    {"links": 3, "link_mass": [0.05] * 4, "gravity": 5.0},
+    {"links": 40, "rope_length": 1.2, "mass_per_metre": 0.5, "bending_stiffness": 0.1},
+    {"links": 10, "bending_damping": 1e-3, "link_mass": np.linspace(0.02, 0.06, 11)},
+])
+def test_a_rope_built_from_its_parameters_is_the_same_rope(parameters):
+    rope = ropesim.Rope(**parameters)
+    assert set(parameters) <= set(rope.parameters)  # the physics keys too
+    again = ropesim.Rope(**rope.parameters)
+    assert again.state.tobytes() == rope.state.tobytes()
+    assert again.rhs(again.state).tobytes() == rope.rhs(rope.state).tobytes()
+    assert repr(dict(again.parameters)) == repr(dict(rope.parameters))
+    for key, value in rope.parameters.items():  # uniform chains read back as one number
+        assert not isinstance(value, np.ndarray) or len(set(value.tolist())) > 1, key
+
+
 def test_parameters_read_back_and_a_changed_rope_goes_on_from_the_state():
     rope = ropesim.Rope(**UNEVEN)
     values = rope.parameters
