@@ -4,6 +4,7 @@ continue exactly."""
 
 import os
 import pickle
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -222,13 +223,27 @@ def test_save_through_a_link_writes_its_target(tmp_path):
     assert os.path.islink(tmp_path / "rope.toml") and (tmp_path / "target.toml").is_file()
 
 
+@pytest.fixture(scope="module")
+def package_nobody_reads():
+    """The built package copied into a temporary folder that anyone may read: the checkout, and
+    the build in it, may sit in a folder only its owner can enter (a clone under /root)."""
+    with tempfile.TemporaryDirectory() as folder:
+        shutil.copytree(os.path.dirname(ropesim.__file__), os.path.join(folder, "ropesim"),
+                        ignore=shutil.ignore_patterns("__pycache__"))
+        for inside, _, files in os.walk(folder):
+            os.chmod(inside, 0o755)
+            for name in files:
+                os.chmod(os.path.join(inside, name), 0o755)
+        yield folder
+
+
 @pytest.mark.skipif(os.geteuid() != 0, reason="acting as nobody needs root")
 @pytest.mark.parametrize("name, mode, error", [
     ("locked/rope.toml", None, "PermissionError"),  # a folder it may not write in
     ("rope.toml", 0o644, "PermissionError"),  # a file it may not write, in a folder it may
     ("own.toml", 0o606, ""),  # its own file, its mode kept
 ])
-def test_save_writes_with_the_users_permissions(name, mode, error):
+def test_save_writes_with_the_users_permissions(package_nobody_reads, name, mode, error):
     with tempfile.TemporaryDirectory() as folder:
         os.chmod(folder, 0o777)
         os.mkdir(os.path.join(folder, "locked"), 0o755)
@@ -239,7 +254,9 @@ def test_save_writes_with_the_users_permissions(name, mode, error):
             os.chown(path, 0 if error else 65534, 0)
         save = "import sys, ropesim; ropesim.Rope(links=2).save(sys.argv[1])"
         run = subprocess.run([sys.executable, "-c", save, path], user=65534, group=65534,
-                             extra_groups=[], capture_output=True, text=True)
+                             extra_groups=[], capture_output=True, text=True,
+                             cwd=package_nobody_reads,
+                             env={**os.environ, "PYTHONPATH": package_nobody_reads})
         assert (run.returncode == 0) == (error == "") and error in run.stderr, run.stderr
         assert sorted(os.listdir(folder)) == sorted({"locked", name.split("/")[0]})
         assert not mode or os.stat(path).st_mode & 0o7777 == mode
