@@ -213,11 +213,11 @@ bool faster_than_energy_allows(const Simulation& sim, const double y[]) {
 }  // namespace
 
 // Divergence is judged on what a sound trajectory cannot do, at any link count: hold a NaN or an
-// infinity, leave its carriages by many times the scene's size, or move faster than all the energy the rope
-// could hold allows. Every bound is derived from the parameters (set at start-up), so a long rope,
-// whose momenta grow as the cube of its link count, is measured as fairly as the default one. The
-// driver applies it to accepted states only: a trial stage of a step that the step-size control
-// rejects may be far off without anything being wrong.
+// infinity, leave its carriages by many times the scene's size, or move faster than all the energy
+// the rope could hold allows. Every bound is derived from the parameters (set at start-up), so a
+// long rope, whose momenta grow as the cube of its link count, is measured as fairly as the default
+// one. The driver applies it to accepted states only: a trial stage of a step that the step-size
+// control rejects may be far off without anything being wrong.
 bool state_diverged(const Simulation& sim, const double y[]) {
   for (int i = 0; i < sim.layout.dimension; ++i)
     if (!std::isfinite(y[i])) return true;

@@ -117,12 +117,9 @@ def test_saved_and_loaded_rope_continues_exactly(tmp_path, method):
 
 
 @pytest.mark.parametrize("parameters", [
-    {},
-    UNEVEN,
-    {"links": 3, "link_mass": [0.05] * 4, "gravity": 5.0},
+    {}, UNEVEN, {"links": 3, "link_mass": [0.05] * 4, "gravity": 5.0},
     {"links": 40, "rope_length": 1.2, "mass_per_metre": 0.5, "bending_stiffness": 0.1},
-    {"links": 10, "bending_damping": 1e-3, "link_mass": np.linspace(0.02, 0.06, 11)},
-])
+    {"links": 9, "bending_damping": 1e-3, "link_mass": np.linspace(0.02, 0.06, 10)}])
 def test_a_rope_built_from_its_parameters_is_the_same_rope(parameters):
     rope = ropesim.Rope(**parameters)
     assert set(parameters) <= set(rope.parameters)  # the physics keys too
@@ -130,8 +127,8 @@ def test_a_rope_built_from_its_parameters_is_the_same_rope(parameters):
     assert again.state.tobytes() == rope.state.tobytes()
     assert again.rhs(again.state).tobytes() == rope.rhs(rope.state).tobytes()
     assert repr(dict(again.parameters)) == repr(dict(rope.parameters))
-    for key, value in rope.parameters.items():  # uniform chains read back as one number
-        assert not isinstance(value, np.ndarray) or len(set(value.tolist())) > 1, key
+    assert all(np.ndim(value) == 0 or len(set(value)) > 1  # a uniform chain is one number
+               for value in rope.parameters.values() if not isinstance(value, tuple))
 
 
 def test_parameters_read_back_and_a_changed_rope_goes_on_from_the_state():
@@ -225,15 +222,10 @@ def test_save_through_a_link_writes_its_target(tmp_path):
 
 @pytest.fixture(scope="module")
 def package_nobody_reads():
-    """The built package copied into a temporary folder that anyone may read: the checkout, and
-    the build in it, may sit in a folder only its owner can enter (a clone under /root)."""
+    """The built package copied where anyone may read it: the checkout may not be (/root)."""
     with tempfile.TemporaryDirectory() as folder:
-        shutil.copytree(os.path.dirname(ropesim.__file__), os.path.join(folder, "ropesim"),
-                        ignore=shutil.ignore_patterns("__pycache__"))
-        for inside, _, files in os.walk(folder):
-            os.chmod(inside, 0o755)
-            for name in files:
-                os.chmod(os.path.join(inside, name), 0o755)
+        shutil.copytree(os.path.dirname(ropesim.__file__), os.path.join(folder, "ropesim"))
+        subprocess.run(["chmod", "-R", "a+rX", folder], check=True)
         yield folder
 
 

@@ -28,10 +28,9 @@ def test_default_is_the_window_programs_method():
     ({"tolerance": 1e-7}, ("rkf45", 1e-7, 1e-7)),
 ])
 def test_a_model_file_names_its_method(tmp_path, keywords, expected):
-    model = tmp_path / "model.toml"
-    model.write_text('integrator = "rkf45"\ntolerance = [1e-5, 1e-4]\nlinks = 3\n')
-    assert ropesim.Rope(model, **keywords).integrator == expected
-    assert ropesim.Rope(model, **keywords).parameters["links"] == 3
+    (tmp_path / "m.toml").write_text('integrator = "rkf45"\ntolerance = [1e-5, 1e-4]\nlinks = 3\n')
+    rope = ropesim.Rope(tmp_path / "m.toml", **keywords)
+    assert rope.integrator == expected and rope.parameters["links"] == 3
 
 
 def test_every_method_of_the_engines_table_is_documented_and_runs():

@@ -54,33 +54,19 @@ def test_ctrl_c_stops_a_long_run_at_its_last_completed_frame(run):
 
 
 class _UnwritableStream:
-    def write(self, text):
+    def write(self, *_):
         raise OSError("the terminal is gone")
-
-    def flush(self):
-        raise OSError("the terminal is gone")
+    flush = write
 
 
-def _advanced(rope, progress):
-    rope.advance(30, progress=progress)
-    return rope.state
-
-
-def _simulated(rope, progress):
-    return rope.simulate(0.3, progress=progress)[1]
-
-
-def _swept(rope, progress):
-    return ropesim.sweep({"links": 3}, {"gravity": [9.8, 5.0]}, duration=0.1, workers=1,
-                         progress=progress)["energy"]
-
-
-# No standard error to draw on, or one that fails: the run completes as without a bar. (A sweep's
-# worker processes need a working standard error of their own.)
+# No standard error to draw on, or one that fails: the run completes as without a bar (a sweep's
+# worker processes need a working standard error of their own).
 @pytest.mark.parametrize("run, stderr", [
-    (_advanced, None), (_advanced, _UnwritableStream()),
-    (_simulated, None), (_simulated, _UnwritableStream()),
-    (_swept, None),
+    (lambda rope, bar: (rope.advance(30, progress=bar), rope.state)[1], None),
+    (lambda rope, bar: (rope.advance(30, progress=bar), rope.state)[1], _UnwritableStream()),
+    (lambda rope, bar: rope.simulate(0.3, progress=bar)[1], _UnwritableStream()),
+    (lambda rope, bar: ropesim.sweep({"links": 3}, {"gravity": [9.8, 5.0]}, duration=0.1,
+                                     workers=1, progress=bar)["energy"], None),
 ])
 def test_a_progress_bar_never_ends_a_run(monkeypatch, stderr, run):
     expected = run(ropesim.Rope(), False)
