@@ -11,6 +11,18 @@ namespace {
 
 bool set_divergence_bound(DivergenceBound& bound, const RopeParameters& parameters);
 
+// A state given from outside (initial rates, a set state or configuration) may hold kinetic energy
+// no spring put there: the guard admits the most it was given, T = p . qdot / 2, with qdot of the
+// evaluation that refreshed the readings.
+MbsStatus admit_given_energy(Simulation& sim, MbsStatus refreshed) {
+  const Mbs& mbs = sim.rope.mbs;
+  double kinetic = 0.0;
+  for (int i = 0; i < sim.layout.coordinates; ++i) kinetic += 0.5 * mbs.p[i] * mbs.qdot[i];
+  if (refreshed == MbsStatus::ok)
+    sim.bound.given_energy = std::fmax(sim.bound.given_energy, kinetic);
+  return refreshed;
+}
+
 void fill_state(Simulation& sim) {
   const Mbs& mbs = sim.rope.mbs;
   const StateLayout& l = sim.layout;
@@ -42,7 +54,7 @@ MbsStatus start_simulation(Simulation& sim, const RopeParameters& parameters) {
   fill_state(sim);
   sim.settings = RunSettings{};
   if (use_integrator(sim, sim.settings) != MethodStatus::ok) return MbsStatus::out_of_memory;
-  return refresh_readings(sim);
+  return admit_given_energy(sim, refresh_readings(sim));
 }
 
 // The integrator rewrites everything an evaluation touches from its own state, so this extra
@@ -87,7 +99,7 @@ int method_rhs(double t, const double y[], double dydt[], void* params) {
 
 MbsStatus set_state(Simulation& sim, const double y[]) {
   std::copy(y, y + sim.layout.dimension, sim.state.begin());
-  return refresh_readings(sim);
+  return admit_given_energy(sim, refresh_readings(sim));
 }
 
 // The set-up passes turn the rates into momenta, as at start-up; the carriages keep their state.
@@ -100,7 +112,7 @@ MbsStatus set_configuration(Simulation& sim, const double q[], const double qdot
   if (set_up != MbsStatus::ok) return set_up;
   std::copy(mbs.q, mbs.q + n, sim.state.begin());
   std::copy(mbs.p, mbs.p + n, sim.state.begin() + sim.layout.momenta_start);
-  return refresh_readings(sim);
+  return admit_given_energy(sim, refresh_readings(sim));
 }
 
 void set_target(Simulation& sim, int carriage, double x) {
@@ -170,6 +182,7 @@ bool set_divergence_bound(DivergenceBound& bound, const RopeParameters& paramete
   for (size_t c = 0; c < 2; ++c)
     bound.coupling_stiffness += parameters.end_stiffness_x[c] + parameters.end_stiffness_y[c];
   bound.wound_energy = wound_energy(parameters);
+  bound.given_energy = 0.0;
   return size_momentum_scale(bound, parameters);
 }
 
@@ -181,11 +194,12 @@ bool torn_from_carriages(const DivergenceBound& bound, const double y[], int x1)
 }
 
 // Energy the rope can hold while within reach: no coupling is stretched beyond the reach and twice
-// the rope's length, gravity acts over twice that, and the springs wound as wound_energy says.
+// the rope's length, gravity acts over twice that, the springs wound as wound_energy says, and the
+// kinetic energy it was given.
 double rope_energy(const DivergenceBound& bound) {
   const double stretch = bound.reach + 2.0 * bound.rope_length;
   return 0.5 * bound.coupling_stiffness * stretch * stretch + 2.0 * bound.weight * stretch +
-         bound.wound_energy;
+         bound.wound_energy + bound.given_energy;
 }
 
 // The rope's kinetic energy is at most what it can hold within reach, plus that of being dragged

@@ -27,6 +27,7 @@ struct DivergenceBound {
   double weight = 0.0;              // N
   double coupling_stiffness = 0.0;  // N/m, both ends' along x and y together
   double wound_energy = 0.0;        // J, the joint and end-angle springs a turn from rest
+  double given_energy = 0.0;        // J, the most kinetic energy a state was given from outside
   std::vector<double> momentum_scale;  // per coordinate, sqrt(2 M_ii) bounded from above
 };
 
