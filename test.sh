@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test, in stages:
 #   deps      the system packages (scripts/install-deps.sh) and the page test's browser driver
-#   release   the Release build and its tests (unit, tools, package, Python, web page)
+#   release   the Release build and its tests (unit, tools, package, web page), less the Python ones
+#   python    the Release build and the Python module's tests and examples
 #   sanitize  a Debug build under AddressSanitizer + UndefinedBehaviorSanitizer and its tests,
 #             less the ones labelled release_only (too slow under the sanitizers)
 #   gui       the window tests under Xvfb, in the Release build
@@ -10,10 +11,10 @@
 set -uo pipefail
 cd "$(dirname "$0")"
 
-STAGES=(deps release sanitize gui)
+STAGES=(deps release python sanitize gui)
 
 usage() {
-  sed -n '2,9s/^# \{0,1\}//p' "$0"
+  sed -n '2,10s/^# \{0,1\}//p' "$0"
   local IFS='|'
   echo "Usage: $0 [${STAGES[*]}]"
 }
@@ -22,7 +23,7 @@ chosen=("${STAGES[@]}")
 if [ $# -gt 0 ]; then
   case $1 in
     -h|--help) usage; exit 0 ;;
-    deps|release|sanitize|gui) chosen=("$1") ;;
+    deps|release|python|sanitize|gui) chosen=("$1") ;;
     *) echo "$0: unknown stage '$1'" >&2; usage >&2; exit 2 ;;
   esac
 fi
@@ -66,7 +67,12 @@ stage_deps() {
 
 stage_release() {
   release_build || { problem[release]="build failed"; return; }
-  run_ctest release build/release -LE gui -j "$jobs"
+  run_ctest release build/release -LE 'gui|python' -j "$jobs"
+}
+
+stage_python() {
+  release_build || { problem[python]="build failed"; return; }
+  run_ctest python build/release -L python -j "$jobs"
 }
 
 stage_sanitize() {

@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -226,12 +227,14 @@ void apply_parameters(RopeParameters& parameters, const py::dict& values) {
   if (!check_parameters(parameters, error)) throw py::value_error(error);
 }
 
-RopeParameters parameters_from(const std::string& model, const py::dict& values) {
+RopeParameters parameters_from(const std::string& model, const py::dict& values,
+                               ModelRunChoice& run) {
   RopeParameters parameters;
   std::string error;
   if (model.find('\0') != std::string::npos)
     throw py::value_error("model path holds a NUL character");
-  if (!model.empty() && !read_model_file(model, parameters, error)) throw py::value_error(error);
+  if (!model.empty() && !read_model_file(model, parameters, error, &run))
+    throw py::value_error(error);
   apply_parameters(parameters, values);
   return parameters;
 }
@@ -532,9 +535,13 @@ class RunRows {
 
 class NativeRope {
  public:
+  // The model file's integrator and tolerance, when it names them; Python's own choice follows.
   NativeRope(const std::string& model, const py::dict& values)
       : sim_(std::make_unique<Simulation>()) {
-    check_started(start_simulation(*sim_, parameters_from(model, values)));
+    ModelRunChoice run;
+    check_started(start_simulation(*sim_, parameters_from(model, values, run)));
+    if (run.method || run.tolerance_given)
+      use_settings(with_model_choice(sim_->settings, run, false, false));
   }
 
   // A rope continued from a checkpoint's text, with some parameters changed (the state must
@@ -598,6 +605,10 @@ class NativeRope {
     if (!check_tolerances(absolute, relative, error)) throw py::value_error(error);
     settings.absolute_tolerance = absolute;
     settings.relative_tolerance = relative;
+    use_settings(settings);
+  }
+
+  void use_settings(const RunSettings& settings) {
     RopeLock lock(mutex_);
     const MethodStatus chosen = use_integrator(*sim_, settings);
     if (chosen == MethodStatus::out_of_memory) throw std::bad_alloc();
@@ -608,11 +619,14 @@ class NativeRope {
   // The parameters in effect, under the model file's keys: what a checkpoint of this rope holds.
   // Per-body values as read-only arrays (one number when every body shares it), carriage pairs
   // and the base's triple as tuples.
+  // A physics key given stands for the per-body values it derives, which are left out: the two
+  // together would be refused, and Rope(**parameters) must build this rope again. A chain value
+  // every body shares reads back as one number.
   py::dict parameters() {
     RopeLock lock(mutex_);
     py::dict values;
     for (const ParameterKey& key : parameter_keys()) {
-      if (is_physics_key(key.name)) continue;  // their per-body values are what is in effect
+      if (derived_by_a_given_key(key.name)) continue;
       const ParameterValue value = get_parameter(sim_->parameters, key.name);
       const std::vector<double>& numbers = value.numbers;
       if (is_optional_key(key.name) && numbers.empty()) continue;  // not given
@@ -625,12 +639,22 @@ class NativeRope {
       else if (key.shape == ValueShape::pair || key.shape == ValueShape::triple ||
                key.shape == ValueShape::vector)
         values[key.name] = py::tuple(py::cast(numbers));
-      else if (numbers.size() == 1)
+      else if (std::adjacent_find(numbers.begin(), numbers.end(), std::not_equal_to<>()) ==
+               numbers.end())
         values[key.name] = numbers[0];
       else
         values[key.name] = read_only(to_array(numbers.data(), numbers.size()));
     }
     return values;
+  }
+
+  bool derived_by_a_given_key(std::string_view name) const {
+    for (const ParameterKey& key : parameter_keys()) {
+      const char* derived = derived_key(key.name);
+      if (derived && name == derived && !get_parameter(sim_->parameters, key.name).numbers.empty())
+        return true;
+    }
+    return false;
   }
 
   py::tuple method() {

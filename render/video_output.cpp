@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -160,6 +161,7 @@ bool open_video(VideoOutput& video, const OutputPlan& plan, int width, int heigh
   }
   video.width = width;
   video.height = height;
+  video.format = format;
   video.stop = stop;
   std::string reason;
   if (!open_atomic(video.target, plan, reason)) {
@@ -195,18 +197,81 @@ bool write_video_frame(VideoOutput& video, const unsigned char* pixels, int stri
   return !video.failed;
 }
 
+namespace {
+
+bool read_at(int fd, off_t at, unsigned char* bytes, size_t count) {
+  return pread(fd, bytes, count, at) == static_cast<ssize_t>(count);
+}
+
+bool gif_complete(int fd, off_t size) {
+  unsigned char head[6], trailer = 0;
+  return size > 6 && read_at(fd, 0, head, 6) && std::memcmp(head, "GIF8", 4) == 0 &&
+         read_at(fd, size - 1, &trailer, 1) && trailer == 0x3B;
+}
+
+uint64_t big_endian(const unsigned char* bytes, int count) {
+  uint64_t value = 0;
+  for (int i = 0; i < count; ++i) value = value << 8 | bytes[i];
+  return value;
+}
+
+// Top-level boxes: a 32-bit size and a type, or size 1 and a 64-bit size after the type.
+bool mp4_complete(int fd, off_t size) {
+  const uint64_t end = static_cast<uint64_t>(size);
+  uint64_t at = 0;
+  bool index = false;
+  unsigned char header[16];
+  while (at < end) {
+    if (end - at < 8 || !read_at(fd, static_cast<off_t>(at), header, 8)) return false;
+    uint64_t box = big_endian(header, 4);
+    if (box == 1 && !(end - at >= 16 && read_at(fd, static_cast<off_t>(at) + 8, header + 8, 8)))
+      return false;
+    if (box == 1) box = big_endian(header + 8, 8);
+    if (box < 8 || box > end - at) return false;  // size 0 (to the end) is not what ffmpeg ends on
+    index = index || std::memcmp(header + 4, "moov", 4) == 0;
+    at += box;
+  }
+  return index;
+}
+
+}  // namespace
+
+bool video_file_complete(const std::string& path, VideoFormat format) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info {};
+  if (fd < 0) return false;
+  const bool complete = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                        (format == VideoFormat::gif ? gif_complete(fd, info.st_size)
+                                                    : mp4_complete(fd, info.st_size));
+  close(fd);
+  return complete;
+}
+
+namespace {
+
+// What ffmpeg left is checked as well as its status: it may report a full disk and still exit 0.
+// A video streamed in place has gone already and cannot be read back.
+const char* video_problem(const VideoOutput& video, bool encoded) {
+  if (video.failed) return "a frame could not be written";
+  if (!encoded) return "ffmpeg failed";
+  if (!video.target.temp_path.empty() && !video_file_complete(video.target.temp_path, video.format))
+    return "ffmpeg left an incomplete video (is the disk full?)";
+  return nullptr;
+}
+
+}  // namespace
+
 bool finish_video(VideoOutput& video, std::string& error) {
   if (video.pipe < 0) return true;
   close(video.pipe);
   video.pipe = -1;
   if (video.failed) stop_ffmpeg(video.pid);  // it stopped reading: it may never end by itself
-  const bool encoded = wait_for_ffmpeg(video.pid);
-  if (!video.failed && encoded && commit_atomic(video.target)) return true;
+  const char* problem = video_problem(video, wait_for_ffmpeg(video.pid));
+  if (!problem && commit_atomic(video.target)) return true;
   const int error_number = errno;
   discard_atomic(video.target);
-  error = "cannot write video '" + video.target.path + "': " +
-          (video.failed ? "a frame could not be written"
-                        : (encoded ? std::strerror(error_number) : "ffmpeg failed"));
+  error = "cannot write video '" + video.target.path +
+          "': " + (problem ? problem : std::strerror(error_number));
   return false;
 }
 

@@ -29,6 +29,7 @@ struct VideoOutput {
   pid_t pid = -1;
   AtomicFile target;
   int width = 0, height = 0;
+  VideoFormat format = VideoFormat::gif;
   bool failed = false;
   const volatile std::sig_atomic_t* stop = nullptr;  // nonzero: give up on a stalled ffmpeg
 };
@@ -40,8 +41,12 @@ bool open_video(VideoOutput& video, const OutputPlan& plan, int width, int heigh
 // One frame of 32-bit pixels (B G R A in memory), `stride` bytes a row.
 bool write_video_frame(VideoOutput& video, const unsigned char* pixels, int stride);
 // Ends ffmpeg's input, waits for it and renames the video into place. False with a reason when
-// ffmpeg failed, a frame could not be written, or a signal came while waiting (ffmpeg is then
-// stopped); the temporary file is then removed.
+// ffmpeg failed, a frame could not be written, the file it left is not a whole video (ffmpeg may
+// report a full disk and still exit 0), or a signal came while waiting (ffmpeg is then stopped);
+// the temporary file is then removed and any earlier video stays.
 bool finish_video(VideoOutput& video, std::string& error);
+// Whether the file at `path` ends as a whole video of `format` does: a GIF's trailer byte, an
+// MP4's boxes filling the file exactly, its index (moov) among them.
+bool video_file_complete(const std::string& path, VideoFormat format);
 // Stops ffmpeg and removes what it wrote (a run that failed before the end).
 void abandon_video(VideoOutput& video);

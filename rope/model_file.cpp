@@ -155,11 +155,49 @@ bool read_small_file(const std::string& path, size_t limit, const std::string& w
   return error.empty() && !too_large(path, text.size(), limit, what, error);
 }
 
+namespace {
+
+bool read_integrator(const toml::node& node, ModelRunChoice& run, std::string& error) {
+  const auto name = node.value<std::string>();
+  run.method = name && node.is_string() ? find_method(*name) : nullptr;
+  if (run.method) return true;
+  error = "key 'integrator' needs one of " + method_names();
+  return false;
+}
+
+bool read_tolerance(const toml::node& node, ModelRunChoice& run, std::string& error) {
+  std::vector<double> values;
+  std::string reason;
+  if (numbers_of(node, values) && (values.size() == 1 || values.size() == 2) &&
+      check_tolerances(values[0], values.back(), reason)) {
+    run.tolerance_given = true;
+    run.absolute_tolerance = values[0];
+    run.relative_tolerance = values.back();
+    return true;
+  }
+  error = "key 'tolerance' needs a number or [absolute, relative], numbers from 1e-13 to 1";
+  return false;
+}
+
+// integrator and tolerance: how to run the rope, read beside its parameters.
+bool read_run_key(const std::string& name, const toml::node& node, ModelRunChoice& run,
+                  std::string& error) {
+  return name == "integrator" ? read_integrator(node, run, error)
+                              : read_tolerance(node, run, error);
+}
+
+}  // namespace
+
 bool read_parameter_table(const toml::table& table, const std::string& source,
-                          RopeParameters& parameters, std::string& error) {
+                          RopeParameters& parameters, std::string& error, ModelRunChoice* run) {
   for (const auto& [key, node] : table) {
     const std::string name(key.str());
     const std::string at = where(source, key.source());
+    if (run && (name == "integrator" || name == "tolerance")) {
+      if (read_run_key(name, node, *run, error)) continue;
+      error = at + error;
+      return false;
+    }
     if (!is_parameter_key(name)) {
       error = at + "unknown key '" + excerpt(name) + "'";
       return false;
@@ -194,7 +232,7 @@ bool nested_too_deep(std::string_view text) {
 }
 
 bool read_model_text(std::string_view text, const std::string& source, RopeParameters& parameters,
-                     std::string& error) {
+                     std::string& error, ModelRunChoice* run) {
   if (nested_too_deep(text)) {
     error = source + ": nested deeper than " + std::to_string(deepest_model_nesting) +
             " levels; a model file is flat";
@@ -207,12 +245,24 @@ bool read_model_text(std::string_view text, const std::string& source, RopeParam
     error = where(source, problem.source()) + std::string(problem.description());
     return false;
   }
-  return read_parameter_table(table, source, parameters, error);
+  ModelRunChoice dropped;
+  return read_parameter_table(table, source, parameters, error, run ? run : &dropped);
 }
 
-bool read_model_file(const std::string& path, RopeParameters& parameters, std::string& error) {
+bool read_model_file(const std::string& path, RopeParameters& parameters, std::string& error,
+                     ModelRunChoice* run) {
   std::string text;
   error.clear();
   if (!read_small_file(path, largest_model_file, "model file", text, error)) return false;
-  return read_model_text(text, path == "-" ? "standard input" : path, parameters, error);
+  return read_model_text(text, path == "-" ? "standard input" : path, parameters, error, run);
+}
+
+RunSettings with_model_choice(RunSettings settings, const ModelRunChoice& run, bool method_given,
+                              bool tolerance_given) {
+  if (run.method && !method_given) settings.method = run.method;
+  if (run.tolerance_given && !tolerance_given) {
+    settings.absolute_tolerance = run.absolute_tolerance;
+    settings.relative_tolerance = run.relative_tolerance;
+  }
+  return settings;
 }

@@ -9,6 +9,17 @@
 #include <string_view>
 
 #include "rope/rope_parameters.hpp"
+#include "stepping/integrators.hpp"
+
+// How a model file asks to be run: keys `integrator` (a method's name) and `tolerance` (one
+// number, or [absolute, relative]). They are no rope parameters: a checkpoint keeps the method it
+// ran with, and the command line's and Python's own choices override these.
+struct ModelRunChoice {
+  const IntegrationMethod* method = nullptr;  // null: not given
+  bool tolerance_given = false;
+  double absolute_tolerance = 0.0;
+  double relative_tolerance = 0.0;
+};
 
 // A model file is small: anything larger, or nested deeper, is refused before it is parsed.
 constexpr size_t largest_model_file = 1 << 20;  // bytes
@@ -27,7 +38,13 @@ bool read_small_file(const std::string& path, size_t limit, const std::string& w
 // Reads a regular file of at most largest_model_file bytes, or standard input when `path` is "-".
 // On failure returns false with a one-line reason that names the file, line and column:
 // "FILE:LINE:COLUMN: unknown key 'x'". The parameters may then be partly changed.
-bool read_model_file(const std::string& path, RopeParameters& parameters, std::string& error);
+// `run` (may be null: checked, then dropped) gets the file's run settings.
+bool read_model_file(const std::string& path, RopeParameters& parameters, std::string& error,
+                     ModelRunChoice* run = nullptr);
 // The same for text already in memory; `source` names it in messages.
 bool read_model_text(std::string_view text, const std::string& source, RopeParameters& parameters,
-                     std::string& error);
+                     std::string& error, ModelRunChoice* run = nullptr);
+// `settings` with the model's choices where `method_given` and `tolerance_given` (the caller's
+// own) leave them open.
+RunSettings with_model_choice(RunSettings settings, const ModelRunChoice& run, bool method_given,
+                              bool tolerance_given);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +14,7 @@
 
 namespace {
 
-enum class Range { positive, non_negative, finite, zero };
+enum class Range { positive, non_negative, finite, zero, length };
 
 using P = RopeParameters;
 using Numbers = std::vector<double>;
@@ -88,7 +89,7 @@ const std::vector<KeySlot>& key_slots() {
        nullptr,
        nullptr},
       slot<&P::link_length>("link_length", "m", "length of each body, base first", S::per_body,
-                            Range::positive),
+                            Range::length),
       slot<&P::link_mass>("link_mass", "kg", "mass of each body (uniform rod), base first",
                           S::per_body, Range::positive),
       slot<&P::joint_stiffness>("joint_stiffness", "N m/rad",
@@ -227,6 +228,7 @@ bool in_range(double value, Range range) {
   if (range == Range::positive) return value > 0.0;
   if (range == Range::non_negative) return value >= 0.0;
   if (range == Range::zero) return value == 0.0;
+  if (range == Range::length) return value >= shortest_body && value <= longest_body;
   return true;
 }
 
@@ -235,6 +237,7 @@ const char* range_words(Range range) {
   if (range == Range::non_negative) return "a finite number, 0 or more";
   if (range == Range::zero)
     return "0: added mass is not supported (the bodies' inertia keeps the rigid-body form)";
+  if (range == Range::length) return "a number of metres from 1e-6 to 1e100";
   return "a finite number";
 }
 
@@ -515,6 +518,12 @@ bool is_physics_key(std::string_view name) {
                      [&](const Derivation& d) { return name == d.physics; });
 }
 
+const char* derived_key(std::string_view physics) {
+  for (const Derivation& d : derivations)
+    if (physics == d.physics) return d.per_body;
+  return nullptr;
+}
+
 ParameterValue get_parameter(const RopeParameters& parameters, std::string_view key) {
   const KeySlot* slot = find_slot(key);
   if (!slot) return {};
@@ -530,7 +539,10 @@ bool parse_number(std::string_view text, double& value) {
   char* end = nullptr;
   errno = 0;
   value = std::strtod(copy.c_str(), &end);
-  return *end == '\0' && errno != ERANGE;
+  // Too small for a normal double is still a number (tiny or 0), as a model file reads it; whether
+  // it is in range is the caller's check. Too large is not.
+  const bool overflow = errno == ERANGE && std::fabs(value) > DBL_MIN;
+  return *end == '\0' && !overflow;
 }
 
 std::string excerpt(std::string_view text) {

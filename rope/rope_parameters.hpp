@@ -89,6 +89,13 @@ struct RopeParameters {
   double added_mass = 0.0;                  // only 0: see docs/world.md
 };
 
+// Each body's length (link_length, or rope_length shared by the bodies), m. Shorter bodies do not
+// run under any springs and masses scaled to them: a nanometre rope stalls at its first step and
+// a picometre one diverges, while a micrometre one runs. Far longer ones bring the inertias
+// (m L^2 / 3) and spring energies near the largest double.
+constexpr double shortest_body = 1e-6;
+constexpr double longest_body = 1e100;
+
 // Largest link count accepted: a million links is already a few gigabytes of state.
 constexpr int most_links = 1000000;
 
@@ -133,6 +140,9 @@ bool set_parameter(RopeParameters& parameters, std::string_view key,
 // True for rope_length, mass_per_metre, bending_stiffness and bending_damping: keys that derive
 // per-body values. Checkpoints store the values they derived instead.
 bool is_physics_key(std::string_view name);
+// The per-body key a physics key derives (link_length for rope_length, and so on); null for any
+// other key.
+const char* derived_key(std::string_view physics);
 
 // True for a key that may be absent (ground_height, fluid_surface, the physics keys): absent, it
 // has no numbers, and checkpoints and Python leave it out.
@@ -156,8 +166,9 @@ bool check_parameters(const RopeParameters& parameters, std::string& error);
 size_t expected_count(const RopeParameters& parameters, ValueShape shape);
 
 // The one rule for numbers given as text, on the command line and in --set: the whole text is a
-// number as strtod reads it (no leading space, nothing after it, no overflow). Whether infinity or
-// NaN is acceptable is the caller's range check.
+// number as strtod reads it (no leading space, nothing after it, no overflow; a number below the
+// smallest normal double is read as strtod rounds it). Whether infinity or NaN is acceptable is the
+// caller's range check.
 bool parse_number(std::string_view text, double& value);
 
 // Input echoed in a message is cut to about 80 characters, so a huge key or value cannot flood

@@ -39,7 +39,7 @@ static FrameEnd integrate_to_frame_end(Simulation& sim) {
   while (sim.time < t1) {
     if (method_step(sim, t1) != 0) return failed_step(sim);
     ++sim.accepted_steps;
-    if (state_diverged(sim.state.data(), sim.layout)) return FrameEnd::diverged;
+    if (state_diverged(sim, sim.state.data())) return FrameEnd::diverged;
     if (sim.interrupt_check && sim.time < t1 && sim.interrupt_check(sim.interrupt_context)) {
       restore_frame_start(sim);
       return FrameEnd::interrupted;

@@ -18,9 +18,23 @@
 // second.
 using InterruptCheck = bool (*)(void* context);
 
+// What the divergence guard measures a state against, worked out once from the parameters (see
+// state_diverged).
+struct DivergenceBound {
+  double reach = 0.0;               // m: no part of a whole rope is farther from a carriage
+  double rope_length = 0.0;         // m, the base included
+  double rope_mass = 0.0;           // kg, the payload included
+  double weight = 0.0;              // N
+  double coupling_stiffness = 0.0;  // N/m, both ends' along x and y together
+  double wound_energy = 0.0;        // J, the joint and end-angle springs a turn from rest
+  double given_energy = 0.0;        // J, the most kinetic energy a state was given from outside
+  std::vector<double> momentum_scale;  // per coordinate, sqrt(2 M_ii) bounded from above
+};
+
 struct Simulation {
   RopeParameters parameters;  // what the rope was built from, for checkpoints
   RopeModel rope;
+  DivergenceBound bound;      // the divergence guard's limits for this rope
   StateLayout layout;         // where q, p and the carriages sit in the state
   std::vector<double> state;  // the ODE state, advanced in place by the integrator
   int64_t evaluations = 0;    // right-hand sides the methods have taken, over the simulation's life
@@ -89,10 +103,11 @@ MbsStatus set_configuration(Simulation& sim, const double q[], const double qdot
 // evaluation.
 void set_target(Simulation& sim, int carriage, double x);
 
-// Divergence guard over an accepted state laid out as `layout`: true when it holds a NaN or an
-// infinity, or when it has plainly blown up (see the definition for the measure, which does not
-// change when the rope moves along x or turns by whole turns).
-bool state_diverged(const double y[], const StateLayout& layout);
+// Divergence guard over an accepted state `y` of `sim`'s rope: true when it holds a NaN or an
+// infinity, when the rope has left its carriages far behind, or when a momentum or a carriage's
+// speed is beyond what the energy the rope can hold allows (see the definition). The measure does
+// not depend on where the rope is, how often it turned, or how many links it has.
+bool state_diverged(const Simulation& sim, const double y[]);
 
 constexpr const char* divergence_message = "Simulation aborted due to instability.";
 // The line the programs print once the model is assembled, followed by the coordinate count.

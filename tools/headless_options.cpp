@@ -144,9 +144,11 @@ std::unique_ptr<CLI::App> make_app(RawOptions& raw) {
   app->add_option("--target", raw.targets, "from time T drive carriage K towards x = X")
       ->type_name("K=X@T")
       ->allow_extra_args(false);
-  text("--integrator", raw.integrator, "NAME", "the integration method, one of those below")
+  text("--integrator", raw.integrator, "NAME",
+       "the integration method, one of those below; overrides a model file's")
       ->capture_default_str();
-  text("--tolerance", raw.tolerance, "ABS[,REL]", "error tolerances; REL defaults to ABS")
+  text("--tolerance", raw.tolerance, "ABS[,REL]",
+       "error tolerances; REL defaults to ABS; overrides a model file's")
       ->capture_default_str();
   text("--frames", raw.frames, "DIR", "also PNG frames into a new or empty DIR");
   text("--video", raw.video, "FILE", "also a .gif or .mp4 video (needs ffmpeg)");

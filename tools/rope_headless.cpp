@@ -104,9 +104,14 @@ int bad_input(const std::string& problem) {
   return exit_bad_input;
 }
 
-// The model file first, then each --set in command-line order.
+// The model file first, then each --set in command-line order. The file's integrator and
+// tolerance apply where --integrator and --tolerance do not.
 bool load_parameters(RopeParameters& parameters, std::string& error) {
-  if (!options.model.empty() && !read_model_file(options.model, parameters, error)) return false;
+  ModelRunChoice run;
+  if (!options.model.empty() && !read_model_file(options.model, parameters, error, &run))
+    return false;
+  options.run =
+      with_model_choice(options.run, run, options.method_given, options.tolerance_given);
   for (const ParameterSetting& setting : options.settings)
     if (!set_parameter(parameters, setting.key, setting.value, error)) {
       error = "--set " + excerpt(setting.key + "=" + setting.value) + ": " + error;
@@ -267,6 +272,48 @@ bool check_not_standard_output(std::string& error) {
   return true;
 }
 
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The model file and the checkpoint are read before the run and must outlive it: no output may
+// replace them.
+bool check_inputs_kept(std::initializer_list<PlannedOutput> outputs, std::string& error) {
+  for (const auto& [option, input] : {std::pair{"--model", &options.model},
+                                      std::pair{"--resume", &options.resume}}) {
+    struct stat read {};
+    if (input->empty() || *input == "-" || stat(input->c_str(), &read) != 0) continue;
+    for (const PlannedOutput& output : outputs)
+      if (!output.path->empty() && output.plan->exists && output.plan->device == read.st_dev &&
+          output.plan->inode == read.st_ino) {
+        error = std::string(output.option) + " and " + option + " name the same file '" +
+                excerpt(*output.path) + "'";
+        return false;
+      }
+  }
+  return true;
+}
+
+// The frames folder's frame_NNNNN.png files are the pictures' own: no other output may land on
+// one. (An output's folder exists, so a frames folder still to be made holds none of them.)
+bool check_frames_kept(std::initializer_list<PlannedOutput> outputs, std::string& error) {
+  struct stat frames {}, folder {};
+  if (options.frames_dir.empty() || stat(options.frames_dir.c_str(), &frames) != 0) return true;
+  for (const PlannedOutput& output : outputs) {
+    if (output.path->empty()) continue;
+    const std::string& path = output.plan->path;
+    const size_t slash = path.rfind('/');
+    const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+    if (slash == std::string::npos || !is_frame_file(path.c_str() + slash + 1) ||
+        stat(parent.c_str(), &folder) != 0 || !same_file(frames, folder))
+      continue;
+    error = std::string(output.option) + " '" + excerpt(*output.path) +
+            "' is one of the --frames folder's own picture files";
+    return false;
+  }
+  return true;
+}
+
 bool check_destinations(const Simulation& sim, std::string& error) {
   std::string reason;
   if (!check_not_standard_output(error)) return false;
@@ -292,6 +339,11 @@ bool check_destinations(const Simulation& sim, std::string& error) {
                             destinations.placements, {csv_output, video_output, state_output},
                             error))
     return false;
+  const PlannedOutput placements_output{"--placements", &options.placements,
+                                        &destinations.placements};
+  const std::initializer_list<PlannedOutput> outputs = {csv_output, video_output, state_output,
+                                                        placements_output};
+  if (!check_inputs_kept(outputs, error) || !check_frames_kept(outputs, error)) return false;
   const bool pictures_wanted = !options.frames_dir.empty() || !options.video.empty();
   if (pictures_wanted && picture_count(sim) > most_pictures) {
     error = "the run would make " + std::to_string(picture_count(sim)) + " pictures, more than " +

@@ -15,6 +15,7 @@ import contextlib
 import math
 import numbers
 import os
+import sys
 import types
 
 import numpy as np
@@ -113,27 +114,52 @@ def _flag(name, value):
     return bool(value)
 
 
-class _FrameBar:
-    """A progress bar on the terminal (tqdm, on standard error), moved by the engine's reports of
-    (frames done, frames) while it runs."""
+class _Bar:
+    """A tqdm bar on standard error that can never end a run: none without a standard error to
+    draw on (sys.stderr is None under pythonw or a daemon), and one whose drawing fails is
+    dropped with its error."""
+
+    def __init__(self, description, unit, total=None):
+        self._description, self._unit, self._bar = description, unit, None
+        self._drawing = sys.stderr is not None
+        if total is not None:
+            self.move_to(0, total)
+
+    def move_to(self, done, total):
+        if not self._drawing:
+            return
+        try:
+            if self._bar is None:
+                from tqdm import tqdm
+
+                self._bar = tqdm(total=total, desc=self._description, unit=self._unit,
+                                 file=sys.stderr)
+            self._bar.update(done - self._bar.n)
+        except Exception:  # noqa: BLE001 - a bar's failure is no reason to stop the run
+            self._drawing = False
+
+    def close(self):
+        try:
+            if self._bar is not None:
+                self._bar.close()
+        except Exception:  # noqa: BLE001 - as in move_to
+            pass
+
+
+class _FrameBar(_Bar):
+    """A progress bar moved by the engine's reports of (frames done, frames) while it runs."""
 
     def __init__(self, description):
-        self._description = description
-        self._bar = None
+        super().__init__(description, "frame")
 
     def __call__(self, done, frames):
-        if self._bar is None:
-            from tqdm import tqdm
-
-            self._bar = tqdm(total=frames, desc=self._description, unit="frame")
-        self._bar.update(done - self._bar.n)
+        self.move_to(done, frames)
 
     def __enter__(self):
         return self
 
     def __exit__(self, *failure):
-        if self._bar is not None:
-            self._bar.close()
+        self.close()
 
 
 def _frame_bar(progress, description):
@@ -221,8 +247,10 @@ def _tolerances(tolerance):
 
 class Rope:
     """One rope with its carriages: the window program's rope by default; ``model`` is a TOML
-    model file and keyword parameters override its keys. Unknown names or bad values raise
-    ValueError naming the key. A rope may be shared by threads: its calls take turns.
+    model file and keyword parameters override its keys. ``integrator`` and ``tolerance`` (as
+    ``use_integrator`` takes them) override the model file's own keys of those names; left out,
+    they are the file's, else rk4 at 1e-6. Unknown names or bad values raise ValueError naming
+    the key. A rope may be shared by threads: its calls take turns.
     """
 
     # Only the engine: an assignment to any other name (a parameter, say) would change nothing.
@@ -238,13 +266,17 @@ class Rope:
                     f"Rope({name}=...), or a sweep's grid key")
         raise AttributeError(f"a Rope has no attribute {name!r} to set{hint}")
 
-    def __init__(self, model=None, *, integrator="rk4", tolerance=1e-6, **parameters):
+    def __init__(self, model=None, *, integrator=None, tolerance=None, **parameters):
         values = _plain_values(parameters)
         try:
             self._rope = _NativeRope(_model_path(model), values)
         except RuntimeError as failure:  # the core refused the assembled rope
             raise EngineError(str(failure), 0.0) from None
-        self.use_integrator(integrator, tolerance)
+        # Left out: the model file's choice (its keys integrator and tolerance), else rk4 at 1e-6.
+        if integrator is not None or tolerance is not None:
+            name, absolute, relative = self.integrator
+            self.use_integrator(name if integrator is None else integrator,
+                                (absolute, relative) if tolerance is None else tolerance)
 
     def use_integrator(self, integrator="rk4", tolerance=1e-6):
         # The docstring lists the methods: see _method_lines.
@@ -281,7 +313,9 @@ class Rope:
     @property
     def parameters(self):
         """The parameters in effect, a read-only mapping by the model file's keys: per-body values
-        as arrays (one number when every body shares it), carriage pairs as tuples."""
+        as arrays (one number when every body shares it), carriage pairs as tuples, and each
+        physics key given in place of the per-body values it derives: ``Rope(**rope.parameters)``
+        builds the same rope."""
         return types.MappingProxyType(self._rope.parameters())
 
     def changed(self, **parameters):

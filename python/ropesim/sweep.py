@@ -13,7 +13,7 @@ import time as _clock
 import numpy as np
 
 from . import PER_CARRIAGE_KEYS, Diverged, EngineError, Rope, _count, _duration, _flag, _float
-from . import _moves
+from . import _Bar, _moves
 from . import parameter_keys
 
 SUMMARIES = ("sag", "mid_height", "peak_end_force", "energy", "x1", "x2")
@@ -75,13 +75,13 @@ def _rope_for(base, point, integrator, tolerance):
         return rope
     if isinstance(base, dict):
         return Rope(**_method(integrator, tolerance), **{**base, **point})
-    return Rope(base, **_method(integrator, tolerance), **point)
+    return Rope(base, integrator=integrator, tolerance=tolerance, **point)
 
 
 def run_point(base, point, duration, targets=(), integrator=None, tolerance=None):
     """One simulation of ``base`` (a dict of parameters, a model file's path, or a Rope to
     continue) updated by ``point``, with ``integrator`` and ``tolerance`` as for ``Rope`` (left
-    out: a base rope's own, else rk4 at 1e-6).
+    out: a base rope's own, else the model file's, else rk4 at 1e-6).
     Returns the point with its status (see STATUSES), a message and its summaries:
     sag (m, how far the lowest body origin hangs below the carriages' line at the end),
     mid_height (m, the middle body's height at the end), peak_end_force (N, the largest
@@ -225,17 +225,19 @@ def _wait_showing_progress(futures, deadline):
     and a remote scheduler alike."""
     from dask.distributed import TimeoutError as DaskTimeout
     from dask.distributed import wait
-    from tqdm import tqdm
 
     pending = set(futures)
-    with tqdm(total=len(futures), desc="sweep", unit="point") as bar:
+    bar = _Bar("sweep", "point", total=len(futures))
+    try:
         while pending and (deadline is None or _remaining(deadline) > 0):
             try:
-                done, pending = wait(pending, timeout=_remaining(deadline),
-                                     return_when="FIRST_COMPLETED")
+                _, pending = wait(pending, timeout=_remaining(deadline),
+                                  return_when="FIRST_COMPLETED")
             except (DaskTimeout, TimeoutError):
                 return
-            bar.update(len(done))
+            bar.move_to(len(futures) - len(pending), len(futures))
+    finally:
+        bar.close()
 
 
 def _collect(client, futures, points, deadline, progress):

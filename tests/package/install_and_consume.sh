@@ -10,6 +10,7 @@ trap 'rm -rf "$work"' EXIT
 
 cmake --install "$build" --prefix "$work/prefix" > "$work/install.log"
 for installed in bin/rope-headless include/ropesim/ropesim.hpp share/ropesim/models/rope.toml \
+  share/ropesim/models/fine_rope.toml \
   lib/cmake/RopeSim/RopeSimConfig.cmake; do
   [ -e "$work/prefix/$installed" ] || { echo "FAIL: $installed was not installed"; exit 1; }
 done

@@ -4,6 +4,7 @@ continue exactly."""
 
 import os
 import pickle
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -115,6 +116,21 @@ def test_saved_and_loaded_rope_continues_exactly(tmp_path, method):
     assert [float(row.split(",")[0]) for row in csv.splitlines()[1:]] == list(resumed_times)
 
 
+@pytest.mark.parametrize("parameters", [
+    {}, UNEVEN, {"links": 3, "link_mass": [0.05] * 4, "gravity": 5.0},
+    {"links": 40, "rope_length": 1.2, "mass_per_metre": 0.5, "bending_stiffness": 0.1},
+    {"links": 9, "bending_damping": 1e-3, "link_mass": np.linspace(0.02, 0.06, 10)}])
+def test_a_rope_built_from_its_parameters_is_the_same_rope(parameters):
+    rope = ropesim.Rope(**parameters)
+    assert set(parameters) <= set(rope.parameters)  # the physics keys too
+    again = ropesim.Rope(**rope.parameters)
+    assert again.state.tobytes() == rope.state.tobytes()
+    assert again.rhs(again.state).tobytes() == rope.rhs(rope.state).tobytes()
+    assert repr(dict(again.parameters)) == repr(dict(rope.parameters))
+    assert all(np.ndim(value) == 0 or len(set(value)) > 1  # a uniform chain is one number
+               for value in rope.parameters.values() if not isinstance(value, tuple))
+
+
 def test_parameters_read_back_and_a_changed_rope_goes_on_from_the_state():
     rope = ropesim.Rope(**UNEVEN)
     values = rope.parameters
@@ -220,13 +236,22 @@ def test_save_through_a_link_writes_its_target(tmp_path):
     assert os.path.islink(tmp_path / "rope.toml") and (tmp_path / "target.toml").is_file()
 
 
+@pytest.fixture(scope="module")
+def package_nobody_reads():
+    """The built package copied where anyone may read it: the checkout may not be (/root)."""
+    with tempfile.TemporaryDirectory() as folder:
+        shutil.copytree(os.path.dirname(ropesim.__file__), os.path.join(folder, "ropesim"))
+        subprocess.run(["chmod", "-R", "a+rX", folder], check=True)
+        yield folder
+
+
 @pytest.mark.skipif(os.geteuid() != 0, reason="acting as nobody needs root")
 @pytest.mark.parametrize("name, mode, error", [
     ("locked/rope.toml", None, "PermissionError"),  # a folder it may not write in
     ("rope.toml", 0o644, "PermissionError"),  # a file it may not write, in a folder it may
     ("own.toml", 0o606, ""),  # its own file, its mode kept
 ])
-def test_save_writes_with_the_users_permissions(name, mode, error):
+def test_save_writes_with_the_users_permissions(package_nobody_reads, name, mode, error):
     with tempfile.TemporaryDirectory() as folder:
         os.chmod(folder, 0o777)
         os.mkdir(os.path.join(folder, "locked"), 0o755)
@@ -237,7 +262,9 @@ def test_save_writes_with_the_users_permissions(name, mode, error):
             os.chown(path, 0 if error else 65534, 0)
         save = "import sys, ropesim; ropesim.Rope(links=2).save(sys.argv[1])"
         run = subprocess.run([sys.executable, "-c", save, path], user=65534, group=65534,
-                             extra_groups=[], capture_output=True, text=True)
+                             extra_groups=[], capture_output=True, text=True,
+                             cwd=package_nobody_reads,
+                             env={**os.environ, "PYTHONPATH": package_nobody_reads})
         assert (run.returncode == 0) == (error == "") and error in run.stderr, run.stderr
         assert sorted(os.listdir(folder)) == sorted({"locked", name.split("/")[0]})
         assert not mode or os.stat(path).st_mode & 0o7777 == mode

@@ -21,6 +21,18 @@ def test_default_is_the_window_programs_method():
     assert ropesim.Rope().integrator == ("rk4", 1e-6, 1e-6)
 
 
+# A model file names its method and tolerance; the keywords override each alone.
+@pytest.mark.parametrize("keywords, expected", [
+    ({}, ("rkf45", 1e-5, 1e-4)),
+    ({"integrator": "rk4"}, ("rk4", 1e-5, 1e-4)),
+    ({"tolerance": 1e-7}, ("rkf45", 1e-7, 1e-7)),
+])
+def test_a_model_file_names_its_method(tmp_path, keywords, expected):
+    (tmp_path / "m.toml").write_text('integrator = "rkf45"\ntolerance = [1e-5, 1e-4]\nlinks = 3\n')
+    rope = ropesim.Rope(tmp_path / "m.toml", **keywords)
+    assert rope.integrator == expected and rope.parameters["links"] == 3
+
+
 def test_every_method_of_the_engines_table_is_documented_and_runs():
     assert ropesim.METHODS[0] == "rk4" and len(set(ropesim.METHODS)) == len(ropesim.METHODS)
     for name in ropesim.METHODS:

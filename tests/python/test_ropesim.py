@@ -97,6 +97,13 @@ def test_a_progress_bar_leaves_the_run_as_it_was(run, capsys):
     assert shown.state.tobytes() == plain.state.tobytes() and shown.time == plain.time
 
 
+def test_energy_a_rope_was_given_is_no_divergence():  # no spring could have held it
+    rope = ropesim.Rope(links=3, gravity=0, end_stiffness_x=0, end_stiffness_y=0,
+                        end_stiffness_angle=0, joint_stiffness=0, initial_rates=[0, 0, 1, 0, 0, 0])
+    rope.advance(100)
+    assert rope.time == pytest.approx(1.0)
+
+
 def test_diverged_is_raised_and_another_rope_still_runs():
     torn = ropesim.Rope()
     torn.set_target(2, 1e6)
@@ -140,6 +147,7 @@ def test_two_threads_give_what_one_after_another_gives():
     ({"pegs": [(0.5, -0.2, -0.1)]}, "a radius greater than 0 at peg 0"),
     ({"pegs": [(0.5, 0.0, 0.1)]}, "puts peg 0 over the rope's start"),
     ({"added_mass": 0.5}, "added mass is not supported"),
+    ({"rope_length": 1e-308}, "from 1e-6 to 1e100, derived from 'rope_length'"),
 ])
 def test_bad_parameters_raise_value_error(parameters, words):
     with pytest.raises(ValueError, match=words):

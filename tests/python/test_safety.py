@@ -53,6 +53,28 @@ def test_ctrl_c_stops_a_long_run_at_its_last_completed_frame(run):
     assert rope.state.tobytes() == again.state.tobytes()
 
 
+class _UnwritableStream:
+    def write(self, *_):
+        raise OSError("the terminal is gone")
+    flush = write
+
+
+# No standard error to draw on, or one that fails: the run completes as without a bar (a sweep's
+# worker processes need a working standard error of their own).
+@pytest.mark.parametrize("run, stderr", [
+    (lambda rope, bar: (rope.advance(30, progress=bar), rope.state)[1], None),
+    (lambda rope, bar: (rope.advance(30, progress=bar), rope.state)[1], _UnwritableStream()),
+    (lambda rope, bar: rope.simulate(0.3, progress=bar)[1], _UnwritableStream()),
+    (lambda rope, bar: ropesim.sweep({"links": 3}, {"gravity": [9.8, 5.0]}, duration=0.1,
+                                     workers=1, progress=bar)["energy"], None),
+])
+def test_a_progress_bar_never_ends_a_run(monkeypatch, stderr, run):
+    expected = run(ropesim.Rope(), False)
+    monkeypatch.setattr("sys.stderr", stderr)
+    got = run(ropesim.Rope(), True)
+    assert got.tobytes() == expected.tobytes()
+
+
 @pytest.mark.parametrize("call", [
     lambda r: r.advance(5), lambda r: r.time, lambda r: r.q, lambda r: r.placements(),
     lambda r: r.rhs(np.zeros(58)), lambda r: r.set_target(1, 0.0),

@@ -17,6 +17,7 @@ struct BadInput {
   std::string problem;     // part of the error line
   std::string model = {};  // model file text, given as --model .../model.toml; empty: none
 };
+// In args, MODEL stands for the model file's path and FOLDER/ for the checked folder's.
 
 std::string repeated(const std::string& text, int times) {
   std::string all;
@@ -33,10 +34,15 @@ class HeadlessBadInput : public HeadlessFolders, public testing::WithParamInterf
 TEST_P(HeadlessBadInput, ExitsWithStatus2AndWritesNothing) {
   const BadInput& input = GetParam();
   std::vector<std::string> args = input.args;
+  const std::string model = scratch + "/model.toml";
+  for (std::string& arg : args) {  // the test's own paths
+    if (arg == "MODEL") arg = model;
+    if (arg.rfind("FOLDER/", 0) == 0) arg = folder + arg.substr(6);
+  }
   // Where the trajectory would go if the input were accepted.
-  args.insert(args.begin(), {"--output", folder + "/rope.csv"});
+  if (std::find(args.begin(), args.end(), "--output") == args.end())
+    args.insert(args.begin(), {"--output", folder + "/rope.csv"});
   if (!input.model.empty()) {
-    const std::string model = scratch + "/model.toml";
     std::ofstream(model) << input.model;
     args.insert(args.begin(), {"--model", model});
   }
@@ -109,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"ModelFractionalLinks", {}, "key 'links' needs a whole number", "links = 2.5"},
         BadInput{"ModelZeroLength",
                  {},
-                 "key 'link_length' needs a finite number greater than 0",
+                 "key 'link_length' needs a number of metres from 1e-6 to 1e100",
                  "link_length = 0"},
         BadInput{"ModelNegativeMass",
                  {},
@@ -185,6 +191,27 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"SetHugeValueCut",
                  {"--set", "link_mass=" + repeated("9", 100000) + "x"},
                  "... (100001 characters)'"},
+        BadInput{"ModelUnknownIntegrator",
+                 {},
+                 "model.toml:1:1: key 'integrator' needs one of",
+                 "integrator = \"euler\"\n"},
+        BadInput{"ModelToleranceZero", {}, "key 'tolerance' needs a number or", "tolerance = 0\n"},
+        // One range for a length, from the command line or a model file.
+        BadInput{"SetRopeLengthTiny",
+                 {"--set", "rope_length=1e-308"},
+                 "needs a number of metres from 1e-6 to 1e100, derived from 'rope_length'"},
+        BadInput{"ModelRopeLengthTiny",
+                 {},
+                 "needs a number of metres from 1e-6 to 1e100, derived from 'rope_length'",
+                 "rope_length = 1e-308\n"},
+        // An output onto a file the run reads, or onto one of its own pictures.
+        BadInput{"OutputOnTheModel",
+                 {"--output", "MODEL"},
+                 "--output and --model name the same file",
+                 "links = 3\n"},
+        BadInput{"OutputOnAFrame",
+                 {"--frames", "FOLDER/", "--output", "FOLDER/frame_00003.png"},
+                 "is one of the --frames folder's own picture files"},
         // --set comes after the model file, but a bad file is still reported.
         BadInput{"SetAfterBadModel", {"--set", "links=3"}, "unknown key 'colour'", "colour = 1"}),
     [](const testing::TestParamInfo<BadInput>& info) { return info.param.name; });

@@ -126,22 +126,38 @@ TEST_F(HeadlessPictures, BadPictureOptionsWriteNothing) {
   EXPECT_TRUE(folder_entries(folder).empty());
 }
 
-// An ffmpeg that gives up after a few frames: a message, status 1, and a failed run replaces no
-// output, the CSV included.
+// An ffmpeg that gives up after a few frames, or one that reports a full disk, leaves a cut video
+// and still exits 0: a message, status 1, and a failed run replaces no output, the CSV included;
+// an earlier video stays as it was.
 TEST_F(HeadlessPictures, FailingFfmpegLeavesNoVideo) {
   ASSERT_EQ(scratch.rfind('/', 0), 0u);  // an absolute temporary folder, never the root's bin
   ASSERT_GT(scratch.size(), 1u);
   const std::string tools = scratch + "/bin";
   mkdir(tools.c_str(), 0755);
-  std::ofstream(tools + "/ffmpeg") << "#!/bin/sh\nhead -c 3000000 > /dev/null\nexit 1\n";
-  chmod((tools + "/ffmpeg").c_str(), 0755);
+  const std::string cut = "for out; do :; done\ncat > /dev/null\nprintf '";
+  const std::string full_disk =
+      "' > \"$out\"\necho \"$out: No space left on device\" >&2\nexit 0\n";
+  const std::pair<const char*, std::string> cases[] = {  // the video, ffmpeg's script
+      {"run.mp4", "head -c 3000000 > /dev/null\nexit 1\n"},
+      {"run.mp4", cut + "\\0\\0\\0\\030ftypisom\\0\\0\\2\\0isomiso2\\0\\0\\100\\0mdat" + full_disk},
+      {"run.gif", cut + "GIF89a\\1\\0\\1\\0" + full_disk},
+  };
   const std::string path = std::getenv("PATH");
-  setenv("PATH", (tools + ":" + path).c_str(), 1);
-  const HeadlessRun failed = run({"--duration", "2", "--video", folder + "/run.mp4"});
-  setenv("PATH", path.c_str(), 1);
-  EXPECT_EQ(failed.status, 1);
-  EXPECT_NE(failed.err.find("cannot write video"), std::string::npos) << failed.err;
-  EXPECT_TRUE(folder_entries(folder).empty());
+  for (const auto& [name, script] : cases) {
+    SCOPED_TRACE(script);
+    std::ofstream(tools + "/ffmpeg") << "#!/bin/sh\n" << script;
+    chmod((tools + "/ffmpeg").c_str(), 0755);
+    const std::string video = folder + "/" + name;
+    std::ofstream(video) << "an earlier video";
+    setenv("PATH", (tools + ":" + path).c_str(), 1);
+    const HeadlessRun failed = run({"--duration", "2", "--video", video});
+    setenv("PATH", path.c_str(), 1);
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_NE(failed.err.find("cannot write video"), std::string::npos) << failed.err;
+    EXPECT_EQ(folder_entries(folder).size(), 1u);
+    EXPECT_EQ(read_file(video), "an earlier video");
+    unlink(video.c_str());
+  }
 }
 
 // Every destination is checked before the run: a refused one costs nothing and the previous

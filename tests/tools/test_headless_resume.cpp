@@ -121,6 +121,7 @@ TEST_F(HeadlessResume, DamagedCheckpointsAndMixedOptionsAreBadInput) {
       {with_line("time", "1e300"), {}, "key 'time' needs a number of seconds from 0 to 1e9"},
       {with_line("frame_count", "4611686018427387904"), {}, "key 'frame_count' needs a whole"},
       {with_line("tolerances", "[1e-300, 1e-300]"), {}, "key 'tolerances' needs"},
+      {good, {"--save-state", scratch + "/cp.toml"}, "--save-state and --resume name the same"},
   };
   for (const Case& c : cases) {
     const std::string damaged = scratch + "/cp.toml";
@@ -135,22 +136,26 @@ TEST_F(HeadlessResume, DamagedCheckpointsAndMixedOptionsAreBadInput) {
 }
 
 // A resumed run keeps its checkpoint's method unless the command line names another; tolerances
-// alone change only the tolerances.
+// alone change only the tolerances. A model file's integrator and tolerance keys likewise.
 TEST_F(HeadlessResume, ResumedRunKeepsTheSavedMethodUnlessNamed) {
   const std::string state = folder + "/state.toml";
   run_ok({"--duration", "0.05", "--integrator", "dirk", "--save-state", state});
+  const std::string model = scratch + "/model.toml";
+  std::ofstream(model) << "integrator = \"rkf45\"\ntolerance = [1e-5, 1e-4]\nlinks = 3\n";
   struct Case {
     std::vector<std::string> extra;
     std::string summary;
   };
   const Case cases[] = {
-      {{}, "integrator: dirk, tolerances 1e-06 (absolute), 1e-06 (relative)"},
-      {{"--tolerance", "1e-7"}, "integrator: dirk, tolerances 1e-07 (absolute), 1e-07"},
-      {{"--integrator", "rk8pd"}, "integrator: rk8pd, tolerances 1e-06 (absolute)"},
+      {{"--resume", state}, "integrator: dirk, tolerances 1e-06 (absolute), 1e-06 (relative)"},
+      {{"--resume", state, "--tolerance", "1e-7"}, "integrator: dirk, tolerances 1e-07 (absolute)"},
+      {{"--resume", state, "--integrator", "rk8pd"}, "integrator: rk8pd, tolerances 1e-06"},
+      {{"--model", model}, "integrator: rkf45, tolerances 1e-05 (absolute), 0.0001 (relative)"},
+      {{"--model", model, "--integrator", "rk4"}, "integrator: rk4, tolerances 1e-05 (absolute)"},
+      {{"--model", model, "--tolerance", "1e-7"}, "integrator: rkf45, tolerances 1e-07"},
   };
   for (const Case& c : cases) {
-    std::vector<std::string> args = {"--resume", state, "--duration", "0.02", "--output",
-                                     folder + "/out.csv"};
+    std::vector<std::string> args = {"--duration", "0.02", "--output", folder + "/out.csv"};
     args.insert(args.end(), c.extra.begin(), c.extra.end());
     const HeadlessRun run = run_headless(args, scratch);
     EXPECT_EQ(run.status, 0) << run.err;
