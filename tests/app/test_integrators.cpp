@@ -154,6 +154,21 @@ TEST(MethodCost, ImplicitMethodsStepALongFineRopeBeingDragged) {
   }
 }
 
+// Joints stiff by their dampers alone: dirk gave up on these in the first frame (at 1e3 N m s/rad
+// at t = 0.0056 s) for the same reason.
+TEST(MethodCost, DirkStepsRopesWhoseJointsAreDampingStiff) {
+  for (const double damping : {700.0, 1e3, 1e4}) {
+    SCOPED_TRACE(damping);
+    RopeParameters parameters;
+    parameters.joint_damping = damping;
+    Simulation sim;
+    ASSERT_EQ(start_simulation(sim, parameters), MbsStatus::ok);
+    ASSERT_EQ(use_integrator(sim, {row("dirk"), 1e-6, 1e-6}), MethodStatus::ok);
+    for (int frame = 0; frame < 30; ++frame)
+      ASSERT_EQ(integrate_frame(sim), FrameEnd::reached) << sim.integration_failure;
+  }
+}
+
 // And memory linear: the rope, its state and the method's vectors take some kilobytes a link
 // (measured: 2.4); a dense Newton matrix would be 8 (2 n)^2 bytes, 320 GB here. glibc's own count
 // of what is allocated, so not under the sanitizers, whose allocator keeps its own.
