@@ -18,7 +18,7 @@ void remove_springs_and_dampers(Chain& chain) {
     body.joint_damping = {0.0, 0.0, 0.0};
     body.joint_stiffness = {0.0, 0.0, 0.0};
   }
-  refresh_link_parameters(chain.mbs);
+  refresh_run_parameters(chain.mbs);
 }
 
 void set_moving_state(Chain& chain) {

@@ -12,7 +12,7 @@ struct Gravity {
 extern const ForceElementType gravity_element;
 
 // The element on every body of a system, reading `gravity` live: after changing it, refresh the
-// system's compact data (refresh_link_parameters) before the next right-hand side.
+// system's compact data (refresh_run_parameters) before the next right-hand side.
 inline ForceElement gravity_on_every_body(const Gravity& gravity) {
   return {&gravity_element, &gravity, nullptr};
 }

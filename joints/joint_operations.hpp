@@ -37,7 +37,7 @@ void initial_joint_momentum(Body& body);
 // take a run in inward order (the first link may have any children, every later one has the link
 // before it as its only child); pass 2 takes one in outward order (every link after the first is
 // a child of the link before it).
-// What the passes hand each other goes through mbs.link_state and mbs.link_motion; the kernels
+// What the passes hand each other goes through mbs.run_state and mbs.run_motion; the kernels
 // stream these compact arrays in order and need no prefetching. Pass 2 writes placement and
 // velocity into the records listed in mbs.kept_records only; store_records writes them for a
 // whole run (with streaming stores when `stream`, for trees too large for the caches).
@@ -47,8 +47,8 @@ void force_run(Mbs& mbs, const PassRun& run);
 void store_records(Mbs& mbs, const PassRun& run, bool stream);
 bool continues_inward_run(const Body& body, const Body& previous);
 bool continues_outward_run(const Body& body, const Body& previous);
-// The run's parameters and weights into the compact arrays (mbs.link_joint, link_inertia and
-// link_force_parameters), by inward position.
+// The run's parameters and weights into the compact arrays (mbs.run_joint, run_inertia and
+// run_force_parameters), by inward position.
 void pack_parameters(Mbs& mbs, const PassRun& run);
 }  // namespace revolute_link
 

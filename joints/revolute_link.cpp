@@ -108,8 +108,8 @@ void revolute_absolute_placement(Body& body) {
 // Fused right-hand-side kernels over runs of links. Each link computes exactly what its table
 // operations compute, but what it hands to the next link of the run (transmitted inertia and
 // bias inward, velocity and placement outward, transmitted force inward) stays in locals, what
-// the passes hand each other goes through the system's compact LinkPassState, and the parameters
-// come from the system's compact copies (LinkJoint and the others), all by inward position. The
+// the passes hand each other goes through the system's compact RunPassState, and the parameters
+// come from the system's compact copies (RunJoint and the others), all by inward position. The
 // records are read only where a run meets other bodies, and written only in pass 2 (placement
 // and velocity, for the callers) and at the end of a run (what it hands its parent).
 // Intermediates such as the joint record's sin and cos, the reduced inertia or the link's forces
@@ -123,11 +123,11 @@ struct HandedUp {
 
 // The compact data and coordinate arrays the kernels work on, by inward position.
 struct LinkPassData {
-  const LinkJoint* joint;
+  const RunJoint* joint;
   const Sym3* inertia;
-  const LinkForceParameters* force;
-  LinkPassState* state;
-  LinkMotion* motion;
+  const RunForceParameters* force;
+  RunPassState* state;
+  RunMotion* motion;
   const double* q;
   const double* p;
   double* qdot;
@@ -135,18 +135,18 @@ struct LinkPassData {
 };
 
 LinkPassData pass_data_of(Mbs& mbs) {
-  return {mbs.link_joint.data(),
-          mbs.link_inertia.data(),
-          mbs.link_force_parameters.data(),
-          mbs.link_state.data(),
-          mbs.link_motion.data(),
+  return {mbs.run_joint.data(),
+          mbs.run_inertia.data(),
+          mbs.run_force_parameters.data(),
+          mbs.run_state.data(),
+          mbs.run_motion.data(),
           mbs.q,
           mbs.p,
           mbs.qdot,
           mbs.pdot};
 }
 
-[[gnu::always_inline]] inline JointFrame frame_of(const LinkPassState& st, const LinkJoint& k) {
+[[gnu::always_inline]] inline JointFrame frame_of(const RunPassState& st, const RunJoint& k) {
   return {st.joint_sin, st.joint_cos, k.offset_x, k.offset_y};
 }
 
@@ -177,7 +177,7 @@ HandedUp armed_hand_up(const JointFrame& r, const Sym3& a, const Triple& b, doub
 
 // With an armature d the joint's inertia is a33 + d: the rates then solve (M + diag(d)) v = p.
 template <bool armed>
-[[gnu::always_inline]] inline HandedUp link_inertia_step(LinkPassState& st, const JointFrame& r,
+[[gnu::always_inline]] inline HandedUp link_inertia_step(RunPassState& st, const JointFrame& r,
                                                          const Sym3& a, const Triple& b, double p,
                                                          double armature) {
   st.articulated_inertia = a;
@@ -196,14 +196,14 @@ template <bool armed>
 
 // sin q and cos q: the joint transform, kept in the compact state (the record's joint record is
 // left as it was).
-[[gnu::always_inline]] inline JointFrame link_frame(const LinkJoint& k, double q) {
+[[gnu::always_inline]] inline JointFrame link_frame(const RunJoint& k, double q) {
   return {std::sin(q), std::cos(q), k.offset_x, k.offset_y};
 }
 
 // Pass 1 of a link whose only child handed up `child_up`: the sums of accumulate_inertia.
 template <bool armed>
-[[gnu::always_inline]] inline HandedUp chained_inertia_step(const LinkJoint& k, const Sym3& inertia,
-                                                            LinkPassState& st, double q, double p,
+[[gnu::always_inline]] inline HandedUp chained_inertia_step(const RunJoint& k, const Sym3& inertia,
+                                                            RunPassState& st, double q, double p,
                                                             const HandedUp& child_up,
                                                             double armature, double turn) {
   const JointFrame r = link_frame(k, q);
@@ -222,7 +222,7 @@ template <bool armed>
 // which pass 2 has brought up to date.
 [[gnu::always_inline]] inline Triple link_own_force(const LinkPassData& d, std::size_t at,
                                                     Body* const& body) {
-  const LinkMotion& motion = d.motion[at];
+  const RunMotion& motion = d.motion[at];
   const double s = motion.sin_abs, c = motion.cos_abs;
   Triple applied = body_values::weight(d.force[at].weight, d.force[at].com, s, c);
   if (d.joint[at].own_forces != 0) [[unlikely]] {
@@ -236,9 +236,9 @@ template <bool armed>
 // Pass 3 of one link from its total force; returns the force handed to the parent.
 [[gnu::always_inline]] inline Triple link_force_step(const LinkPassData& d, std::size_t at,
                                                      const Triple& total) {
-  const LinkJoint& k = d.joint[at];
-  const LinkForceParameters& f = d.force[at];
-  const LinkPassState& st = d.state[at];
+  const RunJoint& k = d.joint[at];
+  const RunForceParameters& f = d.force[at];
+  const RunPassState& st = d.state[at];
   const int32_t c = k.coordinate;
   const Triple u = d.motion[at].velocity;
   const Triple h =
@@ -250,7 +250,7 @@ template <bool armed>
 // Copies a link's placement and velocity line into its record, where the callers read them.
 // On trees too large for the caches a streaming store: the line goes to memory without being read
 // first.
-[[gnu::always_inline]] inline void write_back(Body& body, const LinkMotion& motion, bool stream) {
+[[gnu::always_inline]] inline void write_back(Body& body, const RunMotion& motion, bool stream) {
 #if defined(__SSE2__)
   if (stream) {
     double* to = body.velocity.data();
@@ -272,13 +272,13 @@ namespace revolute_link {
 template <bool armed>
 void inertia_run_of(Mbs& mbs, const PassRun& run) {
   const LinkPassData d = pass_data_of(mbs);
-  const double* armature = mbs.link_armature;
-  const double* turn = mbs.link_turn_inertia;
+  const double* armature = mbs.run_armature;
+  const double* turn = mbs.run_turn_inertia;
   auto turn_of = [turn](std::size_t i) { return turn ? turn[i] : 0.0; };
   const std::size_t begin = static_cast<std::size_t>(run.begin);
   const std::size_t end = static_cast<std::size_t>(run.end);
   Body& first = *mbs.inward_order[begin];
-  const LinkJoint& k0 = d.joint[begin];
+  const RunJoint& k0 = d.joint[begin];
   const JointFrame r = link_frame(k0, d.q[k0.coordinate]);
   accumulate_inertia(first);
   Sym3 a0 = first.articulated_inertia;
@@ -286,7 +286,7 @@ void inertia_run_of(Mbs& mbs, const PassRun& run) {
   HandedUp up = link_inertia_step<armed>(d.state[begin], r, a0, first.momentum_bias,
                                          d.p[k0.coordinate], armed ? armature[begin] : 0.0);
   for (std::size_t i = begin + 1; i < end; ++i) {
-    const LinkJoint& k = d.joint[i];
+    const RunJoint& k = d.joint[i];
     up = chained_inertia_step<armed>(k, d.inertia[i], d.state[i], d.q[k.coordinate],
                                      d.p[k.coordinate], up, armed ? armature[i] : 0.0,
                                      armed ? turn_of(i) : 0.0);
@@ -297,7 +297,7 @@ void inertia_run_of(Mbs& mbs, const PassRun& run) {
 }
 
 void inertia_run(Mbs& mbs, const PassRun& run) {
-  if (mbs.link_armature)
+  if (mbs.run_armature)
     inertia_run_of<true>(mbs, run);
   else
     inertia_run_of<false>(mbs, run);
@@ -314,8 +314,8 @@ void velocity_run(Mbs& mbs, const PassRun& run) {
   Placement parent_placement = placement_of(top_parent);
   for (std::size_t i = begin; i < end; ++i) {
     const int32_t at = inward[i];
-    const LinkPassState& st = d.state[at];
-    const LinkJoint& k = d.joint[at];
+    const RunPassState& st = d.state[at];
+    const RunJoint& k = d.joint[at];
     const int32_t c = k.coordinate;
     const JointFrame r = frame_of(st, k);
     const Triple w = to_body_velocity(r, parent_velocity);
@@ -339,7 +339,7 @@ void velocity_run(Mbs& mbs, const PassRun& run) {
 void store_records(Mbs& mbs, const PassRun& run, bool stream) {
   Body* const* order = mbs.outward_order.data();
   const int32_t* inward = mbs.inward_position.data();
-  const LinkMotion* motion = mbs.link_motion.data();
+  const RunMotion* motion = mbs.run_motion.data();
   for (int32_t i = run.begin; i < run.end; ++i) write_back(*order[i], motion[inward[i]], stream);
 #if defined(__SSE2__)
   if (stream) _mm_sfence();
@@ -359,12 +359,12 @@ bool continues_outward_run(const Body& body, const Body& previous) {
 void pack_parameters(Mbs& mbs, const PassRun& run) {
   for (int32_t k = run.begin; k < run.end; ++k) {
     const Body& body = *mbs.inward_order[k];
-    LinkJoint& joint = mbs.link_joint[k];
+    RunJoint& joint = mbs.run_joint[k];
     joint.offset_x = body.joint[offset_x];
     joint.offset_y = body.joint[offset_y];
     joint.own_forces = body.own_forces;
-    mbs.link_inertia[k] = body.inertia;
-    mbs.link_force_parameters[k] = {body_weight(mbs, body),
+    mbs.run_inertia[k] = body.inertia;
+    mbs.run_force_parameters[k] = {body_weight(mbs, body),
                                     body.com,
                                     body.joint_damping[0],
                                     body.joint_stiffness[0],

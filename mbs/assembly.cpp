@@ -70,7 +70,7 @@ static MbsStatus allocate_coordinate_arrays(Mbs& mbs, int n) {
   return MbsStatus::ok;
 }
 
-// The right-hand side follows these lists instead of walking the links on every evaluation.
+// The right-hand side follows these lists instead of walking the tree on every evaluation.
 static MbsStatus record_visiting_orders(Mbs& mbs) {
   mbs.outward_order.clear();
   mbs.inward_order.clear();
@@ -90,12 +90,12 @@ static void release_coordinates(Mbs& mbs) {
   LargeArray<Body*>().swap(mbs.inward_order);
   std::vector<PassRun>().swap(mbs.inward_runs);
   std::vector<PassRun>().swap(mbs.outward_runs);
-  LargeArray<LinkJoint>().swap(mbs.link_joint);
-  LargeArray<Sym3>().swap(mbs.link_inertia);
-  LargeArray<LinkForceParameters>().swap(mbs.link_force_parameters);
+  LargeArray<RunJoint>().swap(mbs.run_joint);
+  LargeArray<Sym3>().swap(mbs.run_inertia);
+  LargeArray<RunForceParameters>().swap(mbs.run_force_parameters);
   LargeArray<int32_t>().swap(mbs.inward_position);
-  LargeArray<LinkPassState>().swap(mbs.link_state);
-  LargeArray<LinkMotion>().swap(mbs.link_motion);
+  LargeArray<RunPassState>().swap(mbs.run_state);
+  LargeArray<RunMotion>().swap(mbs.run_motion);
   LargeArray<int32_t>().swap(mbs.kept_records);
   LargeArray<double>().swap(mbs.record_inertia);
   mbs.coordinate_count = 0;

@@ -51,18 +51,18 @@ static_assert(offsetof(Body, system) >= offsetof(Body, applied_force) &&
 static_assert(offsetof(Body, kind_storage) >= offsetof(Body, body_momentum),
               "the kind's own record lies past the lines the passes prefetch");
 
-// The fused link kernels touch a record only in pass 2, to write placement and velocity back:
-// one cache line, laid out as LinkMotion. The line starts where the record's fields before it end,
+// The fused run kernels touch a record only in pass 2, to write placement and velocity back:
+// one cache line, laid out as RunMotion. The line starts where the record's fields before it end,
 // which is a line boundary with 8-byte pointers; with 4-byte ones (wasm32) it is not, and the
 // record is written back field by field there.
 static_assert(sizeof(void*) != 8 || offsetof(Body, velocity) % 64 == 0,
               "placement and velocity start a cache line");
-static_assert(sizeof(LinkMotion) == 64 &&
-                  offsetof(Body, sin_abs) - offsetof(Body, velocity) == offsetof(LinkMotion, sin_abs) &&
-                  offsetof(Body, cos_abs) - offsetof(Body, velocity) == offsetof(LinkMotion, cos_abs) &&
-                  offsetof(Body, position) - offsetof(Body, velocity) == offsetof(LinkMotion, position) &&
-                  offsetof(Body, angle) - offsetof(Body, velocity) == offsetof(LinkMotion, angle),
-              "placement and velocity fill one cache line, laid out as LinkMotion");
+static_assert(sizeof(RunMotion) == 64 &&
+                  offsetof(Body, sin_abs) - offsetof(Body, velocity) == offsetof(RunMotion, sin_abs) &&
+                  offsetof(Body, cos_abs) - offsetof(Body, velocity) == offsetof(RunMotion, cos_abs) &&
+                  offsetof(Body, position) - offsetof(Body, velocity) == offsetof(RunMotion, position) &&
+                  offsetof(Body, angle) - offsetof(Body, velocity) == offsetof(RunMotion, angle),
+              "placement and velocity fill one cache line, laid out as RunMotion");
 
 // Small trees stay in the caches, where prefetching would only cost instructions.
 constexpr std::size_t prefetch_from_bodies = 2048;

@@ -32,7 +32,7 @@ struct ForceElementType {
   // A weight: the y component (N) of a constant world force at the body's centre of mass. The
   // fused kernels take it once at set-up instead of calling add_force. Null for other elements.
   double (*weight_of)(const ForceElement& element, const Body& body) = nullptr;
-  // Where the force on `body` acts (world): the rope's turning stiffness needs its lever.
+  // Where the force on `body` acts (world): the chain's turning stiffness needs its lever.
   Point (*point_of_action)(const ForceElement& element, const Body& body) = nullptr;
   // Potential energy (J) at the bodies' present placements; null for an element without one.
   double (*potential_energy)(const ForceElement& element, const Mbs& mbs) = nullptr;

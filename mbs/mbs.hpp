@@ -90,10 +90,10 @@ enum JointRecord { joint_sin = 0, joint_cos = 1, offset_x = 2, offset_y = 3 };
 // only the lines it needs: the tree first, then placement and velocity (what callers read after an
 // evaluation, one cache line), then the joint record and the body's parameters, then what the
 // table operations accumulate inward and forces; set-up fields and the kind's own work record,
-// which the rope's right-hand side never touches, come last. The fused link kernels read copies of
+// which the fused right-hand side never touches, come last. The fused run kernels read copies of
 // the parameters and keep what the passes hand each other in the system's compact arrays; of a
-// link's record they write only the placement and velocity line, and that only where others read
-// it (update_body_records does the rest). The right-hand side prefetches by these groups
+// fused body's record they write only the placement and velocity line, and that only where others
+// read it (update_body_records does the rest). The right-hand side prefetches by these groups
 // (body_prefetch.hpp): keep a field in the group of the passes that read it.
 struct alignas(64) Body {
   // Tree, joint kind and coordinates: every pass.
@@ -107,7 +107,7 @@ struct alignas(64) Body {
   double* pdot = nullptr;
 
   // Velocity and placement: written outward (pass 2), read by pass 3 and the callers. One cache
-  // line, the only one the fused link kernels write.
+  // line, the only one the fused run kernels write.
   Triple velocity{};  // body-frame velocity of the origin and angular rate
   double sin_abs = 0.0;
   double cos_abs = 0.0;
@@ -116,7 +116,7 @@ struct alignas(64) Body {
 
   // Joint record and parameters: set up once (the joint record's sin and cos by the table
   // operations), read by every pass.
-  std::array<double, 4> joint{};  // joint record, see JointRecord (free base: sin, cos only)
+  std::array<double, 4> joint{};  // joint record, see JointRecord
   Sym3 inertia{};                 // about the body origin, body axes: (m, 0, -m*cy, m, m*cx, J)
   Point com{};                    // centre of mass in body axes
   // How many force elements act on this body beyond the weights (set-up counts them): the
@@ -161,34 +161,34 @@ struct alignas(64) Body {
 // bodies must not move once attached: size the array once.
 using BodyArray = LargeArray<Body>;
 
-// What the fused link kernels write every evaluation, in the system's arrays by inward visiting
+// What the fused run kernels write every evaluation, in the system's arrays by inward visiting
 // order: pass 1 the articulated inertia, bias, joint inverse and joint sin and cos for passes 2
 // and 3; pass 2 the placement and velocity, laid out as the body record's line that holds them.
-struct LinkPassState {
+struct RunPassState {
   Sym3 articulated_inertia;
   Triple momentum_bias;
   double joint_inertia_inverse;
   double joint_sin, joint_cos;
 };
 
-struct alignas(64) LinkMotion {
+struct alignas(64) RunMotion {
   Triple velocity;
   double sin_abs, cos_abs;
   Point position;
   double angle;
 };
 
-// A link's parameters as the fused kernels read them: copies of its record's, taken when the
+// A fused body's parameters as the run kernels read them: copies of its record's, taken when the
 // passes are laid out and at every set-up, read-only in between. Split by the passes that read
 // them, so that a pass streams only its own: the joint by every pass, the inertia by pass 1, the
 // weight and spring-damper by pass 3.
-struct LinkJoint {
+struct RunJoint {
   double offset_x, offset_y;
-  int32_t coordinate;  // the link's coordinate in the system's arrays
+  int32_t coordinate;  // the body's first coordinate in the system's arrays
   int32_t own_forces;  // force elements acting on it beyond the weights
 };
 
-struct LinkForceParameters {
+struct RunForceParameters {
   double weight;  // the weights' y component in world axes, N (body_weight)
   Point com;
   double damping, stiffness, rest;
@@ -245,10 +245,10 @@ struct Mbs {
   double* qdot = nullptr;
   double* pdot = nullptr;
   LargeArray<double> storage;
-  // Set only while run_velocity_passes_with_springs runs: added to each fused link's joint inertia
+  // Set only while run_velocity_passes_with_springs runs: added to each fused body's joint inertia
   // and to its own rotational inertia, by inward position.
-  const double* link_armature = nullptr;
-  const double* link_turn_inertia = nullptr;
+  const double* run_armature = nullptr;
+  const double* run_turn_inertia = nullptr;
   LargeArray<double> record_inertia;  // the other bodies' own rotational inertia meanwhile
   // Visiting orders of the whole tree, fixed once the coordinates are laid out.
   LargeArray<Body*> outward_order;  // parents before children
@@ -257,16 +257,17 @@ struct Mbs {
   // pass 2 outward_runs.
   std::vector<PassRun> inward_runs;
   std::vector<PassRun> outward_runs;
-  // Compact data of the fused link kernels: by inward position the parameters (cold) and what the
+  // Compact data of the fused run kernels: by inward position the parameters (cold) and what the
   // passes hand each other (hot); by outward position the body's inward position.
-  LargeArray<LinkJoint> link_joint;
-  LargeArray<Sym3> link_inertia;
-  LargeArray<LinkForceParameters> link_force_parameters;
-  LargeArray<LinkPassState> link_state;
-  LargeArray<LinkMotion> link_motion;
+  LargeArray<RunJoint> run_joint;
+  LargeArray<Sym3> run_inertia;
+  LargeArray<RunForceParameters> run_force_parameters;
+  LargeArray<RunPassState> run_state;
+  LargeArray<RunMotion> run_motion;
   LargeArray<int32_t> inward_position;
-  // Outward positions of the links whose records pass 2 keeps current because other bodies read
-  // them during the evaluation: links with own forces and links with a child outside their run.
+  // Outward positions of the fused bodies whose records pass 2 keeps current because other bodies
+  // read them during the evaluation: bodies with own forces and those with a child outside their
+  // run.
   // Capacity for every body, so that the set-up refills it without allocating.
   LargeArray<int32_t> kept_records;
   // What acts on the bodies besides their joints, in the order their forces are added (weights
@@ -301,25 +302,25 @@ void rhs_pass_3(Body& root);
 // Initial joint momenta p from the initial q and qdot. Also takes the bodies' parameters (inertia,
 // centre of mass, offsets, joint spring-damper) and the force elements (the weights, which bodies
 // have own forces) into the right-hand side's compact data: change them in the records or the
-// elements, then run the set-up (or refresh_link_parameters) before the next right-hand side.
+// elements, then run the set-up (or refresh_run_parameters) before the next right-hand side.
 MbsStatus run_setup_passes(Mbs& mbs);
-// qdot and pdot from q and p; also every body's placement and velocity. Links taken by a fused
-// kernel keep theirs in the system's LinkMotion: their records get placement and velocity only
+// qdot and pdot from q and p; also every body's placement and velocity. Bodies taken by a fused
+// kernel keep theirs in the system's RunMotion: their records get placement and velocity only
 // from update_body_records (and, at the end of a run, what the run hands its parent). Their joint
 // record's sin and cos, articulated inertia and the other intermediates stay in the system's
-// LinkPassState or nowhere. The table path below fills every field.
+// RunPassState or nowhere. The table path below fills every field.
 MbsStatus run_rhs_passes(Mbs& mbs);
 // Joint rates v = M(q)^-1 p from passes 1 and 2 alone (the mass matrix M is never formed); v
 // lands in qdot. O(n), the passes' own cost without the forces.
 MbsStatus run_velocity_passes(Mbs& mbs);
 // Springs taken implicitly over a step of an implicit method weigh like extra inertia: the same
-// solve with `armature` (by inward position: each joint's added inertia, fused links only) and
-// `turn_inertia` (by inward position: each body's added rotational inertia, every body) added for
-// this solve alone. The records are as they were afterwards.
+// solve with `armature` (by inward position: each joint's added inertia, bodies in fused runs
+// only) and `turn_inertia` (by inward position: each body's added rotational inertia, every body)
+// added for this solve alone. The records are as they were afterwards.
 MbsStatus run_velocity_passes_with_springs(Mbs& mbs, const double* armature,
                                            const double* turn_inertia);
-// Copies every link's placement and velocity from the last run_rhs_passes into its record, where
-// drawing and measuring code reads them: once before reading, not once per evaluation (a pass over
+// Copies every fused body's placement and velocity from the last run_rhs_passes into its record,
+// where drawing and measuring code reads them: once before reading, not once per evaluation (a pass over
 // a large tree would otherwise touch every record twice).
 void update_body_records(Mbs& mbs);
 // The same through the joint-kind tables alone, body by body: the reference the fused kernels
@@ -331,7 +332,7 @@ MbsStatus run_rhs_table_passes(Mbs& mbs);
 MbsStatus record_pass_runs(Mbs& mbs);
 // Counts the force elements on each body and copies the parameters of the bodies in fused runs
 // into the compact pass data (part of run_setup_passes).
-void refresh_link_parameters(Mbs& mbs);
+void refresh_run_parameters(Mbs& mbs);
 
 // --- Failures (status.cpp) ---
 // Records a failure met on `body` in its system, unless the system already holds an earlier one

@@ -80,7 +80,7 @@ MbsStatus run_setup_passes(Mbs& mbs) {
   mbs.status = MbsStatus::ok;
   setup_pass_a(*mbs.root);
   setup_pass_b(*mbs.root);
-  refresh_link_parameters(mbs);
+  refresh_run_parameters(mbs);
   return mbs.status;
 }
 
@@ -187,7 +187,7 @@ static void count_own_forces(Mbs& mbs) {
   }
 }
 
-void refresh_link_parameters(Mbs& mbs) {
+void refresh_run_parameters(Mbs& mbs) {
   count_own_forces(mbs);
   for (const PassRun& run : mbs.inward_runs)
     if (run.kernel == PassKernel::fused_run) run.type->pack_parameters(mbs, run);
@@ -198,11 +198,11 @@ void refresh_link_parameters(Mbs& mbs) {
 // count of those before it in outward order.
 static void record_compact_pass_data(Mbs& mbs) {
   const std::size_t n = mbs.outward_order.size();
-  mbs.link_joint.assign(n, LinkJoint{});
-  mbs.link_inertia.assign(n, Sym3{});
-  mbs.link_force_parameters.assign(n, LinkForceParameters{});
-  mbs.link_state.assign(n, LinkPassState{});
-  mbs.link_motion.assign(n, LinkMotion{});
+  mbs.run_joint.assign(n, RunJoint{});
+  mbs.run_inertia.assign(n, Sym3{});
+  mbs.run_force_parameters.assign(n, RunForceParameters{});
+  mbs.run_state.assign(n, RunPassState{});
+  mbs.run_motion.assign(n, RunMotion{});
   mbs.inward_position.assign(n, 0);
   mbs.record_inertia.assign(n, 0.0);
   mbs.kept_records.clear();
@@ -222,10 +222,10 @@ static void record_compact_pass_data(Mbs& mbs) {
     const auto found = std::lower_bound(outward_by_body.begin(), outward_by_body.end(),
                                         std::pair<const Body*, int32_t>{mbs.inward_order[k], 0});
     const std::size_t i = static_cast<std::size_t>(found->second);
-    mbs.link_joint[k].coordinate = coordinate_of[i];
+    mbs.run_joint[k].coordinate = coordinate_of[i];
     mbs.inward_position[i] = static_cast<int32_t>(k);
   }
-  refresh_link_parameters(mbs);
+  refresh_run_parameters(mbs);
 }
 
 MbsStatus record_pass_runs(Mbs& mbs) {
@@ -327,8 +327,8 @@ static void for_each_record_body(Mbs& mbs, Visit visit) {
 
 MbsStatus run_velocity_passes_with_springs(Mbs& mbs, const double* armature,
                                            const double* turn_inertia) {
-  mbs.link_armature = armature;
-  mbs.link_turn_inertia = turn_inertia;
+  mbs.run_armature = armature;
+  mbs.run_turn_inertia = turn_inertia;
   double* kept = mbs.record_inertia.data();
   for_each_record_body(mbs, [&](std::size_t at, Body& body) {
     kept[at] = body.inertia[5];
@@ -336,8 +336,8 @@ MbsStatus run_velocity_passes_with_springs(Mbs& mbs, const double* armature,
   });
   const MbsStatus status = run_velocity_passes(mbs);
   for_each_record_body(mbs, [&](std::size_t at, Body& body) { body.inertia[5] = kept[at]; });
-  mbs.link_armature = nullptr;
-  mbs.link_turn_inertia = nullptr;
+  mbs.run_armature = nullptr;
+  mbs.run_turn_inertia = nullptr;
   return status;
 }
 

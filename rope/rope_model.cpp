@@ -137,7 +137,7 @@ MbsStatus register_force_elements(RopeModel& rope, const RopeParameters& paramet
   } catch (const std::bad_alloc&) {
     return MbsStatus::out_of_memory;
   }
-  refresh_link_parameters(rope.mbs);
+  refresh_run_parameters(rope.mbs);
   return MbsStatus::ok;
 }
 

@@ -51,8 +51,8 @@ void for_each_fused_link(const Mbs& mbs, Visit visit) {
     if (run.kernel != PassKernel::fused_run) continue;
     for (int32_t i = run.begin; i < run.end; ++i) {
       const auto at = static_cast<std::size_t>(i);
-      const LinkForceParameters& spring = mbs.link_force_parameters[at];
-      visit(at, JointSpring{mbs.link_joint[at].coordinate, spring.stiffness, spring.damping});
+      const RunForceParameters& spring = mbs.run_force_parameters[at];
+      visit(at, JointSpring{mbs.run_joint[at].coordinate, spring.stiffness, spring.damping});
     }
   }
 }
@@ -278,8 +278,8 @@ bool make_step_preconditioner(StepPreconditioner& preconditioner, const Simulati
       preconditioner.turns.push_back(
           {turn_coordinate(mbs, *body),
            has_coordinates(mbs, body->parent) ? turn_coordinate(mbs, *body->parent) : -1});
-    preconditioner.armature.assign(sim.rope.mbs.link_joint.size(), 0.0);
-    preconditioner.turn_inertia.assign(sim.rope.mbs.link_joint.size(), 0.0);
+    preconditioner.armature.assign(sim.rope.mbs.run_joint.size(), 0.0);
+    preconditioner.turn_inertia.assign(sim.rope.mbs.run_joint.size(), 0.0);
     preconditioner.tension.assign(n, 0.0);
     preconditioner.q.assign(n, 0.0);
     preconditioner.rates.assign(n, 0.0);

@@ -77,7 +77,7 @@ TEST_F(Common, CarriageOneAtAnchorAtRestGivesGravityAlone) {
   auto tree = build_tree({{free_planar_base_kind, -1}});
   Body& base = (*tree)[0];
   tree->mbs.force_elements.push_back(anchor_spring_on(spring[0], base));
-  refresh_link_parameters(tree->mbs);
+  refresh_run_parameters(tree->mbs);
   tree->mbs.q[0] = anchor[0];
   tree->mbs.q[1] = anchor[1];
   EXPECT_EQ(run_rhs_passes(tree->mbs), MbsStatus::ok);
@@ -85,7 +85,7 @@ TEST_F(Common, CarriageOneAtAnchorAtRestGivesGravityAlone) {
   EXPECT_EQ(base.applied_force[1], -(standard_gravity * 0.04));
   EXPECT_EQ(base.applied_force[2], 0.02 * -(standard_gravity * 0.04));
   tree->gravity.acceleration = 1.625;
-  refresh_link_parameters(tree->mbs);
+  refresh_run_parameters(tree->mbs);
   run_rhs_passes(tree->mbs);
   EXPECT_EQ(base.applied_force[1], -(1.625 * 0.04));
   EXPECT_EQ(base.applied_force[2], 0.02 * -(1.625 * 0.04));
@@ -155,7 +155,7 @@ TEST_F(Common, CarriageForcesThroughThePasses) {
   Mbs& mbs = tree->mbs;
   mbs.force_elements.push_back(anchor_spring_on(spring[0], base));
   mbs.force_elements.push_back(anchor_spring_on(spring[1], last));
-  refresh_link_parameters(mbs);
+  refresh_run_parameters(mbs);
   const std::vector<double> q = {0.2, -0.1, 0.3, 0.5, -0.7};
   const std::vector<double> p = {0.01, -0.02, 0.0003, 0.0001, -0.0002};
   copy_into(mbs.q, q);

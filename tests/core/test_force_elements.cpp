@@ -180,7 +180,7 @@ TEST(ForceElements, EnergyFallsAtTheRateTheForcesWork) {
     auto tree = build_chain(3);
     Mbs& mbs = tree->mbs;
     mbs.force_elements = {c.on((*tree)[2])};
-    refresh_link_parameters(mbs);
+    refresh_run_parameters(mbs);
     const int n = mbs.coordinate_count;
     const std::vector<double> q = {0.1, -0.2, 0.3, 0.5, -0.4, 0.8};
     const std::vector<double> qdot = {0.7, -0.3, 1.1, -0.9, 1.3, 0.6};

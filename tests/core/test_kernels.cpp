@@ -63,7 +63,7 @@ Mbs& branched_tree_with_every_kind() {
   std::mt19937_64 rng(7);
   randomise_parameters(*tree_holder, rng);
   for (Body& body : tree_holder->bodies) body.joint_damping = {0.02, 0.03, 0.01};
-  refresh_link_parameters(tree_holder->mbs);
+  refresh_run_parameters(tree_holder->mbs);
   return tree_holder->mbs;
 }
 
@@ -132,7 +132,7 @@ TEST_P(KernelsMatchTables, BitForBitOverRandomStates) {
     // Now and then another gravity, taken by a refresh without the set-up passes.
     if (k % 7 == 3) {
       gravity_record(mbs).acceleration = gravity(rng);
-      refresh_link_parameters(mbs);
+      refresh_run_parameters(mbs);
     }
     const State state = random_state(mbs, rng);
     load(mbs, state);

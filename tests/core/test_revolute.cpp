@@ -138,8 +138,8 @@ TEST_F(Revolute, SpringAndDamperTerms) {
     body.joint_stiffness[0] = 0.0;
     body.joint_damping[0] = 0.0;
   }
-  refresh_link_parameters(with_rest->mbs);
-  refresh_link_parameters(without_spring->mbs);
+  refresh_run_parameters(with_rest->mbs);
+  refresh_run_parameters(without_spring->mbs);
   run_rhs_passes(with_rest->mbs);
   run_rhs_passes(without_spring->mbs);
   for (int i = 0; i < 2; ++i) {
@@ -157,7 +157,7 @@ TEST_F(Revolute, SpringAndDamperTerms) {
     body.joint_stiffness[0] = 0.0;
     body.joint_damping[0] = 0.0;
   }
-  refresh_link_parameters(moving_free->mbs);
+  refresh_run_parameters(moving_free->mbs);
   run_rhs_passes(moving->mbs);
   run_rhs_passes(moving_free->mbs);
   for (int i = 0; i < 2; ++i) {

@@ -59,7 +59,7 @@ inline std::unique_ptr<RopeModel> conservative_rope(int links = 24) {
   auto rope = assembled_rope(parameters);
   for (Body& body : rope->bodies) body.joint_damping = {0.0, 0.0, 0.0};
   rope->mbs.force_elements = {gravity_on_every_body(rope->gravity)};
-  refresh_link_parameters(rope->mbs);
+  refresh_run_parameters(rope->mbs);
   return rope;
 }
 
@@ -119,7 +119,7 @@ inline void set_mass_properties(Body& body, double m, double cx, double cy, doub
 // Damping off: a conservative system (gravity and joint springs only).
 inline void make_conservative(Tree& tree) {
   for (Body& body : tree.bodies) body.joint_damping = {0.0, 0.0, 0.0};
-  refresh_link_parameters(tree.mbs);
+  refresh_run_parameters(tree.mbs);
 }
 
 // Random but physical parameters on every body: offsets off the x axis, centres of mass off the
@@ -144,7 +144,7 @@ inline void randomise_parameters(Tree& tree, std::mt19937_64& rng) {
       body.joint_rest[0] = in(-0.3, 0.3);
     }
   }
-  refresh_link_parameters(tree.mbs);
+  refresh_run_parameters(tree.mbs);
 }
 
 // ---------------------------------------------------------------------------------------------
