@@ -54,9 +54,10 @@ Point load_at(const GroundContact& ground, const GroundSpan& g, double s, double
   return {normal * g.up[0] + friction * g.along[0], normal * g.up[1] + friction * g.along[1]};
 }
 
-void add_force(const ForceElement& element, const Body& body, Triple& applied) {
-  const GroundContact& ground = element.data_as<GroundContact>();
-  const GroundSpan g = ground_span(ground, body);
+// Every quadrature node of the loaded stretch: its place s along the body, its weight, the load
+// per metre there and its normal part.
+template <typename Visit>
+void each_loaded_node(const GroundContact& ground, const GroundSpan& g, Visit visit) {
   if (g.loaded.empty()) return;
   Stretch pieces[3];
   const int count = loaded_pieces(ground, g, pieces);
@@ -64,9 +65,18 @@ void add_force(const ForceElement& element, const Body& body, Triple& applied) {
     const GaussPair q = gauss_pair(pieces[i]);
     for (const double s : q.node) {
       double normal;
-      add_load(applied, g.m, s, load_at(ground, g, s, normal), q.weight);
+      const Point f = load_at(ground, g, s, normal);
+      visit(s, q.weight, f, normal);
     }
   }
+}
+
+void add_force(const ForceElement& element, const Body& body, Triple& applied) {
+  const GroundContact& ground = element.data_as<GroundContact>();
+  const GroundSpan g = ground_span(ground, body);
+  each_loaded_node(ground, g, [&](double s, double weight, const Point& f, double) {
+    add_load(applied, g.m, s, f, weight);
+  });
 }
 
 Point point_of_action(const ForceElement& element, const Body& body) {
@@ -108,22 +118,15 @@ void body_stiffness(const ForceElement& element, const Body& body, Sym3& stiffne
   const ContactLaw& law = ground.law;
   const GroundSpan g = ground_span(ground, body);
   if (g.loaded.empty()) return;
-  Stretch pieces[3];
-  const int count = loaded_pieces(ground, g, pieces);
-  for (int i = 0; i < count; ++i) {
-    const GaussPair q = gauss_pair(pieces[i]);
-    for (const double s : q.node) {
-      double normal;
-      const Point f = load_at(ground, g, s, normal);
-      const Triple a = lever(g.m, s, g.up);
-      add_outer(stiffness, q.weight * law.stiffness, a);
-      add_outer(damping, q.weight * law.damping, a);
-      stiffness[5] += q.weight * s * dot(g.m.axis, f);
-      if (law.friction > 0.0 && slip_is_viscous(law, g.slip0 + g.slip1 * s))
-        add_outer(damping, q.weight * law.friction * normal / law.friction_speed,
-                  lever(g.m, s, g.along));
-    }
-  }
+  each_loaded_node(ground, g, [&](double s, double weight, const Point& f, double normal) {
+    const Triple a = lever(g.m, s, g.up);
+    add_outer(stiffness, weight * law.stiffness, a);
+    add_outer(damping, weight * law.damping, a);
+    stiffness[5] += weight * s * dot(g.m.axis, f);
+    if (law.friction > 0.0 && slip_is_viscous(law, g.slip0 + g.slip1 * s))
+      add_outer(damping, weight * law.friction * normal / law.friction_speed,
+                lever(g.m, s, g.along));
+  });
   add_edge_stiffness(g, g.loaded.begin, stiffness);
   add_edge_stiffness(g, g.loaded.end, stiffness);
 }
