@@ -26,6 +26,7 @@
 #include "stepping/driver.hpp"
 #include "stepping/measures.hpp"
 #include "stepping/placements.hpp"
+#include "stepping/rest_state.hpp"
 #include "rope/model_file.hpp"
 #include "stepping/script.hpp"
 #include "stepping/simulation.hpp"
@@ -130,7 +131,7 @@ std::string takes(const std::string& name) {
     case ValueShape::per_coordinate:
       return "a number";
     case ValueShape::word:
-      return "\"design\" or \"point\"";
+      return word_choices(name);
     case ValueShape::vector:
       return "two numbers (x, y)";
     case ValueShape::triples:
@@ -540,6 +541,8 @@ class NativeRope {
       : sim_(std::make_unique<Simulation>()) {
     ModelRunChoice run;
     check_started(start_simulation(*sim_, parameters_from(model, values, run)));
+    std::string error;
+    if (!place_initial_state(*sim_, error)) throw std::runtime_error(error);
     if (run.method || run.tolerance_given)
       use_settings(with_model_choice(sim_->settings, run, false, false));
   }
@@ -936,11 +939,11 @@ PYBIND11_MODULE(_native, m) {
         std::vector<py::tuple> keys;
         for (const ParameterKey& key : parameter_keys())
           keys.push_back(py::make_tuple(key.name, key.unit, key.meaning, is_pair_key(key.name),
-                                        shape_name(key.shape)));
+                                        shape_name(key.shape), word_choices(key.name)));
         return keys;
       },
-      "(name, unit, meaning, per_carriage, shape) of every parameter key, in the model file's "
-      "order.");
+      "(name, unit, meaning, per_carriage, shape, words) of every parameter key, in the model "
+      "file's order; words: the choices of a word key, else empty.");
   m.def(
       "methods",
       [] {

@@ -162,6 +162,13 @@ const std::vector<KeySlot>& key_slots() {
       slot<&P::initial_rates>("initial_rates", "m/s, rad/s",
                               "initial rate of each coordinate (base x, y, angle, then the joints)",
                               S::per_coordinate, Range::finite),
+      {{"initial_state", "",
+        "how the rope starts: \"straight\" (along its initial angles) or \"rest\" (in its "
+        "static equilibrium, the carriages at their start)",
+        S::word},
+       Range::finite,
+       nullptr,
+       nullptr},
       slot<&P::ground_height>("ground_height", "m",
                               "height of the ground line at x = 0; absent: no ground", S::single,
                               Range::finite),
@@ -252,15 +259,40 @@ bool set_links(RopeParameters& parameters, const std::vector<double>& values, st
   return true;
 }
 
-constexpr const char* coupling_words[] = {"design", "point"};
+// A key that takes one of two words, stored as an enumeration whose values count from 0.
+struct WordKey {
+  std::string_view name;
+  std::array<const char*, 2> words;
+  int (*get)(const P&);
+  void (*put)(P&, int);
+};
 
-bool set_word(RopeParameters& parameters, std::string_view text, std::string& error) {
+const WordKey word_keys[] = {
+    {"far_end_coupling",
+     {"design", "point"},
+     [](const P& p) { return static_cast<int>(p.far_end_coupling); },
+     [](P& p, int k) { p.far_end_coupling = static_cast<FarEndCoupling>(k); }},
+    {"initial_state",
+     {"straight", "rest"},
+     [](const P& p) { return static_cast<int>(p.initial_state); },
+     [](P& p, int k) { p.initial_state = static_cast<InitialState>(k); }},
+};
+
+const WordKey* find_word_key(std::string_view name) {
+  for (const WordKey& key : word_keys)
+    if (key.name == name) return &key;
+  return nullptr;
+}
+
+bool set_word(RopeParameters& parameters, std::string_view key, std::string_view text,
+              std::string& error) {
+  const WordKey& word_key = *find_word_key(key);
   for (int k = 0; k < 2; ++k)
-    if (text == coupling_words[k]) {
-      parameters.far_end_coupling = static_cast<FarEndCoupling>(k);
+    if (text == word_key.words[static_cast<size_t>(k)]) {
+      word_key.put(parameters, k);
       return true;
     }
-  return fail(error, "key 'far_end_coupling' needs \"design\" or \"point\", got " + quoted(text));
+  return fail(error, "key " + quoted(key) + " needs " + word_choices(key) + ", got " + quoted(text));
 }
 
 bool is_chain(ValueShape shape) {
@@ -505,6 +537,8 @@ bool check_parameters(const RopeParameters& parameters, std::string& error) {
                            chain_words(slot.key.shape) + ", for " +
                            std::to_string(parameters.links) + " links)");
   }
+  // A rope that starts at rest is pushed out of the ground and the pegs by the search for its rest.
+  if (parameters.initial_state == InitialState::rest) return check_derived(parameters, error);
   return check_derived(parameters, error) && check_start_above_ground(parameters, error) &&
          check_start_clear_of_pegs(parameters, error);
 }
@@ -528,8 +562,10 @@ ParameterValue get_parameter(const RopeParameters& parameters, std::string_view 
   const KeySlot* slot = find_slot(key);
   if (!slot) return {};
   if (slot->key.shape == ValueShape::count) return {{static_cast<double>(parameters.links)}, ""};
-  if (slot->key.shape == ValueShape::word)
-    return {{}, coupling_words[static_cast<int>(parameters.far_end_coupling)]};
+  if (slot->key.shape == ValueShape::word) {
+    const WordKey& word_key = *find_word_key(key);
+    return {{}, word_key.words[static_cast<size_t>(word_key.get(parameters))]};
+  }
   return {slot->get(parameters), ""};
 }
 
@@ -550,6 +586,12 @@ std::string excerpt(std::string_view text) {
   if (text.size() <= longest) return std::string(text);
   return std::string(text.substr(0, longest - 3)) + "... (" + std::to_string(text.size()) +
          " characters)";
+}
+
+std::string word_choices(std::string_view key) {
+  const WordKey* word_key = find_word_key(key);
+  if (!word_key) return "";
+  return std::string("\"") + word_key->words[0] + "\" or \"" + word_key->words[1] + "\"";
 }
 
 const std::vector<ParameterKey>& parameter_keys() {
@@ -577,7 +619,7 @@ bool set_parameter(RopeParameters& parameters, std::string_view key,
   const ValueShape shape = slot->key.shape;
   if (shape == ValueShape::count) return set_links(parameters, values, error);
   if (shape == ValueShape::word)
-    return fail(error, "key " + quoted(key) + " needs \"design\" or \"point\", not a number");
+    return fail(error, "key " + quoted(key) + " needs " + word_choices(key) + ", not a number");
   if (!count_fits(shape, values.size()))
     return fail(error, "key " + quoted(key) + count_words(shape));
   if (!check_entries(*slot, values, error)) return false;
@@ -592,7 +634,7 @@ bool set_parameter(RopeParameters& parameters, std::string_view key, std::string
                    std::string& error) {
   const KeySlot* slot = find_slot(key);
   if (!slot) return fail(error, "unknown key " + quoted(key));
-  if (slot->key.shape == ValueShape::word) return set_word(parameters, text, error);
+  if (slot->key.shape == ValueShape::word) return set_word(parameters, key, text, error);
   std::vector<double> values;
   if (slot->key.shape == ValueShape::triples) {
     if (!parse_triples(text, values))

@@ -30,6 +30,13 @@ enum class FarEndCoupling {
   point,   // the spring-damper acts at the far end itself, with its moment
 };
 
+// How the rope starts: straight along its initial angles, or at rest in its static equilibrium
+// (found from that shape, with the carriages at their start positions).
+enum class InitialState {
+  straight,
+  rest,
+};
+
 struct RopeParameters {
   int links = 24;                      // revolute links after the free base
   ChainValues link_length = 0.04;      // m, per body, base first; each body is a uniform rod
@@ -69,6 +76,7 @@ struct RopeParameters {
   ChainValues initial_angles = 0.0;
   std::array<double, 3> initial_base = {0.0, 0.0, 0.0};
   ChainValues initial_rates = 0.0;
+  InitialState initial_state = InitialState::straight;
   // The world around the rope (docs/world.md). The ground is a line through (0, ground_height)
   // rising at ground_slope; absent, there is none. Ground and pegs share one contact law per metre
   // of rope in contact. The fluid fills everything below fluid_surface (absent: everywhere);
@@ -133,9 +141,12 @@ const ParameterKey* find_parameter_key(std::string_view name);
 bool set_parameter(RopeParameters& parameters, std::string_view key, std::string_view text,
                    std::string& error);
 // The same from numbers already parsed: one value, or as many as the key's shape allows. A word
-// key (far_end_coupling) takes text only.
+// key (far_end_coupling, initial_state) takes text only.
 bool set_parameter(RopeParameters& parameters, std::string_view key,
                    const std::vector<double>& values, std::string& error);
+
+// The words a word key takes, for messages: "\"design\" or \"point\"". Empty for other keys.
+std::string word_choices(std::string_view key);
 
 // True for rope_length, mass_per_metre, bending_stiffness and bending_damping: keys that derive
 // per-body values. Checkpoints store the values they derived instead.

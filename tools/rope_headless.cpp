@@ -24,6 +24,7 @@
 #include "state/checkpoint.hpp"
 #include "stepping/driver.hpp"
 #include "stepping/placements.hpp"
+#include "stepping/rest_state.hpp"
 #include "rope/model_file.hpp"
 #include "stepping/script.hpp"
 #include "stepping/simulation.hpp"
@@ -420,6 +421,10 @@ bool set_up_simulation(Simulation& sim, const RopeParameters& parameters,
   const MbsStatus started = resumed ? MbsStatus::ok : start_simulation(sim, parameters);
   if (started != MbsStatus::ok) {
     std::cerr << mbs_status_message(started) << std::endl;
+    return false;
+  }
+  if (!resumed && !place_initial_state(sim, error)) {
+    std::cerr << "rope-headless: " << error << std::endl;
     return false;
   }
   sim.interrupt_check = stop_requested;

@@ -13,6 +13,7 @@
 #include "stepping/placements.hpp"
 #include "rope/rope_parameters.hpp"
 #include "stepping/script.hpp"
+#include "stepping/rest_state.hpp"
 #include "stepping/simulation.hpp"
 
 namespace {
@@ -72,6 +73,7 @@ EMSCRIPTEN_KEEPALIVE int web_start() {
     page.error = "the rope could not be built (" + std::string(mbs_status_message(status)) + ")";
     return 1;
   }
+  if (!place_initial_state(*simulation, page.error)) return 1;
   page.simulation = std::move(simulation);
   start_script(page.script, *page.simulation);
   return 0;

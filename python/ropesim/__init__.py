@@ -30,9 +30,9 @@ __all__ = ["Rope", "Diverged", "EngineError", "FRAME_SPAN", "LONGEST_DURATION", 
            "METHODS", "parameter_keys", "sweep", "run_point", "SUMMARIES", "STATUSES"]
 
 FRAME_SPAN = 0.01  # s of simulated time per frame, as in the window program
-_KEYS = _parameter_key_table()  # (name, unit, meaning, per_carriage, shape)
-_KEY_NAMES = frozenset(name for name, _, _, _, _ in _KEYS)
-PER_CARRIAGE_KEYS = frozenset(name for name, _, _, pair, _ in _KEYS if pair)
+_KEYS = _parameter_key_table()  # (name, unit, meaning, per_carriage, shape, words)
+_KEY_NAMES = frozenset(key[0] for key in _KEYS)
+PER_CARRIAGE_KEYS = frozenset(key[0] for key in _KEYS if key[3])
 _METHODS = _method_table()  # (name, description)
 METHODS = tuple(name for name, _ in _METHODS)  # the integration methods, by name
 
@@ -62,7 +62,7 @@ class EngineError(_RunStopped):
 
 def parameter_keys():
     """The parameter names, in the order of the shipped model file."""
-    return [name for name, _, _, _, _ in _KEYS]
+    return [key[0] for key in _KEYS]
 
 
 # --- Argument checks: integers where counts are meant, finite floats where values are meant ---
@@ -483,7 +483,6 @@ _TAKES = {
     "per_body": "one number or one per body, base first (a list or array of links + 1)",
     "per_joint": "one number or one per revolute joint (a list or array of links)",
     "per_coordinate": "one number or one per coordinate (a list or array of links + 3)",
-    "word": '"design" or "point"',
     "vector": "two numbers (x, y)",
     "triples": "a list of [x, y, radius] triples",
 }
@@ -491,8 +490,8 @@ _TAKES = {
 
 def _key_lines():
     lines = ["", "Parameters (keyword: unit, meaning):", ""]
-    for name, unit, meaning, _, shape in _KEYS:
-        takes = _TAKES.get(shape, "a number")
+    for name, unit, meaning, _, shape, words in _KEYS:
+        takes = words or _TAKES.get(shape, "a number")
         lines.append(f"    {name}: {unit or ('1' if shape == 'number' else 'count')}, {meaning}; {takes}")
     return "\n".join(lines)
 

@@ -6,9 +6,12 @@
 #include <cmath>
 #include <memory>
 #include <numbers>
+#include <string>
+#include <vector>
 
 #include "stepping/driver.hpp"
 #include "stepping/measures.hpp"
+#include "stepping/rest_state.hpp"
 #include "stepping/simulation.hpp"
 
 namespace {
@@ -180,6 +183,142 @@ TEST(World, EnergyNeverRisesWithFrictionContactDampingAndDrag) {
       before = now;
     }
     EXPECT_LT(largest_rise, 1e-6) << row.name;
+  }
+}
+
+// --- Ropes that start at rest -------------------------------------------------------------------
+
+// The inextensible catenary that lies on the ground beyond its touchdown points: with a = H / w,
+// a side that drops h to the ground spans X = a acosh(1 + h / a) with s = sqrt(h^2 + 2 h a) of
+// rope, and the rest lies flat, so span = X1 + X2 + L - s1 - s2. Solved for a by bisection.
+struct Catenary {
+  double a, left_span;
+};
+
+Catenary catenary_on_ground(double span, double length, double drop1, double drop2) {
+  auto side = [](double a, double h) { return a * std::acosh(1.0 + h / a) - std::sqrt(h * h + 2.0 * h * a); };
+  double low = 1e-6, high = 1e3;  // side() grows with a: the excess span grows with the tension
+  for (int i = 0; i < 200; ++i) {
+    const double a = std::sqrt(low * high);
+    (side(a, drop1) + side(a, drop2) + length - span > 0.0 ? high : low) = a;
+  }
+  return {low, low * std::acosh(1.0 + drop1 / low)};
+}
+
+struct Touchdown {
+  double link_length, touchdown_error, tension_error;
+};
+
+// Both ends hang from the carriages at y = 0 onto frictionless ground at -0.5 m and the middle
+// lies on it. The search for rest must land on the catenary: the touchdown point within about a
+// link of the analytic one, closer as the links shrink, and the horizontal tension within 4 %
+// (0.5 % at the finest). The ground is
+// stiff (1e6 N/m per m): the rope sinks 10 micrometres, and the analytic drop is taken to the
+// sunk rope.
+TEST(World, RestOnTheGroundIsTheCatenaryTangentToIt) {
+  std::vector<Touchdown> rows;
+  for (const int links : {39, 79, 159}) {
+    RopeParameters p;
+    p.links = links;
+    p.link_length = 2.0 / (links + 1);
+    p.link_mass = 2.0 / (links + 1);
+    p.joint_stiffness = 0.0;
+    p.end_stiffness_angle = {0.0, 0.0};
+    p.end_stiffness_x = p.end_stiffness_y = {1e6, 1e6};
+    p.far_end_coupling = FarEndCoupling::point;
+    p.carriage_start = p.carriage_target = {-0.6, 0.6};
+    // The search starts from the analytic shape, each body along the curve's tangent at its
+    // middle, and must find the links' own rest near it.
+    const Catenary guess = catenary_on_ground(1.2, 2.0, 0.499, 0.499);  // a millimetre up
+    const double hanging = std::sqrt(0.499 * 0.499 + 2.0 * 0.499 * guess.a);
+    const double l = 2.0 / (links + 1);
+    std::vector<double> angles(static_cast<size_t>(links));
+    double previous = 0.0;
+    for (int k = 0; k <= links; ++k) {
+      const double s = (k + 0.5) * l;
+      const double angle = s < hanging         ? -std::atan((hanging - s) / guess.a)
+                           : s > 2.0 - hanging ? std::atan((s - 2.0 + hanging) / guess.a)
+                                               : 0.0;
+      if (k == 0) p.initial_base = {-0.6, 0.0, angle};
+      else angles[static_cast<size_t>(k - 1)] = angle - previous;
+      previous = angle;
+    }
+    p.initial_angles.values = angles;
+    p.ground_height = -0.5;
+    p.contact_stiffness = 1e6;
+    p.initial_state = InitialState::rest;
+    auto sim = std::make_unique<Simulation>();
+    ASSERT_EQ(start_simulation(*sim, p), MbsStatus::ok);
+    std::string error;
+    ASSERT_TRUE(settle_at_rest(*sim, error)) << links << " links: " << error;
+    const double w = weight_per_metre(p);
+    const double ground = -0.5 - w / 1e6;
+    const auto ends = chain_ends(*sim);
+    const Catenary c = catenary_on_ground(ends[1][0] - ends[0][0], 2.0, ends[0][1] - ground,
+                                          ends[1][1] - ground);
+    const GroundContact* contact = nullptr;
+    for (const ForceElement& element : sim->rope.mbs.force_elements)
+      if (element.type == &ground_contact_element) contact = &element.data_as<GroundContact>();
+    ASSERT_NE(contact, nullptr);
+    double touchdown = NAN;
+    for (const Body& body : sim->rope.bodies)
+      if (ground_force_on(*contact, body)[1] > 0.0) {
+        touchdown = body.position[0];
+        break;
+      }
+    const double tension = std::fabs(end_spring_forces(*sim)[0]);
+    rows.push_back({p.link_length[0], std::fabs(touchdown - (ends[0][0] + c.left_span)),
+                    std::fabs(tension / (w * c.a) - 1.0)});
+    EXPECT_LT(rows.back().touchdown_error, 1.5 * p.link_length[0]) << links << " links";
+    EXPECT_LT(rows.back().tension_error, 0.04) << links << " links";
+  }
+  for (size_t k = 1; k < rows.size(); ++k)
+    EXPECT_LT(rows[k].touchdown_error, rows[k - 1].touchdown_error) << "at " << rows[k].link_length;
+  EXPECT_LT(rows.back().tension_error, 0.005);
+}
+
+struct RestCase {
+  const char* name;
+  void (*set)(RopeParameters& p);
+};
+
+// From rest the rope stays put: over 0.5 s no coordinate moves more than 1e-7 (m or rad), on a
+// rope that hangs, that starts too long for its carriages, that drapes over a peg, lies on the
+// ground, or floats in a current. The carriages are held at rest by their mass: the rope's pull,
+// which their drives only answer once they have moved, would otherwise move them.
+TEST(World, RestIsAnEquilibriumTheRopeStaysIn) {
+  const RestCase rows[] = {
+      {"hanging", [](RopeParameters&) {}},
+      {"four times too long", [](RopeParameters& p) { p.links = 99; }},
+      {"over a peg", [](RopeParameters& p) { p.pegs = {0.2, -0.1, 0.05}; }},
+      {"on the ground, with friction", [](RopeParameters& p) {
+         p.ground_height = -0.2;
+         p.friction = 0.5;
+       }},
+      {"in a current", [](RopeParameters& p) {
+         p.fluid_density = 1000.0;
+         p.flow = {0.3, 0.0};
+       }},
+  };
+  for (const RestCase& row : rows) {
+    RopeParameters p;
+    row.set(p);
+    p.carriage_mass = {1e9, 1e9};
+    p.initial_state = InitialState::rest;
+    std::string error;
+    ASSERT_TRUE(check_parameters(p, error)) << row.name << ": " << error;
+    auto sim = started(p);
+    ASSERT_TRUE(place_initial_state(*sim, error)) << row.name << ": " << error;
+    const std::vector<double> rest = sim->state;
+    const int velocities[] = {sim->layout.carriages_start + 1, sim->layout.carriages_start + 3};
+    for (int i = sim->layout.momenta_start; i < sim->layout.carriages_start; ++i)
+      ASSERT_EQ(rest[static_cast<size_t>(i)], 0.0) << row.name << " momentum " << i;
+    for (const int i : velocities) ASSERT_EQ(rest[static_cast<size_t>(i)], 0.0) << row.name;
+    run_frames(*sim, 50);
+    double moved = 0.0;
+    for (int i = 0; i < sim->layout.coordinates; ++i)
+      moved = std::max(moved, std::fabs(sim->state[static_cast<size_t>(i)] - rest[static_cast<size_t>(i)]));
+    EXPECT_LT(moved, 1e-7) << row.name;
   }
 }
 
