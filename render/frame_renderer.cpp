@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "scene/world_picture.hpp"
+
 namespace {
 
 constexpr double box_thickness = 0.01;    // m, as the window's boxes
@@ -51,6 +53,39 @@ void draw_payload(cairo_t* cr, const FrameRenderer& r, double mass) {
   cairo_fill(cr);
 }
 
+void set_colour(cairo_t* cr, Colour8 colour, double opacity = 1.0) {
+  cairo_set_source_rgba(cr, colour.r / 255.0, colour.g / 255.0, colour.b / 255.0, opacity);
+}
+
+void fill_polygon(cairo_t* cr, const FrameRenderer& r, const Polygon& polygon) {
+  if (polygon.count == 0) return;
+  move_to(cr, r, polygon.corners[0]);
+  for (int i = 1; i < polygon.count; ++i) line_to(cr, r, polygon.corners[i]);
+  cairo_close_path(cr);
+  cairo_fill(cr);
+}
+
+// The world under the rope (scene/world_picture.hpp): the fluid's tint and surface, then the
+// ground and the pegs over them.
+void draw_world(cairo_t* cr, const FrameRenderer& r, const RopeParameters& parameters) {
+  const WorldPicture world = world_picture(
+      parameters, region_around_view(r.camera, static_cast<double>(r.width) / r.height));
+  set_colour(cr, fluid_colour, fluid_opacity);
+  fill_polygon(cr, r, world.fluid);
+  if (world.has_surface) {
+    set_colour(cr, surface_colour);
+    cairo_set_line_width(cr, surface_line_width);
+    move_to(cr, r, world.surface[0]);
+    line_to(cr, r, world.surface[1]);
+    cairo_stroke(cr);
+  }
+  set_colour(cr, ground_colour);
+  fill_polygon(cr, r, world.ground);
+  set_colour(cr, peg_colour);
+  for (const Disc& peg : world.pegs) add_disc(cr, r, peg.centre, peg.radius);
+  cairo_fill(cr);
+}
+
 void draw_time(cairo_t* cr, double time) {
   char text[64];
   std::snprintf(text, sizeof text, "t = %.2f s", time);
@@ -80,6 +115,7 @@ void render_frame(FrameRenderer& renderer, Simulation& sim) {
   cairo_t* cr = renderer.context.get();
   cairo_set_source_rgb(cr, 1.0, 1.0, 1.0);
   cairo_paint(cr);
+  if (has_world(sim.parameters)) draw_world(cr, renderer, sim.parameters);
   cairo_set_source_rgb(cr, 1.0, 0.0, 0.0);
   for (const BodyPlacement& body : renderer.placements.bodies) draw_body(cr, renderer, body);
   cairo_fill(cr);

@@ -1,6 +1,7 @@
 // Pictures of a simulation without a window: the window's scene (each body a thin red box along
-// its own x axis, each carriage a small black disc on the horizontal axis, white background) seen
-// through the window's camera, drawn with Cairo into an image, with the simulated time in a corner.
+// its own x axis, each carriage a small black disc on the horizontal axis, white background, the
+// rope's world under them as scene/world_picture.hpp has it) seen through the window's camera,
+// drawn with Cairo into an image, with the simulated time in a corner.
 #pragma once
 
 #include <cairo.h>

@@ -41,7 +41,7 @@ sources=(mbs/assembly.cpp mbs/body_common.cpp mbs/status.cpp joints/joint_types.
   forces/peg_contact.cpp forces/fluid.cpp rope/carriages.cpp
   rope/rope_parameters.cpp rope/rope_model.cpp stepping/simulation.cpp stepping/driver.cpp stepping/script.cpp
   stepping/measures.cpp stepping/placements.cpp
-  scene/camera.cpp stepping/run_settings.cpp stepping/integrators.cpp stepping/method_rk4.cpp
+  scene/camera.cpp scene/world_picture.cpp stepping/run_settings.cpp stepping/integrators.cpp stepping/method_rk4.cpp
   web/method_table_web.cpp web/entry.cpp)
 # Two compilers at a time.
 compile() {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "scene/camera.hpp"
+#include "scene/world_picture.hpp"
 #include "stepping/driver.hpp"
 #include "stepping/placements.hpp"
 #include "rope/rope_parameters.hpp"
@@ -25,6 +26,7 @@ struct Page {
   Placements bodies;                // read at each web_placements
   std::vector<double> placements;  // per body: x, y, angle (rad), length (m)
   std::array<double, 2> pixel{};
+  std::vector<double> world;  // a shape of the world or the pegs, in pixels
   std::string error;
   Camera camera;  // the window program's camera
 };
@@ -147,6 +149,42 @@ EMSCRIPTEN_KEEPALIVE double web_column_to_world_x(int width, int height, int col
 
 EMSCRIPTEN_KEEPALIVE double web_metres_per_pixel(int height) {
   return metres_per_pixel(page.camera, height);
+}
+
+// The running rope's world as the pictures draw it (scene/world_picture.hpp) in a width x height
+// view, in pixels: `shape` 0 is the ground's band, 1 the fluid below its surface, 2 the surface
+// line. The corner count n, then n (column, row) pairs; n = 0 when the rope has no such shape.
+// Valid until the next call.
+EMSCRIPTEN_KEEPALIVE const double* web_world_shape(int shape, int width, int height) {
+  const WorldPicture world =
+      world_picture(page.simulation->parameters,
+                    region_around_view(page.camera, static_cast<double>(width) / height));
+  Polygon line;  // the surface as a shape of two corners
+  if (world.has_surface) line = {{world.surface[0], world.surface[1]}, 2};
+  const Polygon& chosen = shape == 0 ? world.ground : shape == 1 ? world.fluid : line;
+  page.world.assign(1, chosen.count);
+  for (int i = 0; i < chosen.count; ++i) {
+    const auto pixel =
+        world_to_pixel(page.camera, width, height, chosen.corners[i][0], chosen.corners[i][1]);
+    page.world.insert(page.world.end(), pixel.begin(), pixel.end());
+  }
+  return page.world.data();
+}
+
+// The running rope's pegs in a width x height view: per peg its centre's column and row and its
+// radius, in pixels. Valid until the next call.
+EMSCRIPTEN_KEEPALIVE int web_peg_count() {
+  return static_cast<int>(page.simulation->parameters.pegs.size() / 3);
+}
+EMSCRIPTEN_KEEPALIVE const double* web_pegs(int width, int height) {
+  const std::vector<double>& pegs = page.simulation->parameters.pegs;
+  page.world.clear();
+  for (std::size_t i = 0; i + 2 < pegs.size(); i += 3) {
+    const auto pixel = world_to_pixel(page.camera, width, height, pegs[i], pegs[i + 1]);
+    page.world.insert(page.world.end(),
+                      {pixel[0], pixel[1], pegs[i + 2] / metres_per_pixel(page.camera, height)});
+  }
+  return page.world.data();
 }
 
 // Mean wall time of one right-hand side at the current state over `count` evaluations, in

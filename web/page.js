@@ -1,9 +1,10 @@
-// The page: draws the rope the module simulates, paces it to the wall clock and passes drags on
-// as carriage targets. Query parameters: ?golden runs the golden script (two target moves, 2 s)
+// The page: draws the rope the module simulates and its world, paces it to the wall clock and
+// passes drags on as carriage targets. Query parameters: ?golden runs the golden script (two target moves, 2 s)
 // and writes the states into #results; ?measure writes the speed figures there; ?unpaced runs as
 // many frames as the browser allows, for the real-time factor; ?at=S starts the page at S seconds
 // of simulated time (a picture of a given moment; caught up with between paints, S at most
-// latestStart); the panel's keys (?links=40) set the rope, a refused value saying why.
+// latestStart); the panel's keys (?links=40, ?ground_height=-0.25) set the rope, a refused value
+// saying why.
 // Whatever the rope, the page does at most workPerPaint ms of simulation between paints, so it
 // keeps answering the pointer and the panel.
 "use strict";
@@ -11,6 +12,12 @@
 const frameSpan = 0.01;      // s of simulated time per frame (the library's)
 const boxThickness = 0.01;   // m, as the window draws the links
 const carriageRadius = 0.01; // m
+// The world's colours and the surface's width in device pixels, as scene/world_picture.hpp has them.
+const groundColour = "rgb(150, 130, 105)";
+const pegColour = "rgb(128, 128, 128)";
+const fluidColour = "rgba(40, 110, 230, 0.2)";
+const surfaceColour = "rgb(20, 80, 200)";
+const surfaceWidth = 2;
 const framesPerPaint = 50;   // at most when paced, so a slow machine still paints now and then
 const workPerPaint = 50;     // ms of frames at most, so a long rope still answers the pointer
 // A frame that does not fit in workPerPaint is tried again in parts of a quarter, down to this;
@@ -44,6 +51,9 @@ createRopeModule().then((module) => {
     metresPerPixel: module.cwrap("web_metres_per_pixel", "number", ["number"]),
     rhsMicroseconds: module.cwrap("web_rhs_microseconds", "number", ["number"]),
     frameWithin: module.cwrap("web_frame_within", "number", ["number", "number"]),
+    worldShape: module.cwrap("web_world_shape", "number", ["number", "number", "number"]),
+    pegCount: module.cwrap("web_peg_count", "number", []),
+    pegs: module.cwrap("web_pegs", "number", ["number", "number"]),
   };
   const doubles = (pointer, count) => module.HEAPF64.subarray(pointer / 8, pointer / 8 + count);
   const query = new URLSearchParams(location.search);
@@ -166,6 +176,7 @@ function interactive(web, doubles, query) {
     context.setTransform(1, 0, 0, 1, 0, 0);
     context.fillStyle = "#fff";
     context.fillRect(0, 0, width, height);
+    drawWorld(width, height);
     const count = web.bodyCount();
     drawnEvery = Math.ceil(count / mostBoxes);
     if (drawnEvery > 1) {
@@ -181,6 +192,46 @@ function interactive(web, doubles, query) {
       context.arc(column, row, carriageRadius * pixelsPerMetre, 0, 2 * Math.PI);
       context.fill();
     }
+  }
+
+  // The corners of one of the world's shapes (0 ground, 1 fluid, 2 the surface line) as a path;
+  // false when the rope has none.
+  function worldPath(shape, width, height) {
+    const pointer = web.worldShape(shape, width, height);
+    const count = doubles(pointer, 1)[0];
+    if (count === 0) return false;
+    const corners = doubles(pointer + 8, 2 * count);
+    context.beginPath();
+    for (let i = 0; i < corners.length; i += 2) context.lineTo(corners[i], corners[i + 1]);
+    return true;
+  }
+
+  // The rope's world under it, as the window and the pictures draw it: the fluid's tint and
+  // surface, then the ground and the pegs.
+  function drawWorld(width, height) {
+    if (worldPath(1, width, height)) {
+      context.fillStyle = fluidColour;
+      context.fill();
+    }
+    if (worldPath(2, width, height)) {
+      context.strokeStyle = surfaceColour;
+      context.lineWidth = surfaceWidth;
+      context.stroke();
+    }
+    if (worldPath(0, width, height)) {
+      context.fillStyle = groundColour;
+      context.fill();
+    }
+    const count = web.pegCount();
+    if (count === 0) return;
+    const pegs = doubles(web.pegs(width, height), 3 * count);
+    context.fillStyle = pegColour;
+    context.beginPath();
+    for (let k = 0; k < pegs.length; k += 3) {
+      context.moveTo(pegs[k] + pegs[k + 2], pegs[k + 1]);
+      context.arc(pegs[k], pegs[k + 1], pegs[k + 2], 0, 2 * Math.PI);
+    }
+    context.fill();
   }
 
   function drawBoxes(count, pixelsPerMetre) {
@@ -325,9 +376,15 @@ function interactive(web, doubles, query) {
   // The panel's keys may come with the address too (?links=40), to share a rope as a link; a value
   // the model file refuses keeps the panel's own and says why.
   const refusals = refusedAt ? [refusedAt] : [];
+  // An optional key (the ground's height, the fluid's surface, the pegs) left empty is absent.
+  const absent = (input, text) => text === "" && input.dataset.optional !== undefined;
   for (const input of inputs) {
     const text = query.get(input.name);
     if (text === null) continue;
+    if (absent(input, text)) {
+      input.value = text;
+      continue;
+    }
     web.resetParameters();
     if (web.setParameter(input.name, text) === 0) input.value = text;
     else refusals.push(web.error());
@@ -336,7 +393,8 @@ function interactive(web, doubles, query) {
   function setAll(values) {
     web.resetParameters();
     for (let i = 0; i < inputs.length; ++i)
-      if (web.setParameter(inputs[i].name, values[i]) !== 0) return web.error();
+      if (!absent(inputs[i], values[i]) && web.setParameter(inputs[i].name, values[i]) !== 0)
+        return web.error();
     return "";
   }
   panel.addEventListener("submit", (event) => {

@@ -13,6 +13,7 @@
 
 #include "headless_run.hpp"
 #include "render/frame_renderer.hpp"
+#include "scene/world_picture.hpp"
 
 namespace {
 
@@ -98,6 +99,63 @@ TEST_F(HeadlessPictures, DrawingLeavesTheTrajectoryAsItIs) {
       run({"--duration", "0.2", "--size", "101x75", "--video", folder + "/run.mp4"});
   ASSERT_EQ(mp4.status, 0) << mp4.err;  // odd sizes are padded for H.264
   EXPECT_EQ(read_file(folder + "/run.mp4").substr(4, 4), "ftyp");
+}
+
+// The world under the rope in the first frame (t = 0: the rope straight along y = 0 from x = 0 to
+// 1 m): each key draws its shape in its colour where the camera puts it, and the background stays
+// white beside it and without the key. The ground on a slope of 0.2 rad through (0, -0.3) lies at
+// -0.46 m at x = -0.8 and -0.14 m at x = 0.8; the fluid's tint is 20 % blue over white; the ground
+// is drawn over the fluid.
+TEST_F(HeadlessPictures, WorldIsDrawnWhereItIs) {
+  const Rgb background = {255, 255, 255};
+  const Rgb ground = {ground_colour.r, ground_colour.g, ground_colour.b};
+  const Rgb peg = {peg_colour.r, peg_colour.g, peg_colour.b};
+  const Rgb surface = {surface_colour.r, surface_colour.g, surface_colour.b};
+  auto tint = [](unsigned char c) {
+    return static_cast<int>(std::lround(255.0 + fluid_opacity * (c - 255.0)));
+  };
+  const Rgb fluid = {tint(fluid_colour.r), tint(fluid_colour.g), tint(fluid_colour.b)};
+  struct Case {
+    std::vector<std::string> keys;
+    Point at;  // m
+    Rgb colour;
+  };
+  const std::vector<Case> cases = {
+      {{}, {0.5, -0.5}, background},
+      {{}, {0.3, -0.15}, background},
+      {{"ground_height=-0.3"}, {0.5, -0.5}, ground},
+      {{"ground_height=-0.3"}, {0.5, -0.27}, background},
+      {{"ground_height=-0.3", "ground_slope=0.2"}, {-0.8, -0.42}, background},
+      {{"ground_height=-0.3", "ground_slope=0.2"}, {0.8, -0.18}, ground},
+      {{"pegs=0.3,-0.15,0.05"}, {0.3, -0.15}, peg},
+      {{"pegs=0.3,-0.15,0.05"}, {0.3, -0.21}, background},
+      {{"fluid_density=1000", "fluid_surface=-0.1"}, {0.5, -0.5}, fluid},
+      {{"fluid_density=1000", "fluid_surface=-0.1"}, {-0.8, -0.1}, surface},
+      {{"fluid_density=1000", "fluid_surface=-0.1"}, {0.5, -0.05}, background},
+      {{"fluid_density=1000"}, {-0.8, 0.3}, fluid},
+      {{"fluid_density=1000", "ground_height=-0.3"}, {0.5, -0.5}, ground},
+  };
+  const Camera camera;
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"--duration", "0.01", "--frames", folder + "/f"};
+    for (const std::string& key : c.keys) args.insert(args.end(), {"--set", key});
+    const std::string shown = testing::PrintToString(c.keys) + " at (" + std::to_string(c.at[0]) +
+                              ", " + std::to_string(c.at[1]) + ")";
+    const HeadlessRun done = run(args);
+    ASSERT_EQ(done.status, 0) << shown << ": " << done.err;
+    std::unique_ptr<cairo_surface_t, CairoDeleter> png(
+        cairo_image_surface_create_from_png((folder + "/f/frame_00000.png").c_str()));
+    ASSERT_EQ(cairo_surface_status(png.get()), CAIRO_STATUS_SUCCESS) << shown;
+    const auto p = world_to_pixel(camera, 700, 500, c.at[0], c.at[1]);
+    const unsigned char* bgra = cairo_image_surface_get_data(png.get()) +
+                                static_cast<int>(p[1]) * cairo_image_surface_get_stride(png.get()) +
+                                static_cast<int>(p[0]) * 4;
+    // One unit: Cairo's and our rounding of the blend.
+    EXPECT_NEAR(bgra[2], c.colour.r, 1) << shown;
+    EXPECT_NEAR(bgra[1], c.colour.g, 1) << shown;
+    EXPECT_NEAR(bgra[0], c.colour.b, 1) << shown;
+    remove_folder(folder + "/f");
+  }
 }
 
 // Each bad picture option: status 2, a message, nothing written.

@@ -149,6 +149,40 @@ test("a touch drags the carriage nearest to it", async () => {
   });
 });
 
+// The canvas's colour at the pixel under the world point (x, y).
+const colourAt = (page, x, y) => page.evaluate(([x, y]) => {
+  const [column, row] = window.ropePage.pixelOf(x, y).map(Math.floor);
+  const canvas = document.getElementById("canvas");
+  return [...canvas.getContext("2d").getImageData(column, row, 1, 1).data.slice(0, 3)];
+}, [x, y]);
+
+// The rope's world from the address: the ground below its line and a peg in their colours
+// (scene/world_picture.hpp), the background beside them. Carriage 1 dragged 0.3 m towards
+// carriage 2 leaves 1 m of rope between carriages 0.5 m apart, 0.25 m above the ground: it drags
+// along the ground and rests on it, sunk by the contact's millimetres (without the ground it would
+// hang some 0.4 m deep).
+test("the ground and a peg are drawn; a rope on the ground drags across it", async () => {
+  await withPage("ground_height=-0.25&friction=0.3&pegs=-0.6,-0.15,0.04", async (page) => {
+    await chromium.waitForTime(page, 1);
+    const [first] = await chromium.carriagePixel(page, 1);
+    const metre = await page.evaluate(() => window.ropePage.pixelsPerMetre());
+    await dragAndSettle(page, async (x0, x1, y) => {
+      await page.mouse.move(x0, y);
+      await page.mouse.down();
+      await page.mouse.move(x1, y, { steps: 10 });
+      await page.mouse.up();
+    }, first, first + 0.3 * metre);
+    const x1 = await page.evaluate(() => window.ropePage.carriage(1));
+    assert.ok(Math.abs(x1 - 0.1) < 0.01, `carriage 1 at ${x1} m`);
+    const lowest = await page.evaluate(() =>
+      Math.min(...window.ropePage.bodyEnds().map(([, y]) => y)));
+    assert.ok(lowest > -0.26 && lowest < -0.24, `lowest body end at ${lowest} m`);
+    assert.deepEqual(await colourAt(page, 0.8, -0.6), [150, 130, 105], "ground");
+    assert.deepEqual(await colourAt(page, -0.6, -0.15), [128, 128, 128], "peg");
+    assert.deepEqual(await colourAt(page, -0.6, -0.21), [255, 255, 255], "beside the peg");
+  });
+});
+
 async function rebuild(page, key, value) {
   await page.click(`input[name=${key}]`, { clickCount: 3 });
   await page.keyboard.type(value);
