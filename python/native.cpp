@@ -26,7 +26,6 @@
 #include "stepping/driver.hpp"
 #include "stepping/measures.hpp"
 #include "stepping/placements.hpp"
-#include "stepping/world_readings.hpp"
 #include "rope/model_file.hpp"
 #include "stepping/script.hpp"
 #include "stepping/simulation.hpp"

@@ -8,7 +8,7 @@
 #include "rope/model_file.hpp"
 #include "rope/state_layout.hpp"
 #include "stepping/script.hpp"
-#include "stepping/world_readings.hpp"
+#include "stepping/measures.hpp"
 #include "rope/toml_parameters.hpp"
 
 namespace {
@@ -260,14 +260,14 @@ bool check_complete(const toml::table& table, const std::string& source,
 Checkpoint checkpoint_of(const Simulation& sim) {
   const Carriages& c = sim.rope.carriages;
   Checkpoint checkpoint{sim.parameters,
-          sim.time,
-          sim.step_size,
-          sim.frame_count,
-          {c.drive_target[0], c.drive_target[1]},
-          sim.state,
-          sim.settings,
-          sim.settings.method,
-          saved_method_values(sim)};
+                        sim.time,
+                        sim.step_size,
+                        sim.frame_count,
+                        {c.drive_target[0], c.drive_target[1]},
+                        sim.state,
+                        sim.settings,
+                        sim.settings.method,
+                        saved_method_values(sim)};
   checkpoint.energy_dissipated = sim.dissipation.energy;
   return checkpoint;
 }

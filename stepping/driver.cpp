@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "stepping/world_readings.hpp"
+#include "stepping/measures.hpp"
 
 // Time and step size travel with the state (after it), and a method with a record of its own
 // keeps a copy, so that an interrupted frame can be undone whole: the next frame then runs exactly

@@ -8,7 +8,7 @@
 //   integrate_frame advances one 0.01 s frame and says how it ended (driver.hpp); a scripted
 //                   run's target moves and frame count are in script.hpp.
 //   Measures        total_energy, end_spring_forces, chain_ends (measures.hpp); the world's
-//                   contact forces, drag power and energy dissipated (world_readings.hpp).
+//                   contact forces, drag power and energy dissipated (measures.hpp).
 //   Results         sim.time, sim.state (q, p, then x1, v1, x2, v2), and every body's
 //                   placement in sim.rope.bodies: the state's, from start-up and after every
 //                   frame; state_rates evaluates elsewhere without changing them.
@@ -21,4 +21,3 @@
 #include "rope/rope_parameters.hpp"
 #include "stepping/script.hpp"
 #include "stepping/simulation.hpp"
-#include "stepping/world_readings.hpp"

@@ -32,7 +32,7 @@ struct DivergenceBound {
 };
 
 // What the world's contact dampers, friction and drag have taken from the rope, accumulated along
-// the accepted steps (stepping/world_readings.hpp).
+// the accepted steps (stepping/measures.hpp).
 struct Dissipation {
   double energy = 0.0;              // J so far
   double power = 0.0;               // W at the last accepted state

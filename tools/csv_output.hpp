@@ -11,7 +11,7 @@
 
 #include "io/output_file.hpp"
 #include "rope/state_layout.hpp"
-#include "stepping/world_readings.hpp"
+#include "stepping/measures.hpp"
 
 struct CsvOutput {
   std::FILE* file = nullptr;

@@ -10,7 +10,6 @@
 #include "stepping/driver.hpp"
 #include "stepping/measures.hpp"
 #include "stepping/simulation.hpp"
-#include "stepping/world_readings.hpp"
 
 namespace {
 
@@ -199,7 +198,7 @@ TEST(World, EnergyNeverRisesWithFrictionContactDampingAndDrag) {
     RopeParameters p = held_straight();
     p.joint_damping = 0.0;
     p.end_damping_x = p.end_damping_y = p.end_damping_angle = {0.0, 0.0};
-    p.drive_damping = {0.0, 0.0};  // nothing but the world takes energy out
+    p.drive_damping = {0.0, 0.0};                // nothing but the world takes energy out
     p.far_end_coupling = FarEndCoupling::point;  // the coupling that stores what it takes
     row.set(p);
     auto sim = started(p);

@@ -67,8 +67,8 @@ TEST_F(HeadlessResume, DissipatedEnergyContinuesAcrossACheckpoint) {
     const size_t line = saved.find("energy_dissipated = ");
     ASSERT_NE(line, std::string::npos) << method;
     std::ofstream(state) << saved.substr(0, line) + saved.substr(saved.find('\n', line) + 1);
-    const auto old_rows = parse_csv_rows(
-        run_ok({"--resume", state, "--duration", "0.3", columns[0], columns[1]}));
+    const auto old_rows =
+        parse_csv_rows(run_ok({"--resume", state, "--duration", "0.3", columns[0], columns[1]}));
     const auto rows = parse_csv_rows("header\n" + resumed);
     ASSERT_EQ(old_rows.size(), rows.size()) << method;
     EXPECT_EQ(old_rows.front().back(), 0.0) << method;

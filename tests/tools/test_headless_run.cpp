@@ -120,9 +120,9 @@ TEST_F(HeadlessRunTest, ReadingColumnsFollowTheStateInTheOrderAsked) {
     std::vector<std::string> world;
     bool zero;
   };
-  for (const Case& row : {Case{{}, true},
-                          Case{{"--set", "ground_height=-0.2", "--set", "fluid_density=1000"},
-                               false}}) {
+  for (const Case& row :
+       {Case{{}, true},
+        Case{{"--set", "ground_height=-0.2", "--set", "fluid_density=1000"}, false}}) {
     std::vector<std::string> args = {"--duration", "0.3", "--every", "10"};
     args.insert(args.end(), row.world.begin(), row.world.end());
     const std::string plain = trajectory(args);
