@@ -41,10 +41,9 @@ TEST_F(HeadlessResume, TenSecondsEqualFourSavedAndSixResumedFromFourOn) {
   EXPECT_EQ(first, tail);
 }
 
-// The energy the world dissipated travels with the checkpoint: the readings of a resumed run
-// continue the long run's byte for byte. A checkpoint from before the key (its line taken out)
-// resumes the same states with nothing dissipated yet, and a rope without a world writes no such
-// line, so its checkpoints are as they always were.
+// The dissipated energy travels with the checkpoint: a resumed run's readings continue the long
+// run's byte for byte. A checkpoint from before the key resumes the same states from 0, and a rope
+// without a world writes no such line.
 TEST_F(HeadlessResume, DissipatedEnergyContinuesAcrossACheckpoint) {
   const std::string state = folder + "/state.toml";
   const std::vector<std::string> columns = {"--columns", "contact,drag,dissipated"};
