@@ -126,6 +126,28 @@ const ForceElementType fluid_element = {
     .body_stiffness = body_stiffness,
 };
 
+// Drag's loads against the rope's own velocity (not the relative one): the along drag is
+// constant on the wet stretch and meets the constant axis . v; the normal drag, quadratic on each
+// piece, meets normal . v = (normal . v0) + rate s, so two Gauss points are exact.
+double fluid_drag_power_on(const Fluid& fluid, const Body& body) {
+  const FluidSpan f = fluid_span(fluid, body);
+  if (f.wet.empty()) return 0.0;
+  const double along = -tangential_drag_factor(fluid) * std::fabs(f.slip) * f.slip;
+  double power = along * dot(f.m.axis, f.m.velocity) * (f.wet.end - f.wet.begin);
+  const double factor = normal_drag_factor(fluid);
+  const double across = dot(f.m.normal, f.m.velocity);
+  Stretch pieces[3];
+  const int count = wet_pieces(f, pieces);
+  for (int i = 0; i < count; ++i) {
+    const GaussPair q = gauss_pair(pieces[i]);
+    for (const double s : q.node) {
+      const double cross = f.cross0 + f.cross1 * s;
+      power -= q.weight * factor * std::fabs(cross) * cross * (across + f.m.rate * s);
+    }
+  }
+  return power;
+}
+
 Triple fluid_force_on(const Fluid& fluid, const Body& body) {
   Triple force{};
   add_force(fluid_on_every_body(fluid), body, force);

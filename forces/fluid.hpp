@@ -32,3 +32,7 @@ inline ForceElement fluid_on_every_body(const Fluid& fluid) {
 
 // The fluid's force on `body` (world axes, moment about the body's origin).
 Triple fluid_force_on(const Fluid& fluid, const Body& body);
+
+// The rate of work of the fluid's drag on `body`, W, buoyancy left out: negative in still fluid;
+// a current can make it positive.
+double fluid_drag_power_on(const Fluid& fluid, const Body& body);

@@ -144,6 +144,31 @@ double height_above_ground(const GroundContact& ground, const Point& point) {
   return -std::sin(ground.slope) * point[0] + std::cos(ground.slope) * (point[1] - ground.height);
 }
 
+// With d = -gap the penetration: where N > 0 the element's power is -N dd/dt and its spring
+// stores k d dd/dt, so the damper takes c (dd/dt)^2 and friction -T v_t; where the segment is
+// pressed but the cut leaves N = 0, the spring's k d dd/dt is lost. Each integrand is at most
+// cubic on the pieces the force uses, so two Gauss points are exact.
+double ground_dissipation_on(const GroundContact& ground, const Body& body) {
+  const ContactLaw& law = ground.law;
+  const GroundSpan g = ground_span(ground, body);
+  if (g.pressed.empty()) return 0.0;
+  double rate = 0.0;
+  each_loaded_node(ground, g, [&](double s, double weight, const Point& f, double) {
+    const double closing = g.rate0 + g.rate1 * s;
+    const double slip = g.slip0 + g.slip1 * s;
+    rate += weight * (law.damping * closing * closing - dot(f, g.along) * slip);
+  });
+  const Stretch released[2] = {{g.pressed.begin, g.loaded.empty() ? g.pressed.end : g.loaded.begin},
+                               {g.loaded.empty() ? g.pressed.end : g.loaded.end, g.pressed.end}};
+  for (const Stretch& piece : released) {
+    if (piece.empty()) continue;
+    const GaussPair q = gauss_pair(piece);
+    for (const double s : q.node)
+      rate -= q.weight * law.stiffness * (g.gap0 + g.gap1 * s) * (g.rate0 + g.rate1 * s);
+  }
+  return rate;
+}
+
 Triple ground_force_on(const GroundContact& ground, const Body& body) {
   Triple force{};
   add_force(ground_contact_on_every_body(ground), body, force);

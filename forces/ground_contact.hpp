@@ -28,3 +28,7 @@ double height_above_ground(const GroundContact& ground, const Point& point);
 // The ground's force on `body` (world axes, moment about the body's origin): what the element
 // adds to the body's applied force.
 Triple ground_force_on(const GroundContact& ground, const Body& body);
+
+// The rate at which the ground's dampers and friction take energy from `body`, W (>= 0): the
+// element's power less what its springs store.
+double ground_dissipation_on(const GroundContact& ground, const Body& body);

@@ -152,6 +152,27 @@ double segment_depth_in_disc(const Point& a, const Point& b, const Point& centre
   return radius - std::hypot(nearest[0], nearest[1]);
 }
 
+// As against the ground: c (dd/dt)^2 and friction's -T v_t where the normal force pushes, the
+// spring's lost k d dd/dt where the cut leaves none; by the same quadrature as the force.
+double peg_dissipation_on(const PegContact& contact, const Body& body) {
+  const ContactLaw& law = contact.law;
+  const SegmentMotion m = segment_motion(contact.segments, body);
+  double rate = 0.0;
+  each_peg(contact, m, [&](const PegSpan& p) {
+    each_chord_point(p, [&](double s, double weight) {
+      const PegPoint q = peg_point(m, p, s);
+      const double normal = normal_force(law, q);
+      if (!(normal > 0.0)) {
+        rate -= weight * law.stiffness * q.depth * q.depth_rate;
+        return;
+      }
+      const double friction = law.friction * normal * slip_fraction(law, q.slip);
+      rate += weight * (law.damping * q.depth_rate * q.depth_rate + friction * q.slip);
+    });
+  });
+  return rate;
+}
+
 Triple peg_force_on(const PegContact& pegs, const Body& body) {
   Triple force{};
   add_force(peg_contact_on_every_body(pegs), body, force);

@@ -27,3 +27,6 @@ double segment_depth_in_disc(const Point& a, const Point& b, const Point& centre
 
 // The pegs' force on `body` (world axes, moment about the body's origin).
 Triple peg_force_on(const PegContact& pegs, const Body& body);
+
+// The rate at which the pegs' dampers and friction take energy from `body`, W (>= 0).
+double peg_dissipation_on(const PegContact& pegs, const Body& body);

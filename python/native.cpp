@@ -765,6 +765,21 @@ class NativeRope {
     RopeLock lock(mutex_);
     return end_spring_forces(*sim_);
   }
+  // The world's readings at the current state: (contact force per body (bodies, 2), its total,
+  // drag power, dissipation power, energy dissipated so far). The record is the rope's own.
+  py::tuple world_readings() {
+    RopeLock lock(mutex_);
+    read_world(*sim_, world_);
+    const auto bodies = static_cast<py::ssize_t>(world_.contact.size());
+    Array contact({bodies, py::ssize_t{2}});
+    auto out = contact.mutable_unchecked<2>();
+    for (py::ssize_t k = 0; k < bodies; ++k) {
+      out(k, 0) = world_.contact[static_cast<size_t>(k)][0];
+      out(k, 1) = world_.contact[static_cast<size_t>(k)][1];
+    }
+    return py::make_tuple(contact, world_.contact_total, world_.drag_power,
+                          world_.dissipation_power, world_.energy_dissipated);
+  }
   // Why the last run stopped, for a core failure or a failed evolve call.
   std::string failure() {
     RopeLock lock(mutex_);
@@ -838,6 +853,7 @@ class NativeRope {
   }
 
   std::unique_ptr<Simulation> sim_;
+  WorldReadings world_;  // the world's readings, sized once for the rope
   std::mutex mutex_;
 };
 
@@ -905,6 +921,8 @@ PYBIND11_MODULE(_native, m) {
       .def("rhs", checked(&NativeRope::rhs), "state"_a, "d(state)/dt at `state`.")
       .def("energy", checked(&NativeRope::energy), "Total mechanical energy, J.")
       .def("end_forces", checked(&NativeRope::end_forces), "Chain-end spring x forces, N.")
+      .def("world_readings", checked(&NativeRope::world_readings),
+           "(contact forces (bodies, 2), total, drag power, dissipation power, energy dissipated).")
       .def("failure", checked(&NativeRope::failure), "Why the last run stopped.")
       .def_static("restore", &NativeRope::restore, "text"_a, "source"_a, "overrides"_a,
                   "A rope continued from a checkpoint's text, some parameters changed.")

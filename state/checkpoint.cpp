@@ -8,6 +8,7 @@
 #include "rope/model_file.hpp"
 #include "rope/state_layout.hpp"
 #include "stepping/script.hpp"
+#include "stepping/measures.hpp"
 #include "rope/toml_parameters.hpp"
 
 namespace {
@@ -121,6 +122,10 @@ bool read_state(const toml::node& node, Checkpoint& c) {
   return finite_numbers(node, c.state);
 }
 
+bool read_energy_dissipated(const toml::node& node, Checkpoint& c) {
+  return finite_number(node, c.energy_dissipated);
+}
+
 bool read_integrator(const toml::node& node, Checkpoint& c) {
   const IntegrationMethod* method =
       node.is_string() ? find_method(*node.value<std::string>()) : nullptr;
@@ -202,6 +207,7 @@ constexpr RunKey run_keys[] = {
     {"state", read_state, "an array of finite numbers"},
     {"integrator", read_integrator, "a method name"},
     {"tolerances", read_tolerances, "[absolute, relative], each in (0, 1]"},
+    {"energy_dissipated", read_energy_dissipated, "a finite number of joules", true},
 };
 
 // A method that keeps a record of its own has its key too, under its name.
@@ -253,15 +259,17 @@ bool check_complete(const toml::table& table, const std::string& source,
 
 Checkpoint checkpoint_of(const Simulation& sim) {
   const Carriages& c = sim.rope.carriages;
-  return {sim.parameters,
-          sim.time,
-          sim.step_size,
-          sim.frame_count,
-          {c.drive_target[0], c.drive_target[1]},
-          sim.state,
-          sim.settings,
-          sim.settings.method,
-          saved_method_values(sim)};
+  Checkpoint checkpoint{sim.parameters,
+                        sim.time,
+                        sim.step_size,
+                        sim.frame_count,
+                        {c.drive_target[0], c.drive_target[1]},
+                        sim.state,
+                        sim.settings,
+                        sim.settings.method,
+                        saved_method_values(sim)};
+  checkpoint.energy_dissipated = sim.dissipation.energy;
+  return checkpoint;
 }
 
 std::string checkpoint_text(const Checkpoint& checkpoint) {
@@ -279,6 +287,8 @@ std::string checkpoint_text(const Checkpoint& checkpoint) {
       "  # absolute, relative\n";
   if (checkpoint.saved_for == checkpoint.settings.method && !checkpoint.method_values.empty())
     text += method_values_text(*checkpoint.saved_for, checkpoint.method_values);
+  if (has_world(checkpoint.parameters))
+    text += "energy_dissipated = " + number_text(checkpoint.energy_dissipated) + "  # J\n";
   text += "# q (n), p (n), then x1, v1, x2, v2\n";
   text += "state = " + array_text(checkpoint.state) + "\n\n";
   return text + parameters_text(checkpoint.parameters);
@@ -336,5 +346,6 @@ bool resume_simulation(Simulation& sim, const Checkpoint& checkpoint, std::strin
   for (int k = 0; k < 2; ++k) sim.rope.carriages.drive_target[k] = checkpoint.targets[k];
   const MbsStatus restored = set_state(sim, checkpoint.state.data());
   if (restored != MbsStatus::ok) return fail(error, mbs_status_message(restored));
+  sim.dissipation.energy = checkpoint.energy_dissipated;
   return true;
 }

@@ -32,6 +32,7 @@ struct Checkpoint {
   // the checkpoint's method.
   const IntegrationMethod* saved_for = nullptr;
   SavedValues method_values;
+  double energy_dissipated = 0.0;  // J, what the world has taken so far; written with a world only
 };
 
 // What `sim` holds now.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "stepping/measures.hpp"
+
 // Time and step size travel with the state (after it), and a method with a record of its own
 // keeps a copy, so that an interrupted frame can be undone whole: the next frame then runs exactly
 // as it would have.
@@ -19,6 +21,7 @@ static void restore_frame_start(Simulation& sim) {
   sim.time = saved[sim.layout.dimension];
   sim.step_size = saved[sim.layout.dimension + 1];
   undo_method_frame(sim);
+  undo_dissipation_frame(sim);
   std::copy(saved, saved + sim.layout.dimension, sim.state.begin());
 }
 
@@ -36,10 +39,13 @@ static FrameEnd integrate_to_frame_end(Simulation& sim) {
   const double t1 = sim.time + sim.frame_span;
   save_frame_start(sim);
   start_method_frame(sim);
+  start_dissipation_frame(sim);
   while (sim.time < t1) {
+    const double step_start = sim.time;
     if (method_step(sim, t1) != 0) return failed_step(sim);
     ++sim.accepted_steps;
     if (state_diverged(sim, sim.state.data())) return FrameEnd::diverged;
+    accumulate_dissipation(sim, step_start);
     if (sim.interrupt_check && sim.time < t1 && sim.interrupt_check(sim.interrupt_context)) {
       restore_frame_start(sim);
       return FrameEnd::interrupted;

@@ -55,3 +55,115 @@ std::array<double, 2> end_spring_forces(const Simulation& sim) {
     forces[k] = -(c.carriage_state[2 * k] - ends[k][0]) * c.coupling[k].stiffness_x;
   return forces;
 }
+
+// --- The world's readings ---------------------------------------------------------------------
+
+namespace {
+
+// Which of the world's elements the rope registered.
+struct WorldElements {
+  bool ground = false, pegs = false, fluid = false;
+  bool any() const { return ground || pegs || fluid; }
+};
+
+WorldElements world_elements(const Simulation& sim) {
+  WorldElements present;
+  for (const ForceElement& element : sim.rope.mbs.force_elements) {
+    present.ground = present.ground || element.type == &ground_contact_element;
+    present.pegs = present.pegs || element.type == &peg_contact_element;
+    present.fluid = present.fluid || element.type == &fluid_element;
+  }
+  return present;
+}
+
+Point contact_on(const Simulation& sim, const WorldElements& present, const Body& body) {
+  Point force{};
+  if (present.ground) {
+    const Triple f = ground_force_on(sim.rope.ground, body);
+    force = {force[0] + f[0], force[1] + f[1]};
+  }
+  if (present.pegs) {
+    const Triple f = peg_force_on(sim.rope.pegs, body);
+    force = {force[0] + f[0], force[1] + f[1]};
+  }
+  return force;
+}
+
+double drag_power_of(const Simulation& sim, const WorldElements& present) {
+  double power = 0.0;
+  if (present.fluid)
+    for (const Body& body : sim.rope.bodies) power += fluid_drag_power_on(sim.rope.fluid, body);
+  return power;
+}
+
+double dissipation_of(const Simulation& sim, const WorldElements& present) {
+  double power = -drag_power_of(sim, present);
+  for (const Body& body : sim.rope.bodies) {
+    if (present.ground) power += ground_dissipation_on(sim.rope.ground, body);
+    if (present.pegs) power += peg_dissipation_on(sim.rope.pegs, body);
+  }
+  return power;
+}
+
+}  // namespace
+
+bool has_world(const RopeParameters& parameters) {
+  return parameters.ground_height.has_value() || !parameters.pegs.empty() ||
+         parameters.fluid_density > 0.0;
+}
+
+Point contact_force_on(const Simulation& sim, const Body& body) {
+  return contact_on(sim, world_elements(sim), body);
+}
+
+double drag_power(const Simulation& sim) {
+  return drag_power_of(sim, world_elements(sim));
+}
+
+double dissipation_power(const Simulation& sim) {
+  return dissipation_of(sim, world_elements(sim));
+}
+
+void read_world(const Simulation& sim, WorldReadings& readings) {
+  const WorldElements present = world_elements(sim);
+  const BodyArray& bodies = sim.rope.bodies;
+  readings.contact.resize(bodies.size());
+  readings.contact_total = {};
+  for (size_t k = 0; k < bodies.size(); ++k) {
+    const Point f = contact_on(sim, present, bodies[k]);
+    readings.contact[k] = f;
+    readings.contact_total = {readings.contact_total[0] + f[0], readings.contact_total[1] + f[1]};
+  }
+  readings.drag_power = drag_power_of(sim, present);
+  readings.dissipation_power = dissipation_of(sim, present);
+  readings.energy_dissipated = sim.dissipation.energy;
+}
+
+// The bodies' records describe the state the frame starts from (start-up, a frame's end,
+// set_state and a resumed checkpoint all leave them so): the power there is a function of the
+// state alone, so a resumed run starts its first step from the same number as the original.
+void start_dissipation_frame(Simulation& sim) {
+  Dissipation& d = sim.dissipation;
+  d.frame_start_energy = d.energy;
+  const WorldElements present = world_elements(sim);
+  d.active = present.any();
+  if (d.active) d.power = dissipation_of(sim, present);
+}
+
+// The records follow the accepted state: rk4's last evaluation is there; the others' is a trial
+// stage or a Newton iterate, so the state gets one evaluation of its own.
+void accumulate_dissipation(Simulation& sim, double step_start) {
+  Dissipation& d = sim.dissipation;
+  if (!d.active) return;
+  if (sim.integrator.row->ends_on_accepted_state)
+    update_body_records(sim.rope.mbs);
+  else
+    refresh_readings(sim);
+  const double power = dissipation_power(sim);
+  d.energy += 0.5 * (d.power + power) * (sim.time - step_start);
+  d.power = power;
+}
+
+void undo_dissipation_frame(Simulation& sim) {
+  sim.dissipation.energy = sim.dissipation.frame_start_energy;
+}

@@ -7,7 +7,8 @@
 //                   its right-hand side.
 //   integrate_frame advances one 0.01 s frame and says how it ended (driver.hpp); a scripted
 //                   run's target moves and frame count are in script.hpp.
-//   Measures        total_energy, end_spring_forces, chain_ends (measures.hpp).
+//   Measures        total_energy, end_spring_forces, chain_ends (measures.hpp); the world's
+//                   contact forces, drag power and energy dissipated (measures.hpp).
 //   Results         sim.time, sim.state (q, p, then x1, v1, x2, v2), and every body's
 //                   placement in sim.rope.bodies: the state's, from start-up and after every
 //                   frame; state_rates evaluates elsewhere without changing them.

@@ -36,6 +36,7 @@ void fill_state(Simulation& sim) {
 
 MbsStatus start_simulation(Simulation& sim, const RopeParameters& parameters) {
   sim.parameters = parameters;
+  sim.dissipation = {};
   const MbsStatus assembled = assemble_rope(sim.rope, parameters);
   if (assembled != MbsStatus::ok) return assembled;
   sim.layout = state_layout(parameters.links);

@@ -31,6 +31,15 @@ struct DivergenceBound {
   std::vector<double> momentum_scale;  // per coordinate, sqrt(2 M_ii) bounded from above
 };
 
+// What the world's contact dampers, friction and drag have taken from the rope, accumulated along
+// the accepted steps (stepping/measures.hpp).
+struct Dissipation {
+  double energy = 0.0;              // J so far
+  double power = 0.0;               // W at the last accepted state
+  double frame_start_energy = 0.0;  // J, back to which an undone frame goes
+  bool active = false;              // the rope has a world: the driver accumulates
+};
+
 struct Simulation {
   RopeParameters parameters;  // what the rope was built from, for checkpoints
   RopeModel rope;
@@ -58,6 +67,7 @@ struct Simulation {
   double frame_span = 0.01;    // s of simulated time per frame
   double step_size = 0.00025;  // s; the control adjusts it and it carries over between frames
   int64_t frame_count = 0;  // completed frames
+  Dissipation dissipation;
 
   Simulation() = default;
   Simulation(const Simulation&) = delete;  // the bodies and the method point into the record

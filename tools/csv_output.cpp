@@ -55,12 +55,53 @@ bool open_csv_output(CsvOutput& out, const OutputPlan* plan, const volatile std:
 }
 
 void write_csv_header(CsvOutput& out, const StateLayout& layout) {
+  write_csv_header(out, layout, {});
+}
+
+void write_csv_header(CsvOutput& out, const StateLayout& layout,
+                      std::span<const ReadingColumns* const> columns) {
   std::string header = "t";
   for (int i = 0; i < layout.coordinates; ++i) header += ",q" + std::to_string(i);
   for (int i = 0; i < layout.coordinates; ++i) header += ",p" + std::to_string(i);
   for (const char* slot : carriage_slot_names) header += std::string(",") + slot;
+  for (const ReadingColumns* column : columns) header += column->headers;
   header += "\n";
   if (std::fputs(header.c_str(), out.file) < 0) mark_failed(out);
+}
+
+namespace {
+
+constexpr ReadingColumns column_table[] = {
+    // The whole rope's contact force (ground and pegs), N, world axes.
+    {"contact", ",contact_x,contact_y", 2,
+     [](const WorldReadings& r, double* v) {
+       v[0] = r.contact_total[0];
+       v[1] = r.contact_total[1];
+     }},
+    // The drag's rate of work on the rope, W.
+    {"drag", ",drag_power", 1, [](const WorldReadings& r, double* v) { v[0] = r.drag_power; }},
+    // What contact dampers, friction and drag have taken out so far, J.
+    {"dissipated", ",energy_dissipated", 1,
+     [](const WorldReadings& r, double* v) { v[0] = r.energy_dissipated; }},
+};
+
+}  // namespace
+
+std::span<const ReadingColumns> reading_columns() {
+  return column_table;
+}
+
+const ReadingColumns* find_reading_columns(std::string_view name) {
+  for (const ReadingColumns& column : column_table)
+    if (name == column.name) return &column;
+  return nullptr;
+}
+
+std::string reading_column_names() {
+  std::string names;
+  for (const ReadingColumns& column : column_table)
+    names += std::string(names.empty() ? "" : ", ") + column.name;
+  return names;
 }
 
 void write_placements_header(CsvOutput& out, int bodies) {

@@ -5,10 +5,13 @@
 
 #include <csignal>
 #include <cstdio>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "io/output_file.hpp"
 #include "rope/state_layout.hpp"
+#include "stepping/measures.hpp"
 
 struct CsvOutput {
   std::FILE* file = nullptr;
@@ -35,6 +38,23 @@ void write_csv_row(CsvOutput& out, double t, const double* state, int dimension)
 // Header of the placements: t, then x, y, angle of every body (base first), then the far end's
 // x and y.
 void write_placements_header(CsvOutput& out, int bodies);
+
+// Columns a run adds after the state's on request (--columns): a name, its headers and what it
+// reads from the world's readings.
+struct ReadingColumns {
+  const char* name;
+  const char* headers;  // each with its leading comma
+  int count;
+  void (*read)(const WorldReadings& readings, double* values);
+};
+std::span<const ReadingColumns> reading_columns();
+const ReadingColumns* find_reading_columns(std::string_view name);
+// "contact, drag, dissipated", for messages.
+std::string reading_column_names();
+
+// The header with the requested columns after the state's.
+void write_csv_header(CsvOutput& out, const StateLayout& layout,
+                      std::span<const ReadingColumns* const> columns);
 
 // Drops what was written: the temporary file goes, an existing file stays as it was.
 void discard_csv_output(CsvOutput& out);

@@ -80,7 +80,7 @@ struct RawOptions {
   std::string duration = "10", output, every = "1", model, frames, video;
   std::string fps = "50", size = "700x500", speed = "1";
   std::string integrator = "rk4", tolerance = "1e-6";
-  std::string save_state, resume, placements;
+  std::string save_state, resume, placements, columns;
   std::vector<std::string> targets, settings;
   bool quiet = false;
   bool version = false;
@@ -157,6 +157,8 @@ std::unique_ptr<CLI::App> make_app(RawOptions& raw) {
   text("--speed", raw.speed, "S", "simulated seconds per second of video")->capture_default_str();
   text("--placements", raw.placements, "FILE",
        "also every row's body placements as CSV: t, then x, y, angle of each body, the far end");
+  text("--columns", raw.columns, "NAMES",
+       "also the world's readings after the state's: contact,drag,dissipated or a part");
   text("--save-state", raw.save_state, "FILE",
        "save a checkpoint at the end, on a signal or on divergence");
   text("--resume", raw.resume, "FILE", "continue a saved checkpoint for --duration more seconds");
@@ -171,6 +173,9 @@ std::unique_ptr<CLI::App> make_app(RawOptions& raw) {
       "towards x = X m, as a mouse drag does.\n"
       "--resume FILE: the rope, time, state and targets come from FILE; the CSV starts at its\n"
       "time, and --target moves whose time has passed are already in its targets.\n"
+      "--columns: contact adds contact_x,contact_y (the ground's and pegs' force on the whole\n"
+      "rope, N), drag adds drag_power (W), dissipated adds energy_dissipated (J, taken by contact\n"
+      "dampers, friction and drag since the start).\n"
       "Integrators:\n" +
       method_list() + "Keys: " + wrapped(key_list()) +
       ".\n"
@@ -259,6 +264,25 @@ bool check_integrator(const CLI::App& app, const RawOptions& raw, HeadlessOption
   return true;
 }
 
+// NAME[,NAME...], each once, from the column table.
+bool check_columns(const CLI::App& app, const RawOptions& raw, HeadlessOptions& options,
+                   std::string& error) {
+  if (app.count("--columns") == 0) return true;
+  const std::string needs = "--columns needs names from " + reading_column_names() + ", got ";
+  size_t start = 0;
+  while (true) {
+    const size_t comma = raw.columns.find(',', start);
+    const std::string name = raw.columns.substr(start, comma - start);
+    const ReadingColumns* column = find_reading_columns(name);
+    if (!column) return fail(error, needs + shown(name));
+    if (std::find(options.columns.begin(), options.columns.end(), column) != options.columns.end())
+      return fail(error, "--columns names " + shown(name) + " twice");
+    options.columns.push_back(column);
+    if (comma == std::string::npos) return true;
+    start = comma + 1;
+  }
+}
+
 bool check_pictures(const RawOptions& raw, HeadlessOptions& options, std::string& error) {
   for (auto [name, text, number] : {std::tuple{"--fps", &raw.fps, &options.fps},
                                     std::tuple{"--speed", &raw.speed, &options.speed}}) {
@@ -296,7 +320,8 @@ bool parse_headless_options(int argc, const char* const argv[], HeadlessOptions&
     return true;
   }
   return check_times(raw, options, error) && check_names(*app, raw, options, error) &&
-         check_integrator(*app, raw, options, error) && check_pictures(raw, options, error);
+         check_integrator(*app, raw, options, error) && check_columns(*app, raw, options, error) &&
+         check_pictures(raw, options, error);
 }
 
 std::string headless_usage() {

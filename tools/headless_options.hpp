@@ -6,6 +6,7 @@
 
 #include "stepping/integrators.hpp"
 #include "stepping/script.hpp"
+#include "tools/csv_output.hpp"
 
 // One --set KEY=VALUE, applied after the model file in command-line order.
 struct ParameterSetting {
@@ -35,6 +36,7 @@ struct HeadlessOptions {
   // checkpoint to continue from (its parameters replace --model and --set).
   std::string save_state;
   std::string placements;  // every row's body placements, as CSV
+  std::vector<const ReadingColumns*> columns;  // --columns: readings after the state's, in order
   std::string resume;
   bool quiet = false;
   bool help = false;

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -53,6 +54,8 @@ CsvOutput csv;
 CsvOutput placements_csv;           // --placements: written row for row with the CSV
 Placements placements;              // the bodies' placements of the row being written
 std::vector<double> placement_row;  // x, y, angle of every body, then the far end's x, y
+WorldReadings world;                // --columns: the readings of the row being written
+std::vector<double> reading_row;    // the state, then the requested readings
 volatile std::sig_atomic_t stop_signal = 0;
 std::string method_refused;  // why the chosen method cannot run this rope
 
@@ -470,8 +473,24 @@ void write_placements(const Simulation& sim) {
 }
 
 // False at the first row that could not be written: there is no point running on.
+// The state's row, with the requested readings after it.
+void write_state_row(const Simulation& sim) {
+  if (options.columns.empty()) {
+    write_csv_row(csv, sim.time, sim.state.data(), sim.layout.dimension);
+    return;
+  }
+  read_world(sim, world);
+  std::copy(sim.state.begin(), sim.state.end(), reading_row.begin());
+  double* next = reading_row.data() + sim.layout.dimension;
+  for (const ReadingColumns* column : options.columns) {
+    column->read(world, next);
+    next += column->count;
+  }
+  write_csv_row(csv, sim.time, reading_row.data(), static_cast<int>(next - reading_row.data()));
+}
+
 bool write_state(const Simulation& sim) {
-  write_csv_row(csv, sim.time, sim.state.data(), sim.layout.dimension);
+  write_state_row(sim);
   write_placements(sim);
   if (!csv.failed && !placements_csv.failed) return true;
   if (!stop_signal) {
@@ -674,7 +693,10 @@ int run_headless(int argc, char** argv) {
     discard_rows();
     return bad_input(error);
   }
-  write_csv_header(csv, sim->layout);
+  write_csv_header(csv, sim->layout, options.columns);
+  int reading_count = 0;
+  for (const ReadingColumns* column : options.columns) reading_count += column->count;
+  reading_row.assign(static_cast<size_t>(sim->layout.dimension + reading_count), 0.0);
   if (placements_csv.file)
     write_placements_header(placements_csv, static_cast<int>(sim->rope.bodies.size()));
   RunEnd end = RunEnd::finished;

@@ -412,6 +412,36 @@ class Rope:
         """The chain-end coupling springs' x forces on carriages 1 and 2, N (a pair)."""
         return tuple(self._rope.end_forces())
 
+    # --- the world's readings (zero without a ground, pegs or fluid) ---
+    @property
+    def contact_forces(self):
+        """The ground's and pegs' force on every body, normal force and friction together, world
+        x and y (N), shape (n-2, 2), base first. A new array."""
+        return self._rope.world_readings()[0]
+
+    @property
+    def contact_force(self):
+        """The ground's and pegs' force on the whole rope, world x and y, N (a pair)."""
+        return tuple(self._rope.world_readings()[1])
+
+    @property
+    def drag_power(self):
+        """The rate of work of the fluid's drag on the rope, W: negative in still fluid, and a
+        current can make it positive. Buoyancy is left out: it has a potential."""
+        return self._rope.world_readings()[2]
+
+    @property
+    def dissipation_power(self):
+        """The rate at which contact dampers, friction and drag take energy out now, W."""
+        return self._rope.world_readings()[3]
+
+    @property
+    def energy_dissipated(self):
+        """Energy taken out so far by contact dampers, friction and drag, J: the dissipation
+        power integrated along the accepted steps by the trapezoid rule. Joint dampers and the
+        carriages' couplings are not counted. Kept by checkpoints and pickles."""
+        return self._rope.world_readings()[4]
+
     # --- driving ---
     def set_target(self, carriage, x):
         """Drive carriage 1 or 2 towards x (m, finite), as a mouse drag does."""

@@ -58,6 +58,16 @@ class Rope:
     def placements(self) -> FloatArray: ...  # (n-2, 3): x, y, angle of every body
     def energy(self) -> float: ...  # J
     def end_forces(self) -> tuple[float, float]: ...  # N
+    @property
+    def contact_forces(self) -> FloatArray: ...  # (n-2, 2): ground and pegs on each body, N
+    @property
+    def contact_force(self) -> tuple[float, float]: ...  # N, their sum
+    @property
+    def drag_power(self) -> float: ...  # W
+    @property
+    def dissipation_power(self) -> float: ...  # W
+    @property
+    def energy_dissipated(self) -> float: ...  # J
     def set_target(self, carriage: int, x: float) -> None: ...
     def advance(self, frames: int = ..., progress: bool = ...) -> None: ...
     # times (rows,), states (rows, 2n+4); with placements=True also (rows, n-1, 3): every body's

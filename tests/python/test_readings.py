@@ -71,3 +71,31 @@ def test_a_rope_is_never_duplicated_onto_one_engine(duplicate):
             duplicate(rope)
     with pytest.raises(TypeError):
         duplicate(rope._rope)
+
+
+HELD = dict(carriage_start=(0.0, 1.0), carriage_target=(0.0, 1.0), end_stiffness_y=(0.0, 0.0))
+
+
+@pytest.mark.parametrize("world", [dict(ground_height=0.0),
+                                   dict(pegs=[[0.25, -0.05, 0.05], [0.75, -0.05, 0.05]])])
+def test_ground_or_pegs_under_a_rope_at_rest_carry_its_weight(world):
+    # The 1 kg rope after 4 s: the contact carries its weight to 0.1 %, and the total is the sum
+    # of the per-body forces. Without fluid no drag works.
+    rope = ropesim.Rope(integrator="bdf", tolerance=(1e-8, 1e-8), **HELD, **world)
+    rope.advance(400)
+    forces = rope.contact_forces
+    assert forces.shape == (25, 2)
+    assert rope.contact_force == pytest.approx(tuple(forces.sum(axis=0)), abs=1e-12)
+    assert rope.contact_force[1] == pytest.approx(9.80665, rel=1e-3)
+    assert rope.drag_power == 0.0
+
+
+def test_dissipated_energy_survives_a_pickle_and_continues_exactly():
+    rope = ropesim.Rope(ground_height=-0.2, friction=0.4, fluid_density=1000.0)
+    rope.advance(20)
+    copy_ = pickle.loads(pickle.dumps(rope))
+    assert copy_.energy_dissipated == rope.energy_dissipated > 0.0
+    for r in (rope, copy_):
+        r.advance(20)
+    assert copy_.energy_dissipated == rope.energy_dissipated
+    assert copy_.drag_power == rope.drag_power < 0.0

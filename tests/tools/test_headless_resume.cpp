@@ -41,6 +41,45 @@ TEST_F(HeadlessResume, TenSecondsEqualFourSavedAndSixResumedFromFourOn) {
   EXPECT_EQ(first, tail);
 }
 
+// The dissipated energy travels with the checkpoint: a resumed run's readings continue the long
+// run's byte for byte. A checkpoint from before the key resumes the same states from 0, and a rope
+// without a world writes no such line.
+TEST_F(HeadlessResume, DissipatedEnergyContinuesAcrossACheckpoint) {
+  const std::string state = folder + "/state.toml";
+  const std::vector<std::string> columns = {"--columns", "contact,drag,dissipated"};
+  for (const char* method : {"rk4", "bdf"}) {
+    auto with = [&](std::vector<std::string> args) {
+      args.insert(args.end(), {"--integrator", method, "--set", "ground_height=-0.2", "--set",
+                               "friction=0.4", "--set", "fluid_density=1000"});
+      args.insert(args.end(), columns.begin(), columns.end());
+      return args;
+    };
+    const std::string whole = run_ok(with({"--duration", "0.6"}));
+    run_ok(with({"--duration", "0.3", "--save-state", state}));
+    const std::string saved = read_file(state);
+    std::string resumed = run_ok({"--resume", state, "--duration", "0.3", columns[0], columns[1]});
+    resumed = resumed.substr(resumed.find('\n') + 1);
+    const std::string tail = rows_from(whole, resumed.substr(0, resumed.find(',')) + ",");
+    ASSERT_FALSE(tail.empty()) << method;
+    EXPECT_EQ(resumed, tail) << method;
+
+    const size_t line = saved.find("energy_dissipated = ");
+    ASSERT_NE(line, std::string::npos) << method;
+    std::ofstream(state) << saved.substr(0, line) + saved.substr(saved.find('\n', line) + 1);
+    const auto old_rows =
+        parse_csv_rows(run_ok({"--resume", state, "--duration", "0.3", columns[0], columns[1]}));
+    const auto rows = parse_csv_rows("header\n" + resumed);
+    ASSERT_EQ(old_rows.size(), rows.size()) << method;
+    EXPECT_EQ(old_rows.front().back(), 0.0) << method;
+    for (size_t r = 0; r < rows.size(); ++r)
+      EXPECT_EQ(std::vector<double>(old_rows[r].begin(), old_rows[r].end() - 1),
+                std::vector<double>(rows[r].begin(), rows[r].end() - 1))
+          << method << " row " << r;
+  }
+  run_ok({"--duration", "0.1", "--save-state", state});
+  EXPECT_EQ(read_file(state).find("energy_dissipated"), std::string::npos);
+}
+
 // auto's phase and measures travel with the checkpoint: taken while the stiff rope runs the
 // implicit method, it resumes as the uninterrupted run goes on.
 TEST_F(HeadlessResume, AutoResumedWhileImplicitContinuesTheLongRun) {

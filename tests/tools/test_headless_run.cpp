@@ -113,6 +113,41 @@ TEST_F(HeadlessRunTest, SameOptionsGiveIdenticalBytes) {
   EXPECT_TRUE(first == second);
 }
 
+// --columns adds the world's readings after the state's, in the order asked, and leaves the
+// state's columns as they were: on a rope without a world they read 0.
+TEST_F(HeadlessRunTest, ReadingColumnsFollowTheStateInTheOrderAsked) {
+  struct Case {
+    std::vector<std::string> world;
+    bool zero;
+  };
+  for (const Case& row :
+       {Case{{}, true},
+        Case{{"--set", "ground_height=-0.2", "--set", "fluid_density=1000"}, false}}) {
+    std::vector<std::string> args = {"--duration", "0.3", "--every", "10"};
+    args.insert(args.end(), row.world.begin(), row.world.end());
+    const std::string plain = trajectory(args);
+    args.insert(args.end(), {"--columns", "drag,dissipated,contact"});
+    const std::string with = trajectory(args);
+    const std::string header = with.substr(0, with.find('\n'));
+    EXPECT_EQ(header, plain.substr(0, plain.find('\n')) +
+                          ",drag_power,energy_dissipated,contact_x,contact_y");
+    const auto plain_rows = parse_csv_rows(plain), rows = parse_csv_rows(with);
+    ASSERT_EQ(rows.size(), plain_rows.size());
+    for (size_t r = 0; r < rows.size(); ++r) {
+      ASSERT_EQ(rows[r].size(), static_cast<size_t>(row_width + 4));
+      EXPECT_EQ(std::vector<double>(rows[r].begin(), rows[r].begin() + row_width), plain_rows[r]);
+    }
+    // By 0.3 s the rope sinking in water has hit the ground: drag resists, the ground pushes up.
+    if (row.zero) {
+      for (int c = 0; c < 4; ++c) EXPECT_EQ(rows.back()[row_width + c], 0.0) << c;
+    } else {
+      EXPECT_LT(rows.back()[row_width], 0.0);
+      EXPECT_GT(rows.back()[row_width + 1], 0.0);
+      EXPECT_GT(rows.back()[row_width + 3], 0.0);
+    }
+  }
+}
+
 // The window program advances with advance_frame; the runner must produce the very same states.
 TEST_F(HeadlessRunTest, TrajectoryEqualsTheWindowProgramsFrameAdvance) {
   constexpr int frames = 40;
