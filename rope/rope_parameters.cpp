@@ -588,6 +588,11 @@ std::string excerpt(std::string_view text) {
          " characters)";
 }
 
+bool has_world(const RopeParameters& parameters) {
+  return parameters.ground_height.has_value() || !parameters.pegs.empty() ||
+         parameters.fluid_density > 0.0;
+}
+
 std::string word_choices(std::string_view key) {
   const WordKey* word_key = find_word_key(key);
   if (!word_key) return "";

@@ -145,6 +145,9 @@ bool set_parameter(RopeParameters& parameters, std::string_view key, std::string
 bool set_parameter(RopeParameters& parameters, std::string_view key,
                    const std::vector<double>& values, std::string& error);
 
+// True when the rope has a ground, pegs or a fluid around it.
+bool has_world(const RopeParameters& parameters);
+
 // The words a word key takes, for messages: "\"design\" or \"point\"". Empty for other keys.
 std::string word_choices(std::string_view key);
 

@@ -38,10 +38,6 @@ Region region_around_view(const Camera& camera, double aspect) {
           camera.y + grow * half_height};
 }
 
-bool has_world(const RopeParameters& parameters) {
-  return parameters.ground_height || parameters.pegs.size() >= 3 || parameters.fluid_density > 0.0;
-}
-
 WorldPicture world_picture(const RopeParameters& parameters, const Region& region) {
   WorldPicture picture;
   if (parameters.ground_height) {

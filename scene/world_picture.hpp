@@ -56,8 +56,6 @@ struct WorldPicture {
   std::vector<Disc> pegs;
 };
 
-// True when the parameters have anything to draw: a ground, a peg or a fluid.
-bool has_world(const RopeParameters& parameters);
 
 // The world of `parameters` within `region`.
 WorldPicture world_picture(const RopeParameters& parameters, const Region& region);

@@ -107,11 +107,6 @@ double dissipation_of(const Simulation& sim, const WorldElements& present) {
 
 }  // namespace
 
-bool has_world(const RopeParameters& parameters) {
-  return parameters.ground_height.has_value() || !parameters.pegs.empty() ||
-         parameters.fluid_density > 0.0;
-}
-
 Point contact_force_on(const Simulation& sim, const Body& body) {
   return contact_on(sim, world_elements(sim), body);
 }

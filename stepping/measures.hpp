@@ -41,8 +41,6 @@ struct WorldReadings {
   double energy_dissipated = 0.0;  // J; what it has taken out so far
 };
 
-// The rope has a ground, pegs or a fluid: its parameters ask for one.
-bool has_world(const RopeParameters& parameters);
 
 // Every reading at sim.state. `readings.contact` is sized to the body count once: a caller that
 // keeps its record allocates only when the rope changes.
