@@ -1,20 +1,102 @@
-// The interactive rope simulator: the default rope, its integrator and initial state, then the
-// window and the toolkit's event loop, which never returns.
+// The interactive rope simulator: the rope (the default one, or a model file and --set keys as
+// rope-headless takes them), its integrator and initial state, then the window and the toolkit's
+// event loop, which never returns.
 #include <GL/glut.h>
 
+#include <cstring>
 #include <iostream>
+#include <string>
+#include <vector>
 
+#include "rope/model_file.hpp"
+#include "stepping/rest_state.hpp"
 #include "stepping/simulation.hpp"
 #include "view/controls.hpp"
 #include "view/viewer.hpp"
 
+namespace {
+
+constexpr const char* usage =
+    "usage: rope [--model FILE] [--set KEY=VALUE]... [toolkit options]\n"
+    "  --model FILE     the rope's parameters from a TOML model file\n"
+    "  --set KEY=VALUE  one parameter, after the model file; repeatable\n";
+
+struct WindowRope {
+  RopeParameters parameters;
+  ModelRunChoice run;
+};
+
+bool set_key(RopeParameters& parameters, const std::string& setting, std::string& error) {
+  const size_t equals = setting.find('=');
+  if (equals == std::string::npos || equals == 0) {
+    error = "--set needs KEY=VALUE, got '" + setting + "'";
+    return false;
+  }
+  return set_parameter(parameters, setting.substr(0, equals), setting.substr(equals + 1), error);
+}
+
+// Takes --model and --set out of argv (the model file first, whatever the order, so that --set
+// overrides it), leaving the toolkit's own options for glutInit.
+bool read_options(int& argc, char** argv, WindowRope& rope, std::string& error) {
+  std::string model;
+  bool model_given = false;
+  std::vector<std::string> settings;
+  int kept = 1;
+  for (int i = 1; i < argc; ++i) {
+    const bool model_option = std::strcmp(argv[i], "--model") == 0;
+    if (model_option || std::strcmp(argv[i], "--set") == 0) {
+      if (i + 1 == argc) {
+        error = std::string(argv[i]) + " needs a value";
+        return false;
+      }
+      if (model_option && model_given) {
+        error = "--model given twice";
+        return false;
+      }
+      (model_option ? model : settings.emplace_back()) = argv[++i];
+      model_given = model_given || model_option;
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  argc = kept;
+  if (model_given && !read_model_file(model, rope.parameters, error, &rope.run)) return false;
+  for (const std::string& setting : settings)
+    if (!set_key(rope.parameters, setting, error)) return false;
+  return check_parameters(rope.parameters, error);
+}
+
+bool asked_for_help(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return true;
+  return false;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   static Simulation simulation;  // lives as long as the event loop that drives it
-  const MbsStatus started = start_simulation(simulation);
+  if (asked_for_help(argc, argv)) {
+    std::cout << usage;
+    return 0;
+  }
+  WindowRope rope;
+  std::string error;
+  if (!read_options(argc, argv, rope, error)) {
+    std::cerr << "rope: " << error << "\n" << usage;
+    return 2;
+  }
+  const MbsStatus started = start_simulation(simulation, rope.parameters);
   if (started != MbsStatus::ok) {
     std::cout << mbs_status_message(started) << std::endl;
     return 1;
   }
+  if (!place_initial_state(simulation, error)) {
+    std::cerr << "rope: " << error << std::endl;
+    return 1;
+  }
+  if (rope.run.method || rope.run.tolerance_given)
+    use_integrator(simulation, with_model_choice(simulation.settings, rope.run, false, false));
   std::cout << startup_line_prefix << simulation.layout.coordinates << std::endl;
   view.simulation = &simulation;
   open_window(argc, argv);

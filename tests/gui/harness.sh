@@ -47,11 +47,11 @@ start_display() {
   export DISPLAY=":$(head -n 1 "$display_file")"
 }
 
-# start_rope DIR INVOCATION: runs INVOCATION (the program, as typed) from DIR with its output
-# in $log.
+# start_rope DIR INVOCATION [ARGUMENTS...]: runs INVOCATION (the program, as typed) with the
+# arguments, from DIR, with its output in $log.
 start_rope() {
   log="$work_dir/rope.log"
-  (cd "$1" && exec "$2") > "$log" 2>&1 &
+  (cd "$1" && exec "$2" "${@:3}") > "$log" 2>&1 &
   rope_pid=$!
 }
 
