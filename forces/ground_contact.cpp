@@ -18,8 +18,8 @@ struct GroundSpan {
 GroundSpan ground_span(const GroundContact& ground, const Body& body) {
   GroundSpan g;
   g.m = segment_motion(ground.segments, body);
-  g.up = {-std::sin(ground.slope), std::cos(ground.slope)};
-  g.along = {g.up[1], -g.up[0]};
+  g.up = ground.up;
+  g.along = ground.along;
   const Point from_origin = {g.m.start[0], g.m.start[1] - ground.height};
   g.gap0 = dot(g.up, from_origin);
   g.gap1 = dot(g.up, g.m.axis);
@@ -139,6 +139,14 @@ const ForceElementType ground_contact_element = {
     .potential_energy = potential_energy,
     .body_stiffness = body_stiffness,
 };
+
+GroundContact ground_contact(const Segments& segments, double height, double slope,
+                             const ContactLaw& law) {
+  GroundContact ground = {segments, height, slope, law};
+  ground.up = {-std::sin(slope), std::cos(slope)};
+  ground.along = {ground.up[1], -ground.up[0]};
+  return ground;
+}
 
 double height_above_ground(const GroundContact& ground, const Point& point) {
   return -std::sin(ground.slope) * point[0] + std::cos(ground.slope) * (point[1] - ground.height);

@@ -14,7 +14,15 @@ struct GroundContact {
   double height = 0.0;  // m, at x = 0
   double slope = 0.0;   // rad
   ContactLaw law;
+  // The line's upward unit normal and its direction along +x, from the slope (ground_contact sets
+  // them): every body and evaluation needs them, the slope's sine and cosine only once.
+  Point up = {0.0, 1.0};
+  Point along = {1.0, 0.0};
 };
+
+// The ground through (0, height) at `slope` in contact with `segments` under `law`.
+GroundContact ground_contact(const Segments& segments, double height, double slope,
+                             const ContactLaw& law);
 
 extern const ForceElementType ground_contact_element;
 

@@ -102,8 +102,8 @@ void set_world(RopeModel& rope, const RopeParameters& parameters) {
   rope.segment_length.resize(count);
   for (size_t k = 0; k < count; ++k) rope.segment_length[k] = parameters.link_length[k];
   const Segments segments = {rope.bodies.data(), rope.segment_length.data(), count};
-  rope.ground = {segments, parameters.ground_height.value_or(0.0), parameters.ground_slope,
-                 contact_law(parameters)};
+  rope.ground = ground_contact(segments, parameters.ground_height.value_or(0.0),
+                               parameters.ground_slope, contact_law(parameters));
   rope.peg_table = parameters.pegs;
   rope.pegs = {segments, rope.peg_table.data(), rope.peg_table.size() / 3, contact_law(parameters)};
   Fluid& fluid = rope.fluid;

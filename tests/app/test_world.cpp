@@ -405,7 +405,7 @@ TEST(World, StiffnessAndDampingAreTheForcesDerivatives) {
   const double length = 0.2;
   const Segments segments = {&body, &length, 1};
   const ContactLaw law = {1.0e5, 300.0, 0.4, 0.01};
-  const GroundContact ground = {segments, 0.1, 0.2, law};
+  const GroundContact ground = ground_contact(segments, 0.1, 0.2, law);
   const double peg[3] = {0.1, -0.05, 0.0405};  // 0.7 mm into the segment
   const PegContact pegs = {segments, peg, 1, law};
   const double gravity = 9.81;
