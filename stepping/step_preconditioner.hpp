@@ -1,7 +1,8 @@
 // The Newton matrix of an implicit step, P = I - gamma J, solved in O(n) through the tree with
 // the stiff part of J taken exactly: the joint spring-dampers, the chain ends' spring-dampers to
-// their carriages, the carriages' own springs and the stiffness of the rope's tension. A Krylov
-// solver then needs only a few products with the true Jacobian to finish the job.
+// their carriages, the carriages' own springs, the stiffness of the rope's tension and that of the
+// contact and drag on each body. A Krylov solver then needs only a few products with the true
+// Jacobian to finish the job.
 #pragma once
 
 #include <cstdint>
