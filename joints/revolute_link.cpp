@@ -205,13 +205,20 @@ template <bool armed>
 [[gnu::always_inline]] inline HandedUp chained_inertia_step(const RunJoint& k, const Sym3& inertia,
                                                             RunPassState& st, double q, double p,
                                                             const HandedUp& child_up,
-                                                            double armature, double turn) {
+                                                            double armature, double turn,
+                                                            const Sym3* added) {
   const JointFrame r = link_frame(k, q);
   // Unrolled even at -O2, so that the sums stay in registers instead of a stack array.
   Sym3 a;
 #pragma GCC unroll 6
   for (int i = 0; i < 6; ++i) a[i] = inertia[i] + child_up.inertia[i];
-  if constexpr (armed) a[5] = a[5] + turn;
+  if constexpr (armed) {
+    a[5] = a[5] + turn;
+    if (added) {
+#pragma GCC unroll 6
+      for (int i = 0; i < 6; ++i) a[i] = a[i] + (*added)[i];
+    }
+  }
   Triple b;
 #pragma GCC unroll 3
   for (int i = 0; i < 3; ++i) b[i] = 0.0 + child_up.bias[i];
@@ -275,6 +282,9 @@ void inertia_run_of(Mbs& mbs, const PassRun& run) {
   const double* armature = mbs.run_armature;
   const double* turn = mbs.run_turn_inertia;
   auto turn_of = [turn](std::size_t i) { return turn ? turn[i] : 0.0; };
+  // A whole added inertia per body (the force elements' stiffness over the step), in body axes.
+  const Sym3* added = armed ? mbs.run_added_inertia : nullptr;
+  auto added_of = [added](std::size_t i) { return added ? added + i : nullptr; };
   const std::size_t begin = static_cast<std::size_t>(run.begin);
   const std::size_t end = static_cast<std::size_t>(run.end);
   Body& first = *mbs.inward_order[begin];
@@ -282,14 +292,18 @@ void inertia_run_of(Mbs& mbs, const PassRun& run) {
   const JointFrame r = link_frame(k0, d.q[k0.coordinate]);
   accumulate_inertia(first);
   Sym3 a0 = first.articulated_inertia;
-  if constexpr (armed) a0[5] = a0[5] + turn_of(begin);
+  if constexpr (armed) {
+    a0[5] = a0[5] + turn_of(begin);
+    if (added)
+      for (int i = 0; i < 6; ++i) a0[i] = a0[i] + added[begin][i];
+  }
   HandedUp up = link_inertia_step<armed>(d.state[begin], r, a0, first.momentum_bias,
                                          d.p[k0.coordinate], armed ? armature[begin] : 0.0);
   for (std::size_t i = begin + 1; i < end; ++i) {
     const RunJoint& k = d.joint[i];
     up = chained_inertia_step<armed>(k, d.inertia[i], d.state[i], d.q[k.coordinate],
                                      d.p[k.coordinate], up, armed ? armature[i] : 0.0,
-                                     armed ? turn_of(i) : 0.0);
+                                     armed ? turn_of(i) : 0.0, added_of(i));
   }
   Body& last = *mbs.inward_order[end - 1];
   last.transmitted_inertia = up.inertia;

@@ -97,7 +97,7 @@ static void release_coordinates(Mbs& mbs) {
   LargeArray<RunPassState>().swap(mbs.run_state);
   LargeArray<RunMotion>().swap(mbs.run_motion);
   LargeArray<int32_t>().swap(mbs.kept_records);
-  LargeArray<double>().swap(mbs.record_inertia);
+  LargeArray<Sym3>().swap(mbs.record_inertia);
   mbs.coordinate_count = 0;
   mbs.q = mbs.p = mbs.qdot = mbs.pdot = nullptr;
 }

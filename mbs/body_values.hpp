@@ -12,6 +12,18 @@ inline Triple rotate_to_body(double s, double c, const Triple& triple) {
   return {y * s + c * x, c * y - x * s, triple[2]};
 }
 
+// A symmetric inertia (or stiffness) about the body origin in world axes, in the axes of a body at
+// absolute angle (sin s, cos c): T^T W T with T turning body triples into world ones.
+inline Sym3 inertia_to_body_axes(double s, double c, const Sym3& w) {
+  const double xx = w[0], xy = w[1], xr = w[2], yy = w[3], yr = w[4];
+  return {c * c * xx + 2.0 * s * c * xy + s * s * yy,
+          c * s * (yy - xx) + (c * c - s * s) * xy,
+          c * xr + s * yr,
+          s * s * xx - 2.0 * s * c * xy + c * c * yy,
+          c * yr - s * xr,
+          w[5]};
+}
+
 // A weight (0, w) in world axes at the centre of mass, with its moment about the body origin.
 inline Triple weight(double w, const Point& com, double s, double c) {
   return {0.0, w, (c * com[0] - s * com[1]) * w};

@@ -245,11 +245,12 @@ struct Mbs {
   double* qdot = nullptr;
   double* pdot = nullptr;
   LargeArray<double> storage;
-  // Set only while run_velocity_passes_with_springs runs: added to each fused body's joint inertia
-  // and to its own rotational inertia, by inward position.
+  // Set only while run_velocity_passes_with_springs runs: added to each fused body's joint inertia,
+  // to its own rotational inertia and (null: none) to its whole inertia, by inward position.
   const double* run_armature = nullptr;
   const double* run_turn_inertia = nullptr;
-  LargeArray<double> record_inertia;  // the other bodies' own rotational inertia meanwhile
+  const Sym3* run_added_inertia = nullptr;
+  LargeArray<Sym3> record_inertia;  // the other bodies' own inertia meanwhile
   // Visiting orders of the whole tree, fixed once the coordinates are laid out.
   LargeArray<Body*> outward_order;  // parents before children
   LargeArray<Body*> inward_order;   // children (in list order) before parents
@@ -316,9 +317,12 @@ MbsStatus run_velocity_passes(Mbs& mbs);
 // Springs taken implicitly over a step of an implicit method weigh like extra inertia: the same
 // solve with `armature` (by inward position: each joint's added inertia, bodies in fused runs
 // only) and `turn_inertia` (by inward position: each body's added rotational inertia, every body)
-// added for this solve alone. The records are as they were afterwards.
+// added for this solve alone; `added_inertia` (by inward position, every body; null: none) adds
+// a whole symmetric inertia about the body's origin in the body's own axes (as Body::inertia; see
+// inertia_to_body_axes for one given in world axes). The records are as they were afterwards.
 MbsStatus run_velocity_passes_with_springs(Mbs& mbs, const double* armature,
-                                           const double* turn_inertia);
+                                           const double* turn_inertia,
+                                           const Sym3* added_inertia = nullptr);
 // Copies every fused body's placement and velocity from the last run_rhs_passes into its record,
 // where drawing and measuring code reads them: once before reading, not once per evaluation (a pass over
 // a large tree would otherwise touch every record twice).

@@ -204,7 +204,7 @@ static void record_compact_pass_data(Mbs& mbs) {
   mbs.run_state.assign(n, RunPassState{});
   mbs.run_motion.assign(n, RunMotion{});
   mbs.inward_position.assign(n, 0);
-  mbs.record_inertia.assign(n, 0.0);
+  mbs.record_inertia.assign(n, Sym3{});
   mbs.kept_records.clear();
   mbs.kept_records.reserve(n);
   std::vector<int32_t> coordinate_of(n);
@@ -314,8 +314,8 @@ MbsStatus run_velocity_passes(Mbs& mbs) {
   return mbs.status;
 }
 
-// The bodies outside the fused runs (the root) take their added rotational inertia in their
-// records for the solve; their own is restored afterwards.
+// The bodies outside the fused runs (the root) take their added inertia in their records for the
+// solve; their own is restored afterwards.
 template <typename Visit>
 static void for_each_record_body(Mbs& mbs, Visit visit) {
   for (const PassRun& run : mbs.inward_runs) {
@@ -326,18 +326,22 @@ static void for_each_record_body(Mbs& mbs, Visit visit) {
 }
 
 MbsStatus run_velocity_passes_with_springs(Mbs& mbs, const double* armature,
-                                           const double* turn_inertia) {
+                                           const double* turn_inertia, const Sym3* added_inertia) {
   mbs.run_armature = armature;
   mbs.run_turn_inertia = turn_inertia;
-  double* kept = mbs.record_inertia.data();
+  mbs.run_added_inertia = added_inertia;
+  Sym3* kept = mbs.record_inertia.data();
   for_each_record_body(mbs, [&](std::size_t at, Body& body) {
-    kept[at] = body.inertia[5];
-    body.inertia[5] = kept[at] + turn_inertia[at];
+    kept[at] = body.inertia;
+    body.inertia[5] = kept[at][5] + turn_inertia[at];
+    if (added_inertia)
+      for (int i = 0; i < 6; ++i) body.inertia[i] = body.inertia[i] + added_inertia[at][i];
   });
   const MbsStatus status = run_velocity_passes(mbs);
-  for_each_record_body(mbs, [&](std::size_t at, Body& body) { body.inertia[5] = kept[at]; });
+  for_each_record_body(mbs, [&](std::size_t at, Body& body) { body.inertia = kept[at]; });
   mbs.run_armature = nullptr;
   mbs.run_turn_inertia = nullptr;
+  mbs.run_added_inertia = nullptr;
   return status;
 }
 

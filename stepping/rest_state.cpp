@@ -18,9 +18,9 @@
 // F the generalised forces and K their stiffness: a short step moves the rope as it would start
 // to fall, a long one is Newton's step on the equilibrium. The solve is the implicit methods' own:
 // restarted GMRES, preconditioned on the right by the O(n) tree solve, with J's products taken by
-// differences of the right-hand side, so stiffness the tree solve leaves out (contact) is still
-// taken exactly. Each step costs O(n); near the equilibrium the steps are Newton's and the forces
-// fall quadratically.
+// differences of the right-hand side, so stiffness the tree solve leaves out (friction's pull on
+// the normal force, the turn of a peg's normal) is still taken exactly. Each step costs O(n); near
+// the equilibrium the steps are Newton's and the forces fall quadratically.
 
 namespace {
 

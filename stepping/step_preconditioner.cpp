@@ -30,6 +30,12 @@
 // inertia gamma^2 c_k added to the body: one more term in the same tree pass. It is taken where
 // it stabilises (c_k > 0).
 
+// Contact and drag act on each body through its origin's world motion J_b (x, y, angle): their
+// stiffness K_b and damping C_b add J_b^T K_b J_b and J_b^T C_b J_b to K and C, which the tree
+// pass takes as the body's added inertia gamma C_b + gamma^2 K_b. Their products with the rates
+// are one outward pass for J_b x and one inward for J_b^T f. An element's own turning stiffness is
+// in its K_b, so the tension's spring leaves that element's lever out.
+
 // Those are the stiff part in joint rates, not in momenta. A moving rope's momenta depend on its
 // configuration strongly (p = M(q) w: turning one joint swings the whole rope beyond it), so the
 // Newton matrix in (q, p) holds d qdot / dq = A = -M^-1 (dM/dq) w and its partners, large and
@@ -68,8 +74,9 @@ MbsStatus tree_solve(Mbs& mbs, StepPreconditioner& preconditioner, const double 
   const int n = mbs.coordinate_count;
   std::copy(preconditioner.q.begin(), preconditioner.q.end(), mbs.q);
   std::copy(b, b + n, mbs.p);
-  const MbsStatus status = run_velocity_passes_with_springs(mbs, preconditioner.armature.data(),
-                                                            preconditioner.turn_inertia.data());
+  const MbsStatus status = run_velocity_passes_with_springs(
+      mbs, preconditioner.armature.data(), preconditioner.turn_inertia.data(),
+      preconditioner.holds_bodies ? preconditioner.added_inertia.data() : nullptr);
   std::copy(mbs.qdot, mbs.qdot + n, v);
   return status;
 }
@@ -161,6 +168,7 @@ double tension_spring(const Mbs& mbs, const Body& body) {
       if (!element.type->add_force || !element.acts_on(body)) continue;
       const Triple before = running;
       element.type->add_force(element, body, running);
+      if (element.type->body_stiffness) continue;
       const Point at = element.type->point_of_action
                            ? element.type->point_of_action(element, body)
                            : body.position;
@@ -190,6 +198,107 @@ MbsStatus take_tension(Simulation& sim, StepPreconditioner& pc, const double y[]
     pc.turn_inertia[at] = gamma * gamma * spring;
   }
   return status;
+}
+
+// out -= scale sum_b J_b^T S_b J_b x: the origins' world motion outward from the rates, each
+// body's load S_b J_b x, and inward the loads summed over the subtree as force and moment about
+// each origin, the moment going to the body's turn, the force also to a free base's x and y.
+void subtract_held(StepPreconditioner& pc, const Sym3 springs[], const double x[], double scale,
+                   double out[]) {
+  const std::size_t bodies = pc.held.size();
+  Triple* motion = pc.origin_motion.data();
+  Triple* load = pc.held_load.data();
+  const Point* origin = pc.origins.data();
+  for (std::size_t i = 0; i < bodies; ++i) {
+    const auto [first, count, parent] = pc.held[i];
+    Triple m{0.0, 0.0, 0.0};
+    if (parent >= 0) {
+      const auto p = static_cast<std::size_t>(parent);
+      const Triple& up = motion[p];
+      m = {up[0] - up[2] * (origin[i][1] - origin[p][1]),
+           up[1] + up[2] * (origin[i][0] - origin[p][0]), up[2]};
+    }
+    if (count == 3) {
+      m[0] += x[first];
+      m[1] += x[first + 1];
+    }
+    m[2] += x[first + count - 1];
+    motion[i] = m;
+    load[i] = {0.0, 0.0, 0.0};
+  }
+  for (std::size_t i = bodies; i-- > 0;) {
+    const auto [first, count, parent] = pc.held[i];
+    const Sym3& k = springs[i];
+    const Triple& m = motion[i];
+    Triple& f = load[i];
+    f[0] += k[0] * m[0] + k[1] * m[1] + k[2] * m[2];
+    f[1] += k[1] * m[0] + k[3] * m[1] + k[4] * m[2];
+    f[2] += k[2] * m[0] + k[4] * m[1] + k[5] * m[2];
+    if (count == 3) {
+      out[first] -= scale * f[0];
+      out[first + 1] -= scale * f[1];
+    }
+    out[first + count - 1] -= scale * f[2];
+    if (parent < 0) continue;
+    const auto p = static_cast<std::size_t>(parent);
+    const double rx = origin[i][0] - origin[p][0], ry = origin[i][1] - origin[p][1];
+    load[p][0] += f[0];
+    load[p][1] += f[1];
+    load[p][2] += f[2] + rx * f[1] - ry * f[0];
+  }
+}
+
+// Raises the angle's entry of a body's weight, if need be, until the weight is positive
+// semidefinite (the load's turn with its lever may soften it): the tree solve needs the added
+// inertia not to take away what the body has. Returns the rise.
+double rise_to_semidefinite(Sym3& w) {
+  const double trace = w[0] + w[3];
+  if (!(trace > 0.0)) {
+    const double rise = std::max(-w[5], 0.0);
+    w[5] += rise;
+    return rise;
+  }
+  const double det = w[0] * w[3] - w[1] * w[1];
+  double need;
+  if (det > 1e-12 * trace * trace) {
+    need = (w[3] * w[2] * w[2] - 2.0 * w[1] * w[2] * w[4] + w[0] * w[4] * w[4]) / det;
+  } else {
+    // One direction u held: k^T B^+ k = (k . u)^2 / trace.
+    double ux = w[0] >= w[3] ? w[0] : w[1], uy = w[0] >= w[3] ? w[1] : w[3];
+    const double length = std::hypot(ux, uy);
+    ux /= length;
+    uy /= length;
+    const double along = w[2] * ux + w[4] * uy;
+    need = along * along / trace;
+  }
+  const double rise = std::max(need - w[5], 0.0);
+  w[5] += rise;
+  return rise;
+}
+
+// Each body's share of the spread elements at the set-up placements and velocities, which the
+// bodies' records hold.
+void take_held(StepPreconditioner& pc, const Mbs& mbs) {
+  pc.holds_bodies = false;
+  if (pc.held.empty()) return;
+  const double gamma = pc.gamma;
+  for (std::size_t i = 0; i < pc.held.size(); ++i) {
+    const Body& body = *mbs.outward_order[i];
+    Sym3 stiffness{}, damping{};
+    for (const ForceElement& element : mbs.force_elements)
+      if (element.type->body_stiffness && element.acts_on(body))
+        element.type->body_stiffness(element, body, stiffness, damping);
+    Sym3 weight;
+    for (int k = 0; k < 6; ++k) weight[k] = gamma * damping[k] + gamma * gamma * stiffness[k];
+    if (gamma > 0.0) stiffness[5] += rise_to_semidefinite(weight) / (gamma * gamma);
+    for (int k = 0; k < 6; ++k)
+      if (weight[k] != 0.0) pc.holds_bodies = true;
+    pc.held_stiffness[i] = stiffness;
+    pc.held_weight[i] = weight;
+    pc.origins[i] = body.position;
+    pc.added_inertia[static_cast<std::size_t>(mbs.inward_position[i])] =
+        body_values::inertia_to_body_axes(body.sin_abs, body.cos_abs, weight);
+  }
 }
 
 // The rows of one held point whose spring-damper is not off, after those already kept.
@@ -293,6 +402,29 @@ bool make_step_preconditioner(StepPreconditioner& preconditioner, const Simulati
     preconditioner.pivot.assign(m, 0);
     preconditioner.correction.assign(m, 0.0);
     preconditioner.work.assign(6 * n, 0.0);
+    const bool spread = std::any_of(mbs.force_elements.begin(), mbs.force_elements.end(),
+                                    [](const ForceElement& e) { return e.type->body_stiffness; });
+    const std::size_t bodies = spread ? mbs.outward_order.size() : 0;
+    preconditioner.held.clear();
+    preconditioner.held.reserve(bodies);
+    // A body's outward position by its first coordinate, for its children to find.
+    std::vector<int32_t> body_at(spread ? n : 0, -1);
+    for (std::size_t i = 0; i < bodies; ++i) {
+      const Body& body = *mbs.outward_order[i];
+      const auto first = static_cast<int32_t>(body.q - mbs.q);
+      body_at[static_cast<std::size_t>(first)] = static_cast<int32_t>(i);
+      const int32_t parent = has_coordinates(mbs, body.parent)
+                                 ? body_at[static_cast<std::size_t>(body.parent->q - mbs.q)]
+                                 : -1;
+      preconditioner.held.push_back({first, body.type->coordinate_count, parent});
+    }
+    preconditioner.held_stiffness.assign(bodies, Sym3{});
+    preconditioner.held_weight.assign(bodies, Sym3{});
+    preconditioner.added_inertia.assign(bodies, Sym3{});
+    preconditioner.origins.assign(bodies, Point{});
+    preconditioner.origin_motion.assign(bodies, Triple{});
+    preconditioner.held_load.assign(bodies, Triple{});
+    preconditioner.holds_bodies = false;
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -320,6 +452,7 @@ MbsStatus set_up_step_preconditioner(Simulation& sim, StepPreconditioner& pc, co
   update_body_records(mbs);
   std::copy(mbs.qdot, mbs.qdot + n, pc.rates.begin());
   take_point_rows(pc, mbs);
+  take_held(pc, mbs);
   momenta_at(mbs, pc, y, pc.momenta.data());
   const int m = pc.end_rows;
   for (int j = 0; j < m && status == MbsStatus::ok; ++j) {
@@ -362,6 +495,7 @@ MbsStatus solve_step_preconditioner(Simulation& sim, StepPreconditioner& pc, con
     for (int j = 0; j < n; ++j) b[j] -= pull * row(i)[j];
   }
   subtract_tension(mbs, pc, rq, gamma, b);
+  if (pc.holds_bodies) subtract_held(pc, pc.held_stiffness.data(), rq, gamma, b);
   // v = (B + L^T D L)^-1 b
   const MbsStatus status = tree_solve(mbs, pc, b, v);
   double* correction = pc.correction.data();
@@ -387,6 +521,7 @@ MbsStatus solve_step_preconditioner(Simulation& sim, StepPreconditioner& pc, con
     for (int j = 0; j < n; ++j) zp[j] -= push * row(i)[j];
   }
   subtract_tension(mbs, pc, v, gamma * gamma, zp);
+  if (pc.holds_bodies) subtract_held(pc, pc.held_weight.data(), v, 1.0, zp);
   const Carriages& c = sim.rope.carriages;
   const int x = l.carriages_start;
   for (int k = 0; k < 2; ++k) solve_carriage(c, k, gamma, r + x + 2 * k, z + x + 2 * k);

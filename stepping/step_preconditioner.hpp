@@ -1,7 +1,8 @@
 // The Newton matrix of an implicit step, P = I - gamma J, solved in O(n) through the tree with
 // the stiff part of J taken exactly: the joint spring-dampers, the chain ends' spring-dampers to
-// their carriages, the carriages' own springs and the stiffness of the rope's tension. A Krylov
-// solver then needs only a few products with the true Jacobian to finish the job.
+// their carriages, the carriages' own springs, the stiffness of the rope's tension and that of the
+// contact and drag on each body. A Krylov solver then needs only a few products with the true
+// Jacobian to finish the job.
 #pragma once
 
 #include <cstdint>
@@ -43,6 +44,21 @@ struct StepPreconditioner {
   std::vector<int> pivot;
   std::vector<double> correction;
   std::vector<double> work;  // 6 n
+  // The elements spread over the bodies (contact, drag), each body's share as a stiffness K_b and
+  // damping C_b over the world x, y of its origin and its angle. Over a step they weigh like the
+  // inertia gamma C_b + gamma^2 K_b added to the body. All empty when no element has that view.
+  struct Held {
+    int32_t first, count;  // the body's coordinates
+    int32_t parent;        // outward position, -1 for none
+  };
+  std::vector<Held> held;              // outward order
+  std::vector<Sym3> held_stiffness;    // K_b, by outward position
+  std::vector<Sym3> held_weight;       // gamma C_b + gamma^2 K_b, by outward position
+  std::vector<Sym3> added_inertia;     // the same in the body's axes, by inward position
+  std::vector<Point> origins;          // world, at the set-up coordinates
+  std::vector<Triple> origin_motion;   // per body: its origin's world motion, then its load
+  std::vector<Triple> held_load;
+  bool holds_bodies = false;           // some body has a share at the last set-up
 };
 
 // Sizes the preconditioner for `sim`'s rope. False when memory ran out.
