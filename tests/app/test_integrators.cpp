@@ -155,9 +155,9 @@ TEST(MethodCost, ImplicitMethodsStepALongFineRopeBeingDragged) {
 }
 
 // Joints stiff by their dampers alone: dirk gave up on these in the first frame (at 1e3 N m s/rad
-// at t = 0.0056 s) for the same reason.
+// at t = 0.0056 s) for the same reason, and at 1e6 after repeated error test failures.
 TEST(MethodCost, DirkStepsRopesWhoseJointsAreDampingStiff) {
-  for (const double damping : {700.0, 1e3, 1e4}) {
+  for (const double damping : {700.0, 1e3, 1e4, 1e6}) {
     SCOPED_TRACE(damping);
     RopeParameters parameters;
     parameters.joint_damping = damping;
