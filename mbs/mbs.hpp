@@ -129,7 +129,7 @@ struct alignas(64) Body {
   // Articulated inertia and momentum bias: written inward (pass 1), read by passes 2 and 3.
   Sym3 articulated_inertia{};
   Triple momentum_bias{};
-  Sym3 joint_inertia_inverse{};  // 1 entry for one-coordinate kinds, a symmetric 3x3 for the base
+  Sym3 joint_inertia_inverse{};  // 1 entry for one-coordinate kinds, 3x3 for three-coordinate
   Sym3 transmitted_inertia{};
   Triple transmitted_momentum_bias{};
   Sym3 reduced_inertia{};
