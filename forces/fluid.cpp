@@ -47,15 +47,15 @@ int wet_pieces(const FluidSpan& f, Stretch pieces[3]) {
   return split_stretch(f.wet, turn, turn, pieces);
 }
 
-void add_force(const ForceElement& element, const Body& body, Triple& applied) {
-  const Fluid& fluid = element.data_as<Fluid>();
-  const FluidSpan f = fluid_span(fluid, body);
-  if (f.wet.empty()) return;
-  const double wet_length = f.wet.end - f.wet.begin;
-  const double lift = buoyancy_per_metre(fluid);
-  add_load(applied, f.m, 0.5 * (f.wet.begin + f.wet.end), {0.0, lift}, wet_length);
-  const double along = -tangential_drag_factor(fluid) * std::fabs(f.slip) * f.slip;
-  add_load(applied, f.m, 0.0, {along * f.m.axis[0], along * f.m.axis[1]}, wet_length);
+// Drag along the rope per metre, the same all along the wet stretch (N/m, along the axis).
+double along_drag(const Fluid& fluid, const FluidSpan& f) {
+  return -tangential_drag_factor(fluid) * std::fabs(f.slip) * f.slip;
+}
+
+// Every quadrature node of the wet stretch: its place s, its weight and the normal drag per
+// metre there (along the segment's normal).
+template <typename Visit>
+void each_drag_node(const Fluid& fluid, const FluidSpan& f, Visit visit) {
   const double factor = normal_drag_factor(fluid);
   Stretch pieces[3];
   const int count = wet_pieces(f, pieces);
@@ -63,10 +63,23 @@ void add_force(const ForceElement& element, const Body& body, Triple& applied) {
     const GaussPair q = gauss_pair(pieces[i]);
     for (const double s : q.node) {
       const double cross = f.cross0 + f.cross1 * s;
-      const double drag = -factor * std::fabs(cross) * cross;
-      add_load(applied, f.m, s, {drag * f.m.normal[0], drag * f.m.normal[1]}, q.weight);
+      visit(s, q.weight, -factor * std::fabs(cross) * cross);
     }
   }
+}
+
+void add_force(const ForceElement& element, const Body& body, Triple& applied) {
+  const Fluid& fluid = element.data_as<Fluid>();
+  const FluidSpan f = fluid_span(fluid, body);
+  if (f.wet.empty()) return;
+  const double wet_length = f.wet.end - f.wet.begin;
+  const double lift = buoyancy_per_metre(fluid);
+  add_load(applied, f.m, 0.5 * (f.wet.begin + f.wet.end), {0.0, lift}, wet_length);
+  const double along = along_drag(fluid, f);
+  add_load(applied, f.m, 0.0, {along * f.m.axis[0], along * f.m.axis[1]}, wet_length);
+  each_drag_node(fluid, f, [&](double s, double weight, double drag) {
+    add_load(applied, f.m, s, {drag * f.m.normal[0], drag * f.m.normal[1]}, weight);
+  });
 }
 
 Point point_of_action(const ForceElement& element, const Body& body) {
@@ -132,19 +145,11 @@ const ForceElementType fluid_element = {
 double fluid_drag_power_on(const Fluid& fluid, const Body& body) {
   const FluidSpan f = fluid_span(fluid, body);
   if (f.wet.empty()) return 0.0;
-  const double along = -tangential_drag_factor(fluid) * std::fabs(f.slip) * f.slip;
-  double power = along * dot(f.m.axis, f.m.velocity) * (f.wet.end - f.wet.begin);
-  const double factor = normal_drag_factor(fluid);
+  double power = along_drag(fluid, f) * dot(f.m.axis, f.m.velocity) * (f.wet.end - f.wet.begin);
   const double across = dot(f.m.normal, f.m.velocity);
-  Stretch pieces[3];
-  const int count = wet_pieces(f, pieces);
-  for (int i = 0; i < count; ++i) {
-    const GaussPair q = gauss_pair(pieces[i]);
-    for (const double s : q.node) {
-      const double cross = f.cross0 + f.cross1 * s;
-      power -= q.weight * factor * std::fabs(cross) * cross * (across + f.m.rate * s);
-    }
-  }
+  each_drag_node(fluid, f, [&](double s, double weight, double drag) {
+    power += weight * drag * (across + f.m.rate * s);
+  });
   return power;
 }
 

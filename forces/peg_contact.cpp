@@ -75,20 +75,28 @@ void each_peg(const PegContact& contact, const SegmentMotion& m, Visit&& visit) 
   }
 }
 
+// Every quadrature point of every peg's chord where the normal force pushes: its place s, its
+// weight, the point and the normal force per metre there.
+template <typename Visit>
+void each_pushing_point(const PegContact& contact, const SegmentMotion& m, Visit&& visit) {
+  each_peg(contact, m, [&](const PegSpan& p) {
+    each_chord_point(p, [&](double s, double weight) {
+      const PegPoint q = peg_point(m, p, s);
+      const double normal = normal_force(contact.law, q);
+      if (normal > 0.0) visit(s, weight, q, normal);
+    });
+  });
+}
+
 void add_force(const ForceElement& element, const Body& body, Triple& applied) {
   const PegContact& contact = element.data_as<PegContact>();
   const ContactLaw& law = contact.law;
   const SegmentMotion m = segment_motion(contact.segments, body);
-  each_peg(contact, m, [&](const PegSpan& p) {
-    each_chord_point(p, [&](double s, double weight) {
-      const PegPoint q = peg_point(m, p, s);
-      const double normal = normal_force(law, q);
-      if (!(normal > 0.0)) return;
-      const double friction = -law.friction * normal * slip_fraction(law, q.slip);
-      const Point f = {normal * q.out[0] + friction * q.along[0],
-                       normal * q.out[1] + friction * q.along[1]};
-      add_load(applied, m, s, f, weight);
-    });
+  each_pushing_point(contact, m, [&](double s, double weight, const PegPoint& q, double normal) {
+    const double friction = -law.friction * normal * slip_fraction(law, q.slip);
+    const Point f = {normal * q.out[0] + friction * q.along[0],
+                     normal * q.out[1] + friction * q.along[1]};
+    add_load(applied, m, s, f, weight);
   });
 }
 
@@ -119,18 +127,13 @@ void body_stiffness(const ForceElement& element, const Body& body, Sym3& stiffne
   const PegContact& contact = element.data_as<PegContact>();
   const ContactLaw& law = contact.law;
   const SegmentMotion m = segment_motion(contact.segments, body);
-  each_peg(contact, m, [&](const PegSpan& p) {
-    each_chord_point(p, [&](double s, double weight) {
-      const PegPoint q = peg_point(m, p, s);
-      const double normal = normal_force(law, q);
-      if (!(normal > 0.0)) return;
-      const Triple a = lever(m, s, q.out);
-      add_outer(stiffness, weight * law.stiffness, a);
-      add_outer(damping, weight * law.damping, a);
-      if (law.friction > 0.0 && slip_is_viscous(law, q.slip))
-        add_outer(damping, weight * law.friction * normal / law.friction_speed,
-                  lever(m, s, q.along));
-    });
+  each_pushing_point(contact, m, [&](double s, double weight, const PegPoint& q, double normal) {
+    const Triple a = lever(m, s, q.out);
+    add_outer(stiffness, weight * law.stiffness, a);
+    add_outer(damping, weight * law.damping, a);
+    if (law.friction > 0.0 && slip_is_viscous(law, q.slip))
+      add_outer(damping, weight * law.friction * normal / law.friction_speed,
+                lever(m, s, q.along));
   });
 }
 
