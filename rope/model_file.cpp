@@ -266,3 +266,21 @@ RunSettings with_model_choice(RunSettings settings, const ModelRunChoice& run, b
   }
   return settings;
 }
+
+bool split_setting(const std::string& text, ParameterSetting& setting) {
+  const size_t equals = text.find('=');
+  if (equals == std::string::npos || equals == 0) return false;
+  setting = {text.substr(0, equals), text.substr(equals + 1)};
+  return true;
+}
+
+bool load_rope_parameters(const std::string& model, const std::vector<ParameterSetting>& settings,
+                          RopeParameters& parameters, ModelRunChoice& run, std::string& error) {
+  if (!model.empty() && !read_model_file(model, parameters, error, &run)) return false;
+  for (const ParameterSetting& setting : settings)
+    if (!set_parameter(parameters, setting.key, setting.value, error)) {
+      error = "--set " + excerpt(setting.key + "=" + setting.value) + ": " + error;
+      return false;
+    }
+  return check_parameters(parameters, error);
+}

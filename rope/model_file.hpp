@@ -7,6 +7,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "rope/rope_parameters.hpp"
 #include "stepping/integrators.hpp"
@@ -48,3 +49,18 @@ bool read_model_text(std::string_view text, const std::string& source, RopeParam
 // own) leave them open.
 RunSettings with_model_choice(RunSettings settings, const ModelRunChoice& run, bool method_given,
                               bool tolerance_given);
+
+// One --set KEY=VALUE, applied after the model file in command-line order.
+struct ParameterSetting {
+  std::string key;
+  std::string value;
+};
+
+// KEY=VALUE split at its first '='; false when there is no '=' or nothing before it.
+bool split_setting(const std::string& text, ParameterSetting& setting);
+
+// The rope a command line asks for: the model file (empty: none) first, then each setting in
+// order, then every key checked together. The file's run settings go to `run`. On failure the
+// reason names the file or the setting.
+bool load_rope_parameters(const std::string& model, const std::vector<ParameterSetting>& settings,
+                          RopeParameters& parameters, ModelRunChoice& run, std::string& error);

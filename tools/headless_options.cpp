@@ -232,12 +232,9 @@ bool check_names(const CLI::App& app, const RawOptions& raw, HeadlessOptions& op
     return fail(error,
                 "--resume takes the rope's parameters from its checkpoint; --model and "
                 "--set cannot be given with it");
-  for (const std::string& setting : raw.settings) {
-    const size_t equals = setting.find('=');
-    if (equals == std::string::npos || equals == 0)
+  for (const std::string& setting : raw.settings)
+    if (!split_setting(setting, options.settings.emplace_back()))
       return fail(error, "--set needs KEY=VALUE, got " + shown(setting));
-    options.settings.push_back({setting.substr(0, equals), setting.substr(equals + 1)});
-  }
   return true;
 }
 

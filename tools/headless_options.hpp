@@ -4,15 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "rope/model_file.hpp"
 #include "stepping/integrators.hpp"
 #include "stepping/script.hpp"
 #include "tools/csv_output.hpp"
-
-// One --set KEY=VALUE, applied after the model file in command-line order.
-struct ParameterSetting {
-  std::string key;
-  std::string value;
-};
 
 struct HeadlessOptions {
   double duration = 10.0;  // s of simulated time

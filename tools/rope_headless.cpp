@@ -112,16 +112,10 @@ int bad_input(const std::string& problem) {
 // tolerance apply where --integrator and --tolerance do not.
 bool load_parameters(RopeParameters& parameters, std::string& error) {
   ModelRunChoice run;
-  if (!options.model.empty() && !read_model_file(options.model, parameters, error, &run))
-    return false;
+  if (!load_rope_parameters(options.model, options.settings, parameters, run, error)) return false;
   options.run =
       with_model_choice(options.run, run, options.method_given, options.tolerance_given);
-  for (const ParameterSetting& setting : options.settings)
-    if (!set_parameter(parameters, setting.key, setting.value, error)) {
-      error = "--set " + excerpt(setting.key + "=" + setting.value) + ": " + error;
-      return false;
-    }
-  return check_parameters(parameters, error);
+  return true;
 }
 
 void draw_progress(const Simulation& sim, double wall) {

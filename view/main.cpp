@@ -26,44 +26,38 @@ struct WindowRope {
   ModelRunChoice run;
 };
 
-bool set_key(RopeParameters& parameters, const std::string& setting, std::string& error) {
-  const size_t equals = setting.find('=');
-  if (equals == std::string::npos || equals == 0) {
-    error = "--set needs KEY=VALUE, got '" + setting + "'";
-    return false;
-  }
-  return set_parameter(parameters, setting.substr(0, equals), setting.substr(equals + 1), error);
-}
-
-// Takes --model and --set out of argv (the model file first, whatever the order, so that --set
-// overrides it), leaving the toolkit's own options for glutInit.
+// Takes --model and --set out of argv, leaving the toolkit's own options for glutInit. The model
+// file is read first, whatever the order, so that --set overrides it.
 bool read_options(int& argc, char** argv, WindowRope& rope, std::string& error) {
   std::string model;
   bool model_given = false;
-  std::vector<std::string> settings;
+  std::vector<ParameterSetting> settings;
   int kept = 1;
   for (int i = 1; i < argc; ++i) {
     const bool model_option = std::strcmp(argv[i], "--model") == 0;
-    if (model_option || std::strcmp(argv[i], "--set") == 0) {
-      if (i + 1 == argc) {
-        error = std::string(argv[i]) + " needs a value";
-        return false;
-      }
-      if (model_option && model_given) {
-        error = "--model given twice";
-        return false;
-      }
-      (model_option ? model : settings.emplace_back()) = argv[++i];
-      model_given = model_given || model_option;
-    } else {
+    if (!model_option && std::strcmp(argv[i], "--set") != 0) {
       argv[kept++] = argv[i];
+      continue;
+    }
+    if (i + 1 == argc) {
+      error = std::string(argv[i]) + " needs a value";
+      return false;
+    }
+    const std::string value = argv[++i];
+    if (model_option && model_given) {
+      error = "--model given twice";
+      return false;
+    }
+    if (model_option) {
+      model = value;
+      model_given = true;
+    } else if (!split_setting(value, settings.emplace_back())) {
+      error = "--set needs KEY=VALUE, got '" + value + "'";
+      return false;
     }
   }
   argc = kept;
-  if (model_given && !read_model_file(model, rope.parameters, error, &rope.run)) return false;
-  for (const std::string& setting : settings)
-    if (!set_key(rope.parameters, setting, error)) return false;
-  return check_parameters(rope.parameters, error);
+  return load_rope_parameters(model, settings, rope.parameters, rope.run, error);
 }
 
 bool asked_for_help(int argc, char** argv) {
