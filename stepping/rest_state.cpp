@@ -214,10 +214,6 @@ std::string no_rest(int steps, double force) {
   return text;
 }
 
-}  // namespace
-
-namespace {
-
 bool search_for_rest(Simulation& sim, std::string& error, RestSearch* report) {
   Search s(sim);
   if (!make_search(s)) {
@@ -243,7 +239,7 @@ bool search_for_rest(Simulation& sim, std::string& error, RestSearch* report) {
       return false;
     }
     ++steps;
-    double trial_force = take_step(s) ? force_at(s, s.trial, s.trial_rates) : INFINITY;
+    const double trial_force = take_step(s) ? force_at(s, s.trial, s.trial_rates) : INFINITY;
     const double trial_merit =
         std::isfinite(trial_force) ? imbalance(s, s.trial, s.trial_rates) : INFINITY;
     if (!(trial_merit <= imbalance_growth_allowed * merit)) {
