@@ -146,14 +146,21 @@ void start_dissipation_frame(Simulation& sim) {
 }
 
 // The records follow the accepted state: rk4's last evaluation is there; the others' is a trial
-// stage or a Newton iterate, so the state gets one evaluation of its own.
+// stage or a Newton iterate, so the state's placements and velocities are taken afresh. The
+// dissipation reads nothing else: passes 1 and 2 do, without the forces of a whole evaluation.
+static void place_at_accepted_state(Simulation& sim) {
+  Mbs& mbs = sim.rope.mbs;
+  const StateLayout& l = sim.layout;
+  std::copy(sim.state.begin(), sim.state.begin() + l.coordinates, mbs.q);
+  std::copy(sim.state.begin() + l.momenta_start, sim.state.begin() + l.carriages_start, mbs.p);
+  run_velocity_passes(mbs);
+}
+
 void accumulate_dissipation(Simulation& sim, double step_start) {
   Dissipation& d = sim.dissipation;
   if (!d.active) return;
-  if (sim.integrator.row->ends_on_accepted_state)
-    update_body_records(sim.rope.mbs);
-  else
-    refresh_readings(sim);
+  if (!sim.integrator.row->ends_on_accepted_state) place_at_accepted_state(sim);
+  update_body_records(sim.rope.mbs);
   const double power = dissipation_power(sim);
   d.energy += 0.5 * (d.power + power) * (sim.time - step_start);
   d.power = power;
