@@ -1,6 +1,7 @@
-// auto: the explicit pair while the rope is soft, the implicit method while the stiffest joint
+// auto: the explicit pair while the rope is soft, an implicit method while the stiffest joint
 // holds the explicit step at its stability limit and an implicit frame costs less, chosen anew at
-// each frame's start from what the run measured.
+// each frame's start from what the run measured. The implicit method is dirk for a short rope and
+// bdf for a long one.
 //
 // Stiffness shows as |lambda| h: the rate of the stiffest mode (power iterations on difference
 // quotients of the right-hand side at a frame's start, every few frames) times the mean accepted
@@ -22,8 +23,8 @@
 
 #include "stepping/simulation.hpp"
 
-// The two methods auto chooses between, each through its own row.
-extern const IntegrationMethod rkf45_method, bdf_method;
+// The methods auto chooses between, each through its own row.
+extern const IntegrationMethod rkf45_method, bdf_method, dirk_method;
 
 namespace {
 
@@ -40,9 +41,17 @@ constexpr double stiff_steps_at_start = 1000.0;
 constexpr double cost_margin = 1.2;  // one phase must cost this much more than the other
 constexpr int frames_to_switch = 3;
 // An implicit method's evaluation costs more than its right-hand side: the Krylov solve and its
-// preconditioner come with it. Wall time per evaluation, 2 s of the 25-link rope at 1e-6: bdf
-// 12.5, 5.6 and 8.4 us at joint_stiffness 5.5, 550 and 55000, rkf45 1.8, 1.5 and 1.7 us.
-constexpr double implicit_evaluation_weight = 4.0;
+// preconditioner come with it. Wall time per evaluation, 2 s of the 25-link rope at 1e-6: dirk
+// 6.9, 8.3 and 6.5 us at joint_stiffness 5.5, 550 and 55000, bdf 8.5, 8.2 and 9.4 us, rkf45 1.0,
+// 1.4 and 1.0 us.
+constexpr double implicit_evaluation_weight = 6.5;
+// No implicit frame costs less than this (weighted): the cheapest measured is one dirk step of 58
+// evaluations, on the 25-link rope at 55000 N m/rad. Explicit frames that cost less are not
+// worth a trial, however near their stability limit: the default rope's cost 130 to 500 in the
+// whip at its start, where a dirk frame cost 3,400 to 4,700 evaluations.
+constexpr double cheapest_implicit_frame = 400.0;
+// An implicit phase that costs this many times what explicit frames would ends at once.
+constexpr double clear_loss = 2.0;
 constexpr int64_t longest_trial_wait = 640;  // frames
 // A checkpoint's counts are refused above this: far from overflowing, and exact as doubles.
 constexpr int64_t largest_saved_count = int64_t{1} << 53;
@@ -65,7 +74,19 @@ struct AutoRecord {
 };
 
 const IntegrationMethod& explicit_method = rkf45_method;
-const IntegrationMethod& implicit_method = bdf_method;
+
+// Both implicit methods keep their error within about ten times the tolerance; what differs is
+// the cost. dirk's six implicit stages a step cost more where the tree solve is poorer, on long
+// ropes, and bdf, of second order, needs many more steps for an error on short ones. Measured at
+// the default tolerance: the 25-link rope at 55000 N m/rad for 1 s, dirk 0.05 s against bdf 0.28
+// s; the fine rope of 49 and 99 links, 1.1 and 2.3 s against 1.3 and 2.8 s (at 1e-4 bdf is ahead,
+// 0.4 s against 1.0 s at 99); of 200 and 500 links dragged for 0.05 s, 1.5 and 3.6 s against 1.1
+// and 2.3 s.
+constexpr int most_coordinates_for_dirk = 100;
+
+const IntegrationMethod& implicit_method(const Simulation& sim) {
+  return sim.layout.coordinates <= most_coordinates_for_dirk ? dirk_method : bdf_method;
+}
 
 struct Auto {
   MethodInUse explicit_part, implicit_part;
@@ -89,23 +110,6 @@ void release(MethodObjects* objects) {
   delete reinterpret_cast<Auto*>(objects);
 }
 
-// The implicit phase runs bdf at this share of auto's tolerances. bdf is of second order: at equal
-// tolerance it ends a second of the 25-link rope 30 to 600 times further off than rkf45 does
-// (5.5 to 55000 N m/rad, 1e-4 to 1e-8), so auto at one tolerance was as good as its worse half.
-// At a hundredth the two halves agree within a few times (auto's error at 1e-6 on the default rope:
-// 2.7e-4 before, 1.6e-5 after, rkf45 alone 5.9e-6), and stiff ropes stay far cheaper than under
-// rkf45.
-constexpr double implicit_tolerance_share = 0.01;
-
-RunSettings implicit_settings(const RunSettings& settings) {
-  RunSettings tighter = settings;
-  tighter.absolute_tolerance =
-      std::max(settings.absolute_tolerance * implicit_tolerance_share, smallest_tolerance);
-  tighter.relative_tolerance =
-      std::max(settings.relative_tolerance * implicit_tolerance_share, smallest_tolerance);
-  return tighter;
-}
-
 bool create_part(MethodInUse& part, const IntegrationMethod& row, Simulation& sim,
                  const RunSettings& settings) {
   part.row = &row;
@@ -125,7 +129,7 @@ MethodObjects* create(Simulation& sim, const RunSettings& settings) {
     return nullptr;
   }
   if (create_part(a->explicit_part, explicit_method, sim, settings) &&
-      create_part(a->implicit_part, implicit_method, sim, implicit_settings(settings))) {
+      create_part(a->implicit_part, implicit_method(sim), sim, settings)) {
     // The first frame's phase is chosen from the rope's stiffness at its start (restart).
     a->record.implicit = false;
     a->at_frame_start = a->record;
@@ -173,18 +177,18 @@ double stiffest_rate(Auto& a, Simulation& sim, double previous) {
 }
 
 // Only explicit steps held at their stability limit ask for the implicit method: an implicit step
-// as short as an accurate explicit one is less accurate (bdf is of order 2), and costs more.
+// as short as an accurate explicit one costs more.
 bool asks_implicit(const AutoRecord& r, double reach) {
-  if (reach < stiff_reach) return false;
+  if (reach < stiff_reach || r.explicit_cost < cheapest_implicit_frame) return false;
   if (r.implicit_cost == 0.0) return true;
   return r.explicit_cost > cost_margin * r.implicit_cost || r.frames_since_trial >= r.trial_wait;
 }
 
 // Explicit frames at the current rate: their step count scales with it while stability-bound.
-bool asks_explicit(const AutoRecord& r) {
-  if (r.explicit_cost == 0.0 || r.explicit_rate == 0.0) return false;
-  const double explicit_now = r.explicit_cost * r.stiffest_rate / r.explicit_rate;
-  return r.implicit_cost > cost_margin * explicit_now;
+// How many times the implicit frames cost what those would (0: no explicit frame to compare).
+double implicit_over_explicit(const AutoRecord& r) {
+  if (r.explicit_cost == 0.0 || r.explicit_rate == 0.0) return 0.0;
+  return r.implicit_cost / (r.explicit_cost * r.stiffest_rate / r.explicit_rate);
 }
 
 // The last frame's measures, then its vote.
@@ -199,10 +203,13 @@ void decide(AutoRecord& r, double frame_span) {
     r.explicit_rate = r.stiffest_rate;
   }
   // Implicit steps no longer than stable explicit ones would be: explicit frames cost less at
-  // once. A first trial of the implicit method is cheap to take back, so it needs one frame.
+  // once, as do implicit frames that clearly cost more. A single dear explicit frame (one in the
+  // whip at the default rope's start) does not start a trial: its implicit frame cost seven times
+  // as much.
   const bool short_implicit = r.implicit && reach < stiff_reach;
-  const bool asks_other = r.implicit ? short_implicit || asks_explicit(r) : asks_implicit(r, reach);
-  const bool at_once = short_implicit || (!r.implicit && r.implicit_cost == 0.0);
+  const double loss = r.implicit ? implicit_over_explicit(r) : 0.0;
+  const bool asks_other = r.implicit ? short_implicit || loss > cost_margin : asks_implicit(r, reach);
+  const bool at_once = short_implicit || loss > clear_loss;
   r.votes = asks_other ? r.votes + 1 : 0;
   if (r.votes < (at_once ? 1 : frames_to_switch)) return;
   r.implicit = !r.implicit;
@@ -247,11 +254,12 @@ std::string frames(int64_t count) {
   return std::to_string(count) + (count == 1 ? " frame" : " frames");
 }
 
-// "auto (rkf45 120 frames, bdf 80 frames)"
+// "auto (rkf45 120 frames, dirk 80 frames)"
 std::string summary(const MethodObjects& objects) {
-  const AutoRecord& r = of(objects).record;
+  const Auto& a = of(objects);
+  const AutoRecord& r = a.record;
   return std::string("auto (") + explicit_method.name + " " + frames(r.explicit_frames) + ", " +
-         implicit_method.name + " " + frames(r.implicit_frames) + ")";
+         a.implicit_part.row->name + " " + frames(r.implicit_frames) + ")";
 }
 
 void keep_frame_start(MethodObjects& objects) {
@@ -350,7 +358,7 @@ void restore(MethodObjects& objects, const SavedValues& values) {
 
 extern const IntegrationMethod auto_method{
     .name = "auto",
-    .description = "rkf45 or bdf, chosen each frame from the measured stiffness and costs",
+    .description = "rkf45, or for stiff ropes dirk (bdf past 100 coordinates), chosen each frame",
     .create = create,
     .step = step,
     .restart = restart,
