@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """What a tolerance bounds: the largest error over the whole state (coordinates, momenta, the
-carriages' positions and velocities) after 1 s, divided by the tolerance, per method, rope and
-tolerance. References: rk8pd at 1e-12, checked against rk4 at 1e-12. Prints a Markdown table.
+carriages' positions and velocities) after 1 s of the driven rope, divided by the tolerance, per
+method, rope and tolerance, against the stored references of the accuracy tests
+(tests/data/accuracy_references.csv: rk8pd at 1e-12, checked against rk4 at 1e-12). Prints a
+Markdown table, and each run's wall time in a second one.
 
     /usr/bin/python3 bench/tolerance_table.py build/release/tools/rope-headless
 """
@@ -9,38 +11,64 @@ import os
 import subprocess
 import sys
 import tempfile
+import time
 
 import numpy as np
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "data"))
+from accuracy_references import ROPES  # noqa: E402
+
 METHODS = ["rk4", "rkf45", "rk8pd", "bdf", "dirk", "auto"]
-ROPES = {"default rope": [], "550": ["--set", "joint_stiffness=550"],
-         "55000": ["--set", "joint_stiffness=55000"]}
 TOLERANCES = [1e-4, 1e-6, 1e-8, 1e-10]
+SLOWEST = 60.0  # s: a method slower than this on a rope is not run at tighter tolerances
 
 
-def last_state(program, folder, args):
+def references():
+    found = {}
+    with open(os.path.join(HERE, "..", "tests", "data", "accuracy_references.csv")) as lines:
+        for line in lines:
+            if not line.startswith("#"):
+                fields = line.strip().split(",")
+                found[fields[0]] = np.array([float(x) for x in fields[2:]])
+    return found
+
+
+def final_state(program, folder, rope, method, tolerance):
     out = os.path.join(folder, "run.csv")
-    subprocess.run([program, "--quiet", "--duration", "1", "--every", "100", "--output", out] + args,
-                   check=True)
-    return np.loadtxt(out, delimiter=",", skiprows=1)[-1, 1:]
+    start = time.monotonic()
+    subprocess.run([program, "--quiet", "--duration", "1", "--target", "1=-0.5@0", "--target",
+                    "2=0.9@0", "--integrator", method, "--tolerance", str(tolerance),
+                    "--output", out] + ROPES[rope], check=True)
+    return np.loadtxt(out, delimiter=",", skiprows=1)[-1, 1:], time.monotonic() - start
 
 
 def main():
-    program = sys.argv[1]
+    program = os.path.abspath(sys.argv[1])
+    os.chdir(os.path.join(HERE, ".."))  # the ropes' model paths are the checkout's
+    known = references()
+    ratios, times = [], []
     with tempfile.TemporaryDirectory() as folder:
-        print("| rope | tolerance | " + " | ".join(METHODS) + " |")
-        print("|---|---|" + "---|" * len(METHODS))
-        for rope, keys in ROPES.items():
-            reference = last_state(program, folder, keys + ["--integrator", "rk8pd", "--tolerance", "1e-12"])
-            check = last_state(program, folder, keys + ["--integrator", "rk4", "--tolerance", "1e-12"])
-            print(f"<!-- {rope}: rk8pd and rk4 at 1e-12 differ by {np.abs(reference - check).max():.1e} -->")
+        for rope in ROPES:
+            too_slow = set()
             for tolerance in TOLERANCES:
-                ratios = []
+                ratio_row, time_row = [], []
                 for method in METHODS:
-                    state = last_state(program, folder,
-                                       keys + ["--integrator", method, "--tolerance", str(tolerance)])
-                    ratios.append(np.abs(state - reference).max() / tolerance)
-                print(f"| {rope} | {tolerance:.0e} | " + " | ".join(f"{r:.2g}" for r in ratios) + " |")
+                    if method in too_slow:
+                        ratio_row.append("-")
+                        time_row.append("-")
+                        continue
+                    state, seconds = final_state(program, folder, rope, method, tolerance)
+                    ratio_row.append(f"{np.abs(state - known[rope]).max() / tolerance:.2g}")
+                    time_row.append(f"{seconds:.2f}")
+                    if seconds > SLOWEST:
+                        too_slow.add(method)
+                label = f"| {rope} | {tolerance:.0e} | "
+                ratios.append(label + " | ".join(ratio_row) + " |")
+                times.append(label + " | ".join(time_row) + " |")
+                print(ratios[-1], file=sys.stderr, flush=True)
+    header = "| rope | tolerance | " + " | ".join(METHODS) + " |\n|---|---|" + "---|" * len(METHODS)
+    print(header + "\n" + "\n".join(ratios) + "\n\nWall time (s):\n\n" + header + "\n" + "\n".join(times))
 
 
 if __name__ == "__main__":

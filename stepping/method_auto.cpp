@@ -77,15 +77,18 @@ const IntegrationMethod& explicit_method = rkf45_method;
 
 // Both implicit methods keep their error within about ten times the tolerance; what differs is
 // the cost. dirk's six implicit stages a step cost more where the tree solve is poorer, on long
-// ropes, and bdf, of second order, needs many more steps for an error on short ones. Measured at
-// the default tolerance: the 25-link rope at 55000 N m/rad for 1 s, dirk 0.05 s against bdf 0.28
-// s; the fine rope of 49 and 99 links, 1.1 and 2.3 s against 1.3 and 2.8 s (at 1e-4 bdf is ahead,
-// 0.4 s against 1.0 s at 99); of 200 and 500 links dragged for 0.05 s, 1.5 and 3.6 s against 1.1
-// and 2.3 s.
-constexpr int most_coordinates_for_dirk = 100;
+// ropes, and most at loose tolerances, where its long steps need many Newton iterations; bdf, of
+// second order, needs ever more steps as the tolerance tightens. So bdf runs past a length that
+// grows as the tolerance tightens: this many coordinates at 1e-4, times (1e-4 / tolerance)^(1/4).
+// Measured on the fine rope dragged by both carriages, bdf's time over dirk's: at 1e-4, 2.3 (25
+// links), 0.73 (99), 0.24 (200), 0.13 (500), 0.04 (1000); at 1e-6, 7 (25), 2.4 (99), 0.73 (200),
+// 0.63 (500), 0.52 (1000); at 1e-8, 10 (99), 2.8 (200), 2.7 (500).
+constexpr double most_coordinates_for_dirk_at_1e4 = 60.0;
 
-const IntegrationMethod& implicit_method(const Simulation& sim) {
-  return sim.layout.coordinates <= most_coordinates_for_dirk ? dirk_method : bdf_method;
+const IntegrationMethod& implicit_method(const Simulation& sim, const RunSettings& settings) {
+  const double tolerance = std::min(settings.absolute_tolerance, settings.relative_tolerance);
+  const double most = most_coordinates_for_dirk_at_1e4 * std::pow(1e-4 / tolerance, 0.25);
+  return sim.layout.coordinates <= most ? dirk_method : bdf_method;
 }
 
 struct Auto {
@@ -129,7 +132,7 @@ MethodObjects* create(Simulation& sim, const RunSettings& settings) {
     return nullptr;
   }
   if (create_part(a->explicit_part, explicit_method, sim, settings) &&
-      create_part(a->implicit_part, implicit_method(sim), sim, settings)) {
+      create_part(a->implicit_part, implicit_method(sim, settings), sim, settings)) {
     // The first frame's phase is chosen from the rope's stiffness at its start (restart).
     a->record.implicit = false;
     a->at_frame_start = a->record;
@@ -358,7 +361,7 @@ void restore(MethodObjects& objects, const SavedValues& values) {
 
 extern const IntegrationMethod auto_method{
     .name = "auto",
-    .description = "rkf45, or for stiff ropes dirk (bdf past 100 coordinates), chosen each frame",
+    .description = "rkf45, or for stiff ropes dirk (bdf for long ropes), chosen each frame",
     .create = create,
     .step = step,
     .restart = restart,
