@@ -119,9 +119,9 @@ constexpr int newton_failures_per_step = 50;
 // 100- to 1000-fold in the second frame). With 0.01 those runs finish, and on the 25-link rope
 // the error at 1 s and tolerance 1e-6 halves (3.4e-5 to 1.5e-5) at about the same cost.
 // Longer ropes need a smaller share still: with 0.01 the fine rope of 1,000 links dragged for 0.02
-// s ended 140 times the tolerance of 1e-6 off; with 0.001 17 times, with 1e-4 0.22 times, for
-// 17 % more time (and at 1e-4 in a third less: 2.2 times the tolerance off instead of 68 times,
-// 3.9 s instead of 5.8 s). On short ropes that share costs up to half as much again for nothing,
+// s ended 140 times the tolerance of 1e-6 off, with 0.001 17 times, and with the share below
+// (1e-4 there) 3.1 times, in 4.7 s instead of 3.6 s; at tolerance 1e-4 2.3 times off, in 4.1 s
+// instead of 5.8 s. On short ropes so small a share costs up to half as much again for nothing,
 // so it shrinks as the square of the rope's length past 100 coordinates.
 double dirk_newton_share(int coordinates) {
   const double beyond = std::max(1.0, coordinates / 100.0);
