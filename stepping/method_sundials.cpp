@@ -122,10 +122,11 @@ constexpr int newton_failures_per_step = 50;
 // s ended 140 times the tolerance of 1e-6 off, with 0.001 17 times, and with the share below
 // (1e-4 there) 3.1 times, in 4.7 s instead of 3.6 s; at tolerance 1e-4 2.3 times off, in 4.1 s
 // instead of 5.8 s. On short ropes so small a share costs up to half as much again for nothing,
-// so it shrinks as the square of the rope's length past 100 coordinates.
+// so it shrinks as the square of the rope's length past 100 coordinates, down to the 1e-4 that
+// was measured (smaller shares than that were not).
 double dirk_newton_share(int coordinates) {
   const double beyond = std::max(1.0, coordinates / 100.0);
-  return 0.01 / (beyond * beyond);
+  return std::max(0.01 / (beyond * beyond), 1e-4);
 }
 
 // Joints whose dampers alone make them stiff (joint_damping 1e6 on the default rope: rates of
