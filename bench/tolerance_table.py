@@ -16,7 +16,7 @@ import time
 import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "data"))
+sys.path.insert(0, HERE)
 from accuracy_references import ROPES  # noqa: E402
 
 METHODS = ["rk4", "rkf45", "rk8pd", "bdf", "dirk", "auto"]

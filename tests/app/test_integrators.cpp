@@ -46,21 +46,21 @@ const std::vector<RopeKeys> ropes = {
      true},
 };
 
-RopeParameters rope_parameters(const RopeKeys& rope) {
+// The rope called `name`, cut into `links` links if that is given.
+RopeParameters rope_parameters(std::string_view name, double links = 0) {
   RopeParameters parameters;
   std::string error;
-  for (const auto& [key, value] : rope.keys)
-    EXPECT_TRUE(set_parameter(parameters, key, {value}, error)) << error;
-  if (rope.point_coupled) parameters.far_end_coupling = FarEndCoupling::point;
+  for (const RopeKeys& rope : ropes) {
+    if (rope.name != name) continue;
+    for (const auto& [key, value] : rope.keys)
+      EXPECT_TRUE(set_parameter(parameters, key, {value}, error)) << error;
+    if (links > 0) {
+      EXPECT_TRUE(set_parameter(parameters, "links", {links}, error)) << error;
+    }
+    if (rope.point_coupled) parameters.far_end_coupling = FarEndCoupling::point;
+  }
   EXPECT_TRUE(check_parameters(parameters, error)) << error;
   return parameters;
-}
-
-const RopeKeys& rope_named(std::string_view name) {
-  for (const RopeKeys& rope : ropes)
-    if (rope.name == name) return rope;
-  ADD_FAILURE() << "no rope " << name;
-  return ropes.front();
 }
 
 // One second of rope (0.5 s for the evaluation counts) with both carriages driven at t = 0, as in
@@ -79,12 +79,6 @@ std::vector<double> run(const RopeParameters& parameters, const char* method, do
   return sim.state;
 }
 
-std::vector<double> run(double stiffness, const char* method, double tolerance, int frames = 100) {
-  RopeParameters parameters;
-  parameters.joint_stiffness = stiffness;
-  return run(parameters, method, tolerance, frames);
-}
-
 double largest_difference(const std::vector<double>& a, const std::vector<double>& b) {
   if (a.size() != b.size()) return INFINITY;
   double largest = 0.0;
@@ -93,7 +87,7 @@ double largest_difference(const std::vector<double>& a, const std::vector<double
 }
 
 // The stored references: each rope's state after the run above, by rk8pd at 1e-12, kept where rk4
-// at 1e-12 agreed (tests/data/accuracy_references.py makes them).
+// at 1e-12 agreed (bench/accuracy_references.py makes them).
 std::vector<double> reference(std::string_view rope) {
   std::ifstream file(ROPE_SOURCE_DIR "/tests/data/accuracy_references.csv");
   std::string line;
@@ -134,7 +128,7 @@ TEST_P(MethodAccuracy, LandsWithinTenTimesItsTolerance) {
   const AccuracyCase& c = GetParam();
   const double tolerance = std::pow(10.0, c.tolerance_exponent);
   const double error = largest_difference(
-      run(rope_parameters(rope_named(c.rope)), c.method, tolerance), reference(c.rope));
+      run(rope_parameters(c.rope), c.method, tolerance), reference(c.rope));
   EXPECT_LT(error, 10 * tolerance);
 }
 
@@ -157,7 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // An explicit step is bounded by the stiffest joint's period; an implicit one is not.
 TEST(MethodCost, ImplicitMethodsStayCheapOnAStiffRope) {
-  constexpr double stiff = 5.5e6;
+  const RopeParameters stiff = rope_parameters("stiffest");
   constexpr long long bound = 50000;  // right-hand sides over 0.5 s (bdf's measured 37,948)
   run(stiff, "bdf", 1e-6, 50);
   EXPECT_LT(evaluations, bound);
@@ -174,9 +168,7 @@ TEST(MethodCost, ImplicitMethodsStayCheapOnAStiffRope) {
 // The 1 m rope given by its physics, cut into `links` rods of about 1/links m: each joint is
 // stiffer (EI / l) and lighter than the last as the rope is cut finer.
 Simulation* fine_rope(Simulation& sim, int links, const char* method) {
-  RopeKeys fine = rope_named("fine");
-  fine.keys.front().second = links;
-  EXPECT_EQ(start_simulation(sim, rope_parameters(fine)), MbsStatus::ok);
+  EXPECT_EQ(start_simulation(sim, rope_parameters("fine", links)), MbsStatus::ok);
   EXPECT_EQ(use_integrator(sim, {row(method), 1e-6, 1e-6}), MethodStatus::ok);
   return &sim;
 }

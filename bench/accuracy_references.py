@@ -1,9 +1,9 @@
 #!/usr/bin/python3
-"""Writes accuracy_references.csv: each rope's state after 1 s with both carriages driven from
+"""Writes tests/data/accuracy_references.csv: each rope's state after 1 s with both carriages driven from
 t = 0 (to -0.5 and 0.9 m), by rk8pd at 1e-12, kept only where rk4 at 1e-12 agrees to 1e-9.
 The accuracy table of tests/app/test_integrators.cpp compares every method against these.
 
-    /usr/bin/python3 tests/data/accuracy_references.py build/release/tools/rope-headless
+    /usr/bin/python3 bench/accuracy_references.py build/release/tools/rope-headless
 """
 import os
 import subprocess
@@ -33,7 +33,8 @@ def final_state(program, folder, rope, method):
 def main():
     program = sys.argv[1]
     here = os.path.dirname(os.path.abspath(__file__))
-    os.chdir(os.path.dirname(os.path.dirname(here)))  # model paths are the checkout's
+    root = os.path.dirname(here)
+    os.chdir(root)  # model paths are the checkout's
     lines = ["# rope, how far rk4 at 1e-12 lands from rk8pd at 1e-12, then rk8pd's state after 1 s "
              "(q, p, x1, v1, x2, v2)"]
     with tempfile.TemporaryDirectory() as folder:
@@ -45,7 +46,7 @@ def main():
             if gap > AGREEMENT:
                 sys.exit(f"{rope}: the references disagree by {gap:.1e}")
             lines.append(",".join([rope, f"{gap:.1e}"] + [repr(float(x)) for x in reference]))
-    with open(os.path.join(here, "accuracy_references.csv"), "w") as out:
+    with open(os.path.join(root, "tests", "data", "accuracy_references.csv"), "w") as out:
         out.write("\n".join(lines) + "\n")
 
 
