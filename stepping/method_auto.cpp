@@ -48,7 +48,7 @@ constexpr double implicit_evaluation_weight = 6.5;
 // No implicit frame costs less than this (weighted): the cheapest measured is one dirk step of 58
 // evaluations, on the 25-link rope at 55000 N m/rad. Explicit frames that cost less are not
 // worth a trial, however near their stability limit: the default rope's cost 130 to 500 in the
-// whip at its start, where a dirk frame cost 3,400 to 4,700 evaluations.
+// whip at its start, where a dirk frame cost 3,200 to 4,700 evaluations.
 constexpr double cheapest_implicit_frame = 400.0;
 // An implicit phase that costs this many times what explicit frames would ends at once.
 constexpr double clear_loss = 2.0;
