@@ -8,7 +8,6 @@ Markdown table, and each run's wall time in a second one.
     /usr/bin/python3 bench/tolerance_table.py build/release/tools/rope-headless
 """
 import os
-import subprocess
 import sys
 import tempfile
 import time
@@ -17,7 +16,7 @@ import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from accuracy_references import ROPES  # noqa: E402
+from accuracy_references import ROPES, final_state  # noqa: E402
 
 METHODS = ["rk4", "rkf45", "rk8pd", "bdf", "dirk", "auto"]
 TOLERANCES = [1e-4, 1e-6, 1e-8, 1e-10]
@@ -34,13 +33,10 @@ def references():
     return found
 
 
-def final_state(program, folder, rope, method, tolerance):
-    out = os.path.join(folder, "run.csv")
+def timed_final_state(program, folder, rope, method, tolerance):
     start = time.monotonic()
-    subprocess.run([program, "--quiet", "--duration", "1", "--target", "1=-0.5@0", "--target",
-                    "2=0.9@0", "--integrator", method, "--tolerance", str(tolerance),
-                    "--output", out] + ROPES[rope], check=True)
-    return np.loadtxt(out, delimiter=",", skiprows=1)[-1, 1:], time.monotonic() - start
+    state = final_state(program, folder, rope, method, tolerance)
+    return state, time.monotonic() - start
 
 
 def main():
@@ -58,7 +54,7 @@ def main():
                         ratio_row.append("-")
                         time_row.append("-")
                         continue
-                    state, seconds = final_state(program, folder, rope, method, tolerance)
+                    state, seconds = timed_final_state(program, folder, rope, method, tolerance)
                     ratio_row.append(f"{np.abs(state - known[rope]).max() / tolerance:.2g}")
                     time_row.append(f"{seconds:.2f}")
                     if seconds > SLOWEST:

@@ -32,7 +32,8 @@ template <std::size_t begin, std::size_t end>
 }
 
 [[gnu::always_inline]] static inline void prefetch_for_pass_2(const Body* body) {
-  // Only a three-coordinate kind reads more of the joint inertia inverse than its first entry.
+  // Only kinds of more than one coordinate read more of the joint inertia inverse than its first
+  // entry.
   prefetch_bytes<0, offsetof(Body, joint_inertia_inverse) + sizeof(double)>(bytes_of(body));
   prefetch_bytes<offsetof(Body, parent_velocity), offsetof(Body, applied_force)>(bytes_of(body));
 }

@@ -129,7 +129,7 @@ struct alignas(64) Body {
   // Articulated inertia and momentum bias: written inward (pass 1), read by passes 2 and 3.
   Sym3 articulated_inertia{};
   Triple momentum_bias{};
-  Sym3 joint_inertia_inverse{};  // 1 entry for one-coordinate kinds, 3x3 for three-coordinate
+  Sym3 joint_inertia_inverse{};  // as many entries as the kind's coordinates need, up to 3x3
   Sym3 transmitted_inertia{};
   Triple transmitted_momentum_bias{};
   Sym3 reduced_inertia{};
@@ -151,8 +151,8 @@ struct alignas(64) Body {
   Body* last_child = nullptr;
   Body* prev_sibling = nullptr;
 
-  // The kind's own work record: fields that only its operations read, laid out by the kind
-  // (joints/), which checks that its record fits. No pass of the core touches it. The size keeps
+  // The kind's own work record: fields that only its operations read, laid out by the kind,
+  // which checks that its record fits. No pass of the core touches it. The size keeps
   // the record at 19 cache lines.
   alignas(8) std::array<std::byte, 456> kind_storage{};
 };
@@ -280,8 +280,8 @@ struct Mbs {
 
 // --- Assembly and coordinate layout (assembly.cpp) ---
 // Gives the body its kind and the kind's defaults; it belongs to no tree and no system yet
-// (parent and system null). The kinds come from whoever builds the tree (the kind table of
-// joints/); a null kind leaves the body untouched and returns unknown_joint_kind.
+// (parent and system null). The kinds come from whoever builds the tree; a null kind leaves the
+// body untouched and returns unknown_joint_kind.
 MbsStatus init_body(Body& body, const JointType* type);
 void attach_body(Body& child, Body& parent);
 // Makes `root` the system's root, hung from the system's ground.

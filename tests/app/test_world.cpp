@@ -14,6 +14,7 @@
 #include "stepping/rest_state.hpp"
 #include "stepping/simulation.hpp"
 #include "stepping/step_preconditioner.hpp"
+#include "tests/app/newton_check.hpp"
 
 namespace {
 
@@ -450,29 +451,13 @@ TEST(World, StiffnessAndDampingAreTheForcesDerivatives) {
 // zigzag rope pressed into stiff ground, P^-1 (I - gamma J) r stays much nearer r than without them.
 // Returns the largest of |(I - gamma J) z - r| over |r|, J by central differences.
 double preconditioned_miss(Simulation& sim, const std::vector<double>& y, double gamma) {
-  const int d = sim.layout.dimension, n = sim.layout.coordinates;
-  std::vector<double> up(d), down(d), jacobian(static_cast<std::size_t>(d * d));
-  for (int j = 0; j < d; ++j) {
-    std::vector<double> above = y, below = y;
-    above[j] += 1e-7;
-    below[j] -= 1e-7;
-    EXPECT_EQ(state_rates(sim, above.data(), up.data()), MbsStatus::ok);
-    EXPECT_EQ(state_rates(sim, below.data(), down.data()), MbsStatus::ok);
-    for (int i = 0; i < d; ++i) jacobian[i * d + j] = (up[i] - down[i]) / 2e-7;
-  }
+  const std::vector<double> jacobian = jacobian_by_differences(sim, y, 1e-7), r = newton_probe(sim);
+  std::vector<double> z(r.size());
   StepPreconditioner preconditioner;
   EXPECT_TRUE(make_step_preconditioner(preconditioner, sim));
   EXPECT_EQ(set_up_step_preconditioner(sim, preconditioner, y.data(), gamma), MbsStatus::ok);
-  std::vector<double> r(d, 0.0), z(d);
-  for (int i = 0; i < 2 * n; ++i) r[i] = std::sin(1.7 * i + 0.3);
   EXPECT_EQ(solve_step_preconditioner(sim, preconditioner, r.data(), z.data()), MbsStatus::ok);
-  double miss = 0.0;
-  for (int i = 0; i < 2 * n; ++i) {
-    double pz = z[i];
-    for (int j = 0; j < d; ++j) pz -= gamma * jacobian[i * d + j] * z[j];
-    miss = std::max(miss, std::fabs(pz - r[i]));
-  }
-  return miss;
+  return newton_residual(sim, jacobian, gamma, r, z);
 }
 
 TEST(World, StepPreconditionerTakesTheGroundsStiffness) {
