@@ -5,7 +5,7 @@ method, rope and tolerance, against the stored references of the accuracy tests
 (tests/data/accuracy_references.csv: rk8pd at 1e-12, checked against rk4 at 1e-12). Prints a
 Markdown table, and each run's wall time in a second one.
 
-    /usr/bin/python3 bench/tolerance_table.py build/release/tools/rope-headless
+    /usr/bin/python3 bench/tolerance_table.py build/release/tools/rope-headless [rk4,rkf45,...]
 """
 import os
 import sys
@@ -41,6 +41,7 @@ def timed_final_state(program, folder, rope, method, tolerance):
 
 def main():
     program = os.path.abspath(sys.argv[1])
+    methods = sys.argv[2].split(",") if len(sys.argv) > 2 else METHODS
     os.chdir(os.path.join(HERE, ".."))  # the ropes' model paths are the checkout's
     known = references()
     ratios, times = [], []
@@ -49,7 +50,7 @@ def main():
             too_slow = set()
             for tolerance in TOLERANCES:
                 ratio_row, time_row = [], []
-                for method in METHODS:
+                for method in methods:
                     if method in too_slow:
                         ratio_row.append("-")
                         time_row.append("-")
@@ -63,7 +64,7 @@ def main():
                 ratios.append(label + " | ".join(ratio_row) + " |")
                 times.append(label + " | ".join(time_row) + " |")
                 print(ratios[-1], file=sys.stderr, flush=True)
-    header = "| rope | tolerance | " + " | ".join(METHODS) + " |\n|---|---|" + "---|" * len(METHODS)
+    header = "| rope | tolerance | " + " | ".join(methods) + " |\n|---|---|" + "---|" * len(methods)
     print(header + "\n" + "\n".join(ratios) + "\n\nWall time (s):\n\n" + header + "\n" + "\n".join(times))
 
 

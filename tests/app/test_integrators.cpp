@@ -145,7 +145,8 @@ INSTANTIATE_TEST_SUITE_P(
                     AccuracyCase{"rk4", "stiff", -7}, AccuracyCase{"rkf45", "stiff", -7},
                     AccuracyCase{"rk8pd", "stiff", -7}, AccuracyCase{"dirk", "stiff", -10},
                     AccuracyCase{"bdf", "stiff", -6}, AccuracyCase{"auto", "stiff", -8},
-                    AccuracyCase{"dirk", "stiffest", -10}, AccuracyCase{"bdf", "stiffest", -4},
+                    AccuracyCase{"rkf45", "stiffest", -4}, AccuracyCase{"dirk", "stiffest", -10},
+                    AccuracyCase{"bdf", "stiffest", -4}, AccuracyCase{"bdf", "stiffest", -10},
                     AccuracyCase{"auto", "stiffest", -6}, AccuracyCase{"dirk", "fine", -4},
                     AccuracyCase{"bdf", "fine", -6}, AccuracyCase{"auto", "fine", -4}),
     case_name);
