@@ -48,6 +48,19 @@ static_assert(offsetof(Body, system) >= offsetof(Body, applied_force) &&
   prefetch_bytes<offsetof(Body, applied_force), offsetof(Body, body_momentum)>(bytes_of(body));
 }
 
+// The set-up's outward pass reads the tree, parameters and joint record and writes the placement,
+// velocity and parent velocity; its inward pass reads the inertia and velocity and writes the
+// momenta (the children's, just written, are in the caches already).
+[[gnu::always_inline]] static inline void prefetch_for_setup_a(const Body* body) {
+  prefetch_bytes<0, offsetof(Body, own_forces)>(bytes_of(body));
+  prefetch_bytes<offsetof(Body, parent_velocity), offsetof(Body, applied_force)>(bytes_of(body));
+}
+
+[[gnu::always_inline]] static inline void prefetch_for_setup_b(const Body* body) {
+  prefetch_bytes<0, offsetof(Body, com)>(bytes_of(body));
+  prefetch_bytes<offsetof(Body, composite_momentum), offsetof(Body, last_child)>(bytes_of(body));
+}
+
 // The kind's own record is read by its operations alone: no pass prefetches it.
 static_assert(offsetof(Body, kind_storage) >= offsetof(Body, body_momentum),
               "the kind's own record lies past the lines the passes prefetch");

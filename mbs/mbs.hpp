@@ -305,6 +305,10 @@ void rhs_pass_3(Body& root);
 // have own forces) into the right-hand side's compact data: change them in the records or the
 // elements, then run the set-up (or refresh_run_parameters) before the next right-hand side.
 MbsStatus run_setup_passes(Mbs& mbs);
+// The set-up's two passes alone (joint momenta p from q and qdot, the records' placement and
+// velocity on the way), over the recorded visiting orders and prefetched on large trees; the
+// compact data is left as it was. For callers that need M(q) qdot at many q.
+MbsStatus run_momentum_passes(Mbs& mbs);
 // qdot and pdot from q and p; also every body's placement and velocity. Bodies taken by a fused
 // kernel keep theirs in the system's RunMotion: their records get placement and velocity only
 // from update_body_records (and, at the end of a run, what the run hands its parent). Their joint

@@ -91,6 +91,8 @@ MbsStatus run_setup_passes(Mbs& mbs) {
 constexpr auto fetch_for_pass_1 = [](const Body* body) { prefetch_for_pass_1(body); };
 constexpr auto fetch_for_pass_2 = [](const Body* body) { prefetch_for_pass_2(body); };
 constexpr auto fetch_for_pass_3 = [](const Body* body) { prefetch_for_pass_3(body); };
+constexpr auto fetch_for_setup_a = [](const Body* body) { prefetch_for_setup_a(body); };
+constexpr auto fetch_for_setup_b = [](const Body* body) { prefetch_for_setup_b(body); };
 
 template <typename Prefetch, typename Step>
 static inline void visit_in_order(const LargeArray<Body*>& order, Prefetch prefetch, Step step) {
@@ -112,6 +114,15 @@ MbsStatus run_rhs_table_passes(Mbs& mbs) {
   visit_in_order(mbs.inward_order, fetch_for_pass_1, rhs_step_1);
   visit_in_order(mbs.outward_order, fetch_for_pass_2, rhs_step_2);
   visit_in_order(mbs.inward_order, fetch_for_pass_3, rhs_step_3);
+  return mbs.status;
+}
+
+// The same steps in the same order as setup_pass_a and setup_pass_b, but from the recorded orders:
+// a walk by the tree's pointers cannot ask for a record before it has read the one before.
+MbsStatus run_momentum_passes(Mbs& mbs) {
+  mbs.status = MbsStatus::ok;
+  visit_in_order(mbs.outward_order, fetch_for_setup_a, setup_step_a);
+  visit_in_order(mbs.inward_order, fetch_for_setup_b, setup_step_b);
   return mbs.status;
 }
 

@@ -86,8 +86,7 @@ void momenta_at(Mbs& mbs, const StepPreconditioner& pc, const double q[], double
   const int n = mbs.coordinate_count;
   std::copy(q, q + n, mbs.q);
   std::copy(pc.rates.begin(), pc.rates.end(), mbs.qdot);
-  setup_pass_a(*mbs.root);
-  setup_pass_b(*mbs.root);
+  run_momentum_passes(mbs);
   std::copy(mbs.p, mbs.p + n, p);
 }
 

@@ -194,6 +194,9 @@ TEST_F(PassOrder, RunFunctionsChainTheirPasses) {
   std::vector<Call> expected = expected_calls(outward, setup_a_slots);
   for (const Call& c : expected_calls(inward, setup_b_slots)) expected.push_back(c);
   EXPECT_EQ(calls, expected);
+  calls.clear();
+  run_momentum_passes(tree->mbs);  // the set-up's steps, from the recorded orders
+  EXPECT_EQ(calls, expected);
 
   calls.clear();
   run_rhs_passes(tree->mbs);
