@@ -78,16 +78,20 @@ const IntegrationMethod& explicit_method = rkf45_method;
 // Both implicit methods keep their error within about ten times the tolerance; what differs is
 // the cost. dirk's six implicit stages a step cost more where the tree solve is poorer, on long
 // ropes, and most at loose tolerances, where its long steps need many Newton iterations; bdf, of
-// second order, needs ever more steps as the tolerance tightens. So bdf runs past a length that
-// grows as the tolerance tightens: this many coordinates at 1e-4, times (1e-4 / tolerance)^(1/4).
-// Measured on the fine rope dragged by both carriages, bdf's time over dirk's: at 1e-4, 2.3 (25
-// links), 0.73 (99), 0.24 (200), 0.13 (500), 0.04 (1000); at 1e-6, 7 (25), 2.4 (99), 0.73 (200),
-// 0.63 (500), 0.52 (1000); at 1e-8, 10 (99), 2.8 (200), 2.7 (500).
+// second order and handed tolerance^1.5, needs ever more steps as the tolerance tightens. So bdf
+// runs past a length that grows steeply as the tolerance tightens. Measured, 1 s of the fine rope
+// (bdf's time over dirk's): at 1e-4, 0.8 at 99 links and 0.44 at 100 (25-link ropes: 1.8); at
+// 1e-5, 0.60 (200 links) and 0.46 (500); at 1e-6, 2.3 (99), 1.17 (200), 0.88 (500), 0.79 (1000);
+// at 1e-7, 2.2 (100), 1.4 (500), 1.8 (1000). Where the ratio crosses 1: some 60 coordinates at
+// 1e-4, 110 at 1e-5, 350 at 1e-6, past 1000 at 1e-7; taken as 60 times 10^(0.14 d + 0.12 d^2),
+// d the decades below 1e-4.
 constexpr double most_coordinates_for_dirk_at_1e4 = 60.0;
 
 const IntegrationMethod& implicit_method(const Simulation& sim, const RunSettings& settings) {
   const double tolerance = std::min(settings.absolute_tolerance, settings.relative_tolerance);
-  const double most = most_coordinates_for_dirk_at_1e4 * std::pow(1e-4 / tolerance, 0.25);
+  const double decades = std::max(0.0, std::log10(1e-4 / tolerance));
+  const double most =
+      most_coordinates_for_dirk_at_1e4 * std::pow(10.0, 0.14 * decades + 0.12 * decades * decades);
   return sim.layout.coordinates <= most ? dirk_method : bdf_method;
 }
 
