@@ -307,7 +307,8 @@ void rhs_pass_3(Body& root);
 MbsStatus run_setup_passes(Mbs& mbs);
 // The set-up's two passes alone (joint momenta p from q and qdot, the records' placement and
 // velocity on the way), over the recorded visiting orders and prefetched on large trees; the
-// compact data is left as it was. For callers that need M(q) qdot at many q.
+// compact data is left as it was. For callers that need M(q) qdot at many q; run_setup_passes
+// runs them, then takes the parameters.
 MbsStatus run_momentum_passes(Mbs& mbs);
 // qdot and pdot from q and p; also every body's placement and velocity. Bodies taken by a fused
 // kernel keep theirs in the system's RunMotion: their records get placement and velocity only

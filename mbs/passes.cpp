@@ -76,14 +76,6 @@ void rhs_pass_3(Body& root) {
   visit_postorder(root, rhs_step_3);
 }
 
-MbsStatus run_setup_passes(Mbs& mbs) {
-  mbs.status = MbsStatus::ok;
-  setup_pass_a(*mbs.root);
-  setup_pass_b(*mbs.root);
-  refresh_run_parameters(mbs);
-  return mbs.status;
-}
-
 #include "mbs/body_prefetch.hpp"
 
 // The prefetches are forced inline, so they are handed on wrapped, never by address (which no
@@ -123,6 +115,12 @@ MbsStatus run_momentum_passes(Mbs& mbs) {
   mbs.status = MbsStatus::ok;
   visit_in_order(mbs.outward_order, fetch_for_setup_a, setup_step_a);
   visit_in_order(mbs.inward_order, fetch_for_setup_b, setup_step_b);
+  return mbs.status;
+}
+
+MbsStatus run_setup_passes(Mbs& mbs) {
+  run_momentum_passes(mbs);
+  refresh_run_parameters(mbs);
   return mbs.status;
 }
 

@@ -33,7 +33,7 @@ void release(MethodObjects* objects) {
 // the stability region: there the pair's two solutions carry the mode alike, while both are far
 // from its true motion. After 1 s of the driven 25-link rope at 5.5e6 N m/rad rkf45 landed 70 to
 // 92 times its tolerance off and rk8pd 10 to 31 times; rkf45 on the 99-link fine rope 68 times at
-// 1e-4. Handed a share of the tolerance, rkf45 a 32nd and rk8pd an eighth, they land within 4.5
+// 1e-4. Handed a share of the tolerance, rkf45 a 32nd and rk8pd an eighth, they land within 4.6
 // and 3.7 times. Where accuracy, not stability, sets the step, the share costs rkf45 up to 1.7
 // times the time (10 s of the default rope at 1e-10: 0.39 s against 0.23 s; at 1e-6 no more) and
 // rk8pd up to 1.15 times.
