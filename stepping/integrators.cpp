@@ -39,9 +39,9 @@ std::string method_status_message(MethodStatus status, const RunSettings& settin
          "'";
 }
 
-// The explicit methods carry nothing but the step size from step to step, so a state changed
-// between frames (set from outside, an undone frame, a resumed run) needs nothing of them. The
-// implicit ones start afresh each frame from the state as it is.
+// rk4 carries nothing but the step size from step to step, so a state changed between frames
+// (set from outside, an undone frame, a resumed run, a moved target) needs nothing of it. The
+// others start afresh each frame from the state as it is.
 void start_method_frame(Simulation& sim) {
   MethodInUse& in_use = sim.integrator;
   if (in_use.row->restarts_each_frame) in_use.row->restart(*in_use.objects, sim);

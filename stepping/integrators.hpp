@@ -73,8 +73,9 @@ struct IntegrationMethod {
   // The step size a fresh start uses (s); 0: the method estimates its own.
   double initial_step;
   // A method that carries more history than the step size (an implicit method's Newton matrix
-  // and past states) restarts at every frame's start, so that a checkpoint's state, time and
-  // step size continue exactly as the uninterrupted run does.
+  // and past states, an explicit pair's end derivative) restarts at every frame's start, so that
+  // a checkpoint's state, time and step size continue exactly as the uninterrupted run does, and
+  // a state or target changed between frames is where it goes on from.
   bool restarts_each_frame;
   // The last evaluation of every step is at the accepted state: the bodies' records already
   // describe it when a frame ends.

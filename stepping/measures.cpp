@@ -47,6 +47,19 @@ double total_energy(Simulation& sim) {
          carriage_energy(rope.carriages);
 }
 
+EnergyParts energy_parts(const Simulation& sim) {
+  const RopeModel& rope = sim.rope;
+  const Carriages& c = rope.carriages;
+  EnergyParts parts{chain_kinetic_energy(rope.mbs),
+                    element_energy(rope.mbs) + joint_spring_energy(rope)};
+  for (int k = 0; k < 2; ++k) {
+    const double x = c.carriage_state[2 * k], v = c.carriage_state[2 * k + 1];
+    parts.kinetic += 0.5 * c.carriage_mass[k] * v * v;
+    parts.potential += 0.5 * c.drive_stiffness[k] * square(c.drive_target[k] - x);
+  }
+  return parts;
+}
+
 std::array<double, 2> end_spring_forces(const Simulation& sim) {
   const std::array<Point, 2> ends = chain_ends(sim);
   const Carriages& c = sim.rope.carriages;

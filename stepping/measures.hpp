@@ -12,6 +12,14 @@
 // (refresh_readings: the readings stay the state's); returns NaN if the core reports a failure.
 double total_energy(Simulation& sim);
 
+// total_energy's two parts at the readings as they stand (no evaluation): kinetic, quadratic in
+// the momenta and the carriages' velocities, and potential, of the placements alone.
+struct EnergyParts {
+  double kinetic = 0.0;
+  double potential = 0.0;
+};
+EnergyParts energy_parts(const Simulation& sim);
+
 // The spring force along x of each chain-end coupling, N, as the carriage feels it (positive
 // pulls the carriage towards +x); placements of the last evaluation.
 std::array<double, 2> end_spring_forces(const Simulation& sim);
@@ -40,7 +48,6 @@ struct WorldReadings {
   double dissipation_power = 0.0;  // W; what the world takes out now
   double energy_dissipated = 0.0;  // J; what it has taken out so far
 };
-
 
 // Every reading at sim.state. `readings.contact` is sized to the body count once: a caller that
 // keeps its record allocates only when the rope changes.

@@ -78,7 +78,10 @@ int step(MethodObjects& objects, Simulation& sim, double t1) {
   return status;
 }
 
-// The pairs keep no history beyond the step size, which carries over.
+// Besides the step size, which carries over, GSL's evolve hands each step the derivative the last
+// one ended with. A state set from outside, a moved target or a frame ended on its energy would
+// leave that stale, so each frame starts with a fresh one: one evaluation a frame (0.8 % of 10 s
+// of the default rope under rkf45), and the same bits where nothing changed.
 void restart(MethodObjects& objects, Simulation&) {
   gsl_odeiv2_step_reset(of(objects).step);
   gsl_odeiv2_evolve_reset(of(objects).evolve);
@@ -94,7 +97,7 @@ extern const IntegrationMethod rkf45_method{
     .restart = restart,
     .release = release,
     .initial_step = 0.00025,  // s
-    .restarts_each_frame = false,
+    .restarts_each_frame = true,
     .ends_on_accepted_state = false,
 };
 
@@ -106,6 +109,6 @@ extern const IntegrationMethod rk8pd_method{
     .restart = restart,
     .release = release,
     .initial_step = 0.00025,  // s
-    .restarts_each_frame = false,
+    .restarts_each_frame = true,
     .ends_on_accepted_state = false,
 };

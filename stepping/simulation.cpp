@@ -37,6 +37,7 @@ void fill_state(Simulation& sim) {
 MbsStatus start_simulation(Simulation& sim, const RopeParameters& parameters) {
   sim.parameters = parameters;
   sim.dissipation = {};
+  sim.keeps_energy = conserves_energy(parameters);
   const MbsStatus assembled = assemble_rope(sim.rope, parameters);
   if (assembled != MbsStatus::ok) return assembled;
   sim.layout = state_layout(parameters.links);
@@ -54,6 +55,16 @@ MbsStatus start_simulation(Simulation& sim, const RopeParameters& parameters) {
   sim.settings = RunSettings{};
   if (use_integrator(sim, sim.settings) != MethodStatus::ok) return MbsStatus::out_of_memory;
   return admit_given_energy(sim, refresh_readings(sim));
+}
+
+bool conserves_energy(const RopeParameters& p) {
+  const auto off = [](const CarriagePair& pair) { return pair[0] == 0.0 && pair[1] == 0.0; };
+  const bool joints_undamped =
+      std::all_of(p.joint_damping.values.begin(), p.joint_damping.values.end(),
+                  [](double d) { return d == 0.0; });
+  const bool no_world = !p.ground_height && p.pegs.empty() && p.fluid_density == 0.0;
+  return joints_undamped && off(p.drive_damping) && off(p.end_damping_x) && off(p.end_damping_y) &&
+         off(p.end_damping_angle) && no_world && p.far_end_coupling == FarEndCoupling::point;
 }
 
 // The integrator rewrites everything an evaluation touches from its own state, so this extra
@@ -84,8 +95,7 @@ int hamilton_rhs(double, const double y[], double dydt[], void* params) {
 
   if (run_rhs_passes(mbs) != MbsStatus::ok) return GSL_EBADFUNC;
 
-  carriage_rates(rope.carriages, rope.bodies.front(), rope.bodies.back(),
-                 dydt + l.carriages_start);
+  carriage_rates(rope.carriages, rope.bodies.front(), rope.bodies.back(), dydt + l.carriages_start);
   std::memcpy(dydt, mbs.qdot, coordinate_bytes);
   std::memcpy(dydt + l.momenta_start, mbs.pdot, coordinate_bytes);
   return GSL_SUCCESS;
