@@ -35,7 +35,7 @@ static FrameEnd failed_step(Simulation& sim) {
 }
 
 // Where nothing takes or gives energy, a method's error shows as a slow drift of it: undamped, at
-// 1e-8, 2 s of the 24-link rope lost 5e-8 to 7e-6 of its energy depending on the method. The frame
+// 1e-8, 2 s of the 24-link rope drifted by 5e-8 to 7e-6 of its energy by method. The frame
 // then ends on the energy it started with, by scaling the momenta and the carriages' velocities,
 // which scales the kinetic energy by the square and leaves the placements alone. A correction
 // beyond a percent is no drift (a rope all but at rest, or one the method is not resolving) and is
@@ -44,7 +44,8 @@ constexpr double largest_energy_correction = 0.01;
 
 static double frame_start_energy(Simulation& sim) {
   if (!sim.keeps_energy) return 0.0;
-  const EnergyParts start = energy_parts(sim);  // the readings describe the frame's start
+  refresh_readings(sim);  // from the state itself, however it was set
+  const EnergyParts start = energy_parts(sim);
   return start.kinetic + start.potential;
 }
 

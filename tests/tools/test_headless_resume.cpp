@@ -41,29 +41,6 @@ TEST_F(HeadlessResume, TenSecondsEqualFourSavedAndSixResumedFromFourOn) {
   EXPECT_EQ(first, tail);
 }
 
-// A rope that keeps its energy ends each frame on the energy the frame started with, a function of
-// the state alone: resumed, it goes on as the long run does.
-TEST_F(HeadlessResume, AnUndampedRopeResumesItsEnergyKeptFrames) {
-  const std::string state = folder + "/state.toml";
-  for (const char* method : {"rkf45", "rk8pd"}) {
-    auto with = [&](std::vector<std::string> args) {
-      for (const char* key : {"joint_damping", "drive_damping", "end_damping_x", "end_damping_y",
-                              "end_damping_angle"})
-        args.insert(args.end(), {"--set", std::string(key) + "=0"});
-      args.insert(args.end(), {"--set", "far_end_coupling=point", "--set", "initial_angles=0.3",
-                               "--integrator", method});
-      return args;
-    };
-    const std::string whole = run_ok(with({"--duration", "0.2"}));
-    run_ok(with({"--duration", "0.1", "--save-state", state}));
-    std::string resumed = run_ok({"--resume", state, "--duration", "0.1"});
-    resumed = resumed.substr(resumed.find('\n') + 1);
-    const std::string tail = rows_from(whole, resumed.substr(0, resumed.find(',')) + ",");
-    ASSERT_FALSE(tail.empty()) << method;
-    EXPECT_EQ(resumed, tail) << method;
-  }
-}
-
 // The dissipated energy travels with the checkpoint: a resumed run's readings continue the long
 // run's byte for byte. A checkpoint from before the key resumes the same states from 0, and a rope
 // without a world writes no such line.
