@@ -405,7 +405,9 @@ class Rope:
         return self._rope.placements()
 
     def energy(self):
-        """Total mechanical energy, J (chain, carriages, gravity, every spring)."""
+        """Total mechanical energy, J (chain, carriages, gravity, every spring). A rope with
+        every damper off, no world and far_end_coupling="point" ends each frame on the energy
+        the frame started with, whatever the method."""
         return self._rope.energy()
 
     def end_forces(self):
