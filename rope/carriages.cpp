@@ -36,12 +36,18 @@ void carriage_rates(const Carriages& c, const Body& first, const Body& last,
   }
 }
 
-double carriage_energy(const Carriages& c) {
+double carriage_kinetic_energy(const Carriages& c) {
   double energy = 0.0;
   for (int k = 0; k < 2; ++k) {
-    const double x = c.carriage_state[2 * k], v = c.carriage_state[2 * k + 1];
+    const double v = c.carriage_state[2 * k + 1];
     energy += 0.5 * c.carriage_mass[k] * v * v;
-    energy += 0.5 * c.drive_stiffness[k] * square(c.drive_target[k] - x);
   }
+  return energy;
+}
+
+double drive_energy(const Carriages& c) {
+  double energy = 0.0;
+  for (int k = 0; k < 2; ++k)
+    energy += 0.5 * c.drive_stiffness[k] * square(c.drive_target[k] - c.carriage_state[2 * k]);
   return energy;
 }

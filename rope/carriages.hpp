@@ -29,6 +29,7 @@ void place_carriages(Carriages& c, const double state[carriage_state_count]);
 void carriage_rates(const Carriages& c, const Body& first, const Body& last,
                     double rates[carriage_state_count]);
 
-// Kinetic energy and the drive springs' energy of both carriages (J); the couplings' energy is
+// Both carriages' kinetic energy, and their drive springs' energy (J); the couplings' energy is
 // their elements'.
-double carriage_energy(const Carriages& c);
+double carriage_kinetic_energy(const Carriages& c);
+double drive_energy(const Carriages& c);

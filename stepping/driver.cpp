@@ -42,11 +42,9 @@ static FrameEnd failed_step(Simulation& sim) {
 // left alone. Starting from the frame's own state keeps a resumed run exact.
 constexpr double largest_energy_correction = 0.01;
 
+// From the state itself, however it was set (total_energy evaluates the rope there).
 static double frame_start_energy(Simulation& sim) {
-  if (!sim.keeps_energy) return 0.0;
-  refresh_readings(sim);  // from the state itself, however it was set
-  const EnergyParts start = energy_parts(sim);
-  return start.kinetic + start.potential;
+  return sim.keeps_energy ? total_energy(sim) : 0.0;
 }
 
 static void end_on_energy(Simulation& sim, double energy) {

@@ -42,22 +42,14 @@ std::array<Point, 2> chain_ends(const Simulation& sim) {
 
 double total_energy(Simulation& sim) {
   if (refresh_readings(sim) != MbsStatus::ok) return std::numeric_limits<double>::quiet_NaN();
-  const RopeModel& rope = sim.rope;
-  return chain_kinetic_energy(rope.mbs) + element_energy(rope.mbs) + joint_spring_energy(rope) +
-         carriage_energy(rope.carriages);
+  const EnergyParts parts = energy_parts(sim);
+  return parts.kinetic + parts.potential;
 }
 
 EnergyParts energy_parts(const Simulation& sim) {
   const RopeModel& rope = sim.rope;
-  const Carriages& c = rope.carriages;
-  EnergyParts parts{chain_kinetic_energy(rope.mbs),
-                    element_energy(rope.mbs) + joint_spring_energy(rope)};
-  for (int k = 0; k < 2; ++k) {
-    const double x = c.carriage_state[2 * k], v = c.carriage_state[2 * k + 1];
-    parts.kinetic += 0.5 * c.carriage_mass[k] * v * v;
-    parts.potential += 0.5 * c.drive_stiffness[k] * square(c.drive_target[k] - x);
-  }
-  return parts;
+  return {chain_kinetic_energy(rope.mbs) + carriage_kinetic_energy(rope.carriages),
+          element_energy(rope.mbs) + joint_spring_energy(rope) + drive_energy(rope.carriages)};
 }
 
 std::array<double, 2> end_spring_forces(const Simulation& sim) {

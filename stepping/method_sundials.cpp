@@ -240,17 +240,12 @@ struct Entries {
   // its own proposal (0 keeps it).
   double frame_step_growth;
 };
-constexpr Entries cvode_entries{
-    CVodeFree,        CVodeSetStopTime,       CVode, CVodeGetCurrentStep, CVodeGetLastStep,
-    CVodeSetInitStep, CVodeGetReturnFlagName, 0.0};
-constexpr Entries arkode_entries{ARKStepFree,
-                                 ARKStepSetStopTime,
-                                 ARKStepEvolve,
-                                 ARKStepGetCurrentStep,
-                                 ARKStepGetLastStep,
-                                 ARKStepSetInitStep,
-                                 ARKStepGetReturnFlagName,
-                                 1.5};
+constexpr Entries cvode_entries{CVodeFree,        CVodeSetStopTime,       CVode,
+                                CVodeGetCurrentStep, CVodeGetLastStep,    CVodeSetInitStep,
+                                CVodeGetReturnFlagName, 0.0};
+constexpr Entries arkode_entries{ARKStepFree,           ARKStepSetStopTime, ARKStepEvolve,
+                                 ARKStepGetCurrentStep, ARKStepGetLastStep, ARKStepSetInitStep,
+                                 ARKStepGetReturnFlagName, 1.5};
 static_assert(CV_SUCCESS == ARK_SUCCESS && CV_ONE_STEP == ARK_ONE_STEP &&
               CV_TSTOP_RETURN == ARK_TSTOP_RETURN);
 
