@@ -80,18 +80,20 @@ const IntegrationMethod& explicit_method = rkf45_method;
 // ropes, and most at loose tolerances, where its long steps need many Newton iterations; bdf, of
 // second order and handed tolerance^1.5, needs ever more steps as the tolerance tightens. So bdf
 // runs past a length that grows steeply as the tolerance tightens. Measured, 1 s of the fine rope
-// (bdf's time over dirk's): at 1e-4, 0.8 at 99 links and 0.44 at 100 (25-link ropes: 1.8); at
-// 1e-5, 0.60 (200 links) and 0.46 (500); at 1e-6, 2.3 (99), 1.17 (200), 0.88 (500), 0.79 (1000);
-// at 1e-7, 2.2 (100), 1.4 (500), 1.8 (1000). Where the ratio crosses 1: some 60 coordinates at
-// 1e-4, 110 at 1e-5, 350 at 1e-6, past 1000 at 1e-7; taken as 60 times 10^(0.14 d + 0.12 d^2),
-// d the decades below 1e-4.
-constexpr double most_coordinates_for_dirk_at_1e4 = 60.0;
+// (bdf's processor time over dirk's): at 1e-4, 0.53 (50 links), 0.49 (100), 0.51 (200), and
+// 1.8 to 2.3 on the stiff 25-link ropes; at 1e-5, 0.92 (50), 0.81 (100), 0.61 (500); at 1e-6,
+// 1.34 (200), 1.14 (350), 1.10 (500), 1.03 (750), 0.90 (1,000); at 1e-7, 2.5 (200), 1.7 (500),
+// 1.9 (1,000), and 1.3 over the first 0.05 s at 2,000 links; at 1e-8, 6 at 1,000 links.
+// At 1e-4 and 1e-5 dirk keeps ropes up to 110 coordinates, the 99-link fine rope among them:
+// there its fourth-order table lands 0.02 times the tolerance off against bdf's 1.5, so at equal
+// error it is the cheaper. The crossing then lies near 1,600 coordinates at 1e-6 and past every
+// rope measured below; taken as 110 times 10^(1.16 b^2), b the decades below 1e-5.
+constexpr double most_coordinates_for_dirk_to_1e5 = 110.0;
 
 const IntegrationMethod& implicit_method(const Simulation& sim, const RunSettings& settings) {
   const double tolerance = std::min(settings.absolute_tolerance, settings.relative_tolerance);
-  const double decades = std::max(0.0, std::log10(1e-4 / tolerance));
-  const double most =
-      most_coordinates_for_dirk_at_1e4 * std::pow(10.0, 0.14 * decades + 0.12 * decades * decades);
+  const double beyond = std::max(0.0, std::log10(1e-5 / tolerance));  // decades below 1e-5
+  const double most = most_coordinates_for_dirk_to_1e5 * std::pow(10.0, 1.16 * beyond * beyond);
   return sim.layout.coordinates <= most ? dirk_method : bdf_method;
 }
 
