@@ -75,24 +75,19 @@ constexpr int most_bdf_order = 2;
 // implicit stage fewer, does a step for less. 2 s of the driven 25-link ropes at 5.5 to 5.5e6
 // N m/rad and 1 s of the 99-link fine rope took 11 to 18 % fewer evaluations at 1e-4 and 1e-5
 // (10 s at 5.5e6 and 1e-5: 21,205 against 25,442, 0.132 s against 0.151 s, the fastest of ten
-// runs each); 0.02 s of the fine rope at 1,000 links 2.9 s against 3.2 s at 1e-4. At 1e-6 the
-// stiff 25-link ropes took 7 to 9 % more and the others 8 to 12 % fewer, and longer ropes gain
-// more (0.2 s of the fine rope at 200 and 500 links: 17 % fewer evaluations, 21 % and 17 % less
-// time), so at 1e-6 ropes past a hundred coordinates take it too. After a second of the five
-// driven ropes it lands 0.022 to 0.025 times the tolerance off at 1e-4, 1.5 to 1.8 times at 1e-6
-// (0.05 s of the fine rope at 200 and 500 links: 2.6 and 1.5 times) and 5.5 to 6.0 times at 1e-7:
-// the tighter tolerances keep the fifth-order table.
+// runs each); 0.02 s of the fine rope at 1,000 links 2.9 s against 3.2 s at 1e-4. After a second
+// of the five driven ropes it lands 0.022 to 0.025 times the tolerance off at 1e-4 and 0.20 to
+// 0.24 at 1e-5. At 1e-6 and 1e-7 it lands too far off for what it saves: 1 s of the fine rope
+// from its file at 1e-6, 6.9 times the tolerance at 100 links and 5.4 at 500 against the
+// fifth-order table's 0.93 and 0.63, for 21 % and 14 % less time; 5.5 to 6.0 times at 1e-7 for no
+// time saved.
 constexpr ARKODE_DIRKTableID dirk_table = ARKODE_ESDIRK547L2SA_7_4_5;
 constexpr ARKODE_DIRKTableID loose_dirk_table = ARKODE_ESDIRK436L2SA_6_3_4;
 constexpr double loose_tolerance = 1e-5;
-constexpr double long_rope_loose_tolerance = 1e-6;
-constexpr int long_rope_coordinates = 100;
 
-ARKODE_DIRKTableID dirk_table_for(const RunSettings& settings, int coordinates) {
+ARKODE_DIRKTableID dirk_table_for(const RunSettings& settings) {
   const double tightest = std::min(settings.absolute_tolerance, settings.relative_tolerance);
-  const double loose =
-      coordinates > long_rope_coordinates ? long_rope_loose_tolerance : loose_tolerance;
-  return tightest >= loose ? loose_dirk_table : dirk_table;
+  return tightest >= loose_tolerance ? loose_dirk_table : dirk_table;
 }
 
 // SUNDIALS measures a step's error by the root mean square over the state's components, which
@@ -308,7 +303,7 @@ bool set_up_arkode(Sundials& sundials, const RunSettings& settings) {
   void* arkode = sundials.solver;
   return arkode && ARKStepSetErrHandlerFn(arkode, silent, nullptr) == ARK_SUCCESS &&
          ARKStepSetUserData(arkode, &sundials) == ARK_SUCCESS &&
-         ARKStepSetTableNum(arkode, dirk_table_for(settings, sim.layout.coordinates),
+         ARKStepSetTableNum(arkode, dirk_table_for(settings),
                             ARKODE_ERK_NONE) == ARK_SUCCESS &&
          ARKStepSStolerances(arkode, settings.relative_tolerance, settings.absolute_tolerance) ==
              ARK_SUCCESS &&
