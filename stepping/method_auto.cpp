@@ -90,11 +90,11 @@ const IntegrationMethod& explicit_method = rkf45_method;
 // 1.8 to 2.3 on the stiff 25-link ropes; at 1e-5, 0.92 (50), 0.81 (100), 0.61 (500); at 1e-6,
 // 1.18 (100), 1.20 (200), 1.03 (500), 0.73 (1,000); at 1e-7, 2.5 (200), 1.7 (500), 1.9 (1,000),
 // and 1.3 over the first 0.05 s at 2,000 links; at 1e-8, 6 at 1,000 links.
-// dirk lands further inside the tolerance, so at equal error it reaches further: at 1e-6, 0.93 and
-// 0.63 times the tolerance off at 100 and 500 links against bdf's 3.3 and 2.8; at 1e-4, on the
-// 99-link fine rope of the accuracy tests, 0.022 against 1.5 in the same time. So dirk keeps ropes up
-// to 110 coordinates at 1e-4 and 1e-5, some 1,600 at 1e-6 and every rope measured below; taken
-// as 110 times 10^(1.16 b^2), b the decades below 1e-5.
+// dirk lands further inside the tolerance, so at equal error it reaches further: at 1e-6, 0.93
+// and 0.63 times the tolerance off at 100 and 500 links against bdf's 3.3 and 2.8; at 1e-4, on
+// the 99-link fine rope of the accuracy tests, 0.022 against 1.5 in the same time. So dirk keeps
+// ropes up to 110 coordinates at 1e-4 and 1e-5, some 1,600 at 1e-6 and every rope measured
+// below; taken as 110 times 10^(1.16 b^2), b the decades below 1e-5.
 constexpr double most_coordinates_for_dirk_to_1e5 = 110.0;
 
 const IntegrationMethod& implicit_method(const Simulation& sim, const RunSettings& settings) {
