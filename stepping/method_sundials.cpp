@@ -235,12 +235,17 @@ struct Entries {
   // its own proposal (0 keeps it).
   double frame_step_growth;
 };
-constexpr Entries cvode_entries{CVodeFree,        CVodeSetStopTime,       CVode,
-                                CVodeGetCurrentStep, CVodeGetLastStep,    CVodeSetInitStep,
-                                CVodeGetReturnFlagName, 0.0};
-constexpr Entries arkode_entries{ARKStepFree,           ARKStepSetStopTime, ARKStepEvolve,
-                                 ARKStepGetCurrentStep, ARKStepGetLastStep, ARKStepSetInitStep,
-                                 ARKStepGetReturnFlagName, 1.5};
+constexpr Entries cvode_entries{
+    CVodeFree,        CVodeSetStopTime,       CVode, CVodeGetCurrentStep, CVodeGetLastStep,
+    CVodeSetInitStep, CVodeGetReturnFlagName, 0.0};
+constexpr Entries arkode_entries{ARKStepFree,
+                                 ARKStepSetStopTime,
+                                 ARKStepEvolve,
+                                 ARKStepGetCurrentStep,
+                                 ARKStepGetLastStep,
+                                 ARKStepSetInitStep,
+                                 ARKStepGetReturnFlagName,
+                                 1.5};
 static_assert(CV_SUCCESS == ARK_SUCCESS && CV_ONE_STEP == ARK_ONE_STEP &&
               CV_TSTOP_RETURN == ARK_TSTOP_RETURN);
 
@@ -303,8 +308,7 @@ bool set_up_arkode(Sundials& sundials, const RunSettings& settings) {
   void* arkode = sundials.solver;
   return arkode && ARKStepSetErrHandlerFn(arkode, silent, nullptr) == ARK_SUCCESS &&
          ARKStepSetUserData(arkode, &sundials) == ARK_SUCCESS &&
-         ARKStepSetTableNum(arkode, dirk_table_for(settings),
-                            ARKODE_ERK_NONE) == ARK_SUCCESS &&
+         ARKStepSetTableNum(arkode, dirk_table_for(settings), ARKODE_ERK_NONE) == ARK_SUCCESS &&
          ARKStepSStolerances(arkode, settings.relative_tolerance, settings.absolute_tolerance) ==
              ARK_SUCCESS &&
          ARKStepSetMaxNumSteps(arkode, -1) == ARK_SUCCESS &&

@@ -95,8 +95,7 @@ int hamilton_rhs(double, const double y[], double dydt[], void* params) {
 
   if (run_rhs_passes(mbs) != MbsStatus::ok) return GSL_EBADFUNC;
 
-  carriage_rates(rope.carriages, rope.bodies.front(), rope.bodies.back(),
-                 dydt + l.carriages_start);
+  carriage_rates(rope.carriages, rope.bodies.front(), rope.bodies.back(), dydt + l.carriages_start);
   std::memcpy(dydt, mbs.qdot, coordinate_bytes);
   std::memcpy(dydt + l.momenta_start, mbs.pdot, coordinate_bytes);
   return GSL_SUCCESS;

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "stepping/integrators.hpp"
 #include "rope/rope_model.hpp"
 #include "rope/rope_parameters.hpp"
 #include "rope/state_layout.hpp"
+#include "stepping/integrators.hpp"
 
 // Asked after every accepted step; true asks the frame to stop early. A stiff or very long rope
 // can take minutes per frame, and a program must still answer Ctrl-C within a fraction of a
@@ -21,13 +21,13 @@ using InterruptCheck = bool (*)(void* context);
 // What the divergence guard measures a state against, worked out once from the parameters (see
 // state_diverged).
 struct DivergenceBound {
-  double reach = 0.0;               // m: no part of a whole rope is farther from a carriage
-  double rope_length = 0.0;         // m, the base included
-  double rope_mass = 0.0;           // kg, the payload included
-  double weight = 0.0;              // N
-  double coupling_stiffness = 0.0;  // N/m, both ends' along x and y together
-  double wound_energy = 0.0;        // J, the joint and end-angle springs a turn from rest
-  double given_energy = 0.0;        // J, the most kinetic energy a state was given from outside
+  double reach = 0.0;                  // m: no part of a whole rope is farther from a carriage
+  double rope_length = 0.0;            // m, the base included
+  double rope_mass = 0.0;              // kg, the payload included
+  double weight = 0.0;                 // N
+  double coupling_stiffness = 0.0;     // N/m, both ends' along x and y together
+  double wound_energy = 0.0;           // J, the joint and end-angle springs a turn from rest
+  double given_energy = 0.0;           // J, the most kinetic energy a state was given from outside
   std::vector<double> momentum_scale;  // per coordinate, sqrt(2 M_ii) bounded from above
 };
 
@@ -51,7 +51,7 @@ struct Simulation {
   // The integration method (use_integrator changes it) and the settings it runs under.
   RunSettings settings;
   MethodInUse integrator;
-  long long accepted_steps = 0;      // over the simulation's life, every method
+  long long accepted_steps = 0;     // over the simulation's life, every method
   std::string integration_failure;  // why the last failed step failed
   bool step_interrupted = false;    // the last failed step was stopped by interrupt_check
 
@@ -59,14 +59,14 @@ struct Simulation {
   InterruptCheck interrupt_check = nullptr;
   void* interrupt_context = nullptr;
 
-  std::vector<double> frame_start;   // state, time and step size at the frame's start
-  bool frame_start_kept = false;     // a frame has started since the simulation did
+  std::vector<double> frame_start;    // state, time and step size at the frame's start
+  bool frame_start_kept = false;      // a frame has started since the simulation did
   std::vector<double> scratch_rates;  // rates of the evaluations that refresh the readings
 
   double time = 0.0;           // s
   double frame_span = 0.01;    // s of simulated time per frame
   double step_size = 0.00025;  // s; the control adjusts it and it carries over between frames
-  int64_t frame_count = 0;  // completed frames
+  int64_t frame_count = 0;     // completed frames
   Dissipation dissipation;
   // Nothing in the rope takes energy out or puts it in (no damper, no world, couplings that store
   // what they take): each frame then ends on the energy it started with (stepping/driver.cpp).

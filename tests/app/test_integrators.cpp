@@ -42,7 +42,10 @@ const std::vector<RopeKeys> ropes = {
     {"stiffest", {{"joint_stiffness", 5.5e6}}},
     // The 1 m rope given by its physics, as models/fine_rope.toml gives it.
     {"fine",
-     {{"links", 99}, {"rope_length", 1.0}, {"mass_per_metre", 1.0}, {"bending_stiffness", 0.22},
+     {{"links", 99},
+      {"rope_length", 1.0},
+      {"mass_per_metre", 1.0},
+      {"bending_stiffness", 0.22},
       {"bending_damping", 4e-4}},
      true},
 };
@@ -128,8 +131,8 @@ class MethodAccuracy : public testing::TestWithParam<AccuracyCase> {};
 TEST_P(MethodAccuracy, LandsWithinTenTimesItsTolerance) {
   const AccuracyCase& c = GetParam();
   const double tolerance = std::pow(10.0, c.tolerance_exponent);
-  const double error = largest_difference(
-      run(rope_parameters(c.rope), c.method, tolerance), reference(c.rope));
+  const double error =
+      largest_difference(run(rope_parameters(c.rope), c.method, tolerance), reference(c.rope));
   EXPECT_LT(error, 10 * tolerance);
 }
 
@@ -393,8 +396,7 @@ TEST(AutoMethod, RunsThePhaseTheRopesStiffnessCallsFor) {
         EXPECT_GE(find_saved(now, "stiffest_rate")->real * sim.frame_span / explicit_steps, 1.0)
             << "frame " << frame;
       }
-      explicit_steps =
-          implicit ? 0.0 : static_cast<double>(find_saved(now, "frame_steps")->whole);
+      explicit_steps = implicit ? 0.0 : static_cast<double>(find_saved(now, "frame_steps")->whole);
     }
     const SavedValues record = saved_method_values(sim);
     const auto whole = [&](const char* name) { return find_saved(record, name)->whole; };
@@ -418,9 +420,9 @@ TEST(StepPreconditioner, InvertsTheNewtonMatrixOfTheStiffSprings) {
     bool ends_held;
     double gravity, stretch;  // the far end's spring stretched along x by `stretch` m
   };
-  for (const Case& held : {Case{"joint springs alone", false, 0.0, 0.0},
-                           Case{"ends held too", true, 0.0, 0.0},
-                           Case{"pulled taut, under gravity", true, 9.81, 0.2}}) {
+  for (const Case& held :
+       {Case{"joint springs alone", false, 0.0, 0.0}, Case{"ends held too", true, 0.0, 0.0},
+        Case{"pulled taut, under gravity", true, 9.81, 0.2}}) {
     SCOPED_TRACE(held.name);
     RopeParameters parameters;
     parameters.links = 3;
