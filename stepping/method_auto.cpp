@@ -45,6 +45,24 @@ constexpr double cost_margin = 1.2;  // one phase must cost this much more than 
 // at most half the explicit frames' cost; where it saves less, the explicit pair's accuracy is
 // worth the time.
 constexpr double implicit_gain = 2.0;
+// For the same reason the implicit method is handed a hundredth of the tolerance: at it dirk
+// lands 0.0012 to 0.026 times the tolerance off on those ropes and the 99-link fine rope, where
+// rkf45 lands 0.0015 to 0.066, so both phases are weighed at about equal error. Only on ropes
+// short enough for explicit frames to stay within reach (on the 99-link fine rope they cost 2 to
+// 35 times dirk's; at 1,000 links, thousands of times, and the tighter tolerance 11 times the
+// time), and no tighter than 1e-11, past which dirk's error no longer falls (1.95e-11 on the rope
+// at 5.5e6 N m/rad at 1e-11 and at 1e-12, in twice the time).
+constexpr double implicit_share = 0.01;
+constexpr double most_coordinates_in_explicit_reach = 110.0;
+constexpr double tightest_implicit_tolerance = 1e-11;
+// A rope stiff from its start has no explicit frame to compare with: explicit frames held at
+// their stability limit cost some right-hand sides per unit of |lambda| times the frame (rkf45's
+// measured 2.0 on the 99-link fine rope, 3.9 at 550 N m/rad, 6.0 at 5.5e6 and 1e-10), so the
+// implicit phase ends where they would clearly cost less. Taken high, so the guess errs towards
+// the implicit method, and never read in the start's whip, when implicit frames at a tight
+// tolerance cost up to twenty times what they cost later.
+constexpr double explicit_cost_per_reach = 3.0;
+constexpr int64_t whip_frames = 10;
 constexpr int frames_to_switch = 3;
 // An implicit method's evaluation costs more than its right-hand side: the Krylov solve and its
 // preconditioner come with it. Wall time per evaluation, 2 s of the 25-link rope at 1e-6: dirk
@@ -104,6 +122,15 @@ const IntegrationMethod& implicit_method(const Simulation& sim, const RunSetting
   return sim.layout.coordinates <= most ? dirk_method : bdf_method;
 }
 
+RunSettings implicit_settings(const Simulation& sim, const RunSettings& settings) {
+  if (sim.layout.coordinates > most_coordinates_in_explicit_reach) return settings;
+  RunSettings tighter = settings;
+  for (double* tolerance : {&tighter.absolute_tolerance, &tighter.relative_tolerance})
+    *tolerance =
+        std::max(*tolerance * implicit_share, std::min(*tolerance, tightest_implicit_tolerance));
+  return tighter;
+}
+
 struct Auto {
   MethodInUse explicit_part, implicit_part;
   AutoRecord record, at_frame_start;                        // the latter undone with a frame
@@ -145,7 +172,8 @@ MethodObjects* create(Simulation& sim, const RunSettings& settings) {
     return nullptr;
   }
   if (create_part(a->explicit_part, explicit_method, sim, settings) &&
-      create_part(a->implicit_part, implicit_method(sim, settings), sim, settings)) {
+      create_part(a->implicit_part, implicit_method(sim, settings), sim,
+                  implicit_settings(sim, settings))) {
     // The first frame's phase is chosen from the rope's stiffness at its start (restart).
     a->record.implicit = false;
     a->at_frame_start = a->record;
@@ -203,8 +231,12 @@ bool asks_implicit(const AutoRecord& r, double reach) {
 
 // Explicit frames at the current rate: their step count scales with it while stability-bound.
 // How many times the implicit frames cost what those would (0: no explicit frame to compare).
-double implicit_over_explicit(const AutoRecord& r) {
-  if (r.explicit_cost == 0.0 || r.explicit_rate == 0.0) return 0.0;
+double implicit_over_explicit(const AutoRecord& r, double frame_span) {
+  if (r.explicit_cost == 0.0) {
+    if (r.implicit_frames <= whip_frames) return 0.0;
+    return r.implicit_cost / (explicit_cost_per_reach * r.stiffest_rate * frame_span);
+  }
+  if (r.explicit_rate == 0.0) return 0.0;
   return r.implicit_cost / (r.explicit_cost * r.stiffest_rate / r.explicit_rate);
 }
 
@@ -224,10 +256,10 @@ void decide(AutoRecord& r, double frame_span) {
   // whip at the default rope's start) does not start a trial: its implicit frame cost seven times
   // as much.
   const bool short_implicit = r.implicit && reach < stiff_reach;
-  const double loss = r.implicit ? implicit_over_explicit(r) : 0.0;
+  const double loss = r.implicit ? implicit_over_explicit(r, frame_span) : 0.0;
   const bool asks_other =
       r.implicit ? short_implicit || loss > cost_margin / implicit_gain : asks_implicit(r, reach);
-  const bool at_once = short_implicit || loss > clear_loss;
+  const bool at_once = short_implicit || (loss > clear_loss && r.explicit_cost > 0.0);
   r.votes = asks_other ? r.votes + 1 : 0;
   if (r.votes < (at_once ? 1 : frames_to_switch)) return;
   r.implicit = !r.implicit;
