@@ -57,10 +57,10 @@ constexpr double most_coordinates_in_explicit_reach = 110.0;
 constexpr double tightest_implicit_tolerance = 1e-11;
 // A rope stiff from its start has no explicit frame to compare with: explicit frames held at
 // their stability limit cost some right-hand sides per unit of |lambda| times the frame (rkf45's
-// measured 2.0 on the 99-link fine rope, 3.9 at 550 N m/rad, 6.0 at 5.5e6 and 1e-10), so the
-// implicit phase ends where they would clearly cost less. Taken high, so the guess errs towards
-// the implicit method, and never read in the start's whip, when implicit frames at a tight
-// tolerance cost up to twenty times what they cost later.
+// measured 2.0 on the 99-link fine rope, 2.5 at 55000 N m/rad, 3.9 at 550, 6.0 at 5.5e6 and
+// 1e-10), so the implicit phase ends where they would clearly cost less. The guess is never read
+// in the start's whip, when implicit frames at a tight tolerance cost up to twenty times what
+// they cost later; once explicit frames have run, their measured cost replaces it.
 constexpr double explicit_cost_per_reach = 3.0;
 constexpr int64_t whip_frames = 10;
 constexpr int frames_to_switch = 3;
@@ -230,10 +230,10 @@ bool asks_implicit(const AutoRecord& r, double reach) {
 }
 
 // Explicit frames at the current rate: their step count scales with it while stability-bound.
-// How many times the implicit frames cost what those would (0: no explicit frame to compare).
+// How many times the implicit frames cost what those would (0: nothing to compare with yet).
 double implicit_over_explicit(const AutoRecord& r, double frame_span) {
   if (r.explicit_cost == 0.0) {
-    if (r.implicit_frames <= whip_frames) return 0.0;
+    if (r.implicit_frames <= whip_frames || r.stiffest_rate == 0.0) return 0.0;
     return r.implicit_cost / (explicit_cost_per_reach * r.stiffest_rate * frame_span);
   }
   if (r.explicit_rate == 0.0) return 0.0;
