@@ -45,15 +45,17 @@ constexpr double cost_margin = 1.2;  // one phase must cost this much more than 
 // at most half the explicit frames' cost; where it saves less, the explicit pair's accuracy is
 // worth the time.
 constexpr double implicit_gain = 2.0;
-// For the same reason the implicit method is handed a hundredth of the tolerance: at it dirk
-// lands 0.0012 to 0.026 times the tolerance off on those ropes and the 99-link fine rope, where
-// rkf45 lands 0.0015 to 0.066, so both phases are weighed at about equal error. Only on ropes
+// For the same reason the implicit method is handed a hundredth of the tolerance from 1e-4 down:
+// at it dirk lands 0.0012 to 0.026 times the tolerance off on those ropes and the 99-link fine
+// rope, where rkf45 lands 0.0015 to 0.066, so both phases are weighed at about equal error. The
+// share grows as the square of the tolerance to none at 1e-3, where dirk alone lands further
+// inside it than rkf45 (0.0026 to 0.0028 times it off, against 0.015 to 0.66). Only on ropes
 // short enough for explicit frames to stay within reach (on the 99-link fine rope they cost 2 to
 // 35 times dirk's; at 1,000 links, thousands of times, and the tighter tolerance 11 times the
 // time), and no tighter than 1e-11: at 1e-12 its frames cost twice as much (1 s of the fine rope
 // at 1e-10, 25 s against 12 s), and on the rope at 5.5e6 N m/rad that sent auto to rkf45, which
 // lands 4.6 times the tolerance off there.
-constexpr double implicit_share = 0.01;
+constexpr double implicit_share = 0.01, loosest_shared_tolerance = 1e-3;
 constexpr double most_coordinates_in_explicit_reach = 110.0;
 constexpr double tightest_implicit_tolerance = 1e-11;
 // A rope stiff from its start has no explicit frame to compare with: explicit frames held at
@@ -123,12 +125,17 @@ const IntegrationMethod& implicit_method(const Simulation& sim, const RunSetting
   return sim.layout.coordinates <= most ? dirk_method : bdf_method;
 }
 
+double share_at(double tolerance) {
+  const double looser = tolerance / loosest_shared_tolerance;
+  return std::clamp(looser * looser, implicit_share, 1.0);
+}
+
 RunSettings implicit_settings(const Simulation& sim, const RunSettings& settings) {
   if (sim.layout.coordinates > most_coordinates_in_explicit_reach) return settings;
   RunSettings tighter = settings;
   for (double* tolerance : {&tighter.absolute_tolerance, &tighter.relative_tolerance})
-    *tolerance =
-        std::max(*tolerance * implicit_share, std::min(*tolerance, tightest_implicit_tolerance));
+    *tolerance = std::max(*tolerance * share_at(*tolerance),
+                          std::min(*tolerance, tightest_implicit_tolerance));
   return tighter;
 }
 
