@@ -38,6 +38,12 @@ constexpr double stiff_reach = 1.0;
 // stability reach) only to stay stable. Soft ropes are far below it (the default rope, dragged:
 // about 10 to 30), stiff ones far above (5.5e6: some thousands).
 constexpr double stiff_steps_at_start = 1000.0;
+// At tight tolerances implicit frames cost more while explicit ones held at their stability limit
+// cost the same, so the bar rises in proportion below 1e-7, to ten times from 1e-8 down. The
+// 25-link rope at 55000 N m/rad (some 1,200 steps a frame) then starts explicit at 1e-8 and
+// tighter, where rkf45 costs less than dirk at a hundredth of the tolerance; the ropes at 5.5e6 and
+// the 99-link fine rope (19,000 and 18,000) still start implicit.
+constexpr double tightest_at_start_bar = 10.0;
 constexpr double cost_margin = 1.2;  // one phase must cost this much more than the other
 // An implicit method lands about as far off as the tolerance allows, while explicit steps held at
 // their stability limit land far inside it (rkf45 on the 25-link rope at 550 N m/rad: 0.0024 to
@@ -128,6 +134,11 @@ const IntegrationMethod& implicit_method(const Simulation& sim, const RunSetting
 double share_at(double tolerance) {
   const double looser = tolerance / loosest_shared_tolerance;
   return std::clamp(looser * looser, implicit_share, 1.0);
+}
+
+double steps_at_start_bar(const RunSettings& settings) {
+  const double tolerance = std::min(settings.absolute_tolerance, settings.relative_tolerance);
+  return stiff_steps_at_start * std::clamp(1e-7 / tolerance, 1.0, tightest_at_start_bar);
 }
 
 RunSettings implicit_settings(const Simulation& sim, const RunSettings& settings) {
@@ -286,7 +297,8 @@ void restart(MethodObjects& objects, Simulation& sim) {
     record.stiffest_rate = stiffest_rate(a, sim, record.stiffest_rate);
   const bool was_implicit = record.implicit;
   if (frames_run == 0) {
-    record.implicit = record.stiffest_rate * sim.frame_span / stiff_reach > stiff_steps_at_start;
+    record.implicit =
+        record.stiffest_rate * sim.frame_span / stiff_reach > steps_at_start_bar(sim.settings);
     // The implicit method then estimates its own first step: the explicit pair's, at first
     // order on the fine rope of 1,000 links, failed its error test until the first frame took
     // 3,083 steps, against 180.

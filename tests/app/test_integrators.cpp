@@ -419,6 +419,28 @@ TEST(AutoMethod, RunsThePhaseTheRopesStiffnessCallsFor) {
   }
 }
 
+// The first frame is implicit on a rope whose stiffest joint would hold explicit steps to more
+// than 1,000 a frame, and from 1e-8 down only past 10,000 (the rope at 55000 N m/rad needs about
+// 1,200, at 5.5e6 about 19,000): there implicit frames at a tight tolerance cost more than
+// stable explicit ones.
+TEST(AutoMethod, FirstFramesPhaseWeighsTheStiffnessAgainstTheTolerance) {
+  struct Case {
+    double stiffness, tolerance;
+    const char* phase;
+  };
+  for (const Case c : {Case{55000, 1e-6, "implicit"}, Case{55000, 1e-8, "explicit"},
+                       Case{5.5e6, 1e-8, "implicit"}}) {
+    SCOPED_TRACE(testing::Message() << c.stiffness << " at " << c.tolerance);
+    RopeParameters parameters;
+    parameters.joint_stiffness = c.stiffness;
+    Simulation sim;
+    ASSERT_EQ(start_simulation(sim, parameters), MbsStatus::ok);
+    ASSERT_EQ(use_integrator(sim, {row("auto"), c.tolerance, c.tolerance}), MethodStatus::ok);
+    ASSERT_EQ(integrate_frame(sim), FrameEnd::reached);
+    EXPECT_EQ(find_saved(saved_method_values(sim), "phase")->word, c.phase);
+  }
+}
+
 // At rest the joints' and the chain ends' spring-dampers and the applied forces' turning of the
 // chain (its tension and weight) are the whole of the Jacobian's stiff part, and the tree solve
 // with its low-rank correction for the ends inverts the implicit step's Newton matrix I - gamma J
