@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "stepping/driver.hpp"
@@ -156,21 +157,15 @@ INSTANTIATE_TEST_SUITE_P(
     case_name);
 
 // auto is as accurate as the more accurate of the methods it chooses between: on the 99-link fine
-// rope at 1e-4 dirk (bdf lands 70 times further off, for the same time); on the stiff rope at
-// 1e-8 rkf45, held at its stability limit (dirk at the tolerance itself lands 160 times further
-// off).
+// rope at 1e-4 dirk (bdf lands 70 times further off); on the stiff rope at 1e-8 rkf45, held at its
+// stability limit (dirk at the tolerance itself lands 160 times further off).
 TEST(AutoMethod, AsAccurateAsTheMoreAccurateMethodItChoosesBetween) {
-  struct Case {
-    const char* rope;
-    double tolerance;
-    const char* more_accurate;
-  };
-  for (const Case c : {Case{"fine", 1e-4, "dirk"}, Case{"stiff", 1e-8, "rkf45"}}) {
-    SCOPED_TRACE(c.rope);
-    const RopeParameters rope = rope_parameters(c.rope);
-    const std::vector<double> known = reference(c.rope);
-    const double by_auto = largest_difference(run(rope, "auto", c.tolerance), known);
-    EXPECT_LT(by_auto, 2 * largest_difference(run(rope, c.more_accurate, c.tolerance), known));
+  for (const auto& [rope, tolerance, other] :
+       {std::tuple{"fine", 1e-4, "dirk"}, std::tuple{"stiff", 1e-8, "rkf45"}}) {
+    const std::vector<double> known = reference(rope);
+    const double by_auto = largest_difference(run(rope_parameters(rope), "auto", tolerance), known);
+    EXPECT_LT(by_auto, 2 * largest_difference(run(rope_parameters(rope), other, tolerance), known))
+        << rope;
   }
 }
 
@@ -419,25 +414,20 @@ TEST(AutoMethod, RunsThePhaseTheRopesStiffnessCallsFor) {
   }
 }
 
-// The first frame is implicit on a rope whose stiffest joint would hold explicit steps to more
-// than 1,000 a frame, and from 1e-8 down only past 10,000 (the rope at 55000 N m/rad needs about
-// 1,200, at 5.5e6 about 19,000): there implicit frames at a tight tolerance cost more than
-// stable explicit ones.
+// The first frame is implicit past 1,000 stable explicit steps a frame, and from 1e-8 down past
+// 10,000, where implicit frames cost more (55000 N m/rad needs about 1,200, 5.5e6 about 19,000).
 TEST(AutoMethod, FirstFramesPhaseWeighsTheStiffnessAgainstTheTolerance) {
-  struct Case {
-    double stiffness, tolerance;
-    const char* phase;
-  };
-  for (const Case c : {Case{55000, 1e-6, "implicit"}, Case{55000, 1e-8, "explicit"},
-                       Case{5.5e6, 1e-8, "implicit"}}) {
-    SCOPED_TRACE(testing::Message() << c.stiffness << " at " << c.tolerance);
+  for (const auto& [stiffness, tolerance, phase] :
+       {std::tuple{55000.0, 1e-6, "implicit"}, std::tuple{55000.0, 1e-8, "explicit"},
+        std::tuple{5.5e6, 1e-8, "implicit"}}) {
     RopeParameters parameters;
-    parameters.joint_stiffness = c.stiffness;
+    parameters.joint_stiffness = stiffness;
     Simulation sim;
     ASSERT_EQ(start_simulation(sim, parameters), MbsStatus::ok);
-    ASSERT_EQ(use_integrator(sim, {row("auto"), c.tolerance, c.tolerance}), MethodStatus::ok);
+    ASSERT_EQ(use_integrator(sim, {row("auto"), tolerance, tolerance}), MethodStatus::ok);
     ASSERT_EQ(integrate_frame(sim), FrameEnd::reached);
-    EXPECT_EQ(find_saved(saved_method_values(sim), "phase")->word, c.phase);
+    EXPECT_EQ(find_saved(saved_method_values(sim), "phase")->word, phase)
+        << stiffness << ", " << tolerance;
   }
 }
 
