@@ -12,6 +12,7 @@
 // end, so the driver's divergence guard and interruption check see every accepted state.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -31,6 +32,11 @@ struct RunSettings {
   double absolute_tolerance = 1e-6;
   double relative_tolerance = 1e-6;
 };
+
+// The tighter of the two tolerances: what a method's tolerance-dependent choices go by.
+inline double tightest_tolerance(const RunSettings& settings) {
+  return std::min(settings.absolute_tolerance, settings.relative_tolerance);
+}
 
 // Below this a tolerance asks for more than double precision holds: the step-size control then
 // shrinks the step until time no longer advances.

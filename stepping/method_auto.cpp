@@ -1,7 +1,8 @@
 // auto: the explicit pair while the rope is soft, an implicit method while the stiffest joint
 // holds the explicit step at its stability limit and an implicit frame costs less, chosen anew at
 // each frame's start from what the run measured. The implicit method is dirk for a short rope and
-// bdf for a long one.
+// bdf for a long one; on a short rope it runs at a share of the tolerance, so that both phases
+// land about as far inside it and their costs are weighed at about equal error.
 //
 // Stiffness shows as |lambda| h: the rate of the stiffest mode (power iterations on difference
 // quotients of the right-hand side at a frame's start, every few frames) times the mean accepted
@@ -43,7 +44,7 @@ constexpr double stiff_steps_at_start = 1000.0;
 // 25-link rope at 55000 N m/rad (some 1,200 steps a frame) then starts explicit at 1e-8 and
 // tighter, where rkf45 costs less than dirk at a hundredth of the tolerance; the ropes at 5.5e6 and
 // the 99-link fine rope (19,000 and 18,000) still start implicit.
-constexpr double tightest_at_start_bar = 10.0;
+constexpr double loosest_tolerance_of_raised_bar = 1e-7, tightest_at_start_bar = 10.0;
 constexpr double cost_margin = 1.2;  // one phase must cost this much more than the other
 // An implicit method lands about as far off as the tolerance allows, while explicit steps held at
 // their stability limit land far inside it (rkf45 on the 25-link rope at 550 N m/rad: 0.0024 to
@@ -125,8 +126,8 @@ const IntegrationMethod& explicit_method = rkf45_method;
 constexpr double most_coordinates_for_dirk_to_1e5 = 110.0;
 
 const IntegrationMethod& implicit_method(const Simulation& sim, const RunSettings& settings) {
-  const double tolerance = std::min(settings.absolute_tolerance, settings.relative_tolerance);
-  const double beyond = std::max(0.0, std::log10(1e-5 / tolerance));  // decades below 1e-5
+  // decades below 1e-5
+  const double beyond = std::max(0.0, std::log10(1e-5 / tightest_tolerance(settings)));
   const double most = most_coordinates_for_dirk_to_1e5 * std::pow(10.0, 1.16 * beyond * beyond);
   return sim.layout.coordinates <= most ? dirk_method : bdf_method;
 }
@@ -137,8 +138,8 @@ double share_at(double tolerance) {
 }
 
 double steps_at_start_bar(const RunSettings& settings) {
-  const double tolerance = std::min(settings.absolute_tolerance, settings.relative_tolerance);
-  return stiff_steps_at_start * std::clamp(1e-7 / tolerance, 1.0, tightest_at_start_bar);
+  const double looser = tightest_tolerance(settings) / loosest_tolerance_of_raised_bar;
+  return stiff_steps_at_start * std::clamp(1.0 / looser, 1.0, tightest_at_start_bar);
 }
 
 RunSettings implicit_settings(const Simulation& sim, const RunSettings& settings) {

@@ -86,8 +86,7 @@ constexpr ARKODE_DIRKTableID loose_dirk_table = ARKODE_ESDIRK436L2SA_6_3_4;
 constexpr double loose_tolerance = 1e-5;
 
 ARKODE_DIRKTableID dirk_table_for(const RunSettings& settings) {
-  const double tightest = std::min(settings.absolute_tolerance, settings.relative_tolerance);
-  return tightest >= loose_tolerance ? loose_dirk_table : dirk_table;
+  return tightest_tolerance(settings) >= loose_tolerance ? loose_dirk_table : dirk_table;
 }
 
 // SUNDIALS measures a step's error by the root mean square over the state's components, which
