@@ -165,18 +165,27 @@ constexpr int error_test_failures_per_step = 20;
 // 123 steps in 7.2 s; 0.02 s at 1e-6, 5.0 s against 3.8 s. The 25-link ropes are unchanged.
 constexpr int dirk_newton_iterations = 5;
 
-// Each implicit stage's Newton iteration starts from the last step's interpolating polynomial,
-// of lower order the further the stage lies beyond that step (ARKODE's variable-order
-// predictor), instead of from the last step's end (its default). Newton then converges in fewer
-// iterations, and more so the shorter the steps. 1 s under dirk: the five driven 25-link and
-// 99-link ropes at 1e-10 0.48 to 6.0 s down to 0.32 to 3.3 s, at 1e-8 0.17 to 1.9 s down to 0.13
-// to 1.2 s, landing 0.19 to 0.50 times the tolerance off (0.15 to 0.47 before); the fine rope
-// from its file at 2,000 links and 1e-6, 0.01 s, 5.0 s down to 3.4 s.
+// With the fifth-order table each implicit stage's Newton iteration starts from the last step's
+// interpolating polynomial, of lower order the further the stage lies beyond that step (ARKODE's
+// variable-order predictor), instead of from the last step's end (its default). Newton then
+// converges in fewer iterations, and more so the shorter the steps. 1 s under dirk: the five
+// driven 25-link and 99-link ropes at 1e-10 0.48 to 6.0 s down to 0.32 to 3.3 s, at 1e-8 0.17 to
+// 1.9 s down to 0.13 to 1.2 s, landing 0.19 to 0.50 times the tolerance off (0.15 to 0.47
+// before); the fine rope from its file at 2,000 links and 1e-6, 0.01 s, 5.0 s down to 3.4 s.
 // The highest-order predictor gained a little more on the 25-link ropes but lost badly where the
 // steps span fast motion: 0.3 s of the default rope with joint_damping 1e6 took 11 s against
 // 0.04 s, 0.02 s of the fine rope at 1,000 links and 1e-6 147 s against 3 s; this one 0.05 s and
-// 2.2 s. Its one loss measured: that rope at 1e-4, 3.7 s against 2.8 s.
-constexpr int dirk_predictor = 2;
+// 2.2 s. From 1e-5 up (the fourth-order table) a frame takes a step or two and the first has no
+// interpolant to start from; there a predicted stage close enough passed the Newton iterations'
+// convergence test after one iteration while further off than the test allows, and in the
+// start's whip the default and the fine rope at 1e-4 were 181 and 187 times the tolerance off at
+// their worst frame, against 27 and 17 (with a Newton share ten times smaller, 23 and 27).
+constexpr int interpolated_prediction = 2, previous_step_prediction = 0;
+
+int dirk_predictor_for(const RunSettings& settings) {
+  return dirk_table_for(settings) == dirk_table ? interpolated_prediction
+                                                : previous_step_prediction;
+}
 
 // The tree solve is taken afresh at most this many steps apart (the solvers' default: 20). On a
 // long rope the rope moves further in 20 steps than the frozen solve follows, and GMRES pays for
@@ -350,7 +359,7 @@ bool set_up_arkode(Sundials& sundials, const RunSettings& settings) {
          ARKStepSetMaxErrTestFails(arkode, error_test_failures_per_step) == ARK_SUCCESS &&
          ARKStepSetLSetupFrequency(arkode, dirk_steps_between_set_ups) == ARK_SUCCESS &&
          ARKStepSetMaxNonlinIters(arkode, dirk_newton_iterations) == ARK_SUCCESS &&
-         ARKStepSetPredictorMethod(arkode, dirk_predictor) == ARK_SUCCESS;
+         ARKStepSetPredictorMethod(arkode, dirk_predictor_for(settings)) == ARK_SUCCESS;
 }
 
 template <const Entries& entries, bool (*set_up)(Sundials&, const RunSettings&)>
