@@ -36,7 +36,6 @@ struct Sundials {
   StepPreconditioner preconditioner;
   double largest_step = 0.0;  // of the frame so far
   double free_proposal = 0.0;  // the solver's next step after the frame's last uncut one, or 0
-  bool frames_start_at_proposal = false;  // see next_frame_step
 };
 
 Sundials& of(MethodObjects& objects) {
@@ -283,17 +282,17 @@ void release(MethodObjects* objects) {
 }
 
 // The step the next frame starts with, given the solver's proposal after the frame's last (cut)
-// step. With the fifth-order table (below 1e-5, where accuracy sets the steps, several a frame),
-// where the frame held steps shorter than half of it that the solver chose freely, the last of
-// their proposals: the growth above overshoots what the error allows there (2 s of the rope at
-// 55000 N m/rad at 1e-10: 191 failed steps in 200 frames, now 3), and the runs ended further off.
-// After 1 s of the five driven ropes at 1e-8 and 1e-10, dirk lands 0.15 to 0.47 times the
-// tolerance off instead of 1.4 to 1.9, in the same time; at equal error, 2 s at 55000 and 5.5e6
-// N m/rad take a sixth to a quarter less. Steps of half a frame or more would take two a frame
-// with their proposal, so those frames try a whole one again (with the proposal there too, 2 s
-// of the rope at 5.5e6 took 411 steps at 1e-4 against 212). From 1e-5 up a frame is a step or
-// two, and the proposal after the start's short steps only cost more of them, for no accuracy
-// (2 s at 550 N m/rad and 1e-3, 221 steps against 210).
+// step. Where the frame held steps shorter than half of it that the solver chose freely, the
+// last of their proposals: the growth above overshoots what the error allows there (2 s of the
+// rope at 55000 N m/rad at 1e-10: 191 failed steps in 200 frames, now 3), and the runs ended
+// further off. After 1 s of the five driven ropes at 1e-8 and 1e-10, dirk lands 0.15 to 0.47
+// times the tolerance off instead of 1.4 to 1.9, in the same time; at equal error, 2 s at 55000
+// and 5.5e6 N m/rad take a sixth to a quarter less. At 1e-4, where the start's whip holds the
+// steps short, its worst frame there is 27, 4.2 and 17 times the tolerance off on the default
+// rope, at 550 N m/rad and on the fine rope, against 63, 10.5 and 50, for 3 to 6 % more steps
+// in the first seconds (2 s at 550 N m/rad and 1e-3, 221 against 210). Steps of half a frame or
+// more would take two a frame with their proposal, so those frames try a whole one again (with
+// the proposal there too, 2 s of the rope at 5.5e6 took 411 steps at 1e-4 against 212; now 225).
 template <const Entries& entries>
 double next_frame_step(const Sundials& sundials, double proposal, double frame_span) {
   if (sundials.free_proposal > 0.0 && sundials.free_proposal < 0.5 * frame_span)
@@ -319,8 +318,7 @@ int step(MethodObjects& objects, Simulation& sim, double t1) {
   sunrealtype taken = 0.0;
   entries.last_step(sundials.solver, &taken);
   sundials.largest_step = std::max(sundials.largest_step, static_cast<double>(taken));
-  if (flag != CV_TSTOP_RETURN && sundials.frames_start_at_proposal)
-    sundials.free_proposal = sim.step_size;
+  if (flag != CV_TSTOP_RETURN) sundials.free_proposal = sim.step_size;
   if (flag == CV_TSTOP_RETURN && entries.frame_step_growth > 0.0)
     sim.step_size = next_frame_step<entries>(sundials, sim.step_size, sim.frame_span);
   return 0;
@@ -348,7 +346,6 @@ bool set_up_arkode(Sundials& sundials, const RunSettings& settings) {
   const Simulation& sim = *sundials.sim;
   if (!sundials.linear_solver) return false;
   sundials.solver = ARKStepCreate(nullptr, evaluate, sim.time, sundials.y, sundials.context);
-  sundials.frames_start_at_proposal = dirk_table_for(settings) == dirk_table;
   void* arkode = sundials.solver;
   return arkode && ARKStepSetErrHandlerFn(arkode, silent, nullptr) == ARK_SUCCESS &&
          ARKStepSetUserData(arkode, &sundials) == ARK_SUCCESS &&
