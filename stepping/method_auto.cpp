@@ -128,8 +128,8 @@ const IntegrationMethod& explicit_method = rkf45_method;
 constexpr double most_coordinates_for_dirk_to_1e5 = 110.0;
 
 const IntegrationMethod& implicit_method(const Simulation& sim, const RunSettings& settings) {
-  // decades below 1e-5
-  const double beyond = std::max(0.0, std::log10(1e-5 / tightest_tolerance(settings)));
+  const double decades_below_1e5 = std::log10(1e-5 / tightest_tolerance(settings));
+  const double beyond = std::max(0.0, decades_below_1e5);
   const double most = most_coordinates_for_dirk_to_1e5 * std::pow(10.0, 1.16 * beyond * beyond);
   return sim.layout.coordinates <= most ? dirk_method : bdf_method;
 }
@@ -140,8 +140,8 @@ double share_at(double tolerance) {
 }
 
 double steps_at_start_bar(const RunSettings& settings) {
-  const double looser = tightest_tolerance(settings) / loosest_tolerance_of_raised_bar;
-  return stiff_steps_at_start * std::clamp(1.0 / looser, 1.0, tightest_at_start_bar);
+  const double raised = loosest_tolerance_of_raised_bar / tightest_tolerance(settings);
+  return stiff_steps_at_start * std::clamp(raised, 1.0, tightest_at_start_bar);
 }
 
 RunSettings implicit_settings(const Simulation& sim, const RunSettings& settings) {

@@ -293,11 +293,13 @@ void release(MethodObjects* objects) {
 // in the first seconds (2 s at 550 N m/rad and 1e-3, 221 against 210). Steps of half a frame or
 // more would take two a frame with their proposal, so those frames try a whole one again (with
 // the proposal there too, 2 s of the rope at 5.5e6 took 411 steps at 1e-4 against 212; now 225).
-template <const Entries& entries>
-double next_frame_step(const Sundials& sundials, double proposal, double frame_span) {
-  if (sundials.free_proposal > 0.0 && sundials.free_proposal < 0.5 * frame_span)
-    return sundials.free_proposal;
-  return std::max(proposal, std::min(entries.frame_step_growth * sundials.largest_step, frame_span));
+constexpr double longest_free_step_kept = 0.5;  // of a frame
+
+double next_frame_step(const Sundials& sundials, double growth, double proposal,
+                       double frame_span) {
+  const double kept = sundials.free_proposal;
+  if (kept > 0.0 && kept < longest_free_step_kept * frame_span) return kept;
+  return std::max(proposal, std::min(growth * sundials.largest_step, frame_span));
 }
 
 template <const Entries& entries>
@@ -320,7 +322,8 @@ int step(MethodObjects& objects, Simulation& sim, double t1) {
   sundials.largest_step = std::max(sundials.largest_step, static_cast<double>(taken));
   if (flag != CV_TSTOP_RETURN) sundials.free_proposal = sim.step_size;
   if (flag == CV_TSTOP_RETURN && entries.frame_step_growth > 0.0)
-    sim.step_size = next_frame_step<entries>(sundials, sim.step_size, sim.frame_span);
+    sim.step_size =
+        next_frame_step(sundials, entries.frame_step_growth, sim.step_size, sim.frame_span);
   return 0;
 }
 
