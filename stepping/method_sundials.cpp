@@ -23,6 +23,7 @@
 #include <string>
 
 #include "stepping/simulation.hpp"
+#include "stepping/solver_vectors.hpp"
 #include "stepping/step_preconditioner.hpp"
 
 namespace {
@@ -232,7 +233,9 @@ Sundials* create_parts(Simulation& sim) {
   if (SUNContext_Create(nullptr, &sundials->context) != 0) return sundials;
   sundials->y = N_VMake_Serial(dimension, sim.state.data(), sundials->context);
   if (!sundials->y) return sundials;
-  sundials->y->ops->nvwrmsnorm = largest_weighted_error;  // the solvers' vectors are its clones
+  // The solvers' vectors are clones of y and take its operations.
+  use_compiled_vector_operations(sundials->y);
+  sundials->y->ops->nvwrmsnorm = largest_weighted_error;
   if (!make_step_preconditioner(sundials->preconditioner, sim)) return sundials;
   sundials->linear_solver =
       SUNLinSol_SPGMR(sundials->y, preconditioning_side, krylov_dimension, sundials->context);
