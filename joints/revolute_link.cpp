@@ -138,7 +138,7 @@ LinkPassData pass_data_of(Mbs& mbs) {
   return {mbs.run_joint.data(),
           mbs.run_inertia.data(),
           mbs.run_force_parameters.data(),
-          mbs.run_state.data(),
+          mbs.run_kept ? mbs.run_kept->states : mbs.run_state.data(),
           mbs.run_motion.data(),
           mbs.q,
           mbs.p,
@@ -157,6 +157,12 @@ inline Triple sym_times(const Sym3& n, const Triple& u) {
           n[2] * u[0] + n[4] * u[1] + n[5] * u[2]};
 }
 
+// The bias handed up through a joint with an armature (j = 1 / (a33 + d)), in full.
+Triple armed_bias_up(const JointFrame& r, const Sym3& a, const Triple& b, double p, double j) {
+  const double t = (p - b[2]) * j;
+  return to_parent_force(r, {t * a[2] + b[0], t * a[4] + b[1], t * a[5] + b[2]});
+}
+
 // Pass 1's hand-up with an armature d on the joint (j = 1 / (a33 + d)). The reduced inertia
 // N = a - a s s^T a j then keeps a rotational part (a33 d j), and the subtree's angular momentum
 // falls short of p by the armature's share, so the planar shortcuts of the plain step do not hold:
@@ -170,9 +176,8 @@ HandedUp armed_hand_up(const JointFrame& r, const Sym3& a, const Triple& b, doub
     unit[k] = 1.0;
     column[k] = to_parent_force(r, sym_times(n, to_body_velocity(r, unit)));
   }
-  const double t = (p - b[2]) * j;
   return {{column[0][0], column[1][0], column[2][0], column[1][1], column[2][1], column[2][2]},
-          to_parent_force(r, {t * a[2] + b[0], t * a[4] + b[1], t * a[5] + b[2]})};
+          armed_bias_up(r, a, b, p, j)};
 }
 
 // With an armature d the joint's inertia is a33 + d: the rates then solve (M + diag(d)) v = p.
@@ -310,8 +315,38 @@ void inertia_run_of(Mbs& mbs, const PassRun& run) {
   last.transmitted_momentum_bias = up.bias;
 }
 
+// Pass 1 of a run whose inertia a solve at the same coordinates and springs has kept: only the
+// momenta's bias goes up through the kept states, summed as the full pass sums it. The run's last
+// link hands up its inertia too, for the bodies beyond the run.
+void bias_run(Mbs& mbs, const PassRun& run) {
+  const LinkPassData d = pass_data_of(mbs);
+  const std::size_t begin = static_cast<std::size_t>(run.begin);
+  const std::size_t last = static_cast<std::size_t>(run.end) - 1;
+  Body& first = *mbs.inward_order[begin];
+  accumulate_inertia(first);
+  Triple b = first.momentum_bias;
+  for (std::size_t i = begin; i < last; ++i) {
+    RunPassState& st = d.state[i];
+    st.momentum_bias = b;
+    const double p = d.p[d.joint[i].coordinate];
+    const Triple up =
+        armed_bias_up(frame_of(st, d.joint[i]), st.articulated_inertia, b, p, st.joint_inertia_inverse);
+#pragma GCC unroll 3
+    for (int k = 0; k < 3; ++k) b[k] = 0.0 + up[k];
+  }
+  RunPassState& st = d.state[last];
+  st.momentum_bias = b;
+  const HandedUp up = armed_hand_up(frame_of(st, d.joint[last]), st.articulated_inertia, b,
+                                    d.p[d.joint[last].coordinate], st.joint_inertia_inverse);
+  Body& last_body = *mbs.inward_order[last];
+  last_body.transmitted_inertia = up.inertia;
+  last_body.transmitted_momentum_bias = up.bias;
+}
+
 void inertia_run(Mbs& mbs, const PassRun& run) {
-  if (mbs.run_armature)
+  if (mbs.run_kept && mbs.run_kept->filled)
+    bias_run(mbs, run);
+  else if (mbs.run_armature)
     inertia_run_of<true>(mbs, run);
   else
     inertia_run_of<false>(mbs, run);

@@ -171,6 +171,14 @@ struct RunPassState {
   double joint_sin, joint_cos;
 };
 
+// The factors a solve with springs leaves for the next ones at the same coordinates and springs:
+// the fused runs' pass states (by inward position, as many as run_state holds), and whether a
+// solve has filled them.
+struct KeptFactors {
+  RunPassState* states = nullptr;
+  bool filled = false;
+};
+
 struct alignas(64) RunMotion {
   Triple velocity;
   double sin_abs, cos_abs;
@@ -250,6 +258,9 @@ struct Mbs {
   const double* run_armature = nullptr;
   const double* run_turn_inertia = nullptr;
   const Sym3* run_added_inertia = nullptr;
+  // Set only while such a solve runs with kept factors: the fused runs' pass states live there
+  // instead of in run_state, and once filled their inertia is read, not taken again.
+  KeptFactors* run_kept = nullptr;
   LargeArray<Sym3> record_inertia;  // the other bodies' own inertia meanwhile
   // Visiting orders of the whole tree, fixed once the coordinates are laid out.
   LargeArray<Body*> outward_order;  // parents before children
@@ -325,9 +336,13 @@ MbsStatus run_velocity_passes(Mbs& mbs);
 // added for this solve alone; `added_inertia` (by inward position, every body; null: none) adds
 // a whole symmetric inertia about the body's origin in the body's own axes (as Body::inertia; see
 // inertia_to_body_axes for one given in world axes). The records are as they were afterwards.
+// Solves that follow at the same coordinates and springs may pass the same `factors`: the
+// first fills them, the later ones sum only the momenta's bias through the fused runs, with the
+// same results to the last bit.
 MbsStatus run_velocity_passes_with_springs(Mbs& mbs, const double* armature,
                                            const double* turn_inertia,
-                                           const Sym3* added_inertia = nullptr);
+                                           const Sym3* added_inertia = nullptr,
+                                           KeptFactors* factors = nullptr);
 // Copies every fused body's placement and velocity from the last run_rhs_passes into its record,
 // where drawing and measuring code reads them: once before reading, not once per evaluation (a pass over
 // a large tree would otherwise touch every record twice).

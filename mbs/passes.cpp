@@ -335,10 +335,12 @@ static void for_each_record_body(Mbs& mbs, Visit visit) {
 }
 
 MbsStatus run_velocity_passes_with_springs(Mbs& mbs, const double* armature,
-                                           const double* turn_inertia, const Sym3* added_inertia) {
+                                           const double* turn_inertia, const Sym3* added_inertia,
+                                           KeptFactors* factors) {
   mbs.run_armature = armature;
   mbs.run_turn_inertia = turn_inertia;
   mbs.run_added_inertia = added_inertia;
+  mbs.run_kept = factors;
   Sym3* kept = mbs.record_inertia.data();
   for_each_record_body(mbs, [&](std::size_t at, Body& body) {
     kept[at] = body.inertia;
@@ -351,6 +353,8 @@ MbsStatus run_velocity_passes_with_springs(Mbs& mbs, const double* armature,
   mbs.run_armature = nullptr;
   mbs.run_turn_inertia = nullptr;
   mbs.run_added_inertia = nullptr;
+  mbs.run_kept = nullptr;
+  if (factors && status == MbsStatus::ok) factors->filled = true;
   return status;
 }
 

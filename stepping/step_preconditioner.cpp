@@ -74,9 +74,11 @@ MbsStatus tree_solve(Mbs& mbs, StepPreconditioner& preconditioner, const double 
   const int n = mbs.coordinate_count;
   std::copy(preconditioner.q.begin(), preconditioner.q.end(), mbs.q);
   std::copy(b, b + n, mbs.p);
+  KeptFactors kept{preconditioner.kept_states.data(), preconditioner.factors_kept};
   const MbsStatus status = run_velocity_passes_with_springs(
       mbs, preconditioner.armature.data(), preconditioner.turn_inertia.data(),
-      preconditioner.holds_bodies ? preconditioner.added_inertia.data() : nullptr);
+      preconditioner.holds_bodies ? preconditioner.added_inertia.data() : nullptr, &kept);
+  preconditioner.factors_kept = kept.filled;
   std::copy(mbs.qdot, mbs.qdot + n, v);
   return status;
 }
@@ -387,6 +389,8 @@ bool make_step_preconditioner(StepPreconditioner& preconditioner, const Simulati
           {turn_coordinate(mbs, *body),
            has_coordinates(mbs, body->parent) ? turn_coordinate(mbs, *body->parent) : -1});
     preconditioner.armature.assign(sim.rope.mbs.run_joint.size(), 0.0);
+    preconditioner.kept_states.assign(sim.rope.mbs.run_state.size(), RunPassState{});
+    preconditioner.factors_kept = false;
     preconditioner.turn_inertia.assign(sim.rope.mbs.run_joint.size(), 0.0);
     preconditioner.tension.assign(n, 0.0);
     preconditioner.q.assign(n, 0.0);
@@ -435,6 +439,7 @@ MbsStatus set_up_step_preconditioner(Simulation& sim, StepPreconditioner& pc, co
   Mbs& mbs = sim.rope.mbs;
   const int n = sim.layout.coordinates;
   std::copy(y, y + n, pc.q.begin());
+  pc.factors_kept = false;  // new coordinates and springs
   pc.q_scale = 1.0;
   for (int i = 0; i < n; ++i) pc.q_scale = std::max(pc.q_scale, std::fabs(y[i]));
   pc.gamma = gamma;

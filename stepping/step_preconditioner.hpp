@@ -29,6 +29,10 @@ struct StepPreconditioner {
   std::vector<double> momenta;
   double q_scale = 1.0;  // the largest coordinate's size, at least 1: sets the difference quotients
   double gamma = 0.0;
+  // The tree solve's factors at the set-up coordinates and springs, taken by the first solve after
+  // a set-up and read by the later ones (by inward position, one per body).
+  std::vector<RunPassState> kept_states;
+  bool factors_kept = false;
   // The force elements' point springs (the chain ends' couplings) as rows of the held points'
   // world motion over the joint rates (end_rows x n, row-major), each with its spring (N/m or
   // N m/rad) and its weight gamma c + gamma^2 k in the step. Three rows of room per element
