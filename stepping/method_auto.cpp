@@ -37,14 +37,16 @@ constexpr double stiff_reach = 1.0;
 // Before any frame has run there is no step to measure: the first frame is implicit when the
 // explicit pair would need more than this many steps per frame (|lambda| times the frame over its
 // stability reach) only to stay stable. Soft ropes are far below it (the default rope, dragged:
-// about 10 to 30), stiff ones far above (5.5e6: some thousands).
+// about 10 to 30), stiff ones far above (55000: some 1,200; 5.5e6: 19,000).
 constexpr double stiff_steps_at_start = 1000.0;
-// At tight tolerances implicit frames cost more while explicit ones held at their stability limit
-// cost the same, so the bar rises in proportion below 1e-7, to ten times from 1e-8 down. The
-// 25-link rope at 55000 N m/rad (some 1,200 steps a frame) then starts explicit at 1e-8 and
-// tighter, where rkf45 costs less than dirk at a hundredth of the tolerance; the ropes at 5.5e6 and
-// the 99-link fine rope (19,000 and 18,000) still start implicit.
-constexpr double loosest_tolerance_of_raised_bar = 1e-7, tightest_at_start_bar = 10.0;
+// Where the implicit method cannot be handed a hundredth of the tolerance (below 1e-9, see
+// tightest_implicit_tolerance) it lands further off than explicit steps held at their stability
+// limit, so the bar is ten times higher there: on the rope at 55000 N m/rad and 1e-10, a start in
+// dirk put the worst frame 0.89 times the tolerance off against rkf45's 0.097, in the same time.
+// Above, dirk at a hundredth costs less than rkf45 since the solvers' vector arithmetic and tree
+// solve got cheaper (that rope for 2 s at 1e-8: 0.28 s from an implicit start, 0.42 s from an
+// explicit one, when the bar was raised from 1e-8 down).
+constexpr double raised_bar = 10.0;
 constexpr double cost_margin = 1.2;  // one phase must cost this much more than the other
 // An implicit method lands about as far off as the tolerance allows, while explicit steps held at
 // their stability limit land far inside it (rkf45 on the 25-link rope at 550 N m/rad: 0.0024 to
@@ -77,10 +79,10 @@ constexpr double explicit_cost_per_reach = 3.0;
 constexpr int64_t whip_frames = 20;
 constexpr int frames_to_switch = 3;
 // An implicit method's evaluation costs more than its right-hand side: the Krylov solve and its
-// preconditioner come with it. Wall time per evaluation, 2 s of the 25-link rope at 1e-6: dirk
-// 6.9, 8.3 and 6.5 us at joint_stiffness 5.5, 550 and 55000, bdf 8.5, 8.2 and 9.4 us, rkf45 1.0,
-// 1.4 and 1.0 us.
-constexpr double implicit_evaluation_weight = 6.5;
+// preconditioner come with it. Wall time per evaluation, 4 s of the 25-link rope at 1e-6: dirk
+// 4.3, 4.3 and 4.3 us at joint_stiffness 5.5, 550 and 55000, bdf 5.4, 5.4 and 5.4 us, rkf45 1.1,
+// 1.0 and 1.0 us.
+constexpr double implicit_evaluation_weight = 4.5;
 // No implicit frame costs less than this (weighted): the cheapest measured is one dirk step of 58
 // evaluations, on the 25-link rope at 55000 N m/rad. Explicit frames that cost less are not
 // worth a trial, however near their stability limit: the default rope's cost 130 to 500 in the
@@ -140,8 +142,8 @@ double share_at(double tolerance) {
 }
 
 double steps_at_start_bar(const RunSettings& settings) {
-  const double raised = loosest_tolerance_of_raised_bar / tightest_tolerance(settings);
-  return stiff_steps_at_start * std::clamp(raised, 1.0, tightest_at_start_bar);
+  const bool share_cut = tightest_tolerance(settings) * implicit_share < tightest_implicit_tolerance;
+  return share_cut ? raised_bar * stiff_steps_at_start : stiff_steps_at_start;
 }
 
 RunSettings implicit_settings(const Simulation& sim, const RunSettings& settings) {

@@ -455,12 +455,14 @@ TEST(AutoMethod, RunsThePhaseTheRopesStiffnessCallsFor) {
   }
 }
 
-// The first frame is implicit past 1,000 stable explicit steps a frame, and from 1e-8 down past
-// 10,000, where implicit frames cost more (55000 N m/rad needs about 1,200, 5.5e6 about 19,000).
+// The first frame is implicit past 1,000 stable explicit steps a frame, and below 1e-9, where the
+// implicit method cannot be handed a hundredth of the tolerance, past 10,000 (550 N m/rad needs a
+// tenth of what 55000 needs, about 1,200; 5.5e6 about 19,000).
 TEST(AutoMethod, FirstFramesPhaseWeighsTheStiffnessAgainstTheTolerance) {
   for (const auto& [stiffness, tolerance, phase] :
-       {std::tuple{55000.0, 1e-6, "implicit"}, std::tuple{55000.0, 1e-8, "explicit"},
-        std::tuple{5.5e6, 1e-8, "implicit"}}) {
+       {std::tuple{550.0, 1e-8, "explicit"}, std::tuple{55000.0, 1e-6, "implicit"},
+        std::tuple{55000.0, 1e-8, "implicit"}, std::tuple{55000.0, 1e-10, "explicit"},
+        std::tuple{5.5e6, 1e-10, "implicit"}}) {
     RopeParameters parameters;
     parameters.joint_stiffness = stiffness;
     Simulation sim;
