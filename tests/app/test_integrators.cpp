@@ -543,37 +543,30 @@ TEST(StepPreconditioner, InvertsTheNewtonMatrixOfTheStiffSprings) {
 TEST(SolverVectors, GiveWhatTheLibrarysOwnGiveToTheLastBit) {
   SUNContext context = nullptr;
   ASSERT_EQ(SUNContext_Create(nullptr, &context), 0);
-  using Operation = std::function<double(N_Vector, N_Vector, N_Vector)>;  // x, y, z
-  auto on = [](auto apply) -> Operation {
-    return [apply](N_Vector x, N_Vector y, N_Vector z) { return apply(x, y, z), 0.0; };
-  };
-  std::vector<Operation> operations = {
-      [](N_Vector x, N_Vector y, N_Vector) { return N_VDotProd(x, y); },
-      [](N_Vector x, N_Vector, N_Vector) { return N_VMaxNorm(x); },
-      on([](N_Vector x, N_Vector y, N_Vector z) { N_VProd(x, y, z), N_VDiv(z, y, z); }),
-      on([](N_Vector x, N_Vector, N_Vector z) { N_VAbs(x, z), N_VInv(z, z); }),
-      on([](N_Vector x, N_Vector, N_Vector z) { N_VAddConst(x, 0.3, z), N_VConst(0.1, x); })};
-  for (const double c : {1.0, -1.0, 0.3}) {
-    operations.push_back(on([c](N_Vector x, N_Vector, N_Vector z) { N_VScale(c, x, z); }));
-    operations.push_back(on([c](N_Vector x, N_Vector, N_Vector) { N_VScale(c, x, x); }));
-  }
-  for (const auto& [a, b] : std::vector<std::pair<double, double>>{
-           {1, 1}, {1, -1}, {-1, 1}, {1, 0.3}, {0.3, 1}, {-1, 0.3}, {0.3, -1}, {0.7, 0.7},
-           {0.7, -0.7}, {0.3, 0.9}})
-    for (const int into : {0, 1, 2})  // z, x, y
-      operations.push_back(on([a, b, into](N_Vector x, N_Vector y, N_Vector z) {
-        N_VLinearSum(a, x, b, y, into == 0 ? z : into == 1 ? x : y);
-      }));
+  using Operation = std::function<double(N_Vector, N_Vector, N_Vector)>;  // on x, y, z
+  std::vector<Operation> operations = {[](N_Vector x, N_Vector y, N_Vector z) {
+    N_VDiv(x, y, z), N_VProd(z, y, y), N_VAbs(y, y), N_VInv(y, y), N_VAddConst(y, 0.3, y);
+    const double dot = N_VDotProd(x, y), largest = N_VMaxNorm(y);
+    return N_VConst(0.1, x), dot + largest;
+  }};
+  for (const double a : {1.0, -1.0, 0.3})
+    for (const double b : {1.0, -1.0, 0.7, a, -a})
+      for (const int into : {0, 1, 2})  // z, x, y
+        operations.push_back([=](N_Vector x, N_Vector y, N_Vector z) {
+          N_VLinearSum(a, x, b, y, into == 0 ? z : into == 1 ? x : y);
+          return N_VScale(b, y, into == 2 ? y : z), 0.0;
+        });
+  const int n = 40;
   auto outcome = [&](const Operation& operation, bool compiled) {
     std::vector<N_Vector> v;
     for (int k = 0; k < 3; ++k) {
-      v.push_back(N_VNew_Serial(9, context));
+      v.push_back(N_VNew_Serial(n, context));
       if (compiled) use_compiled_vector_operations(v.back());
-      for (int i = 0; i < 9; ++i) NV_Ith_S(v[k], i) = std::sin(1.3 * i + k) * std::pow(10.0, i % 4);
+      for (int i = 0; i < n; ++i) NV_Ith_S(v[k], i) = std::sin(1.3 * i + k) * std::pow(10.0, i % 4);
     }
     std::vector<uint64_t> bits = {std::bit_cast<uint64_t>(operation(v[0], v[1], v[2]))};
     for (N_Vector w : v) {
-      for (int i = 0; i < 9; ++i) bits.push_back(std::bit_cast<uint64_t>(NV_Ith_S(w, i)));
+      for (int i = 0; i < n; ++i) bits.push_back(std::bit_cast<uint64_t>(NV_Ith_S(w, i)));
       N_VDestroy(w);
     }
     return bits;
