@@ -45,6 +45,8 @@ void inertia_run(Mbs& mbs, const PassRun& run);
 void velocity_run(Mbs& mbs, const PassRun& run);
 void force_run(Mbs& mbs, const PassRun& run);
 void store_records(Mbs& mbs, const PassRun& run, bool stream);
+void momentum_velocity_run(Mbs& mbs, const PassRun& run);
+void momentum_sum_run(Mbs& mbs, const PassRun& run);
 bool continues_inward_run(const Body& body, const Body& previous);
 bool continues_outward_run(const Body& body, const Body& previous);
 // The run's parameters and weights into the compact arrays (mbs.run_joint, run_inertia and

@@ -385,6 +385,56 @@ void velocity_run(Mbs& mbs, const PassRun& run) {
     write_back(*order[*kept], d.motion[inward[*kept]], false);
 }
 
+// The momentum passes' outward half over a run: each link's velocity from its parent's and its
+// rate, as joint_transform, parent_velocity and body_velocity give it; kept in the compact
+// arrays, and in the records other bodies read.
+void momentum_velocity_run(Mbs& mbs, const PassRun& run) {
+  const LinkPassData d = pass_data_of(mbs);
+  Body* const* order = mbs.outward_order.data();
+  const int32_t* inward = mbs.inward_position.data();
+  const std::size_t begin = static_cast<std::size_t>(run.begin);
+  const std::size_t end = static_cast<std::size_t>(run.end);
+  Triple parent_velocity = order[begin]->parent->velocity;
+  for (std::size_t i = begin; i < end; ++i) {
+    const int32_t at = inward[i];
+    const RunJoint& k = d.joint[at];
+    const JointFrame r = link_frame(k, d.q[k.coordinate]);
+    d.state[at].joint_sin = r.s;
+    d.state[at].joint_cos = r.c;
+    parent_velocity = revolute_values::body_velocity(to_body_velocity(r, parent_velocity),
+                                                     d.qdot[k.coordinate]);
+    d.motion[at].velocity = parent_velocity;
+  }
+  const int32_t* kept = std::lower_bound(
+      mbs.kept_records.data(), mbs.kept_records.data() + mbs.kept_records.size(), run.begin);
+  const int32_t* kept_end = mbs.kept_records.data() + mbs.kept_records.size();
+  for (; kept != kept_end && *kept < run.end; ++kept)
+    order[*kept]->velocity = d.motion[inward[*kept]].velocity;
+}
+
+// Its inward half: each link's momentum and what its subtree hands up, as compute_body_momentum,
+// accumulate_momentum, transmit_momentum and initial_joint_momentum give them.
+void momentum_sum_run(Mbs& mbs, const PassRun& run) {
+  const LinkPassData d = pass_data_of(mbs);
+  const std::size_t begin = static_cast<std::size_t>(run.begin);
+  const std::size_t end = static_cast<std::size_t>(run.end);
+  const Body& first = *mbs.inward_order[begin];
+  Triple h = body_values::body_momentum(d.inertia[begin], d.motion[begin].velocity);
+  for (const Body* child = first.first_child; child; child = child->next_sibling)
+    for (int i = 0; i < 3; ++i) h[i] += child->transmitted_momentum[i];
+  for (std::size_t i = begin;;) {
+    const RunJoint& k = d.joint[i];
+    mbs.p[k.coordinate] = h[2];
+    const Triple up = to_parent_force(frame_of(d.state[i], k), h);
+    if (++i == end) {
+      mbs.inward_order[end - 1]->transmitted_momentum = up;
+      return;
+    }
+    h = body_values::body_momentum(d.inertia[i], d.motion[i].velocity);
+    for (int j = 0; j < 3; ++j) h[j] += up[j];
+  }
+}
+
 void store_records(Mbs& mbs, const PassRun& run, bool stream) {
   Body* const* order = mbs.outward_order.data();
   const int32_t* inward = mbs.inward_position.data();

@@ -6,11 +6,7 @@
 
 // body_momentum = inertia * velocity, for the rigid-body form of inertia (m12 = 0, m22 = m11).
 void compute_body_momentum(Body& body) {
-  const Sym3& m = body.inertia;
-  const double vx = body.velocity[0], vy = body.velocity[1], w = body.velocity[2];
-  body.body_momentum[0] = w * m[2] + m[0] * vx;
-  body.body_momentum[1] = m[0] * vy + w * m[4];
-  body.body_momentum[2] = m[5] * w + vx * m[2] + m[4] * vy;
+  body.body_momentum = body_values::body_momentum(body.inertia, body.velocity);
 }
 
 void accumulate_momentum(Body& body) {

@@ -24,6 +24,12 @@ inline Sym3 inertia_to_body_axes(double s, double c, const Sym3& w) {
           w[5]};
 }
 
+// The body's own momentum about its origin in body axes: its inertia times its velocity.
+inline Triple body_momentum(const Sym3& m, const Triple& v) {
+  const double vx = v[0], vy = v[1], w = v[2];
+  return {w * m[2] + m[0] * vx, m[0] * vy + w * m[4], m[5] * w + vx * m[2] + m[4] * vy};
+}
+
 // A weight (0, w) in world axes at the centre of mass, with its moment about the body origin.
 inline Triple weight(double w, const Point& com, double s, double c) {
   return {0.0, w, (c * com[0] - s * com[1]) * w};

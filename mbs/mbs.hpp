@@ -69,6 +69,10 @@ struct JointType {
   RunOperation force_run = nullptr;
   RunRecordsOperation store_records = nullptr;
   RunOperation pack_parameters = nullptr;
+  // The momentum passes p = M(q) qdot over a run (run_momentum_passes_by_runs): velocities outward,
+  // momenta inward. They write p and what the run hands on at its ends, and no other record.
+  RunOperation momentum_velocity_run = nullptr;
+  RunOperation momentum_sum_run = nullptr;
   // At the root: pass 1 followed at once by pass 2 (the root ends the inward order and starts the
   // outward one), and pass 3.
   JointOperation root_inertia_and_velocity = nullptr;
@@ -330,6 +334,9 @@ MbsStatus run_rhs_passes(Mbs& mbs);
 // Joint rates v = M(q)^-1 p from passes 1 and 2 alone (the mass matrix M is never formed); v
 // lands in qdot. O(n), the passes' own cost without the forces.
 MbsStatus run_velocity_passes(Mbs& mbs);
+// p = M(q) qdot as run_momentum_passes gives it, to the last bit, through the fused runs: only p
+// is wanted, so the fused bodies' records are left as they were.
+MbsStatus run_momentum_passes_by_runs(Mbs& mbs);
 // Springs taken implicitly over a step of an implicit method weigh like extra inertia: the same
 // solve with `armature` (by inward position: each joint's added inertia, bodies in fused runs
 // only) and `turn_inertia` (by inward position: each body's added rotational inertia, every body)

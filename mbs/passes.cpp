@@ -118,6 +118,26 @@ MbsStatus run_momentum_passes(Mbs& mbs) {
   return mbs.status;
 }
 
+// Outward then inward over the runs: a fused run in one call, any other body by its table steps.
+MbsStatus run_momentum_passes_by_runs(Mbs& mbs) {
+  mbs.status = MbsStatus::ok;
+  for (const PassRun& run : mbs.outward_runs) {
+    if (run.kernel == PassKernel::fused_run) {
+      run.type->momentum_velocity_run(mbs, run);
+      continue;
+    }
+    for (int32_t i = run.begin; i < run.end; ++i) setup_step_a(*mbs.outward_order[i]);
+  }
+  for (const PassRun& run : mbs.inward_runs) {
+    if (run.kernel == PassKernel::fused_run) {
+      run.type->momentum_sum_run(mbs, run);
+      continue;
+    }
+    for (int32_t i = run.begin; i < run.end; ++i) setup_step_b(*mbs.inward_order[i]);
+  }
+  return mbs.status;
+}
+
 MbsStatus run_setup_passes(Mbs& mbs) {
   run_momentum_passes(mbs);
   refresh_run_parameters(mbs);

@@ -88,7 +88,7 @@ void momenta_at(Mbs& mbs, const StepPreconditioner& pc, const double q[], double
   const int n = mbs.coordinate_count;
   std::copy(q, q + n, mbs.q);
   std::copy(pc.rates.begin(), pc.rates.end(), mbs.qdot);
-  run_momentum_passes(mbs);
+  run_momentum_passes_by_runs(mbs);
   std::copy(mbs.p, mbs.p + n, p);
 }
 

@@ -349,6 +349,8 @@ TEST_F(Assembly, FusedSlotsAreFilledInWholeGroups) {
     EXPECT_EQ(t.force_run != nullptr, runs) << kind;
     EXPECT_EQ(t.store_records != nullptr, runs) << kind;
     EXPECT_EQ(t.pack_parameters != nullptr, runs) << kind;
+    EXPECT_EQ(t.momentum_velocity_run != nullptr, runs) << kind;
+    EXPECT_EQ(t.momentum_sum_run != nullptr, runs) << kind;
     EXPECT_EQ(t.root_force != nullptr, t.root_inertia_and_velocity != nullptr) << kind;
   }
   // The rope's two kinds take the fused paths.

@@ -148,6 +148,24 @@ TEST_P(KernelsMatchTables, BitForBitOverRandomStates) {
   }
 }
 
+// The momentum passes through the fused runs give the momenta the table passes give, to the last
+// bit, with right-hand sides run in between.
+TEST_P(KernelsMatchTables, MomentumPassesByRunsGiveTheTablesMomenta) {
+  Mbs& mbs = GetParam().build();
+  std::mt19937_64 rng(20261211);
+  for (int k = 0; k < std::min(GetParam().states, 200); ++k) {
+    const State state = random_state(mbs, rng);
+    auto momenta = [&](MbsStatus (*passes)(Mbs&)) {
+      load(mbs, state);
+      EXPECT_EQ(passes(mbs), MbsStatus::ok);
+      return std::vector<double>(mbs.p, mbs.p + mbs.coordinate_count);
+    };
+    const std::vector<double> by_runs = momenta(run_momentum_passes_by_runs);
+    ASSERT_EQ(run_rhs_passes(mbs), MbsStatus::ok);
+    ASSERT_TRUE(same_bits(by_runs, momenta(run_momentum_passes))) << "state " << k;
+  }
+}
+
 // A solve with springs through the factors an earlier one kept at the same coordinates gives the
 // rates a fresh solve gives, to the last bit, with other evaluations run in between.
 TEST_P(KernelsMatchTables, KeptFactorsSolveAsAFreshSolveDoes) {
