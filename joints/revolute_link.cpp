@@ -352,6 +352,15 @@ void inertia_run(Mbs& mbs, const PassRun& run) {
     inertia_run_of<false>(mbs, run);
 }
 
+// Each outward position in the run whose record other bodies read during an evaluation.
+template <typename Visit>
+void for_each_kept_record(const Mbs& mbs, const PassRun& run, Visit visit) {
+  const int32_t* kept_end = mbs.kept_records.data() + mbs.kept_records.size();
+  for (const int32_t* kept = std::lower_bound(mbs.kept_records.data(), kept_end, run.begin);
+       kept != kept_end && *kept < run.end; ++kept)
+    visit(*kept);
+}
+
 void velocity_run(Mbs& mbs, const PassRun& run) {
   const LinkPassData d = pass_data_of(mbs);
   Body* const* order = mbs.outward_order.data();
@@ -378,11 +387,9 @@ void velocity_run(Mbs& mbs, const PassRun& run) {
   }
   // Only the records that other bodies read before the evaluation ends; update_body_records
   // brings the others up to date when the callers want them.
-  const int32_t* kept = std::lower_bound(
-      mbs.kept_records.data(), mbs.kept_records.data() + mbs.kept_records.size(), run.begin);
-  const int32_t* kept_end = mbs.kept_records.data() + mbs.kept_records.size();
-  for (; kept != kept_end && *kept < run.end; ++kept)
-    write_back(*order[*kept], d.motion[inward[*kept]], false);
+  for_each_kept_record(mbs, run, [&](int32_t at) {
+    write_back(*order[at], d.motion[inward[at]], false);
+  });
 }
 
 // The momentum passes' outward half over a run: each link's velocity from its parent's and its
@@ -405,11 +412,9 @@ void momentum_velocity_run(Mbs& mbs, const PassRun& run) {
                                                      d.qdot[k.coordinate]);
     d.motion[at].velocity = parent_velocity;
   }
-  const int32_t* kept = std::lower_bound(
-      mbs.kept_records.data(), mbs.kept_records.data() + mbs.kept_records.size(), run.begin);
-  const int32_t* kept_end = mbs.kept_records.data() + mbs.kept_records.size();
-  for (; kept != kept_end && *kept < run.end; ++kept)
-    order[*kept]->velocity = d.motion[inward[*kept]].velocity;
+  for_each_kept_record(mbs, run, [&](int32_t at) {
+    order[at]->velocity = d.motion[inward[at]].velocity;
+  });
 }
 
 // Its inward half: each link's momentum and what its subtree hands up, as compute_body_momentum,

@@ -198,7 +198,6 @@ TEST_P(KernelsMatchTables, KeptFactorsSolveAsAFreshSolveDoes) {
     ASSERT_EQ(run_rhs_passes(mbs), MbsStatus::ok);
     ASSERT_TRUE(same_bits(rates(&kept), fresh)) << "solve " << k;
   }
-  EXPECT_TRUE(kept.filled);
 }
 
 INSTANTIATE_TEST_SUITE_P(
